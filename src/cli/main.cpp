@@ -1,0 +1,70 @@
+// korvalane-cli: the command-line viewer. It prints the same lines the desktop program
+// shows, for scripts and tests.
+#include <clocale>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/Cli.h"
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: korvalane-cli COMMAND [OPTIONS] ARGUMENTS
+
+A read-only viewer of the raw sectors of a volume or a disk image. SOURCE is a disk
+image file or a block device (on Windows also a drive such as D:); it is shown as
+drive C:, as the desktop program would show it. Nothing is ever written to a source.
+
+Commands:
+  drives [SOURCE...]           One line per drive: "C: ", the volume label of the
+                               main window (file system, size in Mb, sectors), two
+                               blanks and the source. Without sources, the machine's
+                               volumes.
+  text SOURCE SECTOR           The "Text" view of a sector.
+  hex SOURCE SECTOR            The "Hex" view of a sector.
+  record SOURCE SECTOR         The "File record" view: the FAT directory listing of
+                               the cluster at SECTOR, or the NTFS file record there.
+  details SOURCE               The "Details" report of the volume.
+  export [--force] SOURCE START END FILE
+                               Copies sectors START to END-1 byte for byte into FILE.
+                               An existing FILE is replaced only with --force.
+  help, --help                 This text.
+
+Options:
+  --sector-size N              Present an image file with N-byte sectors (512, 1024,
+                               2048 or 4096; default 512). Devices use their own.
+
+SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x".
+
+Exit status: 0 done; 1 the volume could not be read (a view prints "Reading error");
+2 a bad command line or a bad number.
+)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::cerr << "korvalane-cli: no command given (try --help)\n";
+    return korvalane::cli::kUsage;
+  }
+  const std::string command = args.front();
+  args.erase(args.begin());
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kHelp;
+    return korvalane::cli::kOk;
+  }
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kHelp;
+      return korvalane::cli::kOk;
+    }
+  }
+  if (command == "drives") return korvalane::cli::RunDrives(args);
+  if (command == "text" || command == "hex" || command == "record" || command == "details") {
+    return korvalane::cli::RunView(command, args);
+  }
+  if (command == "export") return korvalane::cli::RunExport(args);
+  return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
+}

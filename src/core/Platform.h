@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace korvalane {
+
+// A calendar date and time, as the user's clock shows it.
+struct CivilTime {
+  int Year = 0;
+  int Month = 0;
+  int Day = 0;
+  int Hour = 0;
+  int Minute = 0;
+  int Second = 0;
+  int Millisecond = 0;
+};
+
+// What the core needs from the operating system. The core never opens a device or asks the
+// system anything itself: a view asks for bytes at a position of a drive ("C:") and never
+// cares whether they come from \\.\C:, /dev/sdb1 or disk.img.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Opens the volume of `drive` (a letter and a colon) read-only, reads buffer.size() bytes
+  // at byte `position`, and closes it again, every call. False when the volume cannot be
+  // opened or the read is refused (position or length not a whole multiple of the device's
+  // sector size, a read past the end, a device error). A read reported as done may have
+  // delivered fewer bytes; the rest of the buffer is left as it was.
+  virtual bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) = 0;
+
+  // The name of the file system mounted at a root path such as "C:\" ("FAT", "FAT32",
+  // "NTFS", or whatever else the system calls it), or nothing when the query fails.
+  virtual std::optional<std::string> FileSystemName(std::string_view rootPath) = 0;
+
+  // Bit i set: the drive whose letter is 'A' + i is present.
+  virtual uint32_t LogicalDrives() = 0;
+
+  // The volume's total size in bytes, or -1 when it cannot be had.
+  virtual int64_t VolumeTotalBytes(std::string_view drive) = 0;
+
+  // True when the drive names a volume that is there and ready (a medium in it).
+  virtual bool IsDriveAccessible(std::string_view drive) = 0;
+
+  // Where the drive's bytes come from (a device path or an image file), for showing to
+  // the user and for refusing to export a volume into itself; empty when unknown.
+  virtual std::string DriveSource(std::string_view drive) = 0;
+
+  // A FILETIME (100 ns ticks since 1601-01-01 UTC) as local calendar time, or nothing when
+  // the system cannot convert it.
+  virtual std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) = 0;
+
+  // The date in the user's short date format, a blank, and the time in the user's long
+  // time format.
+  virtual std::u16string FormatDateTime(const CivilTime& time) = 0;
+
+  // Asks the desktop to open a web page or a mailto: link. False when it could not.
+  virtual bool OpenLink(std::string_view url) = 0;
+};
+
+// The platform in use. The program sets it once at start-up; tests set their own.
+Platform& CurrentPlatform();
+void SetPlatform(Platform* platform);
+
+}  // namespace korvalane

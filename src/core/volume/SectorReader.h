@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace korvalane {
+
+// Reads buffer.size() bytes at sector `sector` of the volume named by CurrentDrive, at
+// BytesPerSector bytes a sector. The buffer is zero-filled first, so a volume that cannot
+// be opened leaves it all zero, and a short read leaves zeros after the bytes delivered.
+// The volume is opened and closed on every call; nothing is cached.
+bool ReadSectors(uint32_t sector, std::span<uint8_t> buffer);
+
+// Reads sector 0 at the lengths 512, 1024, ..., 4608 until one succeeds: a raw volume
+// refuses reads that are not whole sectors, so the first length that reads is the
+// device's sector size. On success BytesPerSector holds it and `buffer` holds that many
+// bytes of sector 0; on failure BytesPerSector holds 4608.
+bool ProbeBootSector(std::vector<uint8_t>& buffer);
+
+}  // namespace korvalane

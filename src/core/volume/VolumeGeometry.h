@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvalane {
+
+// The file system of a volume. The codes are compared for equality only.
+enum class FileSystemKind : uint8_t {
+  Unknown = 0,  // none of the three below, an empty drive name, or an unreadable volume
+  Fat = 16,     // FAT with 12-bit or 16-bit entries
+  Fat32 = 32,
+  Ntfs = 64,
+};
+
+// The one process-wide record of the volume being examined. Whoever selects a drive
+// overwrites it; every reader takes what is there at the moment of use.
+//
+// Sector and cluster counts are unsigned 32-bit: a 1.5 TiB volume has more than 2^31
+// sectors and must still show, compare and address its true count. The other values keep
+// 32-bit signed arithmetic that wraps modulo 2^32.
+struct VolumeGeometry {
+  std::string CurrentDrive;
+  ::korvalane::FileSystemKind FileSystemKind = ::korvalane::FileSystemKind::Unknown;
+  int32_t BytesPerSector = 0;
+  int32_t BytesPerCluster = 0;
+  int32_t SectorsPerCluster = 0;
+  uint32_t TotalSectors = 0;
+  uint32_t Clusters = 0;
+  int32_t FatSectors = 0;
+  int32_t ReservedSectors = 0;
+  int32_t FatCopies = 0;
+  int32_t StartDataSector = 0;
+  int32_t RootSectors = 0;
+  int32_t FatSizeBytes = 0;
+  uint32_t MftStartCluster = 0;
+  int32_t MftRecordBytes = 0;
+};
+
+// The process-wide record (zero and empty at start).
+VolumeGeometry& Geometry();
+
+}  // namespace korvalane

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/Platform.h"
+
+namespace korvalane {
+
+// Volumes held in memory, for tests. A drive behaves like a raw volume (reads must be
+// whole sectors within it) and can be told to fail its open, refuse reads of chosen
+// sectors, or deliver fewer bytes than asked. Times are shown in UTC as
+// "YYYY-MM-DD HH:MM:SS" so that tests do not depend on the machine's zone or locale.
+class MemoryPlatform final : public Platform {
+ public:
+  struct Drive {
+    std::vector<uint8_t> Bytes;
+    uint32_t SectorSize = 512;
+    std::optional<std::string> FileSystemName;  // what the system would call it
+    std::string Source;
+    bool FailOpen = false;
+    std::set<uint64_t> UnreadableSectors;  // in units of SectorSize
+    std::optional<size_t> DeliverAtMost;   // a short read: bytes delivered at most
+    std::optional<int64_t> TotalBytes;     // overrides the size the system reports
+  };
+
+  // Adds (or replaces) the drive of `letter` ('C' for C:).
+  Drive& AddDrive(char letter, std::vector<uint8_t> bytes, uint32_t sectorSize = 512);
+  void RemoveDrive(char letter);
+  Drive* Find(std::string_view drive);
+
+  // Called before every read with the drive, position and length; returning false refuses
+  // the read. Lets a test make a source disappear in the middle of a copy.
+  std::function<bool(std::string_view drive, uint64_t position, size_t length)> BeforeRead;
+
+  int Opens = 0;   // every read opens the volume ...
+  int Closes = 0;  // ... and closes it again
+  int Reads = 0;   // reads attempted (opened successfully)
+
+  bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  std::optional<std::string> FileSystemName(std::string_view rootPath) override;
+  uint32_t LogicalDrives() override;
+  int64_t VolumeTotalBytes(std::string_view drive) override;
+  bool IsDriveAccessible(std::string_view drive) override;
+  std::string DriveSource(std::string_view drive) override;
+  std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
+  std::u16string FormatDateTime(const CivilTime& time) override;
+  bool OpenLink(std::string_view url) override;
+
+  std::vector<std::string> OpenedLinks;
+
+ private:
+  std::map<char, Drive> drives_;
+};
+
+}  // namespace korvalane

@@ -1,0 +1,186 @@
+#include "platform/posix/PosixPlatform.h"
+
+#include <blkid/blkid.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "core/text/Utf.h"
+
+extern char** environ;
+
+namespace korvalane {
+namespace {
+
+// Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
+constexpr int64_t kFileTimeToUnixSeconds = 11644473600;
+
+// The size in bytes of an open image file or block device, or -1.
+int64_t SourceSize(int fd) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return -1;
+  if (S_ISBLK(st.st_mode)) {
+    uint64_t bytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) return -1;
+    return static_cast<int64_t>(bytes);
+  }
+  return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+// A file descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+std::string Strftime(const char* format, const std::tm& tm) {
+  char text[256];
+  const size_t length = std::strftime(text, sizeof text, format, &tm);
+  return std::string(text, length);
+}
+
+}  // namespace
+
+bool PosixPlatform::ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
+  const DriveEntry* entry = table_.Find(drive);
+  if (entry == nullptr) return false;
+  const Fd fd(entry->Path);
+  if (!fd) return false;
+  const uint64_t sectorSize = entry->SectorSize;
+  const int64_t size = SourceSize(fd.get());
+  if (size < 0 || position % sectorSize != 0 || buffer.size() % sectorSize != 0) return false;
+  if (position > static_cast<uint64_t>(size) || buffer.size() > static_cast<uint64_t>(size) - position) {
+    return false;
+  }
+  size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t got = pread(fd.get(), buffer.data() + done, buffer.size() - done,
+                              static_cast<off_t>(position + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) break;  // the source shrank under us: a short read, zeros after it
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+std::optional<std::string> PosixPlatform::FileSystemName(std::string_view rootPath) {
+  const DriveEntry* entry = table_.Find(rootPath);
+  if (entry == nullptr) return std::nullopt;
+  blkid_probe probe = blkid_new_probe_from_filename(entry->Path.c_str());
+  if (probe == nullptr) return std::nullopt;
+  blkid_probe_enable_superblocks(probe, 1);
+  blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+  std::optional<std::string> name;
+  if (blkid_do_safeprobe(probe) == 0) {
+    const char* type = nullptr;
+    const char* version = nullptr;
+    blkid_probe_lookup_value(probe, "TYPE", &type, nullptr);
+    blkid_probe_lookup_value(probe, "VERSION", &version, nullptr);
+    const std::string typeText = type != nullptr ? type : "";
+    const std::string versionText = version != nullptr ? version : "";
+    if (typeText == "vfat") {
+      name = versionText == "FAT32" ? "FAT32" : "FAT";
+    } else if (typeText == "ntfs") {
+      name = "NTFS";
+    } else if (!typeText.empty()) {
+      name = typeText;
+    }
+  }
+  blkid_free_probe(probe);
+  return name;
+}
+
+int64_t PosixPlatform::VolumeTotalBytes(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  if (entry == nullptr) return -1;
+  const Fd fd(entry->Path);
+  return fd ? SourceSize(fd.get()) : -1;
+}
+
+bool PosixPlatform::IsDriveAccessible(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  if (entry == nullptr) return false;
+  const Fd fd(entry->Path);
+  return static_cast<bool>(fd);
+}
+
+std::string PosixPlatform::DriveSource(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr ? entry->Path : std::string();
+}
+
+std::optional<CivilTime> PosixPlatform::FileTimeToLocal(uint64_t fileTime) {
+  if (fileTime >= (uint64_t{1} << 63)) return std::nullopt;
+  const int64_t seconds = static_cast<int64_t>(fileTime / 10000000) - kFileTimeToUnixSeconds;
+  const time_t when = static_cast<time_t>(seconds);
+  std::tm tm{};
+  if (localtime_r(&when, &tm) == nullptr) return std::nullopt;
+  CivilTime civil;
+  civil.Year = tm.tm_year + 1900;
+  civil.Month = tm.tm_mon + 1;
+  civil.Day = tm.tm_mday;
+  civil.Hour = tm.tm_hour;
+  civil.Minute = tm.tm_min;
+  civil.Second = tm.tm_sec;
+  civil.Millisecond = static_cast<int>(fileTime / 10000 % 1000);
+  return civil;
+}
+
+std::u16string PosixPlatform::FormatDateTime(const CivilTime& time) {
+  std::tm tm{};
+  tm.tm_year = time.Year - 1900;
+  tm.tm_mon = time.Month - 1;
+  tm.tm_mday = time.Day;
+  tm.tm_hour = time.Hour;
+  tm.tm_min = time.Minute;
+  tm.tm_sec = time.Second;
+  tm.tm_isdst = -1;
+  return FromUtf8(Strftime("%x", tm) + " " + Strftime("%X", tm));
+}
+
+bool PosixPlatform::OpenLink(std::string_view url) {
+  const std::string target(url);
+  char program[] = "xdg-open";
+  char* argv[] = {program, const_cast<char*>(target.c_str()), nullptr};
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, program, nullptr, nullptr, argv, environ) != 0) return false;
+  // xdg-open hands the link to the desktop and returns; reap it so no zombie is left.
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace korvalane
+
+#include "platform/SystemPlatform.h"
+
+namespace korvalane {
+
+std::unique_ptr<Platform> MakeSystemPlatform(const std::vector<std::string>& sources,
+                                             uint32_t imageSectorSize) {
+  DriveTable table = sources.empty() ? DriveTable::FromMachine()
+                                     : DriveTable::FromSources(sources, imageSectorSize);
+  return std::make_unique<PosixPlatform>(std::move(table));
+}
+
+}  // namespace korvalane

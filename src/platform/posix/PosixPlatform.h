@@ -1,0 +1,32 @@
+#pragma once
+
+#include "core/Platform.h"
+#include "platform/posix/DriveTable.h"
+
+namespace korvalane {
+
+// Image files and block devices, through a drive table. Every read opens the source
+// read-only, checks that position and length are whole sectors of the source's logical
+// sector size and lie within it (as a raw Windows volume refuses them otherwise), reads,
+// and closes it again.
+class PosixPlatform final : public Platform {
+ public:
+  explicit PosixPlatform(DriveTable table) : table_(std::move(table)) {}
+
+  bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  std::optional<std::string> FileSystemName(std::string_view rootPath) override;
+  uint32_t LogicalDrives() override { return table_.LetterMask(); }
+  int64_t VolumeTotalBytes(std::string_view drive) override;
+  bool IsDriveAccessible(std::string_view drive) override;
+  std::string DriveSource(std::string_view drive) override;
+  std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
+  std::u16string FormatDateTime(const CivilTime& time) override;
+  bool OpenLink(std::string_view url) override;
+
+  const DriveTable& Table() const { return table_; }
+
+ private:
+  DriveTable table_;
+};
+
+}  // namespace korvalane
