@@ -66,6 +66,7 @@ bool MemoryPlatform::ReadVolume(std::string_view drive, uint64_t position, std::
 }
 
 std::optional<std::string> MemoryPlatform::FileSystemName(std::string_view rootPath) {
+  FileSystemQueries.emplace_back(rootPath);
   Drive* d = Find(rootPath);
   return d != nullptr ? d->FileSystemName : std::nullopt;
 }

@@ -52,6 +52,7 @@ class MemoryPlatform final : public Platform {
   bool OpenLink(std::string_view url) override;
 
   std::vector<std::string> OpenedLinks;
+  std::vector<std::string> FileSystemQueries;  // the root paths asked about
 
  private:
   std::map<char, Drive> drives_;
