@@ -1,0 +1,162 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "core/volume/Detection.h"
+#include "core/volume/SectorReader.h"
+#include "fixtures/Samples.h"
+#include "platform/posix/PosixPlatform.h"
+
+namespace korvalane {
+namespace {
+
+using testing::SamplePath;
+
+class PosixPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Geometry() = VolumeGeometry{}; }
+  void TearDown() override { SetPlatform(nullptr); }
+
+  // A temporary image file of `size` bytes (sparse), with `marker` written at `at`.
+  std::string MakeImage(uint64_t size, uint64_t at, const std::string& marker) {
+    const std::string path = ::testing::TempDir() + "korvalane-platform-" +
+                             std::to_string(::getpid()) + "-" + std::to_string(images_.size()) + ".img";
+    const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
+    EXPECT_EQ(pwrite(fd, marker.data(), marker.size(), static_cast<off_t>(at)),
+              static_cast<ssize_t>(marker.size()));
+    close(fd);
+    images_.push_back(path);
+    return path;
+  }
+  ~PosixPlatformTest() override {
+    for (const std::string& path : images_) std::remove(path.c_str());
+  }
+
+  std::vector<std::string> images_;
+};
+
+TEST_F(PosixPlatformTest, RefusesReadsThatAreNotWholeSectorsOrReachPastTheEnd) {
+  const std::string image = MakeImage(64 * 1024, 4096, "MARK");
+  PosixPlatform platform(DriveTable::FromSources({image}, 4096));
+  std::vector<uint8_t> buffer(8192);
+  struct Case {
+    uint64_t position;
+    size_t length;
+    bool ok;
+  };
+  const Case cases[] = {
+      {0, 4096, true},       {4096, 8192, true},   {61440, 4096, true},  {65536, 0, true},
+      {512, 4096, false},    {0, 512, false},      {0, 6144, false},     {61440, 8192, false},
+      {65536, 4096, false},  {1ULL << 40, 4096, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(platform.ReadVolume("C:", c.position, std::span(buffer).first(c.length)), c.ok)
+        << c.position << " " << c.length;
+  }
+  ASSERT_TRUE(platform.ReadVolume("C:", 4096, std::span(buffer).first(4096)));
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 4), "MARK");
+  EXPECT_FALSE(platform.ReadVolume("D:", 0, std::span(buffer).first(4096)));
+}
+
+TEST_F(PosixPlatformTest, ReadsBeyondFourGibibytesReachTheRightByte) {
+  // Sector 1,048,576 of 4096 bytes starts at byte 2^32 exactly.
+  const uint64_t fourGiB = 1ULL << 32;
+  const std::string image = MakeImage(fourGiB + 8192, fourGiB, "FAR!");
+  PosixPlatform platform(DriveTable::FromSources({image}, 4096));
+  SetPlatform(&platform);
+  Geometry().CurrentDrive = "C:";
+  Geometry().BytesPerSector = 4096;
+  std::vector<uint8_t> buffer(4096);
+  ASSERT_TRUE(ReadSectors(1048576, buffer));
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 4), "FAR!");
+  ASSERT_TRUE(ReadSectors(1048575, buffer));
+  EXPECT_EQ(buffer[0], 0);
+  EXPECT_FALSE(ReadSectors(0xFFFFFFFF, buffer));
+}
+
+TEST_F(PosixPlatformTest, TheProbeSeesTheSectorSizeTheImageIsPresentedWith) {
+  for (uint32_t size : {512u, 1024u, 2048u, 4096u}) {
+    PosixPlatform platform(DriveTable::FromSources({SamplePath("fat16-4k.img")}, size));
+    SetPlatform(&platform);
+    Geometry().CurrentDrive = "C:";
+    std::vector<uint8_t> boot;
+    ASSERT_TRUE(ProbeBootSector(boot)) << size;
+    EXPECT_EQ(Geometry().BytesPerSector, static_cast<int32_t>(size));
+    EXPECT_EQ(boot[510], 0x55);
+    EXPECT_EQ(boot[511], 0xAA);
+  }
+}
+
+TEST_F(PosixPlatformTest, NamesTheFileSystemsAsWindowsWould) {
+  PosixPlatform platform(DriveTable::FromSources(
+      {SamplePath("fat12.img"), SamplePath("fat16.img"), SamplePath("fat32.img"), SamplePath("ntfs.img"),
+       MakeImage(1 << 20, 0, "nothing here"), "/nonexistent/disk.img"}));
+  EXPECT_EQ(platform.FileSystemName("C:\\"), "FAT");
+  EXPECT_EQ(platform.FileSystemName("D:\\"), "FAT");
+  EXPECT_EQ(platform.FileSystemName("E:\\"), "FAT32");
+  EXPECT_EQ(platform.FileSystemName("F:\\"), "NTFS");
+  EXPECT_EQ(platform.FileSystemName("G:\\"), std::nullopt);
+  EXPECT_EQ(platform.FileSystemName("H:\\"), std::nullopt);
+  EXPECT_EQ(platform.FileSystemName("Z:\\"), std::nullopt);
+
+  SetPlatform(&platform);
+  EXPECT_EQ(DetectFileSystem("C:"), FileSystemKind::Fat);
+  EXPECT_EQ(DetectFileSystem("E:"), FileSystemKind::Fat32);
+  EXPECT_EQ(DetectFileSystem("F:"), FileSystemKind::Ntfs);
+  EXPECT_EQ(DetectFileSystem("G:"), FileSystemKind::Unknown);
+  EXPECT_EQ(Geometry().BytesPerSector, 512);
+  EXPECT_EQ(DetectFileSystem("H:"), FileSystemKind::Unknown);
+  EXPECT_EQ(Geometry().BytesPerSector, 4608);
+}
+
+TEST_F(PosixPlatformTest, TheDriveTableLettersSizesAndSources) {
+  const std::string image = MakeImage(3 * 1048576 + 512, 0, "");
+  PosixPlatform platform(DriveTable::FromSources({SamplePath("fat16.img"), image, "/nonexistent"}));
+  EXPECT_EQ(platform.LogicalDrives(), 0b11100u);  // C:, D:, E:
+  EXPECT_EQ(platform.VolumeTotalBytes("C:"), 16 * 1048576);
+  EXPECT_EQ(platform.VolumeTotalBytes("D:"), 3 * 1048576 + 512);
+  EXPECT_EQ(platform.VolumeTotalBytes("E:"), -1);
+  EXPECT_EQ(platform.VolumeTotalBytes("F:"), -1);
+  EXPECT_EQ(platform.DriveSource("D:"), image);
+  EXPECT_TRUE(platform.IsDriveAccessible("C:"));
+  EXPECT_FALSE(platform.IsDriveAccessible("E:"));
+
+  std::vector<std::string> many(30, image);
+  EXPECT_EQ(DriveTable::FromSources(many).Entries().size(), 24u);  // C: to Z:
+  EXPECT_EQ(DriveTable::FromSources(many).Entries().back().Letter, 'Z');
+}
+
+TEST_F(PosixPlatformTest, TheMachinesVolumesComeFromSysfs) {
+  namespace fs = std::filesystem;
+  const fs::path sys = fs::path(::testing::TempDir()) / ("korvalane-sys-" + std::to_string(::getpid()));
+  auto device = [&](const std::string& name, const std::string& dev, const std::string& size,
+                    bool partition, const std::string& parent = "") {
+    const fs::path dir = parent.empty() ? sys / name : sys / parent / name;
+    fs::create_directories(dir);
+    std::ofstream(dir / "dev") << dev << "\n";
+    std::ofstream(dir / "size") << size << "\n";
+    if (partition) std::ofstream(dir / "partition") << "1\n";
+    if (!parent.empty()) fs::create_directory_symlink(dir, sys / name);
+  };
+  device("sda", "8:0", "1000", false);
+  device("sda1", "8:1", "500", true, "sda");
+  device("sda2", "8:2", "500", true, "sda");
+  device("sdb", "8:16", "1000", false);  // no partition table: the whole disk is a volume
+  device("loop0", "7:0", "0", false);    // empty loop device
+  device("loop1", "7:1", "100", false);
+
+  const DriveTable table = DriveTable::FromMachine(sys.string());
+  std::vector<std::string> paths;
+  for (const DriveEntry& entry : table.Entries()) paths.push_back(std::string(1, entry.Letter) + "=" + entry.Path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"C=/dev/loop1", "D=/dev/sda1", "E=/dev/sda2", "F=/dev/sdb"}));
+  fs::remove_all(sys);
+}
+
+}  // namespace
+}  // namespace korvalane
