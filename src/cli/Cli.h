@@ -28,7 +28,8 @@ struct Arguments {
 std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, bool allowForce);
 
 // Sets up the system platform for the sources (drives C:, D:, ... in order) and makes it
-// current. Keep the result alive while the command runs.
+// current. Keep the result alive while the command runs. A source that does not exist
+// ends the program with a one-line message and status 2.
 std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, uint32_t sectorSize);
 
 // "C:" for the lowest drive present, empty when none is.

@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 #include "cli/Cli.h"
@@ -49,6 +51,15 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, bo
 }
 
 std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, uint32_t sectorSize) {
+  for (const std::string& source : sources) {
+    // A drive name ("D:") is the system's own; anything else must be there to be read.
+    const bool driveName = source.size() == 2 && source[1] == ':';
+    std::error_code error;
+    if (!driveName && !std::filesystem::exists(source, error)) {
+      UsageError("no such source: " + source);
+      std::exit(kUsage);
+    }
+  }
   std::unique_ptr<Platform> platform = MakeSystemPlatform(sources, sectorSize);
   SetPlatform(platform.get());
   return platform;

@@ -11,7 +11,7 @@ using testing::SamplePath;
 
 TEST(CliDrives, OneLinePerSourceWithTheMainWindowsLabel) {
   const auto result = RunCli({"drives", SamplePath("fat16.img"), SamplePath("fat32.img"), SamplePath("ntfs.img"),
-                              SamplePath("fat12.img"), "/nonexistent.img"});
+                              SamplePath("fat12.img"), "/dev/null"});
   ASSERT_EQ(result.Status, 0) << result.Err;
   EXPECT_EQ(Lines(result.Out), (std::vector<std::string>{
                                    "C: FAT16, 16 Mb,32768 sectors  " + SamplePath("fat16.img"),
@@ -19,7 +19,7 @@ TEST(CliDrives, OneLinePerSourceWithTheMainWindowsLabel) {
                                    "E: NTFS, 16 Mb,32767 sectors  " + SamplePath("ntfs.img"),
                                    "F: FAT16, 4 Mb,8192 sectors  " + SamplePath("fat12.img"),
                                    // an unknown volume keeps the count the previous one left
-                                   "G: Unknown, 0 Mb,8192 sectors  /nonexistent.img",
+                                   "G: Unknown, 0 Mb,8192 sectors  /dev/null",
                                }));
 }
 
@@ -39,6 +39,7 @@ TEST(CliDrives, BadCommandLinesGiveOneLineAndStatus2) {
       {"drives", "--sector-size", "1000", "x.img"},
       {"drives", "--sector-size"},
       {"drives", "--bogus"},
+      {"drives", SamplePath("fat16.img"), "/nonexistent.img"},
   };
   for (const auto& args : cases) {
     const auto result = RunCli(args);
