@@ -1,9 +1,78 @@
+#include <iostream>
+#include <string>
+#include <vector>
+
 #include "cli/Cli.h"
+#include "core/text/SectorField.h"
+#include "core/text/Utf.h"
+#include "core/views/Details.h"
+#include "core/views/SectorView.h"
+#include "core/volume/DriveSelection.h"
+#include "core/volume/VolumeGeometry.h"
 
 namespace korvalane::cli {
+namespace {
 
-int RunView(const std::string& command, const std::vector<std::string>&) {
-  return UsageError("'" + command + "' is not built yet");
+int CannotOpen(const std::string& source) {
+  std::cerr << "korvalane-cli: cannot open '" << source << "'\n";
+  return kFailure;
+}
+
+int RunDetails(const std::string& source) {
+  // An unknown volume gets an empty report, as in the window; a source that cannot be
+  // opened at all is an error here.
+  if (!CurrentPlatform().IsDriveAccessible(FirstDrive())) return CannotOpen(source);
+  ViewText lines;
+  ReportVolumeDetails(lines, NoPump);
+  PrintLines(lines);
+  if (!lines.empty() && lines.front() == u"Access to boot sector denied") return kFailure;
+  return kOk;
+}
+
+int RunSectorView(const std::string& command, const std::string& source, const std::string& sectorText) {
+  // A source that cannot be opened has no sectors to check the number against; the
+  // window shows "Reading error" for it.
+  if (!CurrentPlatform().IsDriveAccessible(FirstDrive())) {
+    PrintLines({u"Reading error"});
+    return CannotOpen(source);
+  }
+  const std::optional<int64_t> sector = ParseSectorNumber(sectorText);
+  if (!sector) return UsageError("sector '" + sectorText + "' is not a number");
+  if (*sector < 0) return UsageError("sector " + sectorText + " is negative");
+  const uint32_t last = Geometry().TotalSectors;
+  if (*sector > int64_t{last}) {
+    return UsageError("sector " + sectorText + " is beyond the volume's last sector, " + std::to_string(last));
+  }
+
+  const ViewKind kind = command == "text"  ? ViewKind::Text
+                        : command == "hex" ? ViewKind::Hex
+                                           : ViewKind::FileRecord;
+  ViewText lines;
+  const SectorViewResult result = ShowSector(FromUtf8(sectorText), kind, lines, NoPump);
+  PrintLines(lines);
+  if (result == SectorViewResult::ReadingError) {
+    std::cerr << "korvalane-cli: cannot read sector " << sectorText << " of '" << source << "'\n";
+    return kFailure;
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int RunView(const std::string& command, const std::vector<std::string>& args) {
+  const std::optional<Arguments> parsed = ParseArguments(args, false);
+  if (!parsed) return kUsage;
+  const std::vector<std::string>& words = parsed->Positional;
+  const bool details = command == "details";
+  const size_t expected = details ? 1 : 2;
+  if (words.size() != expected) {
+    return UsageError(details ? "usage: details SOURCE" : "usage: " + command + " SOURCE SECTOR");
+  }
+
+  const std::unique_ptr<Platform> platform = UsePlatform({words[0]}, parsed->SectorSize);
+  // As the main window does when a drive is chosen: the source is drive C:.
+  SelectDrive(FirstDrive());
+  return details ? RunDetails(words[0]) : RunSectorView(command, words[0], words[1]);
 }
 
 }  // namespace korvalane::cli

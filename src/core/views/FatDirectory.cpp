@@ -1,0 +1,196 @@
+#include "core/views/FatDirectory.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/Bytes.h"
+#include "core/text/CodePage.h"
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+
+// DOS code page 866 keeps А..п at 0x80-0xAF and р..я at 0xE0-0xEF, Ё and ё at 0xF0 and
+// 0xF1; Windows-1251 has them at 0xC0-0xFF, 0xA8 and 0xB8. The box-drawing range between
+// is left as it is, apart from 0xC4 (a horizontal line, shown as a dash) and 0xFF.
+const std::array<uint8_t, 128> ShortNameCharTable = [] {
+  std::array<uint8_t, 128> table{};
+  for (unsigned b = 0x80; b <= 0xFF; ++b) {
+    unsigned value = b;
+    if (b <= 0xAF) {
+      value = b + 0x40;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      value = b + 0x10;
+    }
+    table[b - 0x80] = static_cast<uint8_t>(value);
+  }
+  table[0xC4 - 0x80] = 0x97;
+  table[0xF0 - 0x80] = 0xA8;
+  table[0xF1 - 0x80] = 0xB8;
+  table[0xFF - 0x80] = 0xA9;
+  return table;
+}();
+
+namespace {
+
+constexpr size_t kEntrySize = 32;
+
+// Short directory entry.
+constexpr size_t kNameOffset = 0;
+constexpr size_t kNameLength = 8;
+constexpr size_t kExtensionOffset = 8;
+constexpr size_t kExtensionLength = 3;
+constexpr size_t kAttributesOffset = 11;
+constexpr size_t kFirstClusterHighOffset = 20;
+constexpr size_t kWriteTimeOffset = 22;
+constexpr size_t kWriteDateOffset = 24;
+constexpr size_t kFirstClusterLowOffset = 26;
+constexpr size_t kFileSizeOffset = 28;
+
+// A long-name entry carries 13 UTF-16 units in three pieces.
+constexpr uint8_t kLongNameAttributes = 0x0F;
+struct NamePiece {
+  size_t Offset;
+  size_t Units;
+};
+constexpr NamePiece kLongNamePieces[] = {{1, 5}, {14, 6}, {28, 2}};
+constexpr char16_t kNamePadding = 0xFFFF;
+
+constexpr uint8_t kDot = 0x2E;
+constexpr uint8_t kEndOfDirectory = 0x00;
+
+// Plausibility bounds of the last-write stamp. The year field (0 to 127, 1980 to 2107) is
+// never out of bounds, so entries written in any year are listed.
+constexpr unsigned kLatestYear = 127;
+constexpr unsigned kLatestMonth = 12;
+constexpr unsigned kLatestHour = 24;
+constexpr unsigned kLatestMinute = 60;
+
+// No FAT geometry gives a cluster above 255 sectors of 4608 bytes; more is a corrupt
+// record and is not read.
+constexpr uint64_t kLargestCluster = 255u * 4608u;
+
+constexpr char16_t kNotADirectory[] = u"This sector does not contain information about a file records";
+
+std::u16string Trimmed(const std::u16string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && text[begin] <= u' ') ++begin;
+  while (end > begin && text[end - 1] <= u' ') --end;
+  return text.substr(begin, end - begin);
+}
+
+void AppendDecimal(std::u16string& out, uint64_t value, size_t width) {
+  char16_t digits[20];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (size_t i = count; i < width; ++i) out += u'0';
+  while (count > 0) out += digits[--count];
+}
+
+// The name of the short entry at `p`, or empty when it is not listed by name.
+std::u16string EntryName(std::span<const uint8_t> entry, const std::vector<char16_t>& reversedLongName) {
+  std::u16string name;
+  if (!reversedLongName.empty()) {
+    name.reserve(reversedLongName.size());
+    for (auto it = reversedLongName.rbegin(); it != reversedLongName.rend(); ++it) {
+      if (*it != 0) name += *it;
+    }
+    return Trimmed(name);
+  }
+  for (size_t i = 0; i < kNameLength; ++i) {
+    const uint8_t byte = entry[kNameOffset + i];
+    name += byte < 0x80 ? static_cast<char16_t>(byte) : Windows1251ToUtf16(ShortNameCharTable[byte - 0x80u]);
+  }
+  name = Trimmed(name);
+  if (name.empty()) return name;
+  std::u16string extension;
+  for (size_t i = 0; i < kExtensionLength; ++i) extension += static_cast<char16_t>(entry[kExtensionOffset + i]);
+  extension = Trimmed(extension);
+  if (!extension.empty()) name += u'.' + extension;
+  return name;
+}
+
+}  // namespace
+
+void ListFatDirectory(uint32_t sector, ViewText& view, const MessagePump& pump) {
+  const VolumeGeometry& g = Geometry();
+  if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return;
+  const uint64_t clusterBytes = uint64_t{static_cast<uint32_t>(g.SectorsPerCluster)} *
+                                static_cast<uint32_t>(g.BytesPerSector);
+  if (clusterBytes > kLargestCluster) return;
+  std::vector<uint8_t> cluster(static_cast<size_t>(clusterBytes));
+  if (!ReadSectors(sector, cluster)) return;
+  const std::span<const uint8_t> bytes(cluster);
+
+  // A directory is either the root (where the data area starts) or begins with "." and "..".
+  const bool atDataStart = sector == static_cast<uint32_t>(g.StartDataSector);
+  const bool dotEntries = ReadU8(bytes, 0) == kDot && ReadU8(bytes, kEntrySize) == kDot &&
+                          ReadU8(bytes, kEntrySize + 1) == kDot;
+  if (!atDataStart && !dotEntries) {
+    view.emplace_back(kNotADirectory);
+    return;
+  }
+
+  const bool fat32 = g.FileSystemKind != FileSystemKind::Fat;
+  // Long-name entries stand in reverse order before their short entry; their units are
+  // gathered back to front so that each entry costs only its own units.
+  std::vector<char16_t> reversedLongName;
+  for (size_t p = 0; p + kEntrySize <= bytes.size(); p += kEntrySize) {
+    if (p != 0 && bytes[p] == kEndOfDirectory) break;
+    if (!pump()) return;
+    const std::span<const uint8_t> entry = bytes.subspan(p, kEntrySize);
+
+    if (entry[kAttributesOffset] == kLongNameAttributes) {
+      for (auto piece = std::rbegin(kLongNamePieces); piece != std::rend(kLongNamePieces); ++piece) {
+        for (size_t u = piece->Units; u-- > 0;) {
+          const char16_t unit = ReadLe16(entry, piece->Offset + 2 * u);
+          if (unit != kNamePadding) reversedLongName.push_back(unit);
+        }
+      }
+      continue;
+    }
+
+    const std::u16string name = EntryName(entry, reversedLongName);
+    reversedLongName.clear();
+    if (name.empty()) continue;
+
+    const uint16_t date = ReadLe16(entry, kWriteDateOffset);
+    const uint16_t time = ReadLe16(entry, kWriteTimeOffset);
+    const unsigned year = date >> 9;
+    const unsigned month = date >> 5 & 0x0Fu;
+    const unsigned day = date & 0x1Fu;
+    const unsigned hour = time >> 11;
+    const unsigned minute = time >> 5 & 0x3Fu;
+    if (year > kLatestYear || month > kLatestMonth || hour > kLatestHour || minute > kLatestMinute) continue;
+
+    const uint32_t size = ReadLe32(entry, kFileSizeOffset);
+    const uint32_t low = ReadLe16(entry, kFirstClusterLowOffset);
+    const uint32_t high = fat32 ? ReadLe16(entry, kFirstClusterHighOffset) : 0;
+    const uint32_t firstCluster = high << 16 | low;
+
+    std::u16string line;
+    line.reserve(name.size() + 64);
+    line += name;
+    line += u"  ";
+    AppendDecimal(line, 1980 + year, 4);
+    line += u'/';
+    AppendDecimal(line, month, 2);
+    line += u'/';
+    AppendDecimal(line, day, 2);
+    line += u' ';
+    AppendDecimal(line, hour, 2);
+    line += u':';
+    AppendDecimal(line, minute, 2);
+    line += u", size ";
+    AppendDecimal(line, size, 0);
+    line += u" b, cluster ";
+    AppendDecimal(line, firstCluster, 0);
+    view.push_back(std::move(line));
+  }
+}
+
+}  // namespace korvalane

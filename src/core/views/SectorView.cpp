@@ -1,0 +1,70 @@
+#include "core/views/SectorView.h"
+
+#include <vector>
+
+#include "core/text/NumberFormat.h"
+#include "core/text/SectorField.h"
+#include "core/views/Dumps.h"
+#include "core/views/FatDirectory.h"
+#include "core/views/FileRecord.h"
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+namespace {
+
+// The sector the text names, when it is one of 0 ... TotalSectors. The number equal to
+// TotalSectors is accepted: the field's range is inclusive.
+std::optional<uint32_t> ValidSector(std::u16string_view text) {
+  const std::optional<int64_t> number = ParseSectorNumber(text);
+  if (!number || *number < 0 || *number > int64_t{Geometry().TotalSectors}) return std::nullopt;
+  return static_cast<uint32_t>(*number);
+}
+
+}  // namespace
+
+SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewText& view,
+                            const MessagePump& pump) {
+  const std::optional<uint32_t> sector = ValidSector(sectorText);
+  if (!sector) return SectorViewResult::NotANumber;
+
+  const VolumeGeometry& g = Geometry();
+  std::vector<uint8_t> buffer(g.BytesPerSector > 0 ? static_cast<size_t>(g.BytesPerSector) : 0);
+  if (!ReadSectors(*sector, buffer)) {
+    view.emplace_back(u"Reading error");
+    return SectorViewResult::ReadingError;
+  }
+
+  switch (kind) {
+    case ViewKind::Text:
+      RenderTextView(buffer, view, pump);
+      break;
+    case ViewKind::Hex:
+      RenderHexView(buffer, view, pump);
+      break;
+    case ViewKind::FileRecord:
+      if (g.FileSystemKind == FileSystemKind::Fat || g.FileSystemKind == FileSystemKind::Fat32) {
+        ListFatDirectory(*sector, view, pump);
+      } else if (g.FileSystemKind == FileSystemKind::Ntfs) {
+        ShowFileRecord(*sector, view, pump);
+      }
+      break;
+  }
+  return SectorViewResult::Shown;
+}
+
+std::optional<std::u16string> StepSector(std::u16string_view sectorText, int direction) {
+  const std::optional<uint32_t> sector = ValidSector(sectorText);
+  if (!sector) return std::nullopt;
+  const int64_t next = int64_t{*sector} + (direction < 0 ? -1 : 1);
+  if (next < 0 || next > int64_t{Geometry().TotalSectors}) return std::nullopt;
+  return Decimal(next);
+}
+
+std::u16string SavedTextFileName(const ViewText& view, std::string_view drive, std::u16string_view sectorText) {
+  const std::u16string letter = drive.empty() ? std::u16string() : std::u16string(1, static_cast<char16_t>(static_cast<unsigned char>(drive[0])));
+  if (!view.empty() && view.front().starts_with(u"Drive")) return u"Info Drive " + letter + u".txt";
+  return u"Drive " + letter + u" Sector " + std::u16string(sectorText) + u".txt";
+}
+
+}  // namespace korvalane
