@@ -1,0 +1,159 @@
+#include "core/export/SectorCopy.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <system_error>
+
+#include "core/Platform.h"
+#include "core/text/NumberFormat.h"
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+
+bool ExportBusy = false;
+
+namespace {
+
+// Sector-sized writes are gathered up to this many bytes before they go to the file.
+constexpr size_t kWriteBlock = size_t{1} << 20;
+
+// The buffer of a one-read copy, given back when the copy is done.
+class OneReadBuffer {
+ public:
+  OneReadBuffer(size_t size, std::pmr::memory_resource* memory)
+      : memory_(memory != nullptr ? memory : std::pmr::new_delete_resource()),
+        size_(size),
+        data_(static_cast<uint8_t*>(memory_->allocate(size, alignof(std::max_align_t)))) {}
+  ~OneReadBuffer() { memory_->deallocate(data_, size_, alignof(std::max_align_t)); }
+  OneReadBuffer(const OneReadBuffer&) = delete;
+  OneReadBuffer& operator=(const OneReadBuffer&) = delete;
+
+  std::span<uint8_t> Bytes() const { return {data_, size_}; }
+
+ private:
+  std::pmr::memory_resource* memory_;
+  size_t size_;
+  uint8_t* data_;
+};
+
+}  // namespace
+
+bool IsDriveSource(const std::filesystem::path& file, std::string_view drive) {
+  const std::string source = CurrentPlatform().DriveSource(drive);
+  if (source.empty()) return false;
+  // Only two things that exist can be the same; a new file cannot be anybody's source.
+  // Any other spelling of the same file (a link, "./", another mount) is caught by
+  // comparing the files themselves rather than their names.
+  std::error_code error;
+  const bool same = std::filesystem::equivalent(file, std::filesystem::path(source), error);
+  return !error && same;
+}
+
+ExportFile::ExportFile() {
+  // The stream itself stays unbuffered: this class gathers the writes, and a large block
+  // (a whole one-read range) goes straight to the file without another copy.
+  out_.rdbuf()->pubsetbuf(nullptr, 0);
+}
+
+bool ExportFile::Create(const std::filesystem::path& path) {
+  Close();
+  failed_ = false;
+  out_.clear();
+  out_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+  return out_.is_open();
+}
+
+bool ExportFile::WriteThrough(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return true;
+  out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out_) failed_ = true;
+  return !failed_;
+}
+
+bool ExportFile::Flush() {
+  const bool ok = WriteThrough(pending_);
+  pending_.clear();
+  return ok;
+}
+
+bool ExportFile::Write(std::span<const uint8_t> bytes) {
+  if (failed_ || !out_.is_open()) {
+    failed_ = true;
+    return false;
+  }
+  if (bytes.size() >= kWriteBlock) return Flush() && WriteThrough(bytes);
+  if (pending_.capacity() < kWriteBlock) pending_.reserve(kWriteBlock);
+  if (pending_.size() + bytes.size() > kWriteBlock && !Flush()) return false;
+  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+  return true;
+}
+
+bool ExportFile::Close() {
+  if (!out_.is_open()) return !failed_;
+  if (!failed_) Flush();
+  out_.close();
+  if (out_.fail()) failed_ = true;
+  pending_.clear();
+  pending_.shrink_to_fit();
+  return !failed_;
+}
+
+int32_t CopyPercent(uint64_t done, uint64_t count) {
+  if (count == 0) return 0;
+  return static_cast<int32_t>(
+      RoundHalfEven(static_cast<double>(done * 100) / static_cast<double>(count)));
+}
+
+CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks& hooks) {
+  CopyOutcome outcome;
+  const int32_t bytesPerSector = Geometry().BytesPerSector;
+  const uint64_t bytes = RangeBytes(range, bytesPerSector);
+  if (bytes == 0) return outcome;  // an empty range (or no sector size): an empty file
+
+  if (bytes <= kOneReadLimit) {
+    // ReadSectors zero-fills the buffer itself, so it is not cleared here a second time.
+    OneReadBuffer whole(static_cast<size_t>(bytes), hooks.BufferMemory);
+    if (ReadSectors(range.Start, whole.Bytes())) {
+      outcome.OneRead = true;
+      if (!file.Write(whole.Bytes())) {
+        outcome.End = CopyEnd::WriteFailed;
+        return outcome;
+      }
+      outcome.SectorsWritten = range.Count();
+      return outcome;
+    }
+    // The one read failed and nothing was written: go sector by sector, so that every
+    // sector that can be read still is.
+  }
+
+  std::vector<uint8_t> sector(static_cast<size_t>(bytesPerSector));
+  const uint64_t count = range.Count();
+  int32_t shown = -1;
+  for (uint64_t done = 0; done < count; ++done) {
+    if (hooks.Pump) hooks.Pump();
+    if (!ExportBusy) {
+      outcome.End = CopyEnd::Stopped;
+      return outcome;
+    }
+    const int32_t percent = CopyPercent(done, count);
+    if (percent % 2 == 0 && percent != shown) {
+      shown = percent;
+      if (hooks.ShowPercent) hooks.ShowPercent(percent);
+    }
+    const auto s = static_cast<uint32_t>(range.Start + done);
+    if (!ReadSectors(s, sector)) {
+      // A failed read may have left part of a sector behind: the file gets zeros.
+      std::fill(sector.begin(), sector.end(), uint8_t{0});
+      ++outcome.UnreadableSectors;
+    }
+    if (!file.Write(sector)) {
+      outcome.End = CopyEnd::WriteFailed;
+      return outcome;
+    }
+    ++outcome.SectorsWritten;
+  }
+  return outcome;
+}
+
+}  // namespace korvalane

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory_resource>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/export/ExportRange.h"
+
+namespace korvalane {
+
+// True while a copy runs. Set just before a copy starts, cleared when it ends, and cleared
+// by a confirmed Stop from inside the copy's pump: the running copy and the Stop command
+// talk through nothing else. There is one user-interface thread, so a plain flag serves.
+extern bool ExportBusy;
+
+// The largest range copied with a single read (50 MiB); anything longer goes one sector
+// at a time, so a copy never holds more sector data than this.
+inline constexpr uint64_t kOneReadLimit = 52428800;
+
+// True when `file` is the very file or device the drive's bytes come from: exporting a
+// volume into its own image would overwrite what is being read.
+bool IsDriveSource(const std::filesystem::path& file, std::string_view drive);
+
+// The output file of an export: raw sector bytes, no header, no trailer. Writes are
+// gathered into large blocks, so a copy of one small sector at a time does not cost a
+// system call per sector. A failed write or close is remembered and reported by Close.
+class ExportFile {
+ public:
+  ExportFile();
+  ExportFile(const ExportFile&) = delete;
+  ExportFile& operator=(const ExportFile&) = delete;
+
+  // Creates the file, or empties an existing one. An existing file is only touched when
+  // it can be opened for writing, so a failed create leaves it as it was.
+  bool Create(const std::filesystem::path& path);
+
+  // Appends bytes; false once any write has failed (the bytes are then dropped).
+  bool Write(std::span<const uint8_t> bytes);
+
+  // Writes what is gathered and closes the file; false when that or any earlier write
+  // failed. Closing a file that is not open answers true.
+  bool Close();
+
+  bool IsOpen() const { return out_.is_open(); }
+  bool Failed() const { return failed_; }
+
+ private:
+  bool Flush();
+  bool WriteThrough(std::span<const uint8_t> bytes);
+
+  std::ofstream out_;
+  std::vector<uint8_t> pending_;  // reserved once; never grows past its capacity
+  bool failed_ = false;
+};
+
+// How a copy called back into its caller while it ran.
+struct CopyHooks {
+  // Run before every sector of a sector-by-sector copy. The user interface handles its
+  // events here; a confirmed Stop clears ExportBusy inside it. May be empty.
+  std::function<void()> Pump;
+  // Shows the progress: called with an even percentage whenever the shown one would
+  // change (an odd percentage leaves the last one in place). May be empty.
+  std::function<void(int32_t percent)> ShowPercent;
+  // Where the buffer of a one-read copy comes from; the default heap when null. A caller
+  // that can hand out memory backed by large pages spares the system a page fault for
+  // every 4 KiB of a 50 MiB buffer.
+  std::pmr::memory_resource* BufferMemory = nullptr;
+};
+
+enum class CopyEnd {
+  Complete,     // every sector of the range was written
+  Stopped,      // ExportBusy was cleared: the sectors before the stop are written
+  WriteFailed,  // the output refused a write; the copy gave up at once
+};
+
+struct CopyOutcome {
+  CopyEnd End = CopyEnd::Complete;
+  bool OneRead = false;             // the whole range came in with a single read
+  uint64_t SectorsWritten = 0;      // sectors in the file, unreadable ones included
+  uint64_t UnreadableSectors = 0;   // written as zeros because their read failed
+};
+
+// The percentage shown before copying sector `start + done` of `count`: done x 100 / count
+// in floating point, rounded to the nearest integer with halves to the even neighbour.
+int32_t CopyPercent(uint64_t done, uint64_t count);
+
+// Copies the sectors of `range` of CurrentDrive, at BytesPerSector bytes a sector, into
+// `file`. A range of up to kOneReadLimit bytes is first tried with a single read and a
+// single write (no pump, no progress). When that is not possible or the read fails, the
+// sectors are read one at a time in ascending order: before each one the pump runs, a
+// cleared ExportBusy ends the copy, and the progress is shown; an unreadable sector is
+// written as zeros so that every later sector keeps its offset ((s - start) x
+// BytesPerSector). The file is left open; the caller closes it.
+CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks& hooks);
+
+}  // namespace korvalane
