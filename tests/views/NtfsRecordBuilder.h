@@ -10,7 +10,7 @@
 namespace korvalane::testing {
 
 inline void Put(std::vector<uint8_t>& b, size_t at, uint64_t v, size_t width) {
-  for (size_t i = 0; i < width; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  for (size_t i = 0; i < width; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // One attribute: the type, a length, and whatever the test sets in it. A length below 16
@@ -63,9 +63,12 @@ inline Attribute IndexRoot() { return Attribute(0x90, 56); }
 
 struct RecordBuilder {
   std::vector<uint8_t> Bytes;
-  size_t Position = 56;  // the first attribute
+  size_t Position;  // where the next attribute goes
 
-  explicit RecordBuilder(uint32_t recordNumber, size_t size = 1024) : Bytes(size, 0) {
+  // The first attribute follows the update sequence array, 8-byte aligned: at 56 in a
+  // 1024-byte record, at 72 in a 4096-byte one.
+  explicit RecordBuilder(uint32_t recordNumber, size_t size = 1024)
+      : Bytes(size, 0), Position((48 + 2 * (size / 512 + 1) + 7) / 8 * 8) {
     Bytes[0] = 'F';
     Bytes[1] = 'I';
     Bytes[2] = 'L';

@@ -1,0 +1,227 @@
+// The volume details report and the MFT layout, over hand-built boot sectors and MFT
+// record 0 in an in-memory volume.
+#include <gtest/gtest.h>
+
+#include "core/views/Details.h"
+#include "core/volume/VolumeGeometry.h"
+#include "platform/memory/MemoryPlatform.h"
+#include "views/NtfsRecordBuilder.h"
+
+namespace korvalane {
+namespace {
+
+using testing::Attribute;
+using testing::FileName;
+using testing::IndexRoot;
+using testing::NonResidentData;
+using testing::Put;
+using testing::RecordBuilder;
+using testing::StandardInformation;
+
+constexpr uint32_t kMftCluster = 8;
+
+std::vector<uint8_t> NtfsVolume(uint32_t sectorSize, uint32_t sectorsPerCluster, size_t sectors,
+                                uint64_t mftCluster = kMftCluster) {
+  std::vector<uint8_t> v(sectors * sectorSize, 0);
+  const char oem[] = "NTFS    ";
+  std::copy(oem, oem + 8, v.begin() + 3);
+  Put(v, 11, sectorSize, 2);
+  v[13] = static_cast<uint8_t>(sectorsPerCluster);
+  Put(v, 40, sectors - 1, 8);
+  Put(v, 48, mftCluster, 8);
+  return v;
+}
+
+std::vector<uint8_t> MftRecord0(const std::vector<uint8_t>& runs, size_t size = 1024) {
+  return RecordBuilder(0, size)
+      .Add(StandardInformation(0))
+      .Add(FileName(u"$MFT", 5))
+      .Add(NonResidentData(4096, runs))
+      .End()
+      .Protected();
+}
+
+const ViewText kNtfsLines{u"Drive C:\\, NTFS",         u"Bytes per sector - 512", u"Bytes per cluster - 1024",
+                          u"Sectors per cluster - 2", u"Sectors - 127",           u"Clusters - 63",
+                          u"Start MFT cluster - 8"};
+
+class DetailsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetPlatform(&platform_);
+    Geometry() = VolumeGeometry{};
+    MftExtents().clear();
+    UseNtfs(NtfsVolume(512, 2, 128), 512);
+  }
+  void TearDown() override { SetPlatform(nullptr); }
+
+  void UseNtfs(std::vector<uint8_t> volume, uint32_t sectorSize) {
+    platform_.AddDrive('C', std::move(volume), sectorSize).FileSystemName = "NTFS";
+    Geometry().CurrentDrive = "C:";
+    Geometry().FileSystemKind = FileSystemKind::Ntfs;
+  }
+
+  void WriteAtSector(uint64_t sector, const std::vector<uint8_t>& bytes) {
+    MemoryPlatform::Drive& d = *platform_.Find("C:");
+    std::copy(bytes.begin(), bytes.end(), d.Bytes.begin() + static_cast<std::ptrdiff_t>(sector * d.SectorSize));
+  }
+
+  ViewText Report(const MessagePump& pump = NoPump) {
+    ViewText view;
+    ReportVolumeDetails(view, pump);
+    return view;
+  }
+
+  MemoryPlatform platform_;
+};
+
+TEST_F(DetailsTest, NtfsReportWithTheMftExtents) {
+  WriteAtSector(16, MftRecord0({0x11, 0x10, 0x08, 0x11, 0x00, 0x20, 0x11, 0x06, 0x10, 0x00}));
+  ViewText expected = kNtfsLines;
+  // The run with a count of 0 moves the start on but is neither counted nor listed.
+  expected.insert(expected.end(), {u"MFT clusters - 22", u"Bytes per record MFT - 1024", u"MFT parts - 2", u"",
+                                   u"MFT cluster - clusters count:", u"8 - 16", u"56 - 6"});
+  EXPECT_EQ(Report(), expected);
+  ASSERT_EQ(MftExtents().size(), 2u);
+  EXPECT_EQ(MftExtents()[1].StartCluster, 56);
+  EXPECT_EQ(Geometry().MftRecordBytes, 1024);
+}
+
+TEST_F(DetailsTest, MftLinesOfUnusualRunLists) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> runs;
+    ViewText mftLines;
+  };
+  const Case cases[] = {
+      {"list that begins with 00", {0x00},
+       {u"MFT clusters - 0", u"Bytes per record MFT - 1024", u"MFT parts - 0", u"", u"MFT cluster - clusters count:"}},
+      {"worked example", {0x33, 0x20, 0xC8, 0x00, 0x00, 0x00, 0x0C, 0x00},
+       {u"MFT clusters - 51232", u"Bytes per record MFT - 1024", u"MFT parts - 1", u"",
+        u"MFT cluster - clusters count:", u"786432 - 51232"}},
+      {"counts that add up beyond 32 bits",
+       {0x14, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x14, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00},
+       {u"MFT clusters - 8589934590", u"Bytes per record MFT - 1024", u"MFT parts - 2", u"",
+        u"MFT cluster - clusters count:", u"1 - 4294967295", u"2 - 4294967295"}},
+      {"count of 2^32 is dropped", {0x15, 0x00, 0x00, 0x00, 0x00, 0x01, 0x07, 0x00},
+       {u"MFT clusters - 0", u"Bytes per record MFT - 1024", u"MFT parts - 0", u"", u"MFT cluster - clusters count:"}},
+  };
+  for (const Case& c : cases) {
+    WriteAtSector(16, MftRecord0(c.runs));
+    ViewText expected = kNtfsLines;
+    expected.insert(expected.end(), c.mftLines.begin(), c.mftLines.end());
+    EXPECT_EQ(Report(), expected) << c.what;
+  }
+}
+
+TEST_F(DetailsTest, RecordSizeComesFromTheUpdateSequenceCount) {
+  UseNtfs(NtfsVolume(4096, 1, 64), 4096);
+  WriteAtSector(8, MftRecord0({0x11, 0x10, 0x08, 0x00}, 4096));  // count 9
+  EXPECT_EQ(Report().size(), 13u);
+  EXPECT_EQ(Geometry().MftRecordBytes, 4096);
+  ASSERT_EQ(MftExtents().size(), 1u);
+  EXPECT_EQ(MftExtents()[0].ClusterCount, 16);
+}
+
+TEST_F(DetailsTest, MftRecordZeroThatCannotBeUsed) {
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>& record, MemoryPlatform::Drive& drive)> spoil;
+    int32_t recordBytesAfter;
+  };
+  const Case cases[] = {
+      {"first read fails", [](auto&, auto& d) { d.UnreadableSectors = {16}; }, 512},
+      {"second read fails", [](auto&, auto& d) { d.UnreadableSectors = {17}; }, 1024},
+      {"no F at the start", [](auto& r, auto&) { r[0] = 'B'; }, 512},
+      {"no I second", [](auto& r, auto&) { r[1] = 'A'; }, 512},
+      {"update sequence count 0", [](auto& r, auto&) { Put(r, 6, 0, 2); }, 512},
+      {"update sequence count 1", [](auto& r, auto&) { Put(r, 6, 1, 2); }, 512},
+      {"record above 64 KiB", [](auto& r, auto&) { Put(r, 6, 130, 2); }, 512},
+      {"largest record size, past the volume's end", [](auto& r, auto&) { Put(r, 6, 129, 2); }, 65536},
+      {"index root before any data", [](auto& r, auto&) {
+         r = RecordBuilder(0).Add(StandardInformation(0)).Add(IndexRoot()).Add(NonResidentData(1, {0x11, 1, 1}))
+                 .End().Protected();
+       }, 1024},
+      {"end marker before any data", [](auto& r, auto&) {
+         r = RecordBuilder(0).Add(StandardInformation(0)).Add(FileName(u"$MFT", 5)).End().Protected();
+       }, 1024},
+      {"zero-length attribute", [](auto& r, auto&) {
+         r = RecordBuilder(0).Add(StandardInformation(0)).Add(Attribute(0x30, 0)).Add(NonResidentData(1, {0x11, 1, 1}))
+                 .End().Protected();
+       }, 1024},
+      {"walk leaves the record", [](auto& r, auto&) {
+         RecordBuilder b(0);
+         b.Add(StandardInformation(0));
+         b.Add(Attribute(0x30, 1024 - b.Position));
+         r = b.Protected();
+       }, 1024},
+      {"first attribute outside", [](auto& r, auto&) { Put(r, 20, 4000, 2); }, 1024},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    std::vector<uint8_t> record = MftRecord0({0x11, 0x10, 0x08, 0x00});
+    c.spoil(record, *platform_.Find("C:"));
+    WriteAtSector(16, record);
+    MftExtents().push_back(DataRun{1, 1});  // from an earlier request
+    EXPECT_EQ(Report(), kNtfsLines) << c.what;
+    EXPECT_EQ(Geometry().MftRecordBytes, c.recordBytesAfter) << c.what;
+    EXPECT_TRUE(MftExtents().empty()) << c.what;
+  }
+}
+
+TEST_F(DetailsTest, MftBeyondTheThirtyTwoBitSectorRange) {
+  UseNtfs(NtfsVolume(512, 2, 128, 0x80000000u), 512);
+  platform_.Reads = 0;
+  EXPECT_EQ(Report(), (ViewText{u"Drive C:\\, NTFS", u"Bytes per sector - 512", u"Bytes per cluster - 1024",
+                                u"Sectors per cluster - 2", u"Sectors - 127", u"Clusters - 63",
+                                u"Start MFT cluster - 2147483648"}));
+  EXPECT_EQ(Geometry().MftRecordBytes, 512);
+  EXPECT_EQ(platform_.Reads, 1);  // the boot sector only
+}
+
+TEST_F(DetailsTest, PumpRunsPerAttributeAndPerRunAndASupersededReportStops) {
+  WriteAtSector(16, MftRecord0({0x11, 0x10, 0x08, 0x11, 0x06, 0x30, 0x00}));
+  int calls = 0;
+  EXPECT_EQ(Report([&] { return ++calls > 0; }).size(), kNtfsLines.size() + 7);
+  EXPECT_EQ(calls, 2 + 3);  // two attributes stepped over; two runs and the list's end
+  for (int allowed : {0, 1, 3}) {
+    calls = 0;
+    EXPECT_EQ(Report([&] { return ++calls <= allowed; }), kNtfsLines) << allowed;
+  }
+}
+
+TEST_F(DetailsTest, FatReport) {
+  // A FAT32 boot sector on drive E:.
+  std::vector<uint8_t> v(8192 * 512, 0);
+  v[13] = 4;            // sectors per cluster
+  Put(v, 14, 32, 2);    // reserved
+  v[16] = 2;            // FAT copies
+  Put(v, 32, 8192, 4);  // sectors
+  Put(v, 36, 16, 4);    // sectors per FAT
+  platform_.RemoveDrive('C');
+  platform_.AddDrive('E', std::move(v)).FileSystemName = "FAT32";
+  Geometry().CurrentDrive = "E:";
+  Geometry().FileSystemKind = FileSystemKind::Fat32;
+  EXPECT_EQ(Report(), (ViewText{u"Drive E:\\, FAT Type - 32", u"Bytes per sector - 512", u"Bytes per cluster - 2048",
+                                u"Sectors per cluster - 4", u"Sectors - 8192", u"Clusters - 2048",
+                                u"Sectors before FAT - 32", u"FAT copies - 2", u"FAT sectors - 16",
+                                u"FAT size - 8192", u"Start data sector - 64", u"Root sectors - 4"}));
+}
+
+TEST_F(DetailsTest, BootSectorUnusableOrUnknownVolume) {
+  const ViewText denied{u"Access to boot sector denied"};
+  platform_.Find("C:")->FailOpen = true;
+  EXPECT_EQ(Report(), denied);
+  Geometry().FileSystemKind = FileSystemKind::Fat;
+  EXPECT_EQ(Report(), denied);
+
+  UseNtfs(NtfsVolume(256, 2, 128), 512);  // a sector size below 512 is refused
+  EXPECT_EQ(Report(), denied);
+
+  UseNtfs(NtfsVolume(512, 2, 128), 512);
+  Geometry().FileSystemKind = FileSystemKind::Unknown;
+  EXPECT_EQ(Report(), ViewText{});
+}
+
+}  // namespace
+}  // namespace korvalane
