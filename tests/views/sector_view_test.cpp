@@ -45,7 +45,7 @@ TEST_F(SectorViewTest, SectorFieldRule) {
   };
   for (const Case& c : cases) {
     ViewText view;
-    EXPECT_EQ(ShowSector(c.text, ViewKind::Text, view, NoPump), c.result)
+    EXPECT_EQ(ShowSector(c.text, ViewKind::Text, view, NoPump), c.result);
     switch (c.result) {
       case SectorViewResult::Shown:
         ASSERT_EQ(view.size(), 8u);
