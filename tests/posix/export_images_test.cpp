@@ -1,0 +1,293 @@
+// korvalane-cli export against real images: the bytes of every range equal what dd reads
+// from the same image; the messages, exit statuses and the handling of existing files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixtures/Samples.h"
+
+extern char** environ;
+
+namespace korvalane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Lines;
+using testing::RunCli;
+using testing::SamplePath;
+
+std::string Sha256(const fs::path& file) {
+  const testing::CommandResult result = testing::Run({"sha256sum", file.string()});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  return result.Out.substr(0, 64);
+}
+
+std::string ReadAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class ExportImagesTest : public ::testing::Test {
+ protected:
+  // A FAT volume of 60 MiB with a pattern in its data area: long enough that a range
+  // over all of it goes sector by sector.
+  static void SetUpTestSuite() {
+    dir_ = new fs::path(fs::path(::testing::TempDir()) / ("korvalane-export-" + std::to_string(getpid())));
+    fs::remove_all(*dir_);
+    fs::create_directories(*dir_);
+    const fs::path image = *dir_ / "large.img";
+    const testing::CommandResult made =
+        testing::Run({"/sbin/mkfs.fat", "-C", "-F", "16", "-s", "8", "-n", "LARGE", image.string(), "61440"});
+    ASSERT_EQ(made.Status, 0) << made.Err;
+    std::fstream file(image, std::ios::binary | std::ios::in | std::ios::out);
+    std::string block(1 << 20, '\0');
+    for (int mib = 4; mib < 60; ++mib) {
+      for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 31 + static_cast<size_t>(mib)) >> 3);
+      file.seekp(std::streamoff{mib} << 20);
+      file.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+    ASSERT_TRUE(file.good());
+  }
+  static void TearDownTestSuite() {
+    fs::remove_all(*dir_);
+    delete dir_;
+  }
+
+  static fs::path Large() { return *dir_ / "large.img"; }
+  static fs::path Out(const std::string& name) { return *dir_ / name; }
+
+  // What dd reads from the image for the range, as a file.
+  static fs::path DdRange(const fs::path& image, uint32_t sectorSize, uint32_t start, uint32_t end) {
+    const fs::path reference = *dir_ / "dd.bin";
+    const testing::CommandResult dd =
+        testing::Run({"dd", "if=" + image.string(), "of=" + reference.string(), "bs=" + std::to_string(sectorSize),
+             "skip=" + std::to_string(start), "count=" + std::to_string(end - start), "status=none"});
+    EXPECT_EQ(dd.Status, 0) << dd.Err;
+    return reference;
+  }
+
+  static fs::path* dir_;
+};
+
+fs::path* ExportImagesTest::dir_ = nullptr;
+
+TEST_F(ExportImagesTest, BytesEqualWhatDdReads) {
+  struct Case {
+    std::string image;  // a sample name, or empty for the large image
+    uint32_t sectorSize;
+    uint32_t start;
+    uint32_t end;
+  };
+  const Case cases[] = {
+      {"fat12.img", 512, 0, 2048},
+      {"fat12.img", 512, 8000, 8192},      // up to the volume's last sector
+      {"fat16.img", 512, 0, 32768},        // the whole volume in one read
+      {"fat16.img", 512, 1, 2},
+      {"fat32.img", 512, 33, 70000},
+      {"fat16-2k.img", 2048, 100, 8192},   // end == TotalSectors
+      {"fat16-4k.img", 4096, 0, 8192},
+      {"ntfs.img", 512, 0, 32767},         // NTFS counts all but the backup boot sector
+      {"ntfs-4k.img", 4096, 16, 4095},
+      {"", 512, 0, 122880},                // 60 MiB: sector by sector
+      {"", 512, 3, 102403},                // exactly 50 MiB, one read, odd start
+  };
+  for (const Case& c : cases) {
+    const fs::path image = c.image.empty() ? Large() : fs::path(SamplePath(c.image));
+    SCOPED_TRACE(image.filename().string() + " " + std::to_string(c.start) + ".." + std::to_string(c.end));
+    const fs::path out = Out("range.bin");
+    const testing::CommandResult result =
+        RunCli({"export", "--force", "--sector-size", std::to_string(c.sectorSize), image.string(),
+                std::to_string(c.start), std::to_string(c.end), out.string()});
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    const std::string count = std::to_string(c.end - c.start);
+    EXPECT_EQ(Lines(result.Out),
+              (std::vector<std::string>{"Data saved to file", out.string(), count + " of " + count + " sectors saved"}));
+    EXPECT_EQ(fs::file_size(out), uint64_t{c.end - c.start} * c.sectorSize);
+    EXPECT_EQ(Sha256(out), Sha256(DdRange(image, c.sectorSize, c.start, c.end)));
+  }
+}
+
+TEST_F(ExportImagesTest, RefusesBadRangesWithTheDialogsMessages) {
+  struct Case {
+    std::string start;
+    std::string end;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"0", "0", "Invalid end sector value!"},
+      {"00", "10", "Invalid start sector value!"},
+      {"12abc", "20", "Invalid start sector value!"},
+      {"0", "32769", "Invalid end sector value!"},
+      {"0", "-1", "Invalid end sector value!"},
+      {"10", "9", "Invalid sectors range!"},
+  };
+  const fs::path out = Out("refused.bin");
+  for (const Case& c : cases) {
+    const testing::CommandResult result = RunCli({"export", SamplePath("fat16.img"), c.start, c.end, out.string()});
+    EXPECT_EQ(result.Status, 2) << c.start << ".." << c.end;
+    EXPECT_EQ(result.Err, "korvalane-cli: " + c.message + "\n");
+    EXPECT_FALSE(fs::exists(out));
+  }
+  // Blanks around the numbers are ignored, and $/0x numbers are hexadecimal.
+  const testing::CommandResult spaced = RunCli({"export", SamplePath("fat16.img"), " 5 ", "$10", out.string()});
+  EXPECT_EQ(spaced.Status, 0) << spaced.Err;
+  EXPECT_EQ(fs::file_size(out), 11u * 512);
+  fs::remove(out);
+
+  const testing::CommandResult missing = RunCli({"export", (*dir_ / "absent.img").string(), "0", "1", out.string()});
+  EXPECT_EQ(missing.Status, 2);
+  EXPECT_NE(missing.Err.find("absent.img"), std::string::npos) << missing.Err;
+  EXPECT_EQ(RunCli({"export", SamplePath("fat16.img"), "0", "1"}).Status, 2);
+}
+
+TEST_F(ExportImagesTest, AnEmptyRangeMakesAnEmptyFile) {
+  const fs::path out = Out("empty.bin");
+  const testing::CommandResult result = RunCli({"export", "--force", SamplePath("fat32.img"), "5", "5", out.string()});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  EXPECT_TRUE(fs::exists(out));
+  EXPECT_EQ(fs::file_size(out), 0u);
+  EXPECT_EQ(Lines(result.Out).back(), "0 of 0 sectors saved");
+}
+
+TEST_F(ExportImagesTest, ReplacesAnExistingFileOnlyWithForce) {
+  const fs::path out = Out("existing.bin");
+  std::ofstream(out) << "keep me";
+  const testing::CommandResult refused = RunCli({"export", SamplePath("fat12.img"), "0", "4", out.string()});
+  EXPECT_EQ(refused.Status, 2);
+  EXPECT_NE(refused.Err.find("already exists"), std::string::npos) << refused.Err;
+  EXPECT_EQ(ReadAll(out), "keep me");
+
+  const testing::CommandResult forced = RunCli({"export", "--force", SamplePath("fat12.img"), "0", "4", out.string()});
+  EXPECT_EQ(forced.Status, 0) << forced.Err;
+  EXPECT_EQ(fs::file_size(out), 4u * 512);
+
+  // A longer old file is emptied first: nothing of it remains behind the new bytes.
+  std::ofstream(out) << std::string(10000, 'x');
+  EXPECT_EQ(RunCli({"export", "--force", SamplePath("fat12.img"), "0", "1", out.string()}).Status, 0);
+  EXPECT_EQ(fs::file_size(out), 512u);
+}
+
+TEST_F(ExportImagesTest, RefusesToWriteIntoItsOwnSourceOrAMissingFolder) {
+  // A copy of a sample, so that a failure here cannot damage the shared images.
+  const fs::path image = Out("own.img");
+  fs::copy_file(SamplePath("fat12.img"), image, fs::copy_options::overwrite_existing);
+  const std::string before = Sha256(image);
+  fs::create_symlink(image, Out("own-link.img"));
+  for (const fs::path& target : {image, Out("own-link.img"), *dir_ / "." / "own.img"}) {
+    const testing::CommandResult result = RunCli({"export", "--force", image.string(), "0", "8", target.string()});
+    EXPECT_EQ(result.Status, 2) << target;
+    EXPECT_EQ(result.Err, "korvalane-cli: Invalid file name!\n");
+  }
+  EXPECT_EQ(Sha256(image), before);
+
+  const testing::CommandResult folder =
+      RunCli({"export", image.string(), "0", "8", (*dir_ / "no such folder" / "x.bin").string()});
+  EXPECT_EQ(folder.Status, 2);
+  EXPECT_EQ(folder.Err, "korvalane-cli: Invalid file name!\n");
+}
+
+TEST_F(ExportImagesTest, AFullDiskIsReportedAsAWriteError) {
+  struct Case {
+    fs::path image;
+    uint32_t end;
+  };
+  // One write of a whole range, and gathered writes of single sectors.
+  for (const Case& c : {Case{SamplePath("fat16.img"), 32768}, Case{Large(), 122880}}) {
+    const testing::CommandResult result =
+        RunCli({"export", "--force", c.image.string(), "0", std::to_string(c.end), "/dev/full"});
+    EXPECT_EQ(result.Status, 1);
+    EXPECT_EQ(result.Err, "korvalane-cli: Error writing file\n/dev/full\n");
+    EXPECT_EQ(result.Out.find("Data saved"), std::string::npos);
+  }
+}
+
+// Starts korvalane-cli with its stderr on `errFd` (or /dev/null) and returns its pid.
+pid_t SpawnCli(const std::vector<std::string>& args, int errFd) {
+  std::vector<std::string> argv{testing::CliPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> pointers;
+  for (std::string& arg : argv) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (errFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+TEST_F(ExportImagesTest, InterruptStopsTheCopyAndKeepsTheSectorsSoFar) {
+  const fs::path out = Out("interrupted.bin");
+  fs::remove(out);
+  const pid_t pid = SpawnCli({"export", Large().string(), "0", "122880", out.string()}, -1);
+  ASSERT_GT(pid, 0);
+  // Once a first block of sectors is in the file, the copy is running.
+  std::error_code error;
+  for (int i = 0; i < 5000 && !(fs::exists(out, error) && fs::file_size(out, error) >= (1u << 20)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  const uint64_t size = fs::file_size(out);
+  EXPECT_EQ(size % 512, 0u);
+  EXPECT_GE(size, 1u << 20);
+  EXPECT_LT(size, 122880u * 512);
+  // What was saved is the start of the range, byte for byte.
+  const std::string saved = ReadAll(out);
+  std::ifstream image(Large(), std::ios::binary);
+  std::string original(saved.size(), '\0');
+  image.read(original.data(), static_cast<std::streamsize>(original.size()));
+  EXPECT_TRUE(saved == original);
+}
+
+TEST_F(ExportImagesTest, ShowsEvenPercentagesOnATerminal) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  const fs::path out = Out("progress.bin");
+  const pid_t pid = SpawnCli({"export", "--force", Large().string(), "0", "122880", out.string()}, slave);
+  close(slave);
+  std::string shown;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(master, buffer, sizeof buffer);
+    if (got <= 0) break;  // EIO once the child has closed the terminal
+    shown.append(buffer, static_cast<size_t>(got));
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (const char* percent : {"\r0%", "\r2%", "\r50%", "\r98%"}) {
+    EXPECT_NE(shown.find(percent), std::string::npos) << percent;
+  }
+  EXPECT_EQ(shown.find("\r1%"), std::string::npos);  // odd percentages are not shown
+  EXPECT_EQ(shown.find("\r99%"), std::string::npos);
+  EXPECT_EQ(shown.substr(shown.size() - 6), "\r    \r");  // the line is cleared at the end
+}
+
+}  // namespace
+}  // namespace korvalane
