@@ -1,0 +1,31 @@
+#include "app/Unit2a.h"
+
+#include <QKeyEvent>
+
+#include "app/Look.h"
+
+TForm2a* Form2a = nullptr;
+
+TForm2a::TForm2a(QWidget* parent) : QDialog(parent) {
+  setupUi(this);
+  korvalane::UseDialogFrame(this);
+  connect(Button1, &QPushButton::clicked, this, &TForm2a::Button1Click);
+}
+
+void TForm2a::Button1Click() { close(); }
+
+void TForm2a::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (event->spontaneous()) return;
+  korvalane::CentreOnMainWindow(this);
+  Button1->setFocus(Qt::OtherFocusReason);
+}
+
+void TForm2a::keyPressEvent(QKeyEvent* event) {
+  // No button is the cancel button: Escape leaves the dialog open.
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}

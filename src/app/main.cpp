@@ -1,0 +1,99 @@
+// korvalane: the desktop program. A second start wakes the copy that runs and exits;
+// the first creates the windows and runs until the main window closes.
+#include <QApplication>
+#include <QFile>
+#include <QStringList>
+#include <QThread>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Look.h"
+#include "app/SingleInstance.h"
+#include "app/Startup.h"
+#include "app/Unit1a.h"
+#include "core/Platform.h"
+#include "platform/SystemPlatform.h"
+
+namespace {
+
+constexpr char kUsage[] = R"(Usage: korvalane [--sector-size N] [SOURCE...]
+
+Shows the raw sectors of volumes. Each SOURCE (a disk image file or a block device; on
+Windows also a drive such as D:) becomes a drive, C: for the first, D: for the second and
+so on. Without sources, the machine's own volumes are listed. Nothing is ever written to
+a source.
+
+Options:
+  --sector-size N   Present image files with N-byte sectors (512, 1024, 2048 or 4096;
+                    default 512). Devices use their own.
+  --help            This text.
+)";
+
+// The second start waits this long after posting the wake-up, so that the running copy
+// has come forward before this one is gone.
+constexpr unsigned long kWakeUpPauseMs = 500;
+
+struct Options {
+  uint32_t SectorSize = 512;
+  std::vector<std::string> Sources;
+};
+
+// False (after saying why on stderr) on a bad command line.
+bool ParseOptions(const QStringList& arguments, Options& options, bool& help) {
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
+    if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+      help = true;
+    } else if (argument == QLatin1String("--sector-size")) {
+      const QString value = i + 1 < arguments.size() ? arguments[++i] : QString();
+      if (value != QLatin1String("512") && value != QLatin1String("1024") && value != QLatin1String("2048") &&
+          value != QLatin1String("4096")) {
+        std::fprintf(stderr, "korvalane: --sector-size must be 512, 1024, 2048 or 4096\n");
+        return false;
+      }
+      options.SectorSize = value.toUInt();
+    } else if (argument == QLatin1String("--")) {
+      for (++i; i < arguments.size(); ++i) options.Sources.push_back(arguments[i].toStdString());
+    } else if (argument.startsWith(QLatin1String("--"))) {
+      std::fprintf(stderr, "korvalane: unknown option '%s' (try --help)\n", qPrintable(argument));
+      return false;
+    } else {
+      options.Sources.push_back(QFile::encodeName(argument).toStdString());
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+
+  Options options;
+  bool help = false;
+  if (!ParseOptions(QCoreApplication::arguments(), options, help)) return 2;
+  if (help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+
+  if (korvalane::PostWakeUp(korvalane::InstanceSocketName())) {
+    QThread::msleep(kWakeUpPauseMs);
+    return 0;
+  }
+
+  korvalane::ApplyLook(app);
+  QApplication::setApplicationName(QStringLiteral("Korvalane"));
+
+  const std::unique_ptr<korvalane::Platform> platform = korvalane::MakeSystemPlatform(options.Sources, options.SectorSize);
+  korvalane::SetPlatform(platform.get());
+
+  korvalane::CreateForms();
+  Form1a->show();
+  const int status = QApplication::exec();
+  korvalane::DestroyForms();
+  korvalane::SetPlatform(nullptr);
+  return status;
+}

@@ -1,0 +1,112 @@
+#pragma once
+
+// Shared by the window tests: the real windows on the sample images, a platform that
+// records the links it is asked to open instead of starting a browser, and a way to
+// answer the modal dialog that the next step will open.
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Look.h"
+#include "app/Startup.h"
+#include "app/Unit1a.h"
+#include "core/Platform.h"
+#include "core/text/Utf.h"
+#include "core/volume/VolumeGeometry.h"
+#include "fixtures/Samples.h"
+#include "platform/SystemPlatform.h"
+
+namespace korvalane::testing {
+
+// The system platform on the named sources, except that links are only written down.
+class RecordingPlatform final : public Platform {
+ public:
+  RecordingPlatform(const std::vector<std::string>& sources, uint32_t sectorSize)
+      : inner_(MakeSystemPlatform(sources, sectorSize)) {}
+
+  bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override {
+    return inner_->ReadVolume(drive, position, buffer);
+  }
+  std::optional<std::string> FileSystemName(std::string_view rootPath) override {
+    return inner_->FileSystemName(rootPath);
+  }
+  uint32_t LogicalDrives() override { return inner_->LogicalDrives(); }
+  int64_t VolumeTotalBytes(std::string_view drive) override { return inner_->VolumeTotalBytes(drive); }
+  bool IsDriveAccessible(std::string_view drive) override { return inner_->IsDriveAccessible(drive); }
+  std::string DriveSource(std::string_view drive) override { return inner_->DriveSource(drive); }
+  std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override { return inner_->FileTimeToLocal(fileTime); }
+  std::u16string FormatDateTime(const CivilTime& time) override { return inner_->FormatDateTime(time); }
+  bool OpenLink(std::string_view url) override {
+    OpenedLinks.emplace_back(url);
+    return true;
+  }
+
+  std::vector<std::string> OpenedLinks;
+
+ private:
+  std::unique_ptr<Platform> inner_;
+};
+
+// The program's five windows on the sources (C:, D:, ... in order), the main window
+// shown and its start-up steps done.
+class ProgramWindows {
+ public:
+  explicit ProgramWindows(const std::vector<std::string>& sources, uint32_t sectorSize = 512)
+      : platform_(sources, sectorSize) {
+    // Every start of the program begins with an empty volume record.
+    Geometry() = VolumeGeometry{};
+    SetPlatform(&platform_);
+    CreateForms();
+    Form1a->show();
+    started_ = QTest::qWaitFor([] { return Form1a->Activated(); }, 5000);
+  }
+  ~ProgramWindows() {
+    DestroyForms();
+    SetPlatform(nullptr);
+  }
+  ProgramWindows(const ProgramWindows&) = delete;
+  ProgramWindows& operator=(const ProgramWindows&) = delete;
+
+  bool Started() const { return started_; }
+  RecordingPlatform& Platform() { return platform_; }
+
+ private:
+  RecordingPlatform platform_;
+  bool started_ = false;
+};
+
+// Runs `answer` on the next modal dialog of type T once it is up (from inside its modal
+// loop). `*seen` tells afterwards whether it came within `timeoutMs`.
+template <typename T>
+void WhenModal(std::function<void(T*)> answer, bool* seen = nullptr, int timeoutMs = 5000) {
+  if (seen != nullptr) *seen = false;
+  QTimer::singleShot(0, [answer, seen, timeoutMs] {
+    T* dialog = nullptr;
+    const bool up = QTest::qWaitFor(
+        [&dialog] {
+          dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+          return dialog != nullptr && dialog->isVisible();
+        },
+        timeoutMs);
+    if (!up) return;
+    if (seen != nullptr) *seen = true;
+    answer(dialog);
+  });
+}
+
+// The view text of the main window, as UTF-8.
+inline std::vector<std::string> ShownLines() {
+  std::vector<std::string> lines;
+  for (const std::u16string& line : Form1a->ViewLines()) lines.push_back(ToUtf8(line));
+  return lines;
+}
+
+// The lines korvalane-cli prints for a command.
+inline std::vector<std::string> CliLines(const std::vector<std::string>& args) { return Lines(RunCli(args).Out); }
+
+}  // namespace korvalane::testing
