@@ -1,0 +1,295 @@
+#include "platform/windows/WindowsPlatform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // GetDateFormatEx and GetTimeFormatEx need Vista or later
+#endif
+#include <windows.h>
+#include <shellapi.h>
+#include <winioctl.h>
+
+#include <cstdio>
+
+#include "core/text/Utf.h"
+#include "platform/SystemPlatform.h"
+
+namespace korvalane {
+namespace {
+
+// The file-system name buffer handed to GetVolumeInformationW, in UTF-16 characters.
+constexpr DWORD kFileSystemNameChars = 260;
+
+std::wstring Wide(std::string_view utf8) {
+  const std::u16string text = FromUtf8(utf8);
+  return std::wstring(text.begin(), text.end());
+}
+
+std::u16string FromWide(const wchar_t* text, size_t length) {
+  std::u16string result;
+  result.reserve(length);
+  for (size_t i = 0; i < length; ++i) result.push_back(static_cast<char16_t>(text[i]));
+  return result;
+}
+
+char UpperLetter(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+uint32_t LetterBit(char letter) { return uint32_t{1} << static_cast<uint32_t>(letter - 'A'); }
+
+// "\\.\C:": the raw device path of a mounted volume.
+std::wstring VolumePath(char letter) { return std::wstring(L"\\\\.\\") + static_cast<wchar_t>(letter) + L":"; }
+
+std::wstring RootPath(char letter) { return std::wstring(1, static_cast<wchar_t>(letter)) + L":\\"; }
+
+// A handle closed when it goes out of scope.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle) : handle_(handle) {}
+  ~Handle() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Opens a volume or an image file for reading only, letting others go on reading and
+// writing it.
+Handle OpenForReading(const WindowsDrive& drive) {
+  const std::wstring path = drive.ImagePath.empty() ? VolumePath(drive.Letter) : Wide(drive.ImagePath);
+  return Handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            0, nullptr));
+}
+
+int64_t FileSize(HANDLE handle) {
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(handle, &size) == FALSE || size.QuadPart < 0) return -1;
+  return static_cast<int64_t>(size.QuadPart);
+}
+
+// An image file refuses what a raw volume would: reads off its sector boundaries and
+// reads past its end.
+bool ImageAllows(HANDLE handle, uint32_t sectorSize, uint64_t position, uint64_t length) {
+  if (sectorSize == 0 || position % sectorSize != 0 || length % sectorSize != 0) return false;
+  const int64_t size = FileSize(handle);
+  if (size < 0) return false;
+  const uint64_t end = static_cast<uint64_t>(size);
+  return position <= end && length <= end - position;
+}
+
+// Runs a GetDateFormatEx/GetTimeFormatEx style call twice: once for the length, once for
+// the text. Empty when it fails.
+template <typename Call>
+std::u16string Formatted(Call call) {
+  const int length = call(nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring text(static_cast<size_t>(length), L'\0');
+  const int written = call(text.data(), length);
+  if (written <= 0) return {};
+  // The count includes the terminating NUL.
+  return FromWide(text.data(), static_cast<size_t>(written - 1));
+}
+
+}  // namespace
+
+WindowsPlatform::WindowsPlatform(std::vector<WindowsDrive> drives) : restricted_(true), drives_(std::move(drives)) {}
+
+std::optional<char> WindowsPlatform::DriveNameLetter(std::string_view source) {
+  constexpr std::string_view kDevicePrefix = "\\\\.\\";
+  if (source.substr(0, kDevicePrefix.size()) == kDevicePrefix) {
+    source.remove_prefix(kDevicePrefix.size());
+    if (source.size() != 2) return std::nullopt;
+  }
+  if (source.size() == 3 && (source[2] == '\\' || source[2] == '/')) source.remove_suffix(1);
+  if (source.size() != 2 || source[1] != ':') return std::nullopt;
+  const char letter = UpperLetter(source[0]);
+  if (letter < 'A' || letter > 'Z') return std::nullopt;
+  return letter;
+}
+
+WindowsPlatform WindowsPlatform::FromSources(const std::vector<std::string>& sources, uint32_t imageSectorSize) {
+  std::vector<WindowsDrive> drives;
+  uint32_t taken = 0;
+  // Named drives first: they keep their letters, and image files fill the others.
+  for (const std::string& source : sources) {
+    const std::optional<char> letter = DriveNameLetter(source);
+    if (!letter || (taken & LetterBit(*letter)) != 0) continue;
+    taken |= LetterBit(*letter);
+    drives.push_back(WindowsDrive{*letter, {}, 512});
+  }
+  char next = 'C';
+  for (const std::string& source : sources) {
+    if (DriveNameLetter(source)) continue;
+    while (next <= 'Z' && (taken & LetterBit(next)) != 0) ++next;
+    if (next > 'Z') break;
+    taken |= LetterBit(next);
+    drives.push_back(WindowsDrive{next, source, imageSectorSize});
+  }
+  return WindowsPlatform(std::move(drives));
+}
+
+std::optional<WindowsDrive> WindowsPlatform::Find(std::string_view drive) const {
+  if (drive.size() < 2 || drive[1] != ':') return std::nullopt;
+  const char letter = UpperLetter(drive[0]);
+  if (letter < 'A' || letter > 'Z') return std::nullopt;
+  if (!restricted_) return WindowsDrive{letter, {}, 512};
+  for (const WindowsDrive& entry : drives_) {
+    if (entry.Letter == letter) return entry;
+  }
+  return std::nullopt;
+}
+
+bool WindowsPlatform::ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
+  const std::optional<WindowsDrive> entry = Find(drive);
+  if (!entry || buffer.size() > MAXDWORD) return false;
+  const Handle volume = OpenForReading(*entry);
+  if (!volume) return false;
+  if (!entry->ImagePath.empty() && !ImageAllows(volume.get(), entry->SectorSize, position, buffer.size())) {
+    return false;
+  }
+  // The handle is not opened for overlapped work: the OVERLAPPED record only carries the
+  // 64-bit position, and the call completes before it returns. The count delivered is
+  // not looked at; the caller zero-filled the buffer.
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(position >> 32);
+  DWORD delivered = 0;
+  return ReadFile(volume.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &delivered, &at) != FALSE;
+}
+
+std::optional<std::string> WindowsPlatform::FileSystemName(std::string_view rootPath) {
+  const std::optional<WindowsDrive> entry = Find(rootPath);
+  // An image file is mounted nowhere: detection reads its boot sector instead.
+  if (!entry || !entry->ImagePath.empty()) return std::nullopt;
+  wchar_t name[kFileSystemNameChars] = {};
+  const std::wstring root = Wide(rootPath);
+  if (GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name, kFileSystemNameChars) ==
+      FALSE) {
+    return std::nullopt;
+  }
+  size_t length = 0;
+  while (length < kFileSystemNameChars && name[length] != L'\0') ++length;
+  return ToUtf8(FromWide(name, length));
+}
+
+uint32_t WindowsPlatform::LogicalDrives() {
+  const uint32_t present = static_cast<uint32_t>(GetLogicalDrives());
+  if (!restricted_) return present;
+  uint32_t mask = 0;
+  for (const WindowsDrive& entry : drives_) {
+    const uint32_t bit = LetterBit(entry.Letter);
+    if (!entry.ImagePath.empty() || (present & bit) != 0) mask |= bit;
+  }
+  return mask;
+}
+
+int64_t WindowsPlatform::VolumeTotalBytes(std::string_view drive) {
+  const std::optional<WindowsDrive> entry = Find(drive);
+  if (!entry) return -1;
+  const Handle volume = OpenForReading(*entry);
+  if (!entry->ImagePath.empty()) return volume ? FileSize(volume.get()) : -1;
+  if (volume) {
+    GET_LENGTH_INFORMATION length{};
+    DWORD returned = 0;
+    if (DeviceIoControl(volume.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &returned,
+                        nullptr) != FALSE &&
+        length.Length.QuadPart > 0) {
+      return static_cast<int64_t>(length.Length.QuadPart);
+    }
+    // Some drivers (and Wine's file-backed devices) answer only the file-size query.
+    const int64_t size = FileSize(volume.get());
+    if (size > 0) return size;
+  }
+  // Without the right to open the volume raw, the file system's own size is the best
+  // there is.
+  ULARGE_INTEGER total{};
+  if (GetDiskFreeSpaceExW(RootPath(entry->Letter).c_str(), nullptr, &total, nullptr) != FALSE) {
+    return static_cast<int64_t>(total.QuadPart);
+  }
+  return -1;
+}
+
+bool WindowsPlatform::IsDriveAccessible(std::string_view drive) {
+  const std::optional<WindowsDrive> entry = Find(drive);
+  if (!entry) return false;
+  if (!entry->ImagePath.empty()) {
+    const DWORD attributes = GetFileAttributesW(Wide(entry->ImagePath).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+  // A drive without a medium has no root directory.
+  return GetFileAttributesW(RootPath(entry->Letter).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string WindowsPlatform::DriveSource(std::string_view drive) {
+  const std::optional<WindowsDrive> entry = Find(drive);
+  if (!entry) return {};
+  if (!entry->ImagePath.empty()) return entry->ImagePath;
+  return std::string("\\\\.\\") + entry->Letter + ":";
+}
+
+std::optional<CivilTime> WindowsPlatform::FileTimeToLocal(uint64_t fileTime) {
+  // FileTimeToSystemTime takes values below 2^63 only.
+  if (fileTime >= (uint64_t{1} << 63)) return std::nullopt;
+  FILETIME utc{};
+  utc.dwLowDateTime = static_cast<DWORD>(fileTime & 0xFFFFFFFFu);
+  utc.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
+  FILETIME local{};
+  SYSTEMTIME civil{};
+  if (FileTimeToLocalFileTime(&utc, &local) == FALSE || FileTimeToSystemTime(&local, &civil) == FALSE) {
+    return std::nullopt;
+  }
+  CivilTime result;
+  result.Year = civil.wYear;
+  result.Month = civil.wMonth;
+  result.Day = civil.wDay;
+  result.Hour = civil.wHour;
+  result.Minute = civil.wMinute;
+  result.Second = civil.wSecond;
+  result.Millisecond = civil.wMilliseconds;
+  return result;
+}
+
+std::u16string WindowsPlatform::FormatDateTime(const CivilTime& time) {
+  SYSTEMTIME civil{};
+  civil.wYear = static_cast<WORD>(time.Year);
+  civil.wMonth = static_cast<WORD>(time.Month);
+  civil.wDay = static_cast<WORD>(time.Day);
+  civil.wHour = static_cast<WORD>(time.Hour);
+  civil.wMinute = static_cast<WORD>(time.Minute);
+  civil.wSecond = static_cast<WORD>(time.Second);
+  civil.wMilliseconds = static_cast<WORD>(time.Millisecond);
+  const std::u16string date = Formatted([&](wchar_t* text, int size) {
+    return GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &civil, nullptr, text, size, nullptr);
+  });
+  const std::u16string clock = Formatted([&](wchar_t* text, int size) {
+    return GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &civil, nullptr, text, size);
+  });
+  if (!date.empty() && !clock.empty()) return date + u" " + clock;
+  // A date the user's formats refuse is still shown, in numbers.
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.Year, time.Month, time.Day, time.Hour,
+                time.Minute, time.Second);
+  return FromUtf8(text);
+}
+
+bool WindowsPlatform::OpenLink(std::string_view url) {
+  const std::wstring target = Wide(url);
+  const HINSTANCE result = ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  // ShellExecuteW reports success as a value above 32.
+  return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+std::unique_ptr<Platform> MakeSystemPlatform(const std::vector<std::string>& sources, uint32_t imageSectorSize) {
+  if (sources.empty()) return std::make_unique<WindowsPlatform>();
+  return std::make_unique<WindowsPlatform>(WindowsPlatform::FromSources(sources, imageSectorSize));
+}
+
+}  // namespace korvalane

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Platform.h"
+
+namespace korvalane {
+
+// A drive of the Windows platform: a mounted volume read raw through \\.\D:, or an image
+// file presented as a volume.
+struct WindowsDrive {
+  char Letter = 'C';
+  std::string ImagePath;      // empty for a mounted volume
+  uint32_t SectorSize = 512;  // image files: the sector size reads must be aligned to
+};
+
+// The Win32 platform. Every read opens the volume with CreateFileW, reads once at an
+// OVERLAPPED position and closes the handle again. A raw volume refuses reads that are not
+// whole sectors on its own; an image file is held to the same rule here, so that the
+// sector-size probe finds the size the image is presented with.
+class WindowsPlatform final : public Platform {
+ public:
+  // Every volume the system has, at its own letter.
+  WindowsPlatform() = default;
+
+  // Exactly the drives given.
+  explicit WindowsPlatform(std::vector<WindowsDrive> drives);
+
+  // The drives named on a command line. A drive name ("D:", "d:", "D:\" or "\\.\D:")
+  // keeps its own letter; every other source is an image file and takes the next letter
+  // from C: on that no named drive uses, in the order given. Sources past Z: are dropped.
+  static WindowsPlatform FromSources(const std::vector<std::string>& sources, uint32_t imageSectorSize = 512);
+
+  // The letter of a drive name as above, or nothing for anything else.
+  static std::optional<char> DriveNameLetter(std::string_view source);
+
+  bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  std::optional<std::string> FileSystemName(std::string_view rootPath) override;
+  uint32_t LogicalDrives() override;
+  int64_t VolumeTotalBytes(std::string_view drive) override;
+  bool IsDriveAccessible(std::string_view drive) override;
+  std::string DriveSource(std::string_view drive) override;
+  std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
+  std::u16string FormatDateTime(const CivilTime& time) override;
+  bool OpenLink(std::string_view url) override;
+
+  const std::vector<WindowsDrive>& Drives() const { return drives_; }
+
+ private:
+  // The drive a name such as "C:" or "C:\" stands for, or nothing when the name is not a
+  // drive name or (with a list of drives) not in the list.
+  std::optional<WindowsDrive> Find(std::string_view drive) const;
+
+  bool restricted_ = false;  // true: only drives_ exist
+  std::vector<WindowsDrive> drives_;
+};
+
+}  // namespace korvalane
