@@ -1,0 +1,51 @@
+// MFT record 0 and the details report over a hostile volume. With bit 7 of the first
+// input byte set, the whole report runs: the rest of the input is the volume, boot sector
+// included, and the boot sector says where MFT record 0 lies. Otherwise the geometry is
+// set directly (bits 0-1 the sector size 512 << n, MFT at cluster 1 of one sector) and only
+// ReadMftLayout runs, so that the fuzzer spends its time on record 0 itself.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/Platform.h"
+#include "core/views/Details.h"
+#include "core/volume/VolumeGeometry.h"
+#include "platform/memory/MemoryPlatform.h"
+
+namespace {
+
+// The input becomes drive C: of an in-memory platform, padded to whole sectors.
+korvalane::MemoryPlatform& Volume(const uint8_t* data, size_t size, uint32_t sectorSize) {
+  static korvalane::MemoryPlatform platform;
+  std::vector<uint8_t> bytes(data, data + size);
+  bytes.resize((bytes.size() + sectorSize - 1) / sectorSize * sectorSize + sectorSize, 0);
+  platform.AddDrive('C', std::move(bytes), sectorSize);
+  korvalane::SetPlatform(&platform);
+  korvalane::Geometry() = korvalane::VolumeGeometry{};
+  korvalane::Geometry().CurrentDrive = "C:";
+  korvalane::Geometry().BytesPerSector = static_cast<int32_t>(sectorSize);
+  korvalane::Geometry().TotalSectors = static_cast<uint32_t>(platform.Find("C:")->Bytes.size() / sectorSize);
+  return platform;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace korvalane;
+  if (size < 1) return 0;
+  const uint8_t choice = data[0];
+  const uint32_t sectorSize = 512u << (choice & 0x03u);
+  MemoryPlatform& platform = Volume(data + 1, size - 1, sectorSize);
+  VolumeGeometry& g = Geometry();
+  g.FileSystemKind = FileSystemKind::Ntfs;
+  if ((choice & 0x80u) != 0) {
+    platform.Find("C:")->FileSystemName = "NTFS";
+    ViewText view;
+    ReportVolumeDetails(view, NoPump);
+  } else {
+    g.SectorsPerCluster = 1;
+    g.MftStartCluster = 1;
+    if (ReadMftLayout(NoPump) && (g.MftRecordBytes < 512 || g.MftRecordBytes > 65536)) __builtin_trap();
+  }
+  return 0;
+}
