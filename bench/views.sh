@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Times korvalane-cli's views against The Sleuth Kit on the same sample images, as whole
+# processes over repeated runs, and prints for each pair the ratio ours / peer (the target
+# is 0.20 or less: we read one sector, one cluster or one record, the peers open the whole
+# file system first):
+#   details ntfs.img            against  fsstat ntfs.img
+#   details fat16.img           against  fsstat fat16.img
+#   record ntfs.img (BIG.DAT)   against  istat ntfs.img 67
+#   record fat16.img (root)     against  istat fat16.img 2    (the root directory)
+#   hex ntfs.img 32             against  blkcat -h ntfs.img 4 (the same bytes, MFT record 0)
+# The ratios use the mean wall-clock time and, steadier on a busy machine, the mean CPU
+# time (user + system).
+#
+# Usage: bench/views.sh [BUILD_DIR]   (default: build; samples are made in BUILD_DIR/samples
+#        when missing)     RUNS=100 WARMUP=10 bench/views.sh ...
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-"$here/../build"}" && pwd)
+cli="$build/src/cli/korvalane-cli"
+samples="$build/samples"
+runs=${RUNS:-60}
+warmup=${WARMUP:-5}
+
+for tool in hyperfine jq fsstat istat blkcat; do
+  command -v "$tool" >/dev/null || { echo "views.sh: $tool is missing" >&2; exit 1; }
+done
+[ -x "$cli" ] || { echo "views.sh: no korvalane-cli at $cli (build it first)" >&2; exit 1; }
+[ -f "$samples/SHA256SUMS" ] || "$here/../scripts/make-samples" "$samples" >/dev/null
+ntfs="$samples/ntfs.img"
+fat16="$samples/fat16.img"
+cat "$ntfs" "$fat16" >/dev/null  # into the page cache
+
+# MFT record 67 (BIG.DAT) of ntfs.img: the MFT starts at cluster 4 (sector 32) and its
+# records are 1024 bytes. fat16.img's root directory starts at sector 68.
+"$cli" record "$ntfs" 166 | grep -q '^File BIG.DAT$' || { echo "views.sh: sector 166 is not BIG.DAT" >&2; exit 1; }
+"$cli" record "$fat16" 68 | grep -q '^README.TXT  ' || { echo "views.sh: sector 68 is not the root" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+printf '%-34s %10s %10s %8s %10s %10s %8s\n' "pair" "ours ms" "peer ms" "ratio" "ours cpu" "peer cpu" "ratio"
+bench() {  # bench NAME OURS PEER
+  local json
+  json="$work/$(echo "$1" | tr -c "a-z0-9" _).json"
+  hyperfine -N --style none --warmup "$warmup" --runs "$runs" --export-json "$json" "$2" "$3" >/dev/null 2>&1
+  jq -r --arg name "$1" '
+    [.results[0], .results[1]] as [$o, $p]
+    | [$name, $o.mean * 1000, $p.mean * 1000, $o.mean / $p.mean,
+       ($o.user + $o.system) * 1000, ($p.user + $p.system) * 1000,
+       ($o.user + $o.system) / ($p.user + $p.system)]
+    | "\(.[0])\t\(.[1])\t\(.[2])\t\(.[3])\t\(.[4])\t\(.[5])\t\(.[6])"' "$json" |
+    awk -F'\t' '{ printf "%-34s %10.2f %10.2f %8.3f %10.2f %10.2f %8.3f\n", $1, $2, $3, $4, $5, $6, $7 }'
+}
+
+bench "details ntfs / fsstat" "$cli details $ntfs" "fsstat $ntfs"
+bench "details fat16 / fsstat" "$cli details $fat16" "fsstat $fat16"
+bench "record ntfs BIG.DAT / istat" "$cli record $ntfs 166" "istat $ntfs 67"
+bench "record fat16 root / istat" "$cli record $fat16 68" "istat $fat16 2"
+bench "hex ntfs 32 / blkcat -h" "$cli hex $ntfs 32" "blkcat -h $ntfs 4"
+
+# For scale: a process of ours that starts, prints its help and ends, reading nothing.
+hyperfine -N --style none --warmup "$warmup" --runs "$runs" --export-json "$work/start.json" "$cli --help" >/dev/null 2>&1
+jq -r '.results[0] | "\(.mean * 1000)\t\((.user + .system) * 1000)"' "$work/start.json" |
+  awk -F'\t' '{ printf "start-up only (korvalane-cli --help): %.2f ms, cpu %.2f ms\n", $1, $2 }'
