@@ -17,6 +17,7 @@ namespace {
 using testing::Lines;
 using testing::Run;
 using testing::RunCli;
+using testing::CliPath;
 using testing::SamplePath;
 
 std::string Blkcat(const std::string& image, uint32_t sectorSize, uint64_t sector) {
@@ -153,6 +154,33 @@ TEST(CliViews, UnknownVolumeHasTextAndHexButNoRecordOrDetails) {
   const auto details = RunCli({"details", path});
   EXPECT_EQ(details.Status, 0);
   EXPECT_EQ(details.Out, "");
+  close(fd);
+  unlink(path);
+}
+
+TEST(CliViews, OnATerminalControlCharactersBecomePoints) {
+  // A sector of CSI (0x9B, a C1 control a terminal may act on), 0x1F, DEL and "A".
+  char path[] = "/tmp/korvalane-hostile-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  {
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < 128; ++i) out << "\x9B\x1F\x7F" "A";
+  }
+  const std::string command = CliPath() + " text " + path + " 0";
+  // Into a pipe the characters go unchanged (U+009B is C2 9B in UTF-8) ...
+  const auto piped = RunCli({"text", path, "0"});
+  EXPECT_EQ(Lines(piped.Out).at(0).substr(0, 5), "\xC2\x9B\x1F\x7F" "A");
+  // ... onto a terminal (script runs the command on a pseudo-terminal) they are points.
+  const auto terminal = testing::Run({"script", "-qec", command, "/dev/null"});
+  ASSERT_EQ(terminal.Status, 0) << terminal.Err;
+  const std::vector<std::string> lines = Lines(terminal.Out);
+  ASSERT_EQ(lines.size(), 8u);
+  for (const std::string& line : lines) EXPECT_EQ(line, [] {
+    std::string expected;
+    for (int i = 0; i < 16; ++i) expected += "...A";
+    return expected;
+  }());
   close(fd);
   unlink(path);
 }
