@@ -232,6 +232,14 @@ TEST_F(FileRecordTest, RecordLengthFollowsMftRecordBytes) {
   }
 }
 
+TEST_F(FileRecordTest, RecordShorterThanItsSignature) {
+  // A rejected boot sector can leave a sector size of a few bytes behind.
+  platform_.AddDrive('C', {'F', 'I', 'L', 'E', 0, 0, 0, 0}, 1);
+  Geometry().BytesPerSector = 1;
+  EXPECT_EQ(Show(0), ViewText{u"This sector does not contain information about a file records"});
+  EXPECT_EQ(Geometry().MftRecordBytes, 2);
+}
+
 TEST_F(FileRecordTest, PumpRunsPerAttributeAndPerRunAndASupersededReportShowsNothing) {
   Write(RecordBuilder(40)
             .Add(StandardInformation(k20090307At1405))

@@ -14,7 +14,7 @@ namespace korvalane {
 namespace {
 
 // FILE record header.
-constexpr uint8_t kSignature[] = {'F', 'I', 'L', 'E'};
+constexpr uint32_t kSignature = 0x454C4946;  // "FILE"
 constexpr size_t kUpdateSequenceOffset = 4;
 constexpr size_t kUpdateSequenceCount = 6;
 constexpr size_t kFirstAttributeOffset = 20;
@@ -96,7 +96,7 @@ void ShowFileRecord(uint32_t sector, ViewText& view, const MessagePump& pump) {
   std::vector<uint8_t> record(static_cast<size_t>(length));
   if (!ReadSectors(sector, record)) return;
 
-  if (!std::equal(std::begin(kSignature), std::end(kSignature), record.begin())) {
+  if (!Fits(record, 0, 4) || ReadLe32(record, 0) != kSignature) {
     view.emplace_back(kNotARecord);
     return;
   }
