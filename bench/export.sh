@@ -44,19 +44,25 @@ cmp "$work/k50.bin" "$work/d50.bin"
 dd if="$image" of="$work/d200.bin" bs=512 count="$large" status=none
 cmp "$work/k200.bin" "$work/d200.bin"
 
-mean() {  # mean JSON INDEX
+mean() {  # mean JSON INDEX: wall-clock seconds
   jq -r ".results[$2].mean" "$1"
+}
+cpu() {  # cpu JSON INDEX: user + system seconds, steadier than the wall clock on a busy machine
+  jq -r ".results[$2].user + .results[$2].system" "$1"
 }
 
 bench() {  # bench NAME EXPORT_COMMAND DD_COMMAND
   local name=$1 json="$work/$1.json"
   hyperfine -N --style basic --warmup "$warmup" --runs "$runs" --export-json "$json" \
     -n "korvalane-cli export" "$2" -n "dd" "$3" >&2
-  local k d
+  local k d kc dc
   k=$(mean "$json" 0)
   d=$(mean "$json" 1)
-  awk -v n="$name" -v k="$k" -v d="$d" 'BEGIN {
-    printf "%-34s export %8.1f ms   dd %8.1f ms   ratio %.2f\n", n, k * 1000, d * 1000, d / k }'
+  kc=$(cpu "$json" 0)
+  dc=$(cpu "$json" 1)
+  awk -v n="$name" -v k="$k" -v d="$d" -v kc="$kc" -v dc="$dc" 'BEGIN {
+    printf "%-34s export %8.1f ms   dd %8.1f ms   ratio %.2f   (CPU time: %.1f / %.1f ms, ratio %.2f)\n",
+      n, k * 1000, d * 1000, d / k, kc * 1000, dc * 1000, dc / kc }'
 }
 
 results=$(
@@ -75,6 +81,7 @@ peak() {  # peak START END: maximum resident set size in KiB
 
 echo
 echo "Throughput (mean of $runs runs, page cache warm; ratio = dd time / export time):"
+echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 echo "$results"
 echo
 echo "Peak memory (maximum resident set size):"

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,10 @@ std::vector<uint8_t> Slurp(const fs::path& path) {
 class SectorCopyTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Other builds may run this test at the same moment: every run gets a folder of its own.
     dir_ = fs::path(::testing::TempDir()) /
-           ("korvalane-copy-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("korvalane-copy-" + std::to_string(std::random_device{}()) + "-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     SetPlatform(&platform_);
