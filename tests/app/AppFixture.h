@@ -80,8 +80,8 @@ class ProgramWindows {
   bool started_ = false;
 };
 
-// Runs `answer` on the next modal dialog of type T once it is up (from inside its modal
-// loop). `*seen` tells afterwards whether it came within `timeoutMs`.
+// Runs `answer` on the next modal dialog of type T once it is up and active, as the user
+// meets it (from inside its modal loop). `*seen` tells afterwards whether it came within `timeoutMs`.
 template <typename T>
 void WhenModal(std::function<void(T*)> answer, bool* seen = nullptr, int timeoutMs = 5000) {
   if (seen != nullptr) *seen = false;
@@ -90,7 +90,7 @@ void WhenModal(std::function<void(T*)> answer, bool* seen = nullptr, int timeout
     const bool up = QTest::qWaitFor(
         [&dialog] {
           dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-          return dialog != nullptr && dialog->isVisible();
+          return dialog != nullptr && dialog->isVisible() && dialog->isActiveWindow();
         },
         timeoutMs);
     if (!up) return;
