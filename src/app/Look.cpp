@@ -22,7 +22,10 @@ void ApplyLook(QApplication& app) {
 
 QFont FormFont() {
   QFont font;
-  font.setFamilies({QStringLiteral("Segoe UI"), QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
+  // Where Segoe UI is missing, a condensed face comes closest to its width, so that the
+  // captions fit the controls laid out for it.
+  font.setFamilies({QStringLiteral("Segoe UI"), QStringLiteral("DejaVu Sans Condensed"),
+                    QStringLiteral("Liberation Sans Narrow"), QStringLiteral("DejaVu Sans")});
   font.setPixelSize(13);
   return font;
 }

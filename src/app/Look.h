@@ -11,7 +11,8 @@ namespace korvalane {
 // the desktop uses, so that every window looks as designed.
 void ApplyLook(QApplication& app);
 
-// The windows' font: "Segoe UI" at 13 px (another sans-serif where it is missing).
+// The windows' font: "Segoe UI" at 13 px (a sans-serif of similar width where it is
+// missing).
 QFont FormFont();
 
 // The fixed-pitch font of the main window's text area, 12 px.

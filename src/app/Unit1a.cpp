@@ -63,6 +63,8 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
     small.setPixelSize(12);
     label->setFont(small);
   }
+  // Link labels take the width of their caption, whatever the font.
+  for (QLabel* link : std::initializer_list<QLabel*>{DetailLabel, Label1a, Label2a, Label3a}) link->adjustSize();
   DriveBox->setFocus(Qt::OtherFocusReason);
 
   connect(DriveBox, &QComboBox::activated, this, &TForm1a::DriveBoxChange);

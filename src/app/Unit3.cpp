@@ -18,6 +18,8 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
   VersionLabel->adjustSize();
   VersionLabel->move(versionCentre - VersionLabel->width() / 2, VersionLabel->y());
   CopyrightLabel->adjustSize();
+  HomePageLabel2->adjustSize();
+  SupportLabel2->adjustSize();
   connect(HomePageLabel2, &korvalane::LinkLabel::clicked, this, &TForm3::HomePageLabel2Click);
   connect(SupportLabel2, &korvalane::LinkLabel::clicked, this, &TForm3::SupportLabel2Click);
   connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);

@@ -12,7 +12,7 @@ class TForm3 : public QDialog, public Ui::TForm3 {
  public:
   explicit TForm3(QWidget* parent = nullptr);
 
-  static constexpr char kHomePage[] = "https://example.org/korvalane";
+  static constexpr char kHomePage[] = "https://example.org";
   static constexpr char kSupportAddress[] = "support@example.org";
 
   void HomePageLabel2Click();

@@ -389,7 +389,7 @@ class MainWindowTest : public QObject {
     QVERIFY(shown.isNull());  // released when it closed
     QVERIFY(!Form3->isVisible());
     QCOMPARE(windows.Platform().OpenedLinks,
-             (std::vector<std::string>{"https://example.org/korvalane",
+             (std::vector<std::string>{"https://example.org",
                                        "mailto:support@example.org?subject=Korvalane support"}));
     QCOMPARE(ShownLines(), before);
     QCOMPARE(Form1a->SectorEdit->text(), QStringLiteral("3"));
