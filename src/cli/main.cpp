@@ -25,9 +25,14 @@ Commands:
   record SOURCE SECTOR         The "File record" view: the FAT directory listing of
                                the cluster at SECTOR, or the NTFS file record there.
   details SOURCE               The "Details" report of the volume.
-  export [--force] SOURCE START END FILE
-                               Copies sectors START to END-1 byte for byte into FILE.
-                               An existing FILE is replaced only with --force.
+  export [--sector-size N] [--force] SOURCE START END FILE
+                               Copies sectors START to END-1 byte for byte into FILE
+                               (START is 0 or at least 1; END at most the volume's
+                               sector count). Unreadable sectors are written as
+                               zeros. An existing FILE is replaced only with
+                               --force. On a terminal the percentage is shown on
+                               stderr; Ctrl+C stops the copy and keeps the sectors
+                               saved so far.
   help, --help                 This text.
 
 Options:
@@ -36,8 +41,9 @@ Options:
 
 SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x".
 
-Exit status: 0 done; 1 the volume could not be read (a view prints "Reading error");
-2 a bad command line or a bad number.
+Exit status: 0 done; 1 the volume could not be read (a view prints "Reading error"),
+or an export met unreadable sectors or could not write its file; 2 a bad command
+line or a bad number; 130 an export stopped by Ctrl+C.
 )";
 
 }  // namespace
