@@ -469,6 +469,24 @@ class MainWindowTest : public QObject {
     QCOMPARE(ScreenLines().last().toStdString(), expected.back());
   }
 
+  // "Close" closes the main window, and with the last window closed the program ends;
+  // Escape is not a way out.
+  void closeEndsTheProgram() {
+    ProgramWindows windows(ThreeDrives());
+    QVERIFY(windows.Started());
+    bool visibleAfterEscape = false;
+    QTimer::singleShot(0, [&] {
+      QTest::keyClick(Form1a->SectorEdit, Qt::Key_Escape);
+      visibleAfterEscape = Form1a->isVisible();
+      QTest::mouseClick(Form1a->Button3, Qt::LeftButton);
+    });
+    // Should the program not end, this ends the loop instead, with a status of 1.
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(1); });
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(visibleAfterEscape);
+    QVERIFY(!Form1a->isVisible());
+  }
+
   // A drive whose image goes away while it is selected: every read fails, nothing breaks.
   void sourceDisappears() {
     QTemporaryDir dir;
