@@ -88,7 +88,12 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
   CreateForm();
 }
 
-TForm1a::~TForm1a() = default;
+TForm1a::~TForm1a() {
+  // The hook calls into this window: it goes first, before the window is half gone and
+  // its children's last events still pass the application.
+  delete ApplicationEvents1;
+  ApplicationEvents1 = nullptr;
+}
 
 void TForm1a::CreateForm() {
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
