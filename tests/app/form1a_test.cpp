@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QTemporaryDir>
+#include <algorithm>
 
 #include "app/Unit1b.h"
 #include "app/Unit2a.h"
@@ -485,6 +486,40 @@ class MainWindowTest : public QObject {
     QCOMPARE(QApplication::exec(), 0);
     QVERIFY(visibleAfterEscape);
     QVERIFY(!Form1a->isVisible());
+  }
+
+  // A long name with a line break in it, as a hostile volume may hold: the view text
+  // keeps the name as it is (and Save as txt writes it so), the screen shows it on its
+  // one line.
+  void nameWithLineBreakStaysOnItsLine() {
+    QTemporaryDir dir;
+    const QString copy = dir.filePath(QStringLiteral("hostile.img"));
+    QVERIFY(QFile::copy(QString::fromStdString(Fat32()), copy));
+    QFile image(copy);
+    QVERIFY(image.open(QIODevice::ReadWrite));
+    constexpr qint64 kRootFolder = 1166 * 512;
+    QVERIFY(image.seek(kRootFolder));
+    QByteArray folder = image.read(512);
+    // The first characters of "Quarterly report.txt" in its first long-name entry.
+    const qsizetype at = folder.indexOf(QByteArray("Q\0u\0a\0r\0", 8));
+    QVERIFY(at > 0);
+    folder[at + 2] = '\n';
+    folder[at + 4] = '\r';
+    QVERIFY(image.seek(kRootFolder));
+    QCOMPARE(image.write(folder), qint64{512});
+    image.close();
+
+    ProgramWindows windows({Fat16(), copy.toStdString()});
+    QVERIFY(windows.Started());
+    Form1a->CheckView3->click();
+    Form1a->SectorEdit->setText(QStringLiteral("1166"));
+    const korvalane::ViewText& lines = Form1a->ViewLines();
+    const auto hostile = std::find_if(lines.begin(), lines.end(),
+                                      [](const std::u16string& line) { return line.find(u"Q\n\rrterly") == 0; });
+    QVERIFY(hostile != lines.end());
+    QCOMPARE(ScreenLines().size(), static_cast<qsizetype>(lines.size()));
+    const QString shown = ScreenLines().at(hostile - lines.begin());
+    QVERIFY(shown.startsWith(QStringLiteral("Q\uFFFD\uFFFDrterly report.txt")));
   }
 
   // A drive whose image goes away while it is selected: every read fails, nothing breaks.
