@@ -69,15 +69,19 @@ bool ParseOptions(const QStringList& arguments, Options& options, bool& help) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-
+  // The command line is read before the application object exists, so that --help and a
+  // bad option are answered even where no display can be opened.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
   Options options;
   bool help = false;
-  if (!ParseOptions(QCoreApplication::arguments(), options, help)) return 2;
+  if (!ParseOptions(arguments, options, help)) return 2;
   if (help) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+
+  QApplication app(argc, argv);
 
   if (korvalane::PostWakeUp(korvalane::InstanceSocketName())) {
     QThread::msleep(kWakeUpPauseMs);
