@@ -1,6 +1,6 @@
 #include "core/Platform.h"
 
-#include <cstdlib>
+#include <algorithm>
 
 namespace korvalane {
 namespace {
@@ -8,7 +8,10 @@ namespace {
 // Used until a real platform is set: no drives, every read refused.
 class NoPlatform final : public Platform {
  public:
-  bool ReadVolume(std::string_view, uint64_t, std::span<uint8_t>) override { return false; }
+  bool ReadVolume(std::string_view, uint64_t, std::span<uint8_t> buffer) override {
+    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+    return false;
+  }
   std::optional<std::string> FileSystemName(std::string_view) override { return std::nullopt; }
   uint32_t LogicalDrives() override { return 0; }
   int64_t VolumeTotalBytes(std::string_view) override { return -1; }

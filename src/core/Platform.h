@@ -29,8 +29,9 @@ class Platform {
   // Opens the volume of `drive` (a letter and a colon) read-only, reads buffer.size() bytes
   // at byte `position`, and closes it again, every call. False when the volume cannot be
   // opened or the read is refused (position or length not a whole multiple of the device's
-  // sector size, a read past the end, a device error). A read reported as done may have
-  // delivered fewer bytes; the rest of the buffer is left as it was.
+  // sector size, a read past the end, a device error). On return every byte the read did
+  // not deliver is zero: the whole buffer after a failure, the tail after a short read
+  // that the system reported as done.
   virtual bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) = 0;
 
   // The name of the file system mounted at a root path such as "C:\" ("FAT", "FAT32",

@@ -7,8 +7,9 @@
 namespace korvalane {
 
 // Reads buffer.size() bytes at sector `sector` of the volume named by CurrentDrive, at
-// BytesPerSector bytes a sector. The buffer is zero-filled first, so a volume that cannot
-// be opened leaves it all zero, and a short read leaves zeros after the bytes delivered.
+// BytesPerSector bytes a sector. Every byte the read does not deliver is zero: a volume
+// that cannot be opened leaves the buffer all zero, a short read zeros after the bytes
+// delivered.
 // The volume is opened and closed on every call; nothing is cached.
 bool ReadSectors(uint32_t sector, std::span<uint8_t> buffer);
 

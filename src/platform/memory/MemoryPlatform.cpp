@@ -45,6 +45,8 @@ MemoryPlatform::Drive* MemoryPlatform::Find(std::string_view drive) {
 }
 
 bool MemoryPlatform::ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
+  // Whatever the read does not deliver is zero; fill first, then copy over it.
+  std::fill(buffer.begin(), buffer.end(), uint8_t{0});
   Drive* d = Find(drive);
   if (d == nullptr || d->FailOpen) return false;
   ++Opens;
@@ -62,6 +64,7 @@ bool MemoryPlatform::ReadVolume(std::string_view drive, uint64_t position, std::
     return true;
   }();
   ++Closes;
+  if (!ok) std::fill(buffer.begin(), buffer.end(), uint8_t{0});
   return ok;
 }
 

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 
 #include "core/text/Utf.h"
@@ -59,25 +61,26 @@ std::string Strftime(const char* format, const std::tm& tm) {
 }  // namespace
 
 bool PosixPlatform::ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
-  const DriveEntry* entry = table_.Find(drive);
-  if (entry == nullptr) return false;
-  const Fd fd(entry->Path);
-  if (!fd) return false;
-  const uint64_t sectorSize = entry->SectorSize;
-  const int64_t size = SourceSize(fd.get());
-  if (size < 0 || position % sectorSize != 0 || buffer.size() % sectorSize != 0) return false;
-  if (position > static_cast<uint64_t>(size) || buffer.size() > static_cast<uint64_t>(size) - position) {
+  const auto refuse = [&] {
+    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
     return false;
-  }
+  };
+  const DriveEntry* entry = table_.Find(drive);
+  if (entry == nullptr) return refuse();
+  // A raw volume refuses reads that are not whole sectors.
+  const uint64_t sectorSize = entry->SectorSize;
+  if (position % sectorSize != 0 || buffer.size() % sectorSize != 0) return refuse();
+  if (position > static_cast<uint64_t>(INT64_MAX) - buffer.size()) return refuse();
+  const Fd fd(entry->Path);
+  if (!fd) return refuse();
+  // Image files and block devices both come back short exactly where they end, so a read
+  // that reaches past the end is found without asking for the size on every read.
   size_t done = 0;
   while (done < buffer.size()) {
     const ssize_t got = pread(fd.get(), buffer.data() + done, buffer.size() - done,
                               static_cast<off_t>(position + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) break;  // the source shrank under us: a short read, zeros after it
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return refuse();
     done += static_cast<size_t>(got);
   }
   return true;

@@ -13,6 +13,7 @@
 #include <shellapi.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/text/Utf.h"
@@ -148,21 +149,29 @@ std::optional<WindowsDrive> WindowsPlatform::Find(std::string_view drive) const 
 }
 
 bool WindowsPlatform::ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
-  const std::optional<WindowsDrive> entry = Find(drive);
-  if (!entry || buffer.size() > MAXDWORD) return false;
-  const Handle volume = OpenForReading(*entry);
-  if (!volume) return false;
-  if (!entry->ImagePath.empty() && !ImageAllows(volume.get(), entry->SectorSize, position, buffer.size())) {
+  const auto refuse = [&] {
+    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
     return false;
+  };
+  const std::optional<WindowsDrive> entry = Find(drive);
+  if (!entry || buffer.size() > MAXDWORD) return refuse();
+  const Handle volume = OpenForReading(*entry);
+  if (!volume) return refuse();
+  if (!entry->ImagePath.empty() && !ImageAllows(volume.get(), entry->SectorSize, position, buffer.size())) {
+    return refuse();
   }
   // The handle is not opened for overlapped work: the OVERLAPPED record only carries the
-  // 64-bit position, and the call completes before it returns. The count delivered is
-  // not looked at; the caller zero-filled the buffer.
+  // 64-bit position, and the call completes before it returns. A read reported as done
+  // counts as complete; bytes it did not deliver are zero.
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
   at.OffsetHigh = static_cast<DWORD>(position >> 32);
   DWORD delivered = 0;
-  return ReadFile(volume.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &delivered, &at) != FALSE;
+  if (ReadFile(volume.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &delivered, &at) == FALSE) {
+    return refuse();
+  }
+  if (delivered < buffer.size()) std::fill(buffer.begin() + delivered, buffer.end(), uint8_t{0});
+  return true;
 }
 
 std::optional<std::string> WindowsPlatform::FileSystemName(std::string_view rootPath) {
