@@ -55,7 +55,7 @@ std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, u
     // A drive name ("D:") is the system's own; anything else must be there to be read.
     const bool driveName = source.size() == 2 && source[1] == ':';
     std::error_code error;
-    if (!driveName && !std::filesystem::exists(source, error)) {
+    if (!driveName && !std::filesystem::exists(PathFromUtf8(source), error)) {
       UsageError("no such source: " + source);
       std::exit(kUsage);
     }

@@ -129,7 +129,7 @@ int RunExport(const std::vector<std::string>& args) {
 
   // The name is taken in the encoding the system handed it over in, as the path type
   // expects a narrow name to be.
-  const std::filesystem::path path(fileName);
+  const std::filesystem::path path = PathFromUtf8(fileName);
   if (IsDriveSource(path, drive)) return UsageError(Utf8(kInvalidFileName));
   std::error_code error;
   if (std::filesystem::exists(path, error) && !parsed->Force) {

@@ -6,6 +6,12 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "core/text/Utf.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 namespace {
 
@@ -46,11 +52,30 @@ or an export met unreadable sectors or could not write its file; 2 a bad command
 line or a bad number; 130 an export stopped by Ctrl+C.
 )";
 
+// The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code
+// page, which cannot hold every file name; the wide command line can.
+std::vector<std::string> CommandLine(int argc, char** argv) {
+#ifdef _WIN32
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide != nullptr) {
+    std::vector<std::string> args;
+    for (int i = 1; i < count; ++i) {
+      const std::wstring_view arg(wide[i]);
+      args.push_back(korvalane::ToUtf8(std::u16string(arg.begin(), arg.end())));
+    }
+    LocalFree(wide);
+    return args;
+  }
+#endif
+  return std::vector<std::string>(argv + 1, argv + argc);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = CommandLine(argc, argv);
   if (args.empty()) {
     std::cerr << "korvalane-cli: no command given (try --help)\n";
     return korvalane::cli::kUsage;

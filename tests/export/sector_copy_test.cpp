@@ -275,10 +275,12 @@ TEST_F(SectorCopyTest, RecognisesTheDrivesOwnSource) {
   const fs::path image = dir_ / "image.img";
   std::ofstream(image) << "volume";
   UseDrive(4).Source = image.string();
-  fs::create_symlink(image, dir_ / "link.img");
   EXPECT_TRUE(IsDriveSource(image, "C:"));
   EXPECT_TRUE(IsDriveSource(dir_ / "." / "image.img", "C:"));
-  EXPECT_TRUE(IsDriveSource(dir_ / "link.img", "C:"));
+  // Windows lets only some users make symbolic links; where one can be made, it counts.
+  std::error_code linkError;
+  fs::create_symlink(image, dir_ / "link.img", linkError);
+  if (!linkError) EXPECT_TRUE(IsDriveSource(dir_ / "link.img", "C:"));
   EXPECT_FALSE(IsDriveSource(dir_ / "other.img", "C:"));  // does not exist
   std::ofstream(dir_ / "other.img") << "x";
   EXPECT_FALSE(IsDriveSource(dir_ / "other.img", "C:"));

@@ -6,6 +6,7 @@
 
 #include "core/Platform.h"
 #include "core/text/NumberFormat.h"
+#include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -46,7 +47,7 @@ bool IsDriveSource(const std::filesystem::path& file, std::string_view drive) {
   // Any other spelling of the same file (a link, "./", another mount) is caught by
   // comparing the files themselves rather than their names.
   std::error_code error;
-  const bool same = std::filesystem::equivalent(file, std::filesystem::path(source), error);
+  const bool same = std::filesystem::equivalent(file, PathFromUtf8(source), error);
   return !error && same;
 }
 

@@ -93,4 +93,8 @@ std::u16string FromUtf8(std::string_view text) {
   return out;
 }
 
+std::filesystem::path PathFromUtf8(std::string_view text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
 }  // namespace korvalane
