@@ -9,25 +9,9 @@
 #include "core/Platform.h"
 #include "core/views/FileRecord.h"
 #include "core/volume/VolumeGeometry.h"
-#include "platform/memory/MemoryPlatform.h"
+#include "FuzzVolume.h"
 
-namespace {
-
-// The input becomes drive C: of an in-memory platform, padded to whole sectors.
-korvalane::MemoryPlatform& Volume(const uint8_t* data, size_t size, uint32_t sectorSize) {
-  static korvalane::MemoryPlatform platform;
-  std::vector<uint8_t> bytes(data, data + size);
-  bytes.resize((bytes.size() + sectorSize - 1) / sectorSize * sectorSize + sectorSize, 0);
-  platform.AddDrive('C', std::move(bytes), sectorSize);
-  korvalane::SetPlatform(&platform);
-  korvalane::Geometry() = korvalane::VolumeGeometry{};
-  korvalane::Geometry().CurrentDrive = "C:";
-  korvalane::Geometry().BytesPerSector = static_cast<int32_t>(sectorSize);
-  korvalane::Geometry().TotalSectors = static_cast<uint32_t>(platform.Find("C:")->Bytes.size() / sectorSize);
-  return platform;
-}
-
-}  // namespace
+using korvalane::fuzzing::Volume;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvalane;

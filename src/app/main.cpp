@@ -16,6 +16,14 @@
 #include "core/Platform.h"
 #include "platform/SystemPlatform.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
 namespace {
 
 constexpr char kUsage[] = R"(Usage: korvalane [--sector-size N] [SOURCE...]
@@ -72,7 +80,16 @@ int main(int argc, char** argv) {
   // The command line is read before the application object exists, so that --help and a
   // bad option are answered even where no display can be opened.
   QStringList arguments;
+#ifdef _WIN32
+  // A narrow argv holds the ANSI code page, which cannot spell every file name.
+  int count = 0;
+  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 0; i < count; ++i) arguments.append(QString::fromWCharArray(wide[i]));
+    LocalFree(wide);
+  }
+#else
   for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+#endif
   Options options;
   bool help = false;
   if (!ParseOptions(arguments, options, help)) return 2;
