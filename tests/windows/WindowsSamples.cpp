@@ -1,4 +1,4 @@
-// The helpers of fixtures/Samples.h for the Windows build: programs are started with
+// Run() of fixtures/Samples.h for the Windows build: programs are started with
 // CreateProcessW, their output collected in temporary files.
 #include "fixtures/Samples.h"
 
@@ -10,8 +10,6 @@
 #endif
 #include <windows.h>
 
-#include <cstdlib>
-#include <sstream>
 
 #include "core/text/Utf.h"
 
@@ -66,18 +64,6 @@ std::string ReadAll(HANDLE file) {
 
 }  // namespace
 
-std::string SamplesDir() {
-  const char* dir = std::getenv("KORVALANE_SAMPLES");
-  return dir != nullptr ? dir : "build/samples";
-}
-
-std::string SamplePath(const std::string& name) { return SamplesDir() + "/" + name; }
-
-std::string CliPath() {
-  const char* cli = std::getenv("KORVALANE_CLI");
-  return cli != nullptr ? cli : "korvalane-cli.exe";
-}
-
 CommandResult Run(const std::vector<std::string>& argv) {
   CommandResult result;
   if (argv.empty()) return result;
@@ -113,23 +99,6 @@ CommandResult Run(const std::vector<std::string>& argv) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
   return result;
-}
-
-CommandResult RunCli(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{CliPath()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Run(argv);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
 }
 
 }  // namespace korvalane::testing
