@@ -7,58 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "fixtures/Samples.h"
+#include "fixtures/SampleImage.h"
 
 namespace korvalane {
 namespace {
 
 using testing::Lines;
-using testing::Run;
-using testing::RunCli;
-using testing::SamplePath;
-
-struct Image {
-  const char* name;
-  uint32_t sectorSize;
-};
-void PrintTo(const Image& image, std::ostream* out) { *out << image.name; }
-
-std::vector<std::string> WithSectorSize(std::vector<std::string> argv, uint32_t sectorSize, bool tsk) {
-  if (sectorSize == 512) return argv;
-  if (tsk) {
-    argv.insert(argv.begin() + 1, {"-b", std::to_string(sectorSize)});
-  } else {
-    argv.insert(argv.end(), {"--sector-size", std::to_string(sectorSize)});
-  }
-  return argv;
-}
-
-// Runs a Sleuth Kit tool on the image: TOOL [-b N] IMAGE ARGS...
-std::string Tsk(const Image& image, const std::string& tool, const std::vector<std::string>& args = {}) {
-  std::vector<std::string> argv = WithSectorSize({tool}, image.sectorSize, true);
-  argv.push_back(SamplePath(image.name));
-  argv.insert(argv.end(), args.begin(), args.end());
-  const auto result = Run(argv);
-  EXPECT_EQ(result.Status, 0) << tool << ": " << result.Err;
-  return result.Out;
-}
-
-std::vector<std::string> Cli(const Image& image, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{args[0], SamplePath(image.name)};
-  argv.insert(argv.end(), args.begin() + 1, args.end());
-  const auto result = RunCli(WithSectorSize(argv, image.sectorSize, false));
-  EXPECT_EQ(result.Status, 0) << result.Err;
-  return Lines(result.Out);
-}
-
-uint64_t Number(const std::string& text, const std::string& pattern) {
-  std::smatch match;
-  if (!std::regex_search(text, match, std::regex(pattern))) {
-    ADD_FAILURE() << "no match for " << pattern;
-    return 0;
-  }
-  return std::stoull(match[1]);
-}
+using testing::Cli;
+using testing::Image;
+using testing::Number;
+using testing::Tsk;
 
 // One line of our listing.
 struct Listed {
