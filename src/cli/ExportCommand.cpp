@@ -169,7 +169,7 @@ int RunExport(const std::vector<std::string>& args) {
     return kFailure;
   }
   std::cout << FirstLine(kDataSaved) << '\n' << fileName << '\n';
-  const std::string saved = Utf8(Decimal(static_cast<int64_t>(outcome.SectorsWritten))) + " of " +
+  const std::string saved = Utf8(Decimal(outcome.SectorsWritten)) + " of " +
                             Utf8(Decimal(range.Count())) + " sectors saved";
   if (outcome.End == CopyEnd::Stopped) {
     std::cout << saved << " (stopped)\n";

@@ -36,11 +36,11 @@ int RunSectorView(const std::string& command, const std::string& source, const s
     PrintLines({u"Reading error"});
     return CannotOpen(source);
   }
-  const std::optional<int64_t> sector = ParseSectorNumber(sectorText);
+  const std::optional<FieldNumber> sector = ParseSectorNumber(sectorText);
   if (!sector) return UsageError("sector '" + sectorText + "' is not a number");
-  if (*sector < 0) return UsageError("sector " + sectorText + " is negative");
-  const uint32_t last = Geometry().TotalSectors;
-  if (*sector > int64_t{last}) {
+  if (sector->Negative) return UsageError("sector " + sectorText + " is negative");
+  const uint64_t last = Geometry().TotalSectors;
+  if (sector->Magnitude > last) {
     return UsageError("sector " + sectorText + " is beyond the volume's last sector, " + std::to_string(last));
   }
 

@@ -34,6 +34,14 @@ class Platform {
   // that the system reported as done.
   virtual bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) = 0;
 
+  // The same read past the system's cache where it keeps one (a block device read with
+  // O_DIRECT): a cached read of a device fails for the whole page around one bad sector,
+  // a direct one only for the sectors that really cannot be read. The same rules for the
+  // result and the buffer as ReadVolume; a platform without such a cache reads as usual.
+  virtual bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
+    return ReadVolume(drive, position, buffer);
+  }
+
   // The name of the file system mounted at a root path such as "C:\" ("FAT", "FAT32",
   // "NTFS", or whatever else the system calls it), or nothing when the query fails.
   virtual std::optional<std::string> FileSystemName(std::string_view rootPath) = 0;
@@ -50,6 +58,19 @@ class Platform {
   // Where the drive's bytes come from (a device path or an image file), for showing to
   // the user and for refusing to export a volume into itself; empty when unknown.
   virtual std::string DriveSource(std::string_view drive) = 0;
+
+  // What the drive is, for the user: its source, and for a partition of a disk which one
+  // ("disk.img, partition 2 (sectors 34816-131071, NTFS/exFAT 0x07)").
+  virtual std::string DriveDescription(std::string_view drive) { return DriveSource(drive); }
+
+  // True when the drive is one partition of a partitioned disk rather than a whole disk or
+  // a volume of its own.
+  virtual bool DriveIsPartition(std::string_view) { return false; }
+
+  // Why the drive's source cannot be opened for reading, in words for the user
+  // ("Permission denied (reading a disk needs root or membership of its group, here
+  // 'disk')"); empty when it can be.
+  virtual std::string OpenError(std::string_view) { return {}; }
 
   // A FILETIME (100 ns ticks since 1601-01-01 UTC) as local calendar time, or nothing when
   // the system cannot convert it.

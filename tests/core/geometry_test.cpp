@@ -196,19 +196,20 @@ TEST_F(GeometryTest, NtfsGeometry) {
   EXPECT_EQ(g.MftStartCluster, 786432u);
 }
 
-TEST_F(GeometryTest, NtfsCountsAreUnsignedAndClampedTo32Bits) {
+TEST_F(GeometryTest, NtfsCountsKeepTheirSixtyFourBits) {
   struct Case {
     uint64_t total;
     uint64_t mft;
-    uint32_t expectedTotal;
-    uint32_t expectedClusters;
-    uint32_t expectedMft;
+    uint64_t expectedTotal;
+    uint64_t expectedClusters;
+    uint64_t expectedMft;
   };
   const Case cases[] = {
       {2147483648ULL, 4, 2147483648u, 268435456u, 4},  // a 1 TiB volume: no negative count
       {0xFFFFFFFFULL, 0xFFFFFFFFULL, 0xFFFFFFFFu, 0xFFFFFFFFu / 8, 0xFFFFFFFFu},
-      {0x100000000ULL, 0x123456789ULL, 0xFFFFFFFFu, 0xFFFFFFFFu / 8, 0xFFFFFFFFu},
-      {UINT64_MAX, UINT64_MAX, 0xFFFFFFFFu, 0xFFFFFFFFu / 8, 0xFFFFFFFFu},
+      // A 4 TB disk: 7,814,037,168 sectors of 512 bytes, past 2^32.
+      {7814037167ULL, 0x123456789ULL, 7814037167ULL, 7814037167ULL / 8, 0x123456789ULL},
+      {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX / 8, UINT64_MAX},
   };
   for (const Case& c : cases) {
     NtfsBoot boot;

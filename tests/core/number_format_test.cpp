@@ -34,14 +34,17 @@ TEST(NumberFormat, RoundsHalvesToEven) {
 TEST(SectorField, AcceptsDecimalHexAndSigns) {
   struct Case {
     const char16_t* text;
-    std::optional<int64_t> expected;
+    std::optional<FieldNumber> expected;
   };
+  const auto plus = [](uint64_t v) { return std::optional(FieldNumber{false, v}); };
+  const auto minus = [](uint64_t v) { return std::optional(FieldNumber{true, v}); };
   const Case cases[] = {
-      {u"0", 0},           {u"63", 63},          {u"  63", 63},     {u"+7", 7},
-      {u"-1", -1},         {u"$10", 16},         {u"x10", 16},      {u"X1f", 31},
-      {u"0x10", 16},       {u"0XfF", 255},       {u"-$10", -16},    {u"007", 7},
-      {u"4294967295", 4294967295LL},             {u"$FFFFFFFF", 4294967295LL},
-      {u"4294967296", std::nullopt},             {u"$100000000", std::nullopt},
+      {u"0", plus(0)},     {u"63", plus(63)},    {u"  63", plus(63)}, {u"+7", plus(7)},
+      {u"-1", minus(1)},   {u"$10", plus(16)},   {u"x10", plus(16)},  {u"X1f", plus(31)},
+      {u"0x10", plus(16)}, {u"0XfF", plus(255)}, {u"-$10", minus(16)}, {u"007", plus(7)},
+      {u"-0", plus(0)},    {u"4294967296", plus(4294967296)},
+      {u"18446744073709551615", plus(UINT64_MAX)}, {u"$FFFFFFFFFFFFFFFF", plus(UINT64_MAX)},
+      {u"18446744073709551616", std::nullopt},     {u"$10000000000000000", std::nullopt},
       {u"", std::nullopt}, {u" ", std::nullopt}, {u"$", std::nullopt}, {u"0x", std::nullopt},
       {u"12abc", std::nullopt},                  {u"63 ", std::nullopt}, {u"1 2", std::nullopt},
       {u"--1", std::nullopt},                    {u"$g", std::nullopt},  {u"1e3", std::nullopt},
@@ -50,7 +53,15 @@ TEST(SectorField, AcceptsDecimalHexAndSigns) {
   for (const Case& c : cases) {
     EXPECT_EQ(ParseSectorNumber(std::u16string_view(c.text)), c.expected) << ToUtf8(c.text);
   }
-  EXPECT_EQ(ParseSectorNumber(std::string_view("$10")), 16);
+  EXPECT_EQ(ParseSectorNumber(std::string_view("$10")), plus(16));
+  EXPECT_EQ(ParseSectorIndex(std::string_view("-1")), std::nullopt);
+  EXPECT_EQ(ParseSectorIndex(std::string_view("-0")), std::optional<uint64_t>(0));
+}
+
+TEST(NumberFormat, DecimalKeepsTheWholeUnsignedRange) {
+  EXPECT_EQ(Decimal(UINT64_MAX), u"18446744073709551615");
+  EXPECT_EQ(Decimal(INT64_MIN), u"-9223372036854775808");
+  EXPECT_EQ(Decimal(int32_t{-5}), u"-5");
 }
 
 TEST(Utf, RoundTripsAndReplacesLoneSurrogates) {

@@ -39,12 +39,15 @@ TEST(ExportRange, ChecksTheFieldsInOrderWithTheirMessages) {
       {u"0", u"32768", {}, 0, 32768},  // the end may equal the sector count
       {u"0", u"32769", kInvalidEndSector},
       {u"0", u"4294967296", kInvalidEndSector},
+      {u"0", u"18446744073709551616", kInvalidEndSector},
       // The range may be empty, never reversed.
       {u"5", u"5", {}, 5, 5},
       {u"6", u"5", kInvalidSectorsRange},
       {u"32768", u"32768", {}, 32768, 32768},
       {u"4294967295", u"32768", kInvalidSectorsRange},
-      {u"4294967296", u"32768", kInvalidStartSector},
+      {u"4294967296", u"32768", kInvalidSectorsRange},
+      {u"18446744073709551616", u"32768", kInvalidStartSector},
+      {u"-1", u"32768", kInvalidStartSector},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Text(c.start) + " .. " + Text(c.end));
@@ -65,6 +68,12 @@ TEST(ExportRange, AcceptsTheFullUnsignedSectorCount) {
   EXPECT_EQ(check.Range->Count(), 295u);
   EXPECT_EQ(RangeBytes(*check.Range, 4096), uint64_t{295} * 4096);
   EXPECT_EQ(RangeBytes(SectorRange{0, 4294967295u}, 4096), uint64_t{4294967295u} * 4096);
+  // Past 2^32 sectors, and a count that no byte count in 64 bits can hold.
+  const RangeCheck large = CheckSectorRange(u"4294967296", u"7814037168", 7814037168u);
+  ASSERT_TRUE(large.Range);
+  EXPECT_EQ(RangeBytes(*large.Range, 512), (7814037168u - 4294967296u) * 512);
+  EXPECT_EQ(RangeBytes(SectorRange{0, UINT64_MAX}, 512), UINT64_MAX);
+  EXPECT_EQ(Text(SectorCountLabel(UINT64_MAX)), "Sectors - 18446744073709551615");
 }
 
 TEST(ExportRange, TrimsControlCharactersAndBlanksAtBothEnds) {

@@ -41,6 +41,19 @@ class PosixPlatformTest : public ::testing::Test {
   std::vector<std::string> images_;
 };
 
+TEST_F(PosixPlatformTest, DirectReadsDeliverTheSameBytesAndRefuseTheSameReads) {
+  const std::string image = MakeImage(64 * 1024, 5 * 512 + 7, "MARK");
+  PosixPlatform platform(DriveTable::FromSources({image}, 512));
+  std::vector<uint8_t> cached(1024), direct(1024, 0xEE);
+  ASSERT_TRUE(platform.ReadVolume("C:", 5 * 512, cached));
+  ASSERT_TRUE(platform.ReadVolumeDirect("C:", 5 * 512, direct));  // an odd sector, an unaligned buffer
+  EXPECT_EQ(direct, cached);
+  EXPECT_EQ(std::string(direct.begin() + 7, direct.begin() + 11), "MARK");
+  EXPECT_FALSE(platform.ReadVolumeDirect("C:", 64 * 1024, direct));
+  EXPECT_EQ(direct, std::vector<uint8_t>(1024, 0));
+  EXPECT_FALSE(platform.ReadVolumeDirect("C:", 100, direct));
+}
+
 TEST_F(PosixPlatformTest, RefusesReadsThatAreNotWholeSectorsOrReachPastTheEnd) {
   const std::string image = MakeImage(64 * 1024, 4096, "MARK");
   PosixPlatform platform(DriveTable::FromSources({image}, 4096));

@@ -169,14 +169,26 @@ TEST_F(DetailsTest, MftRecordZeroThatCannotBeUsed) {
   }
 }
 
-TEST_F(DetailsTest, MftBeyondTheThirtyTwoBitSectorRange) {
-  UseNtfs(NtfsVolume(512, 2, 128, 0x80000000u), 512);
-  platform_.Reads = 0;
-  EXPECT_EQ(Report(), (ViewText{u"Drive C:\\, NTFS", u"Bytes per sector - 512", u"Bytes per cluster - 1024",
-                                u"Sectors per cluster - 2", u"Sectors - 127", u"Clusters - 63",
-                                u"Start MFT cluster - 2147483648"}));
-  EXPECT_EQ(Geometry().MftRecordBytes, 512);
-  EXPECT_EQ(platform_.Reads, 1);  // the boot sector only
+TEST_F(DetailsTest, MftBeyondTheVolumeOrBeyondSixtyFourBits) {
+  struct Case {
+    uint64_t mftCluster;
+    const char16_t* clusterLine;
+    int reads;
+  };
+  const Case cases[] = {
+      // Sector 2^32 is asked for (and is not there), not a sector wrapped into 32 bits.
+      {0x80000000u, u"Start MFT cluster - 2147483648", 2},
+      // A first sector that 64 bits cannot hold is not read at all.
+      {UINT64_MAX / 2 + 1, u"Start MFT cluster - 9223372036854775808", 1},
+  };
+  for (const Case& c : cases) {
+    UseNtfs(NtfsVolume(512, 2, 128, c.mftCluster), 512);
+    platform_.Reads = 0;
+    EXPECT_EQ(Report(), (ViewText{u"Drive C:\\, NTFS", u"Bytes per sector - 512", u"Bytes per cluster - 1024",
+                                  u"Sectors per cluster - 2", u"Sectors - 127", u"Clusters - 63", c.clusterLine}));
+    EXPECT_EQ(Geometry().MftRecordBytes, 512);
+    EXPECT_EQ(platform_.Reads, c.reads);  // the boot sector, and the MFT's first sector if it has one
+  }
 }
 
 TEST_F(DetailsTest, PumpRunsPerAttributeAndPerRunAndASupersededReportStops) {

@@ -14,18 +14,18 @@ bool IsBlank(char16_t c) { return c <= u' '; }
 
 // The start field: exactly "0" is sector 0; any other text must read as a number of at
 // least 1 (so "00", "-0" and "0x0" do not name sector 0).
-std::optional<uint32_t> StartValue(std::u16string_view text) {
+std::optional<uint64_t> StartValue(std::u16string_view text) {
   if (text == u"0") return 0;
-  const std::optional<int64_t> value = ReadRangeField(text);
-  if (!value || *value < 1 || *value > UINT32_MAX) return std::nullopt;
-  return static_cast<uint32_t>(*value);
+  const std::optional<uint64_t> value = ReadRangeField(text);
+  if (!value || *value < 1) return std::nullopt;
+  return value;
 }
 
 // The end field: a number from 1 to the volume's sector count.
-std::optional<uint32_t> EndValue(std::u16string_view text, uint32_t totalSectors) {
-  const std::optional<int64_t> value = ReadRangeField(text);
-  if (!value || *value < 1 || *value > int64_t{totalSectors}) return std::nullopt;
-  return static_cast<uint32_t>(*value);
+std::optional<uint64_t> EndValue(std::u16string_view text, uint64_t totalSectors) {
+  const std::optional<uint64_t> value = ReadRangeField(text);
+  if (!value || *value < 1 || *value > totalSectors) return std::nullopt;
+  return value;
 }
 
 }  // namespace
@@ -38,12 +38,12 @@ std::u16string TrimBlanks(std::u16string_view text) {
   return std::u16string(text.substr(first, last - first));
 }
 
-std::optional<int64_t> ReadRangeField(std::u16string_view text) { return ParseSectorNumber(TrimBlanks(text)); }
+std::optional<uint64_t> ReadRangeField(std::u16string_view text) { return ParseSectorIndex(TrimBlanks(text)); }
 
-RangeCheck CheckSectorRange(std::u16string_view startText, std::u16string_view endText, uint32_t totalSectors) {
-  const std::optional<uint32_t> start = StartValue(startText);
+RangeCheck CheckSectorRange(std::u16string_view startText, std::u16string_view endText, uint64_t totalSectors) {
+  const std::optional<uint64_t> start = StartValue(startText);
   if (!start) return {std::nullopt, kInvalidStartSector};
-  const std::optional<uint32_t> end = EndValue(endText, totalSectors);
+  const std::optional<uint64_t> end = EndValue(endText, totalSectors);
   if (!end) return {std::nullopt, kInvalidEndSector};
   if (*end < *start) return {std::nullopt, kInvalidSectorsRange};
   return {SectorRange{*start, *end}, {}};
@@ -51,8 +51,9 @@ RangeCheck CheckSectorRange(std::u16string_view startText, std::u16string_view e
 
 uint64_t RangeBytes(SectorRange range, int32_t bytesPerSector) {
   if (bytesPerSector <= 0 || range.End < range.Start) return 0;
-  // At most 2^32 sectors of at most 2^31 bytes: the product fits in 64 bits.
-  return uint64_t{range.Count()} * static_cast<uint32_t>(bytesPerSector);
+  const uint64_t sectorBytes = static_cast<uint32_t>(bytesPerSector);
+  if (range.Count() > UINT64_MAX / sectorBytes) return UINT64_MAX;
+  return range.Count() * sectorBytes;
 }
 
 std::u16string FileSizeText(uint64_t bytes) {
@@ -71,20 +72,20 @@ std::u16string FileSizeText(uint64_t bytes) {
     size = static_cast<uint64_t>(RoundHalfEven(static_cast<double>(size) / static_cast<double>(kGiB)));
     unit = u"Gb";
   }
-  return u"File size - " + Decimal(static_cast<int64_t>(size)) + u" " + std::u16string(unit);
+  return u"File size - " + Decimal(size) + u" " + std::u16string(unit);
 }
 
-std::u16string ExportSizeLabel(std::u16string_view startText, std::u16string_view endText, uint32_t totalSectors,
+std::u16string ExportSizeLabel(std::u16string_view startText, std::u16string_view endText, uint64_t totalSectors,
                                int32_t bytesPerSector) {
   if (startText == u"0" && endText.empty()) return SectorCountLabel(totalSectors);
-  const std::optional<uint32_t> start = StartValue(startText);
+  const std::optional<uint64_t> start = StartValue(startText);
   if (!start) return FileSizeText(0);
-  const std::optional<uint32_t> end = EndValue(endText, totalSectors);
+  const std::optional<uint64_t> end = EndValue(endText, totalSectors);
   if (!end || *end < *start) return FileSizeText(0);
   return FileSizeText(RangeBytes(SectorRange{*start, *end}, bytesPerSector));
 }
 
-std::u16string SectorCountLabel(uint32_t totalSectors) { return u"Sectors - " + Decimal(totalSectors); }
+std::u16string SectorCountLabel(uint64_t totalSectors) { return u"Sectors - " + Decimal(totalSectors); }
 
 std::u16string ProposeExportFileName(std::string_view drive, SectorRange range) {
   std::u16string name = u"Drive ";

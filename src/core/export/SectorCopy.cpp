@@ -102,8 +102,10 @@ bool ExportFile::Close() {
 
 int32_t CopyPercent(uint64_t done, uint64_t count) {
   if (count == 0) return 0;
-  return static_cast<int32_t>(
-      RoundHalfEven(static_cast<double>(done * 100) / static_cast<double>(count)));
+  // The product is exact in 64 bits for any range below 2^57 sectors; beyond, floating
+  // point is as near as the percentage can tell anyway.
+  const double product = done <= UINT64_MAX / 100 ? static_cast<double>(done * 100) : static_cast<double>(done) * 100.0;
+  return static_cast<int32_t>(RoundHalfEven(product / static_cast<double>(count)));
 }
 
 CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks& hooks) {
@@ -142,7 +144,7 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
       shown = percent;
       if (hooks.ShowPercent) hooks.ShowPercent(percent);
     }
-    const auto s = static_cast<uint32_t>(range.Start + done);
+    const uint64_t s = range.Start + done;
     if (!ReadSectors(s, sector)) {
       // A failed read may have left part of a sector behind: the file gets zeros.
       std::fill(sector.begin(), sector.end(), uint8_t{0});

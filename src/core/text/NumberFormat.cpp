@@ -4,16 +4,23 @@
 
 namespace korvalane {
 
-std::u16string Decimal(int64_t value) {
-  // Work on the magnitude as unsigned so that INT64_MIN has one too.
-  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  std::u16string digits;
+std::u16string UnsignedDecimal(uint64_t value) {
+  char16_t digits[20];
+  size_t count = 0;
   do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) digits.insert(digits.begin(), u'-');
-  return digits;
+    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  std::u16string text;
+  text.reserve(count + 1);
+  while (count > 0) text += digits[--count];
+  return text;
+}
+
+std::u16string SignedDecimal(int64_t value) {
+  // Work on the magnitude as unsigned so that INT64_MIN has one too.
+  const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  return value < 0 ? u"-" + UnsignedDecimal(magnitude) : UnsignedDecimal(magnitude);
 }
 
 std::u16string HexUpper(uint64_t value, int minDigits) {

@@ -4,8 +4,7 @@
 
 namespace korvalane {
 
-std::optional<int64_t> ParseSectorNumber(std::u16string_view text) {
-  constexpr uint64_t kLargest = UINT32_MAX;
+std::optional<FieldNumber> ParseSectorNumber(std::u16string_view text) {
   size_t i = 0;
   while (i < text.size() && text[i] == u' ') ++i;
   bool negative = false;
@@ -34,16 +33,26 @@ std::optional<int64_t> ParseSectorNumber(std::u16string_view text) {
     } else {
       return std::nullopt;
     }
+    // A magnitude beyond 64 bits is not a number.
+    if (value > (UINT64_MAX - digit) / base) return std::nullopt;
     value = value * base + digit;
-    if (value > kLargest) return std::nullopt;
   }
-  const auto signedValue = static_cast<int64_t>(value);
-  return negative ? -signedValue : signedValue;
+  return FieldNumber{negative && value != 0, value};
 }
 
-std::optional<int64_t> ParseSectorNumber(std::string_view text) {
+std::optional<FieldNumber> ParseSectorNumber(std::string_view text) {
   // Only ASCII can form a number; any other byte makes the text "not a number" anyway.
   return ParseSectorNumber(std::u16string(text.begin(), text.end()));
+}
+
+std::optional<uint64_t> ParseSectorIndex(std::u16string_view text) {
+  const std::optional<FieldNumber> number = ParseSectorNumber(text);
+  if (!number || number->Negative) return std::nullopt;
+  return number->Magnitude;
+}
+
+std::optional<uint64_t> ParseSectorIndex(std::string_view text) {
+  return ParseSectorIndex(std::u16string(text.begin(), text.end()));
 }
 
 }  // namespace korvalane

@@ -40,11 +40,12 @@ bool ReadMftLayout(const MessagePump& pump) {
   MftExtents().clear();
   g.MftRecordBytes = g.BytesPerSector;
 
-  // The MFT's first sector, in 64 bits; a volume cannot address one beyond 32 bits.
+  // The MFT's first sector, in 64 bits; a cluster number whose sector 64 bits cannot
+  // hold lies beyond any disk.
   if (g.SectorsPerCluster < 0) return false;
-  const uint64_t firstSector = uint64_t{g.MftStartCluster} * static_cast<uint32_t>(g.SectorsPerCluster);
-  if (firstSector > UINT32_MAX) return false;
-  const auto sector = static_cast<uint32_t>(firstSector);
+  const uint64_t sectorsPerCluster = static_cast<uint32_t>(g.SectorsPerCluster);
+  if (sectorsPerCluster != 0 && g.MftStartCluster > UINT64_MAX / sectorsPerCluster) return false;
+  const uint64_t sector = g.MftStartCluster * sectorsPerCluster;
 
   if (g.BytesPerSector <= 0 || g.BytesPerSector > kLargestRecord) return false;
   std::vector<uint8_t> record(static_cast<size_t>(g.BytesPerSector));
@@ -127,9 +128,9 @@ void ReportVolumeDetails(ViewText& view, const MessagePump& pump) {
   // Counts are below 2^32 each, so their sum fits 64 bits whatever the number of runs.
   uint64_t clusters = 0;
   for (const DataRun& run : MftExtents()) clusters += static_cast<uint64_t>(run.ClusterCount);
-  view.push_back(u"MFT clusters - " + Decimal(static_cast<int64_t>(clusters)));
+  view.push_back(u"MFT clusters - " + Decimal(clusters));
   view.push_back(u"Bytes per record MFT - " + Decimal(g.MftRecordBytes));
-  view.push_back(u"MFT parts - " + Decimal(static_cast<int64_t>(MftExtents().size())));
+  view.push_back(u"MFT parts - " + Decimal(MftExtents().size()));
   view.emplace_back();
   view.emplace_back(u"MFT cluster - clusters count:");
   for (const DataRun& run : MftExtents()) view.push_back(Decimal(run.StartCluster) + u" - " + Decimal(run.ClusterCount));

@@ -116,7 +116,7 @@ std::u16string EntryName(std::span<const uint8_t> entry, const std::vector<char1
 
 }  // namespace
 
-void ListFatDirectory(uint32_t sector, ViewText& view, const MessagePump& pump) {
+void ListFatDirectory(uint64_t sector, ViewText& view, const MessagePump& pump) {
   const VolumeGeometry& g = Geometry();
   if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return;
   const uint64_t clusterBytes = uint64_t{static_cast<uint32_t>(g.SectorsPerCluster)} *
@@ -127,7 +127,7 @@ void ListFatDirectory(uint32_t sector, ViewText& view, const MessagePump& pump) 
   const std::span<const uint8_t> bytes(cluster);
 
   // A directory is either the root (where the data area starts) or begins with "." and "..".
-  const bool atDataStart = sector == static_cast<uint32_t>(g.StartDataSector);
+  const bool atDataStart = sector == uint64_t{static_cast<uint32_t>(g.StartDataSector)};
   const bool dotEntries = ReadU8(bytes, 0) == kDot && ReadU8(bytes, kEntrySize) == kDot &&
                           ReadU8(bytes, kEntrySize + 1) == kDot;
   if (!atDataStart && !dotEntries) {

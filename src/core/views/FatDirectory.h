@@ -13,6 +13,6 @@ extern const std::array<uint8_t, 128> ShortNameCharTable;
 
 // The "File record" view on FAT volumes: reads one cluster from `sector` and, when it is
 // the start of a directory, appends one line per entry.
-void ListFatDirectory(uint32_t sector, ViewText& view, const MessagePump& pump);
+void ListFatDirectory(uint64_t sector, ViewText& view, const MessagePump& pump);
 
 }  // namespace korvalane

@@ -88,7 +88,7 @@ void ApplyFixups(std::vector<uint8_t>& record) {
 
 }  // namespace
 
-void ShowFileRecord(uint32_t sector, ViewText& view, const MessagePump& pump) {
+void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
   VolumeGeometry& g = Geometry();
   if (g.MftRecordBytes == 0) g.MftRecordBytes = static_cast<int32_t>(2u * static_cast<uint32_t>(g.BytesPerSector));
   const int32_t length = g.MftRecordBytes;

@@ -8,6 +8,6 @@ namespace korvalane {
 
 // The "File record" view on NTFS volumes: reads MftRecordBytes bytes from `sector` and
 // reports the FILE record there.
-void ShowFileRecord(uint32_t sector, ViewText& view, const MessagePump& pump);
+void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump);
 
 }  // namespace korvalane

@@ -15,17 +15,17 @@ namespace {
 
 // The sector the text names, when it is one of 0 ... TotalSectors. The number equal to
 // TotalSectors is accepted: the field's range is inclusive.
-std::optional<uint32_t> ValidSector(std::u16string_view text) {
-  const std::optional<int64_t> number = ParseSectorNumber(text);
-  if (!number || *number < 0 || *number > int64_t{Geometry().TotalSectors}) return std::nullopt;
-  return static_cast<uint32_t>(*number);
+std::optional<uint64_t> ValidSector(std::u16string_view text) {
+  const std::optional<uint64_t> sector = ParseSectorIndex(text);
+  if (!sector || *sector > Geometry().TotalSectors) return std::nullopt;
+  return sector;
 }
 
 }  // namespace
 
 SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewText& view,
                             const MessagePump& pump) {
-  const std::optional<uint32_t> sector = ValidSector(sectorText);
+  const std::optional<uint64_t> sector = ValidSector(sectorText);
   if (!sector) return SectorViewResult::NotANumber;
 
   const VolumeGeometry& g = Geometry();
@@ -54,11 +54,14 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
 }
 
 std::optional<std::u16string> StepSector(std::u16string_view sectorText, int direction) {
-  const std::optional<uint32_t> sector = ValidSector(sectorText);
+  const std::optional<uint64_t> sector = ValidSector(sectorText);
   if (!sector) return std::nullopt;
-  const int64_t next = int64_t{*sector} + (direction < 0 ? -1 : 1);
-  if (next < 0 || next > int64_t{Geometry().TotalSectors}) return std::nullopt;
-  return Decimal(next);
+  if (direction < 0) {
+    if (*sector == 0) return std::nullopt;
+    return Decimal(*sector - 1);
+  }
+  if (*sector >= Geometry().TotalSectors) return std::nullopt;
+  return Decimal(*sector + 1);
 }
 
 std::u16string SavedTextFileName(const ViewText& view, std::string_view drive, std::u16string_view sectorText) {

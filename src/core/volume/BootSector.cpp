@@ -29,11 +29,6 @@ constexpr size_t kNtfsMftCluster = 48;
 int32_t Wrap(uint32_t value) { return static_cast<int32_t>(value); }
 uint32_t Bits(int32_t value) { return static_cast<uint32_t>(value); }
 
-// A 64-bit count that does not fit 32 bits is held as the largest 32-bit count.
-uint32_t Clamp32(uint64_t value) {
-  return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
-}
-
 }  // namespace
 
 bool ReadFatGeometry() {
@@ -56,13 +51,14 @@ bool ReadFatGeometry() {
 
   // Volumes under 65536 sectors keep their count in the 16-bit field and leave the 32-bit
   // one at 0; only when both are 0 is the count estimated from the FAT's size.
-  g.TotalSectors = ReadLe32(boot, kFatTotalSectors32);
-  if (g.TotalSectors == 0) g.TotalSectors = ReadLe16(boot, kFatTotalSectors16);
-  if (g.TotalSectors == 0) {
+  uint32_t total = ReadLe32(boot, kFatTotalSectors32);
+  if (total == 0) total = ReadLe16(boot, kFatTotalSectors16);
+  if (total == 0) {
+    // The estimate is 32-bit arithmetic, as the FAT's own fields are.
     const uint32_t entriesPerByte = g.FileSystemKind == FileSystemKind::Fat ? 4 : 8;
-    g.TotalSectors = Bits(g.FatSectors) * Bits(g.BytesPerSector) * entriesPerByte -
-                     Bits(g.StartDataSector);
+    total = Bits(g.FatSectors) * Bits(g.BytesPerSector) * entriesPerByte - Bits(g.StartDataSector);
   }
+  g.TotalSectors = total;
 
   // The probed length is at least 512, so these divisions are safe.
   g.RootSectors = static_cast<int32_t>(ReadLe16(boot, kFatRootEntries)) * 32 / g.BytesPerSector;
@@ -87,8 +83,8 @@ bool ReadNtfsGeometry() {
   if (g.BytesPerSector < 512) return false;
   g.SectorsPerCluster = ReadU8(boot, kNtfsSectorsPerCluster);
   if (g.SectorsPerCluster == 0) return false;
-  g.TotalSectors = Clamp32(ReadLe64(boot, kNtfsTotalSectors));
-  g.MftStartCluster = Clamp32(ReadLe64(boot, kNtfsMftCluster));
+  g.TotalSectors = ReadLe64(boot, kNtfsTotalSectors);
+  g.MftStartCluster = ReadLe64(boot, kNtfsMftCluster);
   g.Clusters = g.TotalSectors / Bits(g.SectorsPerCluster);
   g.BytesPerCluster = Wrap(Bits(g.SectorsPerCluster) * Bits(g.BytesPerSector));
   return true;

@@ -1,20 +1,44 @@
 #include "core/volume/SectorReader.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "core/Platform.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
 
-bool ReadSectors(uint32_t sector, std::span<uint8_t> buffer) {
+namespace {
+
+// The byte position of a sector of CurrentDrive. The sector index is unsigned and the
+// product 64-bit, so a sector beyond 2^32 is a position far out on the disk, never a
+// negative one. A position that 64 bits cannot hold lies beyond any disk: nothing.
+std::optional<uint64_t> SectorPosition(uint64_t sector) {
+  const uint64_t bytesPerSector = static_cast<uint32_t>(Geometry().BytesPerSector);
+  if (bytesPerSector != 0 && sector > UINT64_MAX / bytesPerSector) return std::nullopt;
+  return sector * bytesPerSector;
+}
+
+bool Refuse(std::span<uint8_t> buffer) {
+  std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+  return false;
+}
+
+}  // namespace
+
+bool ReadSectors(uint64_t sector, std::span<uint8_t> buffer) {
   // The caller sees a zero-filled buffer wherever the read delivered nothing. The
   // platform zeroes exactly those bytes, so a 50 MiB export is not written with zeros
   // first and then again with the data.
-  const VolumeGeometry& geometry = Geometry();
-  // The sector index is unsigned and the product 64-bit, so sector 4294967295 is a
-  // position far out on the volume, never a negative one.
-  const uint64_t position =
-      uint64_t{sector} * static_cast<uint32_t>(geometry.BytesPerSector);
-  return CurrentPlatform().ReadVolume(geometry.CurrentDrive, position, buffer);
+  const std::optional<uint64_t> position = SectorPosition(sector);
+  if (!position) return Refuse(buffer);
+  return CurrentPlatform().ReadVolume(Geometry().CurrentDrive, *position, buffer);
+}
+
+bool ReadSectorsDirect(uint64_t sector, std::span<uint8_t> buffer) {
+  const std::optional<uint64_t> position = SectorPosition(sector);
+  if (!position) return Refuse(buffer);
+  return CurrentPlatform().ReadVolumeDirect(Geometry().CurrentDrive, *position, buffer);
 }
 
 bool ProbeBootSector(std::vector<uint8_t>& buffer) {

@@ -11,7 +11,11 @@ namespace korvalane {
 // that cannot be opened leaves the buffer all zero, a short read zeros after the bytes
 // delivered.
 // The volume is opened and closed on every call; nothing is cached.
-bool ReadSectors(uint32_t sector, std::span<uint8_t> buffer);
+bool ReadSectors(uint64_t sector, std::span<uint8_t> buffer);
+
+// The same read past the system's cache (see Platform::ReadVolumeDirect): for retrying
+// sector by sector where a larger read failed, so that exactly the bad sectors fail.
+bool ReadSectorsDirect(uint64_t sector, std::span<uint8_t> buffer);
 
 // Reads sector 0 at the lengths 512, 1024, ..., 4608 until one succeeds: a raw volume
 // refuses reads that are not whole sectors, so the first length that reads is the

@@ -16,24 +16,24 @@ enum class FileSystemKind : uint8_t {
 // The one process-wide record of the volume being examined. Whoever selects a drive
 // overwrites it; every reader takes what is there at the moment of use.
 //
-// Sector and cluster counts are unsigned 32-bit: a 1.5 TiB volume has more than 2^31
-// sectors and must still show, compare and address its true count. The other values keep
-// 32-bit signed arithmetic that wraps modulo 2^32.
+// Sector and cluster counts and the MFT's first cluster are unsigned 64-bit: a disk past
+// 2 TiB has more than 2^32 sectors of 512 bytes and must still show, compare and address
+// its true count. The other values keep 32-bit signed arithmetic that wraps modulo 2^32.
 struct VolumeGeometry {
   std::string CurrentDrive;
   ::korvalane::FileSystemKind FileSystemKind = ::korvalane::FileSystemKind::Unknown;
   int32_t BytesPerSector = 0;
   int32_t BytesPerCluster = 0;
   int32_t SectorsPerCluster = 0;
-  uint32_t TotalSectors = 0;
-  uint32_t Clusters = 0;
+  uint64_t TotalSectors = 0;
+  uint64_t Clusters = 0;
   int32_t FatSectors = 0;
   int32_t ReservedSectors = 0;
   int32_t FatCopies = 0;
   int32_t StartDataSector = 0;
   int32_t RootSectors = 0;
   int32_t FatSizeBytes = 0;
-  uint32_t MftStartCluster = 0;
+  uint64_t MftStartCluster = 0;
   int32_t MftRecordBytes = 0;
 };
 

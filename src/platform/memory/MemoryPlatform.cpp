@@ -45,18 +45,34 @@ MemoryPlatform::Drive* MemoryPlatform::Find(std::string_view drive) {
 }
 
 bool MemoryPlatform::ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
+  return Read(drive, position, buffer, false);
+}
+
+bool MemoryPlatform::ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
+  return Read(drive, position, buffer, true);
+}
+
+bool MemoryPlatform::Read(std::string_view drive, uint64_t position, std::span<uint8_t> buffer, bool direct) {
   // Whatever the read does not deliver is zero; fill first, then copy over it.
   std::fill(buffer.begin(), buffer.end(), uint8_t{0});
   Drive* d = Find(drive);
   if (d == nullptr || d->FailOpen) return false;
   ++Opens;
   ++Reads;
+  if (direct) ++DirectReads;
   const bool ok = [&] {
     if (BeforeRead && !BeforeRead(drive, position, buffer.size())) return false;
     const uint64_t size = d->Bytes.size();
     if (position % d->SectorSize != 0 || buffer.size() % d->SectorSize != 0) return false;
     if (position > size || buffer.size() > size - position) return false;
-    for (uint64_t s = position / d->SectorSize; s < (position + buffer.size()) / d->SectorSize; ++s) {
+    // A cached read fetches whole pages, and fails with any bad sector in them.
+    uint64_t first = position;
+    uint64_t end = position + buffer.size();
+    if (!direct && d->CachePageBytes != 0) {
+      first = first / d->CachePageBytes * d->CachePageBytes;
+      end = (end + d->CachePageBytes - 1) / d->CachePageBytes * d->CachePageBytes;
+    }
+    for (uint64_t s = first / d->SectorSize; s < end / d->SectorSize; ++s) {
       if (d->UnreadableSectors.count(s) != 0) return false;
     }
     const size_t count = std::min(buffer.size(), d->DeliverAtMost.value_or(buffer.size()));
@@ -96,6 +112,23 @@ bool MemoryPlatform::IsDriveAccessible(std::string_view drive) {
 std::string MemoryPlatform::DriveSource(std::string_view drive) {
   Drive* d = Find(drive);
   return d != nullptr ? d->Source : std::string();
+}
+
+std::string MemoryPlatform::DriveDescription(std::string_view drive) {
+  Drive* d = Find(drive);
+  if (d == nullptr) return {};
+  return d->Description.empty() ? d->Source : d->Description;
+}
+
+bool MemoryPlatform::DriveIsPartition(std::string_view drive) {
+  Drive* d = Find(drive);
+  return d != nullptr && d->IsPartition;
+}
+
+std::string MemoryPlatform::OpenError(std::string_view drive) {
+  Drive* d = Find(drive);
+  if (d == nullptr) return "no such drive";
+  return d->FailOpen ? (d->OpenError.empty() ? std::string("cannot be opened") : d->OpenError) : std::string();
 }
 
 std::optional<CivilTime> MemoryPlatform::FileTimeToLocal(uint64_t fileTime) {

@@ -26,6 +26,13 @@ class MemoryPlatform final : public Platform {
     std::set<uint64_t> UnreadableSectors;  // in units of SectorSize
     std::optional<size_t> DeliverAtMost;   // a short read: bytes delivered at most
     std::optional<int64_t> TotalBytes;     // overrides the size the system reports
+    std::string Description;               // what DriveDescription says (the source when empty)
+    bool IsPartition = false;
+    std::string OpenError;                 // why it cannot be opened, when FailOpen
+    // Like a block device's page cache: a cached read fails when any unreadable sector
+    // lies in one of the pages of this many bytes that it touches; a direct read fails
+    // only for its own sectors. 0: no cache.
+    uint32_t CachePageBytes = 0;
   };
 
   // Adds (or replaces) the drive of `letter` ('C' for C:).
@@ -40,13 +47,18 @@ class MemoryPlatform final : public Platform {
   int Opens = 0;   // every read opens the volume ...
   int Closes = 0;  // ... and closes it again
   int Reads = 0;   // reads attempted (opened successfully)
+  int DirectReads = 0;  // of those, the reads past the cache
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
   std::optional<std::string> FileSystemName(std::string_view rootPath) override;
   uint32_t LogicalDrives() override;
   int64_t VolumeTotalBytes(std::string_view drive) override;
   bool IsDriveAccessible(std::string_view drive) override;
   std::string DriveSource(std::string_view drive) override;
+  std::string DriveDescription(std::string_view drive) override;
+  bool DriveIsPartition(std::string_view drive) override;
+  std::string OpenError(std::string_view drive) override;
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
   std::u16string FormatDateTime(const CivilTime& time) override;
   bool OpenLink(std::string_view url) override;
@@ -55,6 +67,8 @@ class MemoryPlatform final : public Platform {
   std::vector<std::string> FileSystemQueries;  // the root paths asked about
 
  private:
+  bool Read(std::string_view drive, uint64_t position, std::span<uint8_t> buffer, bool direct);
+
   std::map<char, Drive> drives_;
 };
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <ctime>
 
 #include "core/text/Utf.h"
@@ -60,7 +61,71 @@ std::string Strftime(const char* format, const std::tm& tm) {
 
 }  // namespace
 
+namespace {
+
+// Reads exactly buffer.size() bytes at `position`; false on an error or a short read.
+// Image files and block devices both come back short exactly where they end, so a read
+// that reaches past the end is found without asking for the size on every read.
+bool ReadFully(int fd, uint64_t position, std::span<uint8_t> buffer) {
+  size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(position + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Memory aligned for O_DIRECT, freed when it goes out of scope.
+class AlignedBuffer {
+ public:
+  static constexpr size_t kAlignment = 4096;
+  explicit AlignedBuffer(size_t size) {
+    if (posix_memalign(&data_, kAlignment, size == 0 ? kAlignment : size) != 0) data_ = nullptr;
+  }
+  ~AlignedBuffer() { std::free(data_); }
+  AlignedBuffer(const AlignedBuffer&) = delete;
+  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+  uint8_t* data() const { return static_cast<uint8_t*>(data_); }
+
+ private:
+  void* data_ = nullptr;
+};
+
+// A read past the page cache: the device is asked for exactly these sectors. Nothing
+// when the source or the file system below it takes no direct reads (EINVAL): then only
+// a cached read can be had.
+std::optional<bool> ReadDirect(const std::string& path, uint64_t position, std::span<uint8_t> buffer) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+  if (fd < 0) return errno == EINVAL ? std::nullopt : std::optional(false);
+  AlignedBuffer aligned(buffer.size());
+  std::optional<bool> result;
+  if (aligned.data() != nullptr) {
+    errno = 0;
+    const bool ok = ReadFully(fd, position, std::span<uint8_t>(aligned.data(), buffer.size()));
+    if (ok) {
+      std::copy_n(aligned.data(), buffer.size(), buffer.begin());
+      result = true;
+    } else if (errno != EINVAL) {
+      result = false;
+    }
+  }
+  close(fd);
+  return result;
+}
+
+}  // namespace
+
 bool PosixPlatform::ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
+  return Read(drive, position, buffer, false);
+}
+
+bool PosixPlatform::ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
+  return Read(drive, position, buffer, true);
+}
+
+bool PosixPlatform::Read(std::string_view drive, uint64_t position, std::span<uint8_t> buffer, bool direct) {
   const auto refuse = [&] {
     std::fill(buffer.begin(), buffer.end(), uint8_t{0});
     return false;
@@ -71,18 +136,11 @@ bool PosixPlatform::ReadVolume(std::string_view drive, uint64_t position, std::s
   const uint64_t sectorSize = entry->SectorSize;
   if (position % sectorSize != 0 || buffer.size() % sectorSize != 0) return refuse();
   if (position > static_cast<uint64_t>(INT64_MAX) - buffer.size()) return refuse();
-  const Fd fd(entry->Path);
-  if (!fd) return refuse();
-  // Image files and block devices both come back short exactly where they end, so a read
-  // that reaches past the end is found without asking for the size on every read.
-  size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t got = pread(fd.get(), buffer.data() + done, buffer.size() - done,
-                              static_cast<off_t>(position + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return refuse();
-    done += static_cast<size_t>(got);
+  if (direct) {
+    if (const std::optional<bool> read = ReadDirect(entry->Path, position, buffer)) return *read || refuse();
   }
+  const Fd fd(entry->Path);
+  if (!fd || !ReadFully(fd.get(), position, buffer)) return refuse();
   return true;
 }
 

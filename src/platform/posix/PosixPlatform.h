@@ -14,6 +14,7 @@ class PosixPlatform final : public Platform {
   explicit PosixPlatform(DriveTable table) : table_(std::move(table)) {}
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
   std::optional<std::string> FileSystemName(std::string_view rootPath) override;
   uint32_t LogicalDrives() override { return table_.LetterMask(); }
   int64_t VolumeTotalBytes(std::string_view drive) override;
@@ -26,6 +27,8 @@ class PosixPlatform final : public Platform {
   const DriveTable& Table() const { return table_; }
 
  private:
+  bool Read(std::string_view drive, uint64_t position, std::span<uint8_t> buffer, bool direct);
+
   DriveTable table_;
 };
 
