@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,11 +10,25 @@
 
 namespace korvalane {
 
+// How named sources are presented.
+struct SourceOptions {
+  // A sector size alone says all there is to say for most callers.
+  SourceOptions(uint32_t imageSectorSize = 0) : ImageSectorSize(imageSectorSize) {}  // NOLINT: implicit on purpose
+
+  // The sector size image files are presented with (512, 1024, 2048 or 4096); 0: the size
+  // the image's content declares. Block devices always have their own.
+  uint32_t ImageSectorSize = 0;
+  // Only partition N of each source, as the source's one drive.
+  std::optional<uint32_t> Partition;
+};
+
 // The platform of the system the program runs on. With sources named (image files or
 // devices; on Windows also drive names such as "D:"), the drives are exactly those, from
-// C: in the order given; without, the machine's own volumes. `imageSectorSize` is the
-// sector size an image file is presented with (512, 1024, 2048 or 4096).
+// C: in the order given, a partitioned disk as the whole disk and then each partition;
+// without, the machine's own volumes. Nothing, with `error` saying why, when the options
+// ask for what a source does not have (a partition it lacks).
 std::unique_ptr<Platform> MakeSystemPlatform(const std::vector<std::string>& sources,
-                                             uint32_t imageSectorSize = 512);
+                                             const SourceOptions& options = {}, std::string* error = nullptr);
+
 
 }  // namespace korvalane

@@ -261,8 +261,9 @@ TEST_F(GeometryTest, SelectingDrivesBuildsTheMainWindowsLabel) {
 
   EXPECT_EQ(SelectDriveAndDescribe("C:"), u"NTFS, 100 Mb,976771071 sectors");
   EXPECT_EQ(Geometry().FileSystemKind, FileSystemKind::Ntfs);
-  // An unknown volume keeps the previous volume's count.
-  EXPECT_EQ(SelectDriveAndDescribe("D:"), u"Unknown, 0 Mb,976771071 sectors");
+  // An unknown volume is browsable to its end: its size in sectors, not the previous
+  // volume's count.
+  EXPECT_EQ(SelectDriveAndDescribe("D:"), u"Unknown, 0 Mb,8 sectors");
   EXPECT_EQ(SelectDriveAndDescribe("E:"), u"FAT16, 0 Mb,409199 sectors");
   EXPECT_EQ(Geometry().CurrentDrive, "E:");
   Geometry() = VolumeGeometry{};

@@ -18,8 +18,8 @@ TEST(CliDrives, OneLinePerSourceWithTheMainWindowsLabel) {
                                    "D: FAT32, 36 Mb,73728 sectors  " + SamplePath("fat32.img"),
                                    "E: NTFS, 16 Mb,32767 sectors  " + SamplePath("ntfs.img"),
                                    "F: FAT16, 4 Mb,8192 sectors  " + SamplePath("fat12.img"),
-                                   // an unknown volume keeps the count the previous one left
-                                   "G: Unknown, 0 Mb,8192 sectors  /dev/null",
+                                   // no size, so no sectors: not the count the previous one left
+                                   "G: Unknown, 0 Mb,0 sectors  /dev/null",
                                }));
 }
 

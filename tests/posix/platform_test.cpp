@@ -154,20 +154,38 @@ TEST_F(PosixPlatformTest, TheMachinesVolumesComeFromSysfs) {
     fs::create_directories(dir);
     std::ofstream(dir / "dev") << dev << "\n";
     std::ofstream(dir / "size") << size << "\n";
-    if (partition) std::ofstream(dir / "partition") << "1\n";
+    if (partition) std::ofstream(dir / "partition") << name.back() << "\n";
     if (!parent.empty()) fs::create_directory_symlink(dir, sys / name);
   };
   device("sda", "8:0", "1000", false);
-  device("sda1", "8:1", "500", true, "sda");
   device("sda2", "8:2", "500", true, "sda");
+  device("sda1", "8:1", "500", true, "sda");
   device("sdb", "8:16", "1000", false);  // no partition table: the whole disk is a volume
   device("loop0", "7:0", "0", false);    // empty loop device
-  device("loop1", "7:1", "100", false);
+  device("loop1", "7:1", "100", false);  // attached without -P: a table but no partition nodes
 
-  const DriveTable table = DriveTable::FromMachine(sys.string());
+  // The "device" of loop1 is an image with an MBR: one Linux partition at sectors 10-29.
+  const fs::path dev = sys / "dev";
+  fs::create_directories(dev);
+  std::vector<uint8_t> disk(100 * 512, 0);
+  disk[446 + 4] = 0x83;
+  disk[446 + 8] = 10;
+  disk[446 + 12] = 20;
+  disk[510] = 0x55;
+  disk[511] = 0xAA;
+  std::ofstream(dev / "loop1", std::ios::binary).write(reinterpret_cast<const char*>(disk.data()), disk.size());
+
+  const DriveTable table = DriveTable::FromMachine(sys.string(), dev.string());
   std::vector<std::string> paths;
-  for (const DriveEntry& entry : table.Entries()) paths.push_back(std::string(1, entry.Letter) + "=" + entry.Path);
-  EXPECT_EQ(paths, (std::vector<std::string>{"C=/dev/loop1", "D=/dev/sda1", "E=/dev/sda2", "F=/dev/sdb"}));
+  for (const DriveEntry& entry : table.Entries()) {
+    paths.push_back(std::string(1, entry.Letter) + "=" + entry.Path.substr(entry.Path.rfind('/') + 1) + "@" +
+                    std::to_string(entry.FirstByte) + (entry.IsPartition ? " partition" : ""));
+  }
+  // Each disk comes before its partitions, in kernel order.
+  EXPECT_EQ(paths, (std::vector<std::string>{"C=loop1@0", "D=loop1@5120 partition", "E=sda@0", "F=sda1@0 partition",
+                                             "G=sda2@0 partition", "H=sdb@0"}));
+  EXPECT_EQ(table.Entries()[1].Description, (dev / "loop1").string() + ", partition 1 (sectors 10-29, Linux 0x83)");
+  EXPECT_EQ(table.Entries()[3].Description, (dev / "sda1").string() + ", partition 1 of " + (dev / "sda").string());
   fs::remove_all(sys);
 }
 

@@ -141,13 +141,16 @@ TEST(CliViews, UnknownVolumeHasTextAndHexButNoRecordOrDetails) {
     std::ofstream out(path, std::ios::binary);
     out << std::string(64 * 512, 'Z');
   }
-  // An unknown volume keeps TotalSectors at 0, so only sector 0 can be named.
-  EXPECT_EQ(RunCli({"text", path, "0"}).Out, [] {
+  // An unknown volume is browsable to its end: 64 sectors, the last one 63.
+  const std::string sector = [] {
     std::string lines;
     for (int i = 0; i < 8; ++i) lines += std::string(64, 'Z') + "\n";
     return lines;
-  }());
-  EXPECT_EQ(RunCli({"hex", path, "1"}).Status, 2);
+  }();
+  EXPECT_EQ(RunCli({"text", path, "0"}).Out, sector);
+  EXPECT_EQ(RunCli({"text", path, "63"}).Out, sector);
+  EXPECT_EQ(RunCli({"hex", path, "1"}).Status, 0);
+  EXPECT_EQ(RunCli({"hex", path, "65"}).Status, 2);
   const auto record = RunCli({"record", path, "0"});
   EXPECT_EQ(record.Status, 0);
   EXPECT_EQ(record.Out, "");

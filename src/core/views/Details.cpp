@@ -5,7 +5,9 @@
 
 #include "core/Bytes.h"
 #include "core/text/NumberFormat.h"
+#include "core/views/PartitionReport.h"
 #include "core/volume/BootSector.h"
+#include "core/volume/DriveSelection.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -93,6 +95,7 @@ void ReportVolumeDetails(ViewText& view, const MessagePump& pump) {
 
   if (g.FileSystemKind == FileSystemKind::Fat || g.FileSystemKind == FileSystemKind::Fat32) {
     if (!ReadFatGeometry()) {
+      MakeBrowsableToEnd();
       view.emplace_back(kBootSectorDenied);
       return;
     }
@@ -111,8 +114,13 @@ void ReportVolumeDetails(ViewText& view, const MessagePump& pump) {
     return;
   }
 
+  if (g.FileSystemKind == FileSystemKind::Unknown) {
+    ReportPartitionTable(view, pump);
+    return;
+  }
   if (g.FileSystemKind != FileSystemKind::Ntfs) return;
   if (!ReadNtfsGeometry()) {
+    MakeBrowsableToEnd();
     view.emplace_back(kBootSectorDenied);
     return;
   }

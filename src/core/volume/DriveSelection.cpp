@@ -1,9 +1,12 @@
 #include "core/volume/DriveSelection.h"
 
+#include <vector>
+
 #include "core/Platform.h"
 #include "core/text/NumberFormat.h"
 #include "core/volume/BootSector.h"
 #include "core/volume/Detection.h"
+#include "core/volume/SectorReader.h"
 
 namespace korvalane {
 
@@ -11,17 +14,29 @@ void SelectDrive(std::string_view drive) {
   VolumeGeometry& g = Geometry();
   g.CurrentDrive = std::string(drive);
   g.FileSystemKind = DetectFileSystem(drive);
+  bool parsed = false;
   switch (g.FileSystemKind) {
     case FileSystemKind::Fat:
     case FileSystemKind::Fat32:
-      ReadFatGeometry();
+      parsed = ReadFatGeometry();
       break;
     case FileSystemKind::Ntfs:
-      ReadNtfsGeometry();
+      parsed = ReadNtfsGeometry();
       break;
     case FileSystemKind::Unknown:
       break;
   }
+  if (!parsed) MakeBrowsableToEnd();
+}
+
+void MakeBrowsableToEnd() {
+  VolumeGeometry& g = Geometry();
+  if (g.BytesPerSector < 512 || g.BytesPerSector % 512 != 0) {
+    std::vector<uint8_t> bootSector;
+    ProbeBootSector(bootSector);
+  }
+  const int64_t bytes = g.CurrentDrive.empty() ? -1 : CurrentPlatform().VolumeTotalBytes(g.CurrentDrive);
+  g.TotalSectors = bytes > 0 ? static_cast<uint64_t>(bytes) / static_cast<uint32_t>(g.BytesPerSector) : 0;
 }
 
 std::u16string KindName(FileSystemKind kind) {

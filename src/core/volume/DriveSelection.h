@@ -9,8 +9,15 @@ namespace korvalane {
 
 // What choosing a drive does to VolumeGeometry: CurrentDrive := drive, FileSystemKind :=
 // DetectFileSystem(drive), then the boot-sector parser of that kind (none for Unknown).
-// The parsers' results are not looked at: the record holds what they left.
+// When no parser runs or the parser fails, the volume is still browsable to its end (see
+// MakeBrowsableToEnd); a parse that succeeds keeps the count its boot sector gives.
 void SelectDrive(std::string_view drive);
+
+// For a volume whose geometry no boot sector gives (an unknown file system, a whole disk,
+// a damaged boot sector): TotalSectors := the volume's size / BytesPerSector, so that every
+// sector of it can be shown and exported. A sector size that a failed parse left behind
+// and no device has (below 512 or not a multiple of it) is measured again first.
+void MakeBrowsableToEnd();
 
 // "FAT16", "FAT32", "NTFS" or "Unknown".
 std::u16string KindName(FileSystemKind kind);

@@ -1,14 +1,14 @@
 #include "platform/posix/DriveTable.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#include "core/text/Utf.h"
+#include "platform/posix/RawSource.h"
 
 namespace korvalane {
 namespace {
@@ -22,82 +22,193 @@ std::string ReadFirstLine(const std::filesystem::path& path) {
   return line;
 }
 
+// The first bytes of a file, as many as there are up to `count`.
+std::vector<uint8_t> ReadHead(const std::string& path, size_t count) {
+  std::vector<uint8_t> head(count, 0);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ssize_t got = 0;
+  size_t done = 0;
+  while (done < count && (got = pread(fd, head.data() + done, count - done, static_cast<off_t>(done))) > 0) {
+    done += static_cast<size_t>(got);
+  }
+  close(fd);
+  head.resize(done);
+  return head;
+}
+
+// "disk.img" or, for a container, "disk.E01 (EWF, 2 segments)".
+std::string SourceTitle(const Source& source) {
+  const std::string format = source.FormatDescription();
+  return format.empty() ? source.Name() : source.Name() + " (" + format + ")";
+}
+
+std::string PartitionTitle(const Source& source, const Partition& partition, PartitionScheme scheme) {
+  return SourceTitle(source) + ", partition " + std::to_string(partition.Number) + " (" +
+         ToUtf8(DescribePartition(partition, scheme)) + ")";
+}
+
+unsigned ParseUnsigned(const std::string& text) {
+  unsigned value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || value > 100000000) return value;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value;
+}
+
 }  // namespace
 
 bool IsSupportedSectorSize(uint32_t size) {
   return size == 512 || size == 1024 || size == 2048 || size == 4096;
 }
 
-std::optional<uint32_t> DeviceSectorSize(const std::string& path) {
-  struct stat st{};
-  if (stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return std::nullopt;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  int size = 0;
-  const bool ok = ioctl(fd, BLKSSZGET, &size) == 0 && size > 0;
-  close(fd);
-  if (!ok) return std::nullopt;
-  return static_cast<uint32_t>(size);
+std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize) {
+  if (const std::optional<uint32_t> deviceSize = DeviceSectorSize(path)) {
+    return std::make_shared<RawSource>(path, *deviceSize);
+  }
+  const uint32_t sectorSize =
+      IsSupportedSectorSize(imageSectorSize) ? imageSectorSize : DetectImageSectorSize(ReadHead(path, kSectorSizeProbeBytes));
+  return std::make_shared<RawSource>(path, sectorSize);
 }
 
-DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, uint32_t imageSectorSize) {
-  DriveTable table;
-  for (const std::string& source : sources) {
-    if (table.entries_.size() == kMaxDrives) break;
+PartitionTable ReadSourcePartitionTable(Source& source) {
+  const uint32_t sectorSize = source.SectorSize();
+  const int64_t bytes = source.Size();
+  if (bytes <= 0 || sectorSize == 0) return {};
+  return ReadPartitionTable(
+      [&](uint64_t sector, std::span<uint8_t> buffer) { return source.Read(sector * sectorSize, buffer, false); },
+      sectorSize, static_cast<uint64_t>(bytes) / sectorSize);
+}
+
+bool DriveTable::Add(DriveEntry entry) {
+  if (entries_.size() == kMaxDrives) return false;
+  entry.Letter = static_cast<char>('C' + entries_.size());
+  entry.Path = entry.From->Name();
+  entry.SectorSize = entry.From->SectorSize();
+  entries_.push_back(std::move(entry));
+  return true;
+}
+
+bool DriveTable::AddSource(const std::shared_ptr<Source>& source, const SourceOptions& options) {
+  const PartitionTable table = ReadSourcePartitionTable(*source);
+  if (options.Partition) {
+    for (const Partition& p : table.Partitions) {
+      if (p.Number != *options.Partition) continue;
+      DriveEntry entry;
+      entry.From = source;
+      entry.FirstByte = p.FirstSector * table.SectorSize;
+      entry.Bytes = p.SectorCount * table.SectorSize;
+      entry.IsPartition = true;
+      entry.Description = PartitionTitle(*source, p, table.Scheme);
+      return Add(std::move(entry));
+    }
+    if (error_.empty()) {
+      error_ = source->Name() + (table.Scheme == PartitionScheme::None
+                                     ? " has no partition table"
+                                     : " has no partition " + std::to_string(*options.Partition));
+    }
+    return true;
+  }
+
+  DriveEntry disk;
+  disk.From = source;
+  disk.Description = SourceTitle(*source);
+  if (!Add(std::move(disk))) return false;
+  for (const Partition& p : table.Partitions) {
     DriveEntry entry;
-    entry.Letter = static_cast<char>('C' + table.entries_.size());
-    entry.Path = source;
-    entry.SectorSize = DeviceSectorSize(source).value_or(imageSectorSize);
-    table.entries_.push_back(std::move(entry));
+    entry.From = source;
+    entry.FirstByte = p.FirstSector * table.SectorSize;
+    entry.Bytes = p.SectorCount * table.SectorSize;
+    entry.IsPartition = true;
+    entry.Description = PartitionTitle(*source, p, table.Scheme);
+    if (!Add(std::move(entry))) return false;
+  }
+  return true;
+}
+
+DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, const SourceOptions& options) {
+  DriveTable table;
+  for (const std::string& path : sources) {
+    if (!table.AddSource(OpenSource(path, options.ImageSectorSize), options)) break;
   }
   return table;
 }
 
-DriveTable DriveTable::FromMachine(const std::string& sysClassBlock) {
+DriveTable DriveTable::FromMachine(const std::string& sysClassBlock, const std::string& devDir) {
   namespace fs = std::filesystem;
   struct Device {
     unsigned Major = 0;
     unsigned Minor = 0;
+    unsigned PartitionNumber = 0;
     std::string Name;
   };
-  std::vector<Device> volumes;
+  struct Disk {
+    Device Self;
+    std::vector<Device> Partitions;
+  };
+  const auto readDevice = [](const fs::path& dir) -> std::optional<Device> {
+    const std::string dev = ReadFirstLine(dir / "dev");  // "major:minor"
+    const size_t colon = dev.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    Device device;
+    device.Name = dir.filename().string();
+    device.Major = ParseUnsigned(dev.substr(0, colon));
+    device.Minor = ParseUnsigned(dev.substr(colon + 1));
+    device.PartitionNumber = ParseUnsigned(ReadFirstLine(dir / "partition"));
+    return device;
+  };
+  const auto byNumber = [](const Device& a, const Device& b) {
+    return a.Major != b.Major ? a.Major < b.Major : a.Minor < b.Minor;
+  };
+
+  std::vector<Disk> disks;
   std::error_code error;
   for (const fs::directory_entry& item : fs::directory_iterator(sysClassBlock, error)) {
     const fs::path dir = item.path();
-    const std::string name = dir.filename().string();
+    if (fs::exists(dir / "partition", error)) continue;  // found under its disk below
     if (ReadFirstLine(dir / "size") == "0") continue;
-    const bool isPartition = fs::exists(dir / "partition", error);
-    if (!isPartition) {
-      // A whole disk with partitions below it carries a partition table: its partitions
-      // are listed instead.
-      bool hasPartitions = false;
-      for (const fs::directory_entry& child : fs::directory_iterator(dir, error)) {
-        if (child.is_directory(error) && fs::exists(child.path() / "partition", error)) {
-          hasPartitions = true;
-          break;
-        }
-      }
-      if (hasPartitions) continue;
+    const std::optional<Device> self = readDevice(dir);
+    if (!self) continue;
+    Disk disk{*self, {}};
+    for (const fs::directory_entry& child : fs::directory_iterator(dir, error)) {
+      if (!child.is_directory(error) || !fs::exists(child.path() / "partition", error)) continue;
+      if (ReadFirstLine(child.path() / "size") == "0") continue;
+      if (const std::optional<Device> partition = readDevice(child.path())) disk.Partitions.push_back(*partition);
     }
-    Device device;
-    device.Name = name;
-    const std::string dev = ReadFirstLine(dir / "dev");  // "major:minor"
-    const size_t colon = dev.find(':');
-    if (colon == std::string::npos) continue;
-    try {
-      device.Major = static_cast<unsigned>(std::stoul(dev.substr(0, colon)));
-      device.Minor = static_cast<unsigned>(std::stoul(dev.substr(colon + 1)));
-    } catch (...) {
+    std::sort(disk.Partitions.begin(), disk.Partitions.end(),
+              [](const Device& a, const Device& b) { return a.PartitionNumber < b.PartitionNumber; });
+    disks.push_back(std::move(disk));
+  }
+  std::sort(disks.begin(), disks.end(), [&](const Disk& a, const Disk& b) { return byNumber(a.Self, b.Self); });
+
+  DriveTable table;
+  for (const Disk& disk : disks) {
+    const std::shared_ptr<Source> whole = OpenSource(devDir + "/" + disk.Self.Name, 0);
+    if (disk.Partitions.empty()) {
+      // No partition nodes: the table, if any, is read through the disk itself.
+      if (!table.AddSource(whole, {})) break;
       continue;
     }
-    volumes.push_back(device);
+    DriveEntry entry;
+    entry.From = whole;
+    entry.Description = whole->Name();
+    if (!table.Add(std::move(entry))) break;
+    bool full = false;
+    for (const Device& partition : disk.Partitions) {
+      DriveEntry node;
+      node.From = OpenSource(devDir + "/" + partition.Name, 0);
+      node.IsPartition = true;
+      node.Description = node.From->Name() + ", partition " + std::to_string(partition.PartitionNumber) + " of " +
+                         whole->Name();
+      if (!table.Add(std::move(node))) {
+        full = true;
+        break;
+      }
+    }
+    if (full) break;
   }
-  std::sort(volumes.begin(), volumes.end(), [](const Device& a, const Device& b) {
-    return a.Major != b.Major ? a.Major < b.Major : a.Minor < b.Minor;
-  });
-  std::vector<std::string> paths;
-  for (const Device& device : volumes) paths.push_back("/dev/" + device.Name);
-  return FromSources(paths);
+  return table;
 }
 
 const DriveEntry* DriveTable::Find(std::string_view drive) const {

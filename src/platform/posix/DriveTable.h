@@ -1,31 +1,44 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/disk/PartitionTable.h"
+#include "platform/Source.h"
+#include "platform/SystemPlatform.h"
+
 namespace korvalane {
 
-// One drive letter and the image file or block device behind it.
+// One drive letter and the bytes behind it: a whole source (an image, a disk, a volume),
+// or one partition of it.
 struct DriveEntry {
   char Letter = 'C';
-  std::string Path;
+  std::shared_ptr<Source> From;
+  std::string Path;           // the source's name, as the user gave it
   uint32_t SectorSize = 512;  // the logical sector size reads are aligned to
+  uint64_t FirstByte = 0;     // where the drive starts in its source
+  std::optional<uint64_t> Bytes;  // the drive's length; none: to the source's end
+  bool IsPartition = false;
+  std::string Description;    // what the drive is, for the user
 };
 
 // Maps drive letters to sources, from C: on.
 class DriveTable {
  public:
-  // The named sources, C: for the first, D: for the second and so on (at most 24). An image
-  // file gets `imageSectorSize` (512 unless the user asks for another); a block device
-  // always its own logical sector size.
-  static DriveTable FromSources(const std::vector<std::string>& sources, uint32_t imageSectorSize = 512);
+  // The named sources, in order from C: on (at most 24 drives). A source that carries a
+  // partition table gives the whole disk, then each partition in table order.
+  static DriveTable FromSources(const std::vector<std::string>& sources, const SourceOptions& options = {});
 
-  // The machine's block-device volumes in kernel order: partitions, and whole disks that
-  // carry no partition table. Devices of size 0 (empty loops, absent media) are left out.
-  static DriveTable FromMachine(const std::string& sysClassBlock = "/sys/class/block");
+  // The machine's block devices in kernel order: each whole disk, then its partitions.
+  // Where the system made no device nodes for a disk's partitions (a loop device attached
+  // without -P), the partitions come from the table read through the whole disk. Devices
+  // of size 0 (empty loops, absent media) are left out.
+  static DriveTable FromMachine(const std::string& sysClassBlock = "/sys/class/block",
+                                const std::string& devDir = "/dev");
 
   // The entry of a drive name such as "C:" (only its first character counts).
   const DriveEntry* Find(std::string_view drive) const;
@@ -33,14 +46,27 @@ class DriveTable {
   uint32_t LetterMask() const;
   const std::vector<DriveEntry>& Entries() const { return entries_; }
 
- private:
-  std::vector<DriveEntry> entries_;
-};
+  // Why the table could not be made as asked (a partition that a source does not have),
+  // empty when it could.
+  const std::string& Error() const { return error_; }
 
-// The logical sector size of a block device, or nothing for anything else.
-std::optional<uint32_t> DeviceSectorSize(const std::string& path);
+ private:
+  // Adds the drives of one source; false once every letter is taken.
+  bool AddSource(const std::shared_ptr<Source>& source, const SourceOptions& options);
+  bool Add(DriveEntry entry);
+
+  std::vector<DriveEntry> entries_;
+  std::string error_;
+};
 
 // Whether a sector size is one the program can present an image with.
 bool IsSupportedSectorSize(uint32_t size);
+
+// The source behind a path: a block device with its own sector size, or an image file
+// with the one asked for, or (0) the one its content declares.
+std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize);
+
+// The partition table of a source, read through it at its sector size.
+PartitionTable ReadSourcePartitionTable(Source& source);
 
 }  // namespace korvalane

@@ -25,94 +25,10 @@ namespace {
 // Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
 constexpr int64_t kFileTimeToUnixSeconds = 11644473600;
 
-// The size in bytes of an open image file or block device, or -1.
-int64_t SourceSize(int fd) {
-  struct stat st{};
-  if (fstat(fd, &st) != 0) return -1;
-  if (S_ISBLK(st.st_mode)) {
-    uint64_t bytes = 0;
-    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) return -1;
-    return static_cast<int64_t>(bytes);
-  }
-  return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
-}
-
-// A file descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
 std::string Strftime(const char* format, const std::tm& tm) {
   char text[256];
   const size_t length = std::strftime(text, sizeof text, format, &tm);
   return std::string(text, length);
-}
-
-}  // namespace
-
-namespace {
-
-// Reads exactly buffer.size() bytes at `position`; false on an error or a short read.
-// Image files and block devices both come back short exactly where they end, so a read
-// that reaches past the end is found without asking for the size on every read.
-bool ReadFully(int fd, uint64_t position, std::span<uint8_t> buffer) {
-  size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(position + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
-
-// Memory aligned for O_DIRECT, freed when it goes out of scope.
-class AlignedBuffer {
- public:
-  static constexpr size_t kAlignment = 4096;
-  explicit AlignedBuffer(size_t size) {
-    if (posix_memalign(&data_, kAlignment, size == 0 ? kAlignment : size) != 0) data_ = nullptr;
-  }
-  ~AlignedBuffer() { std::free(data_); }
-  AlignedBuffer(const AlignedBuffer&) = delete;
-  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
-  uint8_t* data() const { return static_cast<uint8_t*>(data_); }
-
- private:
-  void* data_ = nullptr;
-};
-
-// A read past the page cache: the device is asked for exactly these sectors. Nothing
-// when the source or the file system below it takes no direct reads (EINVAL): then only
-// a cached read can be had.
-std::optional<bool> ReadDirect(const std::string& path, uint64_t position, std::span<uint8_t> buffer) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
-  if (fd < 0) return errno == EINVAL ? std::nullopt : std::optional(false);
-  AlignedBuffer aligned(buffer.size());
-  std::optional<bool> result;
-  if (aligned.data() != nullptr) {
-    errno = 0;
-    const bool ok = ReadFully(fd, position, std::span<uint8_t>(aligned.data(), buffer.size()));
-    if (ok) {
-      std::copy_n(aligned.data(), buffer.size(), buffer.begin());
-      result = true;
-    } else if (errno != EINVAL) {
-      result = false;
-    }
-  }
-  close(fd);
-  return result;
 }
 
 }  // namespace
@@ -132,62 +48,87 @@ bool PosixPlatform::Read(std::string_view drive, uint64_t position, std::span<ui
   };
   const DriveEntry* entry = table_.Find(drive);
   if (entry == nullptr) return refuse();
-  // A raw volume refuses reads that are not whole sectors.
+  // A raw volume refuses reads that are not whole sectors, and reads past its end: a
+  // partition ends where the table says, whatever follows it on the disk.
   const uint64_t sectorSize = entry->SectorSize;
   if (position % sectorSize != 0 || buffer.size() % sectorSize != 0) return refuse();
-  if (position > static_cast<uint64_t>(INT64_MAX) - buffer.size()) return refuse();
-  if (direct) {
-    if (const std::optional<bool> read = ReadDirect(entry->Path, position, buffer)) return *read || refuse();
-  }
-  const Fd fd(entry->Path);
-  if (!fd || !ReadFully(fd.get(), position, buffer)) return refuse();
+  if (entry->Bytes && (position > *entry->Bytes || buffer.size() > *entry->Bytes - position)) return refuse();
+  if (position > static_cast<uint64_t>(INT64_MAX) - entry->FirstByte - buffer.size()) return refuse();
+  if (!entry->From->Read(entry->FirstByte + position, buffer, direct)) return refuse();
   return true;
 }
 
 std::optional<std::string> PosixPlatform::FileSystemName(std::string_view rootPath) {
   const DriveEntry* entry = table_.Find(rootPath);
   if (entry == nullptr) return std::nullopt;
-  blkid_probe probe = blkid_new_probe_from_filename(entry->Path.c_str());
-  if (probe == nullptr) return std::nullopt;
-  blkid_probe_enable_superblocks(probe, 1);
-  blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+  // libblkid reads the system's files itself; a container's bytes it cannot see, and
+  // detection then reads the boot sector instead.
+  const std::string path = entry->From->RawPath();
+  if (path.empty()) return std::nullopt;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  blkid_probe probe = blkid_new_probe();
   std::optional<std::string> name;
-  if (blkid_do_safeprobe(probe) == 0) {
-    const char* type = nullptr;
-    const char* version = nullptr;
-    blkid_probe_lookup_value(probe, "TYPE", &type, nullptr);
-    blkid_probe_lookup_value(probe, "VERSION", &version, nullptr);
-    const std::string typeText = type != nullptr ? type : "";
-    const std::string versionText = version != nullptr ? version : "";
-    if (typeText == "vfat") {
-      name = versionText == "FAT32" ? "FAT32" : "FAT";
-    } else if (typeText == "ntfs") {
-      name = "NTFS";
-    } else if (!typeText.empty()) {
-      name = typeText;
+  // The probe looks at the drive's own bytes: a partition from its first byte to its
+  // last, not the disk around it.
+  if (probe != nullptr &&
+      blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(entry->FirstByte),
+                             static_cast<blkid_loff_t>(entry->Bytes.value_or(0))) == 0) {
+    blkid_probe_enable_superblocks(probe, 1);
+    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+    if (blkid_do_safeprobe(probe) == 0) {
+      const char* type = nullptr;
+      const char* version = nullptr;
+      blkid_probe_lookup_value(probe, "TYPE", &type, nullptr);
+      blkid_probe_lookup_value(probe, "VERSION", &version, nullptr);
+      const std::string typeText = type != nullptr ? type : "";
+      const std::string versionText = version != nullptr ? version : "";
+      if (typeText == "vfat") {
+        name = versionText == "FAT32" ? "FAT32" : "FAT";
+      } else if (typeText == "ntfs") {
+        name = "NTFS";
+      } else if (!typeText.empty()) {
+        name = typeText;
+      }
     }
   }
-  blkid_free_probe(probe);
+  if (probe != nullptr) blkid_free_probe(probe);
+  close(fd);
   return name;
 }
 
 int64_t PosixPlatform::VolumeTotalBytes(std::string_view drive) {
   const DriveEntry* entry = table_.Find(drive);
   if (entry == nullptr) return -1;
-  const Fd fd(entry->Path);
-  return fd ? SourceSize(fd.get()) : -1;
+  const int64_t size = entry->From->Size();
+  if (size < 0) return -1;
+  if (entry->Bytes) return static_cast<int64_t>(*entry->Bytes);
+  return size;
 }
 
 bool PosixPlatform::IsDriveAccessible(std::string_view drive) {
   const DriveEntry* entry = table_.Find(drive);
-  if (entry == nullptr) return false;
-  const Fd fd(entry->Path);
-  return static_cast<bool>(fd);
+  return entry != nullptr && entry->From->OpenError().empty();
 }
 
 std::string PosixPlatform::DriveSource(std::string_view drive) {
   const DriveEntry* entry = table_.Find(drive);
   return entry != nullptr ? entry->Path : std::string();
+}
+
+std::string PosixPlatform::DriveDescription(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr ? entry->Description : std::string();
+}
+
+bool PosixPlatform::DriveIsPartition(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr && entry->IsPartition;
+}
+
+std::string PosixPlatform::OpenError(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr ? entry->From->OpenError() : std::string("no such drive");
 }
 
 std::optional<CivilTime> PosixPlatform::FileTimeToLocal(uint64_t fileTime) {
@@ -237,10 +178,13 @@ bool PosixPlatform::OpenLink(std::string_view url) {
 
 namespace korvalane {
 
-std::unique_ptr<Platform> MakeSystemPlatform(const std::vector<std::string>& sources,
-                                             uint32_t imageSectorSize) {
-  DriveTable table = sources.empty() ? DriveTable::FromMachine()
-                                     : DriveTable::FromSources(sources, imageSectorSize);
+std::unique_ptr<Platform> MakeSystemPlatform(const std::vector<std::string>& sources, const SourceOptions& options,
+                                             std::string* error) {
+  DriveTable table = sources.empty() ? DriveTable::FromMachine() : DriveTable::FromSources(sources, options);
+  if (!table.Error().empty()) {
+    if (error != nullptr) *error = table.Error();
+    return nullptr;
+  }
   return std::make_unique<PosixPlatform>(std::move(table));
 }
 

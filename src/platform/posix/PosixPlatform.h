@@ -5,10 +5,10 @@
 
 namespace korvalane {
 
-// Image files and block devices, through a drive table. Every read opens the source
-// read-only, checks that position and length are whole sectors of the source's logical
-// sector size and lie within it (as a raw Windows volume refuses them otherwise), reads,
-// and closes it again.
+// Image files, block devices and their partitions, through a drive table. Every read
+// checks that position and length are whole sectors of the source's logical sector size
+// and lie within the drive (as a raw Windows volume refuses them otherwise), and reads
+// from the drive's source at the drive's first byte onward.
 class PosixPlatform final : public Platform {
  public:
   explicit PosixPlatform(DriveTable table) : table_(std::move(table)) {}
@@ -20,6 +20,9 @@ class PosixPlatform final : public Platform {
   int64_t VolumeTotalBytes(std::string_view drive) override;
   bool IsDriveAccessible(std::string_view drive) override;
   std::string DriveSource(std::string_view drive) override;
+  std::string DriveDescription(std::string_view drive) override;
+  bool DriveIsPartition(std::string_view drive) override;
+  std::string OpenError(std::string_view drive) override;
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
   std::u16string FormatDateTime(const CivilTime& time) override;
   bool OpenLink(std::string_view url) override;

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace korvalane {
+
+// Where a drive's bytes come from: an image file, a block device, or a container read
+// through the library made for it. A source answers its size and reads bytes at a
+// position; the drive table cuts it into drives (the whole disk, each partition), and a
+// view never learns which kind of source it reads.
+class Source {
+ public:
+  virtual ~Source() = default;
+
+  // The name the user gave it (a path), as shown to the user.
+  virtual const std::string& Name() const = 0;
+
+  // Reads exactly buffer.size() bytes at byte `position`. False when any of them cannot
+  // be had (an error, the end of the source); the buffer is then of no use. `direct`
+  // asks for a read past the system's cache where the source has one.
+  virtual bool Read(uint64_t position, std::span<uint8_t> buffer, bool direct) = 0;
+
+  // The size in bytes, or -1 when it cannot be had.
+  virtual int64_t Size() = 0;
+
+  // Why the source cannot be opened for reading, for the user; empty when it can be.
+  virtual std::string OpenError() = 0;
+
+  // The logical sector size reads of it are aligned to.
+  virtual uint32_t SectorSize() const = 0;
+
+  // The container format and its parts, for the user ("EWF, 2 segments"); empty for a
+  // raw image or a device.
+  virtual std::string FormatDescription() const { return {}; }
+
+  // A path the system's own tools can open to read these very bytes (a raw image or a
+  // device); empty for a container, whose bytes only its library can give.
+  virtual std::string RawPath() const { return {}; }
+};
+
+}  // namespace korvalane

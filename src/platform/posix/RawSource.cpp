@@ -1,0 +1,152 @@
+#include "platform/posix/RawSource.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace korvalane {
+namespace {
+
+// A file descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(const std::string& path, int flags = 0) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | flags)) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Reads exactly buffer.size() bytes at `position`; false on an error or a short read.
+// Image files and block devices both come back short exactly where they end, so a read
+// that reaches past the end is found without asking for the size on every read.
+bool ReadFully(int fd, uint64_t position, std::span<uint8_t> buffer) {
+  size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(position + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Memory aligned for O_DIRECT, freed when it goes out of scope.
+class AlignedBuffer {
+ public:
+  static constexpr size_t kAlignment = 4096;
+  explicit AlignedBuffer(size_t size) {
+    if (posix_memalign(&data_, kAlignment, size == 0 ? kAlignment : size) != 0) data_ = nullptr;
+  }
+  ~AlignedBuffer() { std::free(data_); }
+  AlignedBuffer(const AlignedBuffer&) = delete;
+  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+  uint8_t* data() const { return static_cast<uint8_t*>(data_); }
+
+ private:
+  void* data_ = nullptr;
+};
+
+// A read past the page cache: the device is asked for exactly these sectors. Nothing
+// when the source or the file system below it takes no direct reads (EINVAL): then only
+// a cached read can be had.
+std::optional<bool> ReadDirect(const std::string& path, uint64_t position, std::span<uint8_t> buffer) {
+  const Fd fd(path, O_DIRECT);
+  if (!fd) return errno == EINVAL ? std::nullopt : std::optional(false);
+  AlignedBuffer aligned(buffer.size());
+  if (aligned.data() == nullptr) return std::nullopt;
+  errno = 0;
+  if (ReadFully(fd.get(), position, std::span<uint8_t>(aligned.data(), buffer.size()))) {
+    std::copy_n(aligned.data(), buffer.size(), buffer.begin());
+    return true;
+  }
+  if (errno == EINVAL) return std::nullopt;
+  return false;
+}
+
+// The name of group `gid` from /etc/group, read as text: the static korvalane-cli cannot
+// use the system's name service.
+std::string GroupName(gid_t gid) {
+  std::ifstream groups("/etc/group");
+  std::string line;
+  while (std::getline(groups, line)) {
+    // name:password:gid:members
+    const size_t first = line.find(':');
+    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    const size_t third = second == std::string::npos ? second : line.find(':', second + 1);
+    if (third == std::string::npos) continue;
+    if (line.substr(second + 1, third - second - 1) == std::to_string(gid)) return line.substr(0, first);
+  }
+  return {};
+}
+
+}  // namespace
+
+bool RawSource::Read(uint64_t position, std::span<uint8_t> buffer, bool direct) {
+  if (direct) {
+    if (const std::optional<bool> read = ReadDirect(path_, position, buffer)) return *read;
+  }
+  const Fd fd(path_);
+  return fd && ReadFully(fd.get(), position, buffer);
+}
+
+int64_t RawSource::Size() {
+  const Fd fd(path_);
+  if (!fd) return -1;
+  struct stat st{};
+  if (fstat(fd.get(), &st) != 0) return -1;
+  if (S_ISBLK(st.st_mode)) {
+    uint64_t bytes = 0;
+    if (ioctl(fd.get(), BLKGETSIZE64, &bytes) != 0) return -1;
+    return static_cast<int64_t>(bytes);
+  }
+  return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+std::string RawSource::OpenError() {
+  const Fd fd(path_);
+  return fd ? std::string() : OpenFailure(path_, errno);
+}
+
+std::optional<uint32_t> DeviceSectorSize(const std::string& path) {
+  if (!IsBlockDevice(path)) return std::nullopt;
+  const Fd fd(path);
+  if (!fd) return std::nullopt;
+  int size = 0;
+  if (ioctl(fd.get(), BLKSSZGET, &size) != 0 || size <= 0) return std::nullopt;
+  return static_cast<uint32_t>(size);
+}
+
+bool IsBlockDevice(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+std::string OpenFailure(const std::string& path, int error) {
+  std::string reason = std::strerror(error);
+  struct stat st{};
+  if ((error == EACCES || error == EPERM) && stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+    // Disks belong to root and to a group (Debian's is "disk") whose members may read them.
+    const std::string group = GroupName(st.st_gid);
+    reason += group.empty() || group == "root" ? " (reading a disk needs root)"
+                                               : " (reading a disk needs root or membership of its group, here '" +
+                                                     group + "')";
+  }
+  return reason;
+}
+
+}  // namespace korvalane
