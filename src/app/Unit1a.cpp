@@ -112,10 +112,12 @@ void TForm1a::CreateForm() {
     if ((mask >> i & 1u) == 0) continue;
     const std::string drive = std::string(1, static_cast<char>('A' + i)) + ':';
     DriveBox->addItem(QString::fromStdString(drive));
-    const std::string source = korvalane::CurrentPlatform().DriveSource(drive);
-    if (!source.empty()) {
-      DriveBox->setItemData(DriveBox->count() - 1, QString::fromStdString(source), Qt::ToolTipRole);
-    }
+    // The tooltip says what the drive is (the source; for a partition which one) and,
+    // when it cannot be read, why.
+    QString tip = QString::fromStdString(korvalane::CurrentPlatform().DriveDescription(drive));
+    const std::string why = korvalane::CurrentPlatform().OpenError(drive);
+    if (!why.empty()) tip += QStringLiteral("\nCannot open: ") + QString::fromStdString(why);
+    if (!tip.isEmpty()) DriveBox->setItemData(DriveBox->count() - 1, tip, Qt::ToolTipRole);
   }
   // The list selects nothing until the window is activated.
   DriveBox->setCurrentIndex(-1);

@@ -28,14 +28,17 @@ namespace {
 
 constexpr char kUsage[] = R"(Usage: korvalane [--sector-size N] [SOURCE...]
 
-Shows the raw sectors of volumes. Each SOURCE (a disk image file or a block device; on
-Windows also a drive such as D:) becomes a drive, C: for the first, D: for the second and
-so on. Without sources, the machine's own volumes are listed. Nothing is ever written to
-a source.
+Shows the raw sectors of volumes and disks. Each SOURCE (a disk image file or a block
+device; on Windows also a drive such as D:) becomes a drive, C: for the first, D: for the
+second and so on; a source with a partition table becomes the whole disk and then each
+partition. Without sources, the machine's own disks and volumes are listed. Nothing is
+ever written to a source.
 
 Options:
-  --sector-size N   Present image files with N-byte sectors (512, 1024, 2048 or 4096;
-                    default 512). Devices use their own.
+  --sector-size N   Present image files with N-byte sectors (512, 1024, 2048 or 4096).
+                    Without it, the size each image declares (its GPT header's place,
+                    or its boot sector's bytes per sector), otherwise 512. Devices use
+                    their own.
   --help            This text.
 )";
 
@@ -44,7 +47,7 @@ Options:
 constexpr unsigned long kWakeUpPauseMs = 500;
 
 struct Options {
-  uint32_t SectorSize = 512;
+  uint32_t SectorSize = 0;  // 0: found from each image's content
   std::vector<std::string> Sources;
 };
 

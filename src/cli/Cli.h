@@ -16,24 +16,35 @@ constexpr int kOk = 0;
 constexpr int kFailure = 1;  // the command ran but the volume could not be read
 constexpr int kUsage = 2;    // bad command line or bad numbers
 
-// The command line after the command word: options taken out, the rest in order.
+// The command line: the command, its options (taken from anywhere before "--", before or
+// after the command word), and the other words in order.
 struct Arguments {
-  uint32_t SectorSize = 512;
+  std::string Command;
+  uint32_t SectorSize = 0;  // 0: an image's sector size is found from its content
+  std::optional<uint32_t> Partition;
   bool Force = false;
+  bool Help = false;
   std::vector<std::string> Positional;
 };
 
-// Parses --sector-size N (and --force where `allowForce`). On an error prints a one-line
-// message on stderr and returns nothing.
-std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, bool allowForce);
+// Parses the whole command line (without the program's name). An option that the command
+// does not take, a bad value or an unknown option prints a one-line message on stderr and
+// returns nothing.
+std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args);
 
-// Sets up the system platform for the sources (drives C:, D:, ... in order) and makes it
-// current. Keep the result alive while the command runs. A source that does not exist
-// ends the program with a one-line message and status 2.
-std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, uint32_t sectorSize);
+// Sets up the system platform for the sources (drives C:, D:, ... in order, a partitioned
+// disk as the disk and then each partition; with --partition N only partition N of each)
+// and makes it current. Keep the result alive while the command runs. A source that does
+// not exist, or lacks the partition asked for, ends the program with a one-line message
+// and status 2.
+std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, const Arguments& arguments);
 
 // "C:" for the lowest drive present, empty when none is.
 std::string FirstDrive();
+
+// "cannot open 'SOURCE': <why>" on stderr (why the system refused, where it says);
+// returns kFailure.
+int CannotOpen(const std::string& source, const std::string& drive);
 
 // Writes the lines as UTF-8, one per line. On a terminal, characters a terminal would act
 // on (U+0000 to U+001F, U+007F to U+009F) are written as "." so that a hostile sector
@@ -43,9 +54,9 @@ void PrintLines(const ViewText& lines);
 // "korvalane-cli: " + message on stderr; returns kUsage.
 int UsageError(const std::string& message);
 
-// Commands; each takes the words after the command name.
-int RunDrives(const std::vector<std::string>& args);
-int RunView(const std::string& command, const std::vector<std::string>& args);  // text, hex, record, details
-int RunExport(const std::vector<std::string>& args);
+// Commands.
+int RunDrives(const Arguments& arguments);
+int RunView(const Arguments& arguments);  // text, hex, record, details
+int RunExport(const Arguments& arguments);
 
 }  // namespace korvalane::cli

@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
 #include "cli/Cli.h"
+#include "core/text/SectorField.h"
 #include "core/text/Utf.h"
 #include "platform/SystemPlatform.h"
 
@@ -19,38 +21,111 @@
 
 namespace korvalane::cli {
 
-std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, bool allowForce) {
+namespace {
+
+// Which commands take which option. Every command that reads a source takes the two that
+// say how the source is presented.
+struct OptionRule {
+  const char* Name;
+  bool TakesValue;
+  std::vector<std::string> Commands;
+};
+
+const std::vector<std::string> kSourceCommands{"drives", "text", "hex", "record", "details", "export"};
+
+const OptionRule kOptions[] = {
+    {"--sector-size", true, kSourceCommands},
+    {"--partition", true, kSourceCommands},
+    {"--force", false, {"export"}},
+};
+
+bool Takes(const OptionRule& rule, const std::string& command) {
+  return std::find(rule.Commands.begin(), rule.Commands.end(), command) != rule.Commands.end();
+}
+
+// Applies one option with its value; false (after saying why) for a bad value.
+bool Apply(const std::string& name, const std::string& value, Arguments& parsed) {
+  if (name == "--sector-size") {
+    if (value != "512" && value != "1024" && value != "2048" && value != "4096") {
+      UsageError("--sector-size must be 512, 1024, 2048 or 4096, not '" + value + "'");
+      return false;
+    }
+    parsed.SectorSize = static_cast<uint32_t>(std::stoul(value));
+  } else if (name == "--partition") {
+    const std::optional<uint64_t> number = ParseSectorIndex(value);
+    if (!number || *number == 0 || *number > UINT32_MAX) {
+      UsageError("--partition needs a partition number (1 and on), not '" + value + "'");
+      return false;
+    }
+    parsed.Partition = static_cast<uint32_t>(*number);
+  } else if (name == "--force") {
+    parsed.Force = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args) {
   Arguments parsed;
+  struct Pending {
+    const OptionRule* Rule;
+    std::string Value;
+  };
+  std::vector<Pending> options;
+  std::vector<std::string> words;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--sector-size") {
-      if (i + 1 == args.size()) {
-        UsageError("--sector-size needs a value (512, 1024, 2048 or 4096)");
-        return std::nullopt;
-      }
-      const std::string& value = args[++i];
-      if (value != "512" && value != "1024" && value != "2048" && value != "4096") {
-        UsageError("--sector-size must be 512, 1024, 2048 or 4096, not '" + value + "'");
-        return std::nullopt;
-      }
-      parsed.SectorSize = static_cast<uint32_t>(std::stoul(value));
-    } else if (arg == "--force" && allowForce) {
-      parsed.Force = true;
-    } else if (arg == "--") {
-      parsed.Positional.insert(parsed.Positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                               args.end());
+    if (arg == "--") {
+      words.insert(words.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
       break;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-      UsageError("unknown option '" + arg + "'");
-      return std::nullopt;
-    } else {
-      parsed.Positional.push_back(arg);
     }
+    if (arg == "--help" || arg == "-h") {
+      parsed.Help = true;
+      continue;
+    }
+    // "-1" is a (negative) sector number, not an option.
+    if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') {
+      const size_t equals = arg.find('=');
+      const std::string name = arg.substr(0, equals);
+      const OptionRule* rule = nullptr;
+      for (const OptionRule& known : kOptions) {
+        if (name == known.Name) rule = &known;
+      }
+      if (rule == nullptr) {
+        UsageError("unknown option '" + arg + "' (try --help)");
+        return std::nullopt;
+      }
+      std::string value;
+      if (equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+      } else if (rule->TakesValue) {
+        if (i + 1 == args.size()) {
+          UsageError(name + " needs a value");
+          return std::nullopt;
+        }
+        value = args[++i];
+      }
+      options.push_back({rule, value});
+      continue;
+    }
+    words.push_back(arg);
+  }
+  if (words.empty()) return parsed;
+  parsed.Command = words.front();
+  parsed.Positional.assign(words.begin() + 1, words.end());
+  if (parsed.Help) return parsed;
+  for (const Pending& option : options) {
+    if (!Takes(*option.Rule, parsed.Command)) {
+      UsageError(std::string(option.Rule->Name) + " is not an option of '" + parsed.Command + "' (try --help)");
+      return std::nullopt;
+    }
+    if (!Apply(option.Rule->Name, option.Value, parsed)) return std::nullopt;
   }
   return parsed;
 }
 
-std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, uint32_t sectorSize) {
+std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, const Arguments& arguments) {
   for (const std::string& source : sources) {
     // A drive name ("D:") is the system's own; anything else must be there to be read.
     const bool driveName = source.size() == 2 && source[1] == ':';
@@ -60,7 +135,14 @@ std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, u
       std::exit(kUsage);
     }
   }
-  std::unique_ptr<Platform> platform = MakeSystemPlatform(sources, sectorSize);
+  SourceOptions options(arguments.SectorSize);
+  options.Partition = arguments.Partition;
+  std::string error;
+  std::unique_ptr<Platform> platform = MakeSystemPlatform(sources, options, &error);
+  if (!platform) {
+    UsageError(error);
+    std::exit(kUsage);
+  }
   SetPlatform(platform.get());
   return platform;
 }
@@ -90,6 +172,12 @@ void PrintLines(const ViewText& lines) {
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
+}
+
+int CannotOpen(const std::string& source, const std::string& drive) {
+  const std::string why = CurrentPlatform().OpenError(drive);
+  std::cerr << "korvalane-cli: cannot open '" << source << "'" << (why.empty() ? "" : ": " + why) << '\n';
+  return kFailure;
 }
 
 int UsageError(const std::string& message) {

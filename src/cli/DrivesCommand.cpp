@@ -4,17 +4,18 @@
 
 namespace korvalane::cli {
 
-int RunDrives(const std::vector<std::string>& args) {
-  const std::optional<Arguments> parsed = ParseArguments(args, false);
-  if (!parsed) return kUsage;
-  const std::unique_ptr<Platform> platform = UsePlatform(parsed->Positional, parsed->SectorSize);
+int RunDrives(const Arguments& arguments) {
+  const std::unique_ptr<Platform> platform = UsePlatform(arguments.Positional, arguments);
   const uint32_t mask = CurrentPlatform().LogicalDrives();
   ViewText lines;
   for (int i = 0; i < 26; ++i) {
     if ((mask >> i & 1u) == 0) continue;
     const std::string drive = std::string(1, static_cast<char>('A' + i)) + ":";
     const std::u16string summary = SelectDriveAndDescribe(drive);
-    lines.push_back(FromUtf8(drive + " ") + summary + u"  " + FromUtf8(CurrentPlatform().DriveSource(drive)));
+    std::string what = CurrentPlatform().DriveDescription(drive);
+    const std::string why = CurrentPlatform().OpenError(drive);
+    if (!why.empty()) what += " - cannot open: " + why;
+    lines.push_back(FromUtf8(drive + " ") + summary + u"  " + FromUtf8(what));
   }
   PrintLines(lines);
   return kOk;

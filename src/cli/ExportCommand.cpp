@@ -102,25 +102,26 @@ std::string FirstLine(std::u16string_view message) {
 
 }  // namespace
 
-int RunExport(const std::vector<std::string>& args) {
-  const std::optional<Arguments> parsed = ParseArguments(args, true);
-  if (!parsed) return kUsage;
-  if (parsed->Positional.size() != 4) {
+int RunExport(const Arguments& arguments) {
+  if (arguments.Positional.size() != 4) {
     return UsageError("export needs SOURCE START END FILE (try --help)");
   }
-  const std::string& source = parsed->Positional[0];
-  const std::string& startText = parsed->Positional[1];
-  const std::string& endText = parsed->Positional[2];
-  const std::string& fileName = parsed->Positional[3];
+  const std::string& source = arguments.Positional[0];
+  const std::string& startText = arguments.Positional[1];
+  const std::string& endText = arguments.Positional[2];
+  const std::string& fileName = arguments.Positional[3];
 
-  const std::unique_ptr<Platform> platform = UsePlatform({source}, parsed->SectorSize);
+  const std::unique_ptr<Platform> platform = UsePlatform({source}, arguments);
 
   // As the dialog's Start does: choose the drive afresh, make sure it is there, then
   // check the range against what the volume says of itself.
   const std::string drive = FirstDrive();
   if (drive.empty()) return UsageError(Utf8(kDriveNotFound));
   SelectDrive(drive);
-  if (!CurrentPlatform().IsDriveAccessible(drive)) return UsageError(Utf8(kDriveNotFound));
+  if (!CurrentPlatform().IsDriveAccessible(drive)) {
+    const std::string why = CurrentPlatform().OpenError(drive);
+    return UsageError(Utf8(kDriveNotFound) + " (cannot open '" + source + "'" + (why.empty() ? "" : ": " + why) + ")");
+  }
 
   const RangeCheck check =
       CheckSectorRange(TrimBlanks(FromUtf8(startText)), TrimBlanks(FromUtf8(endText)), Geometry().TotalSectors);
@@ -132,7 +133,7 @@ int RunExport(const std::vector<std::string>& args) {
   const std::filesystem::path path = PathFromUtf8(fileName);
   if (IsDriveSource(path, drive)) return UsageError(Utf8(kInvalidFileName));
   std::error_code error;
-  if (std::filesystem::exists(path, error) && !parsed->Force) {
+  if (std::filesystem::exists(path, error) && !arguments.Force) {
     return UsageError("'" + fileName + "' already exists (use --force to replace it)");
   }
   ExportFile file;

@@ -13,15 +13,10 @@
 namespace korvalane::cli {
 namespace {
 
-int CannotOpen(const std::string& source) {
-  std::cerr << "korvalane-cli: cannot open '" << source << "'\n";
-  return kFailure;
-}
-
 int RunDetails(const std::string& source) {
   // An unknown volume gets an empty report, as in the window; a source that cannot be
   // opened at all is an error here.
-  if (!CurrentPlatform().IsDriveAccessible(FirstDrive())) return CannotOpen(source);
+  if (!CurrentPlatform().IsDriveAccessible(FirstDrive())) return CannotOpen(source, FirstDrive());
   ViewText lines;
   ReportVolumeDetails(lines, NoPump);
   PrintLines(lines);
@@ -34,7 +29,7 @@ int RunSectorView(const std::string& command, const std::string& source, const s
   // window shows "Reading error" for it.
   if (!CurrentPlatform().IsDriveAccessible(FirstDrive())) {
     PrintLines({u"Reading error"});
-    return CannotOpen(source);
+    return CannotOpen(source, FirstDrive());
   }
   const std::optional<FieldNumber> sector = ParseSectorNumber(sectorText);
   if (!sector) return UsageError("sector '" + sectorText + "' is not a number");
@@ -59,17 +54,16 @@ int RunSectorView(const std::string& command, const std::string& source, const s
 
 }  // namespace
 
-int RunView(const std::string& command, const std::vector<std::string>& args) {
-  const std::optional<Arguments> parsed = ParseArguments(args, false);
-  if (!parsed) return kUsage;
-  const std::vector<std::string>& words = parsed->Positional;
+int RunView(const Arguments& arguments) {
+  const std::string& command = arguments.Command;
+  const std::vector<std::string>& words = arguments.Positional;
   const bool details = command == "details";
   const size_t expected = details ? 1 : 2;
   if (words.size() != expected) {
     return UsageError(details ? "usage: details SOURCE" : "usage: " + command + " SOURCE SECTOR");
   }
 
-  const std::unique_ptr<Platform> platform = UsePlatform({words[0]}, parsed->SectorSize);
+  const std::unique_ptr<Platform> platform = UsePlatform({words[0]}, arguments);
   // As the main window does when a drive is chosen: the source is drive C:.
   SelectDrive(FirstDrive());
   return details ? RunDetails(words[0]) : RunSectorView(command, words[0], words[1]);

@@ -2,6 +2,7 @@
 // shows, for scripts and tests.
 #include <clocale>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,23 +16,28 @@
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: korvalane-cli COMMAND [OPTIONS] ARGUMENTS
+constexpr const char* kHelp = R"(Usage: korvalane-cli [OPTIONS] COMMAND [OPTIONS] ARGUMENTS
 
-A read-only viewer of the raw sectors of a volume or a disk image. SOURCE is a disk
-image file or a block device (on Windows also a drive such as D:); it is shown as
-drive C:, as the desktop program would show it. Nothing is ever written to a source.
+A read-only viewer of the raw sectors of volumes, whole disks and disk images. SOURCE
+is a disk image file or a block device (on Windows also a drive such as D:); it is
+shown as drive C:, as the desktop program would show it. A source that carries a
+partition table (MBR or GPT) is shown as the whole disk and then each partition, on
+drives of their own; --partition N picks one partition of it as drive C:. Nothing is
+ever written to a source.
 
 Commands:
   drives [SOURCE...]           One line per drive: "C: ", the volume label of the
                                main window (file system, size in Mb, sectors), two
-                               blanks and the source. Without sources, the machine's
-                               volumes.
+                               blanks and what the drive is (the source; for a
+                               partition its number, sectors and type). Without
+                               sources, the machine's disks and their partitions.
   text SOURCE SECTOR           The "Text" view of a sector.
   hex SOURCE SECTOR            The "Hex" view of a sector.
   record SOURCE SECTOR         The "File record" view: the FAT directory listing of
                                the cluster at SECTOR, or the NTFS file record there.
-  details SOURCE               The "Details" report of the volume.
-  export [--sector-size N] [--force] SOURCE START END FILE
+  details SOURCE               The "Details" report of the volume; for a whole disk,
+                               its partition table.
+  export [--force] SOURCE START END FILE
                                Copies sectors START to END-1 byte for byte into FILE
                                (START is 0 or at least 1; END at most the volume's
                                sector count). Unreadable sectors are written as
@@ -41,15 +47,23 @@ Commands:
                                saved so far.
   help, --help                 This text.
 
-Options:
+Options (before or after the command, before or between its arguments):
   --sector-size N              Present an image file with N-byte sectors (512, 1024,
-                               2048 or 4096; default 512). Devices use their own.
+                               2048 or 4096). Without it, the size the image declares:
+                               4096 for a GPT whose header stands at byte 4096, the
+                               boot sector's bytes per sector for a bare FAT, exFAT or
+                               NTFS volume, otherwise 512. Devices use their own.
+  --partition N                Partition N of the source (as Linux numbers them: 1-4
+                               primary, 5 and on logical; GPT entry number) as drive C:.
+  --force                      export: replace an existing FILE.
 
-SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x".
+SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
+18446744073709551615.
 
 Exit status: 0 done; 1 the volume could not be read (a view prints "Reading error"),
 or an export met unreadable sectors or could not write its file; 2 a bad command
-line or a bad number; 130 an export stopped by Ctrl+C.
+line, a bad number or a partition the source does not have; 130 an export stopped
+by Ctrl+C.
 )";
 
 // The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code
@@ -75,27 +89,21 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
-  std::vector<std::string> args = CommandLine(argc, argv);
-  if (args.empty()) {
-    std::cerr << "korvalane-cli: no command given (try --help)\n";
-    return korvalane::cli::kUsage;
-  }
-  const std::string command = args.front();
-  args.erase(args.begin());
-  if (command == "--help" || command == "-h" || command == "help") {
+  const std::optional<korvalane::cli::Arguments> arguments = korvalane::cli::ParseCommandLine(CommandLine(argc, argv));
+  if (!arguments) return korvalane::cli::kUsage;
+  const std::string& command = arguments->Command;
+  if (arguments->Help || command == "help") {
     std::cout << kHelp;
     return korvalane::cli::kOk;
   }
-  for (const std::string& arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kHelp;
-      return korvalane::cli::kOk;
-    }
+  if (command.empty()) {
+    std::cerr << "korvalane-cli: no command given (try --help)\n";
+    return korvalane::cli::kUsage;
   }
-  if (command == "drives") return korvalane::cli::RunDrives(args);
+  if (command == "drives") return korvalane::cli::RunDrives(*arguments);
   if (command == "text" || command == "hex" || command == "record" || command == "details") {
-    return korvalane::cli::RunView(command, args);
+    return korvalane::cli::RunView(*arguments);
   }
-  if (command == "export") return korvalane::cli::RunExport(args);
+  if (command == "export") return korvalane::cli::RunExport(*arguments);
   return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
 }

@@ -32,6 +32,9 @@ class RecordingPlatform final : public Platform {
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override {
     return inner_->ReadVolume(drive, position, buffer);
   }
+  bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override {
+    return inner_->ReadVolumeDirect(drive, position, buffer);
+  }
   std::optional<std::string> FileSystemName(std::string_view rootPath) override {
     return inner_->FileSystemName(rootPath);
   }
@@ -39,6 +42,9 @@ class RecordingPlatform final : public Platform {
   int64_t VolumeTotalBytes(std::string_view drive) override { return inner_->VolumeTotalBytes(drive); }
   bool IsDriveAccessible(std::string_view drive) override { return inner_->IsDriveAccessible(drive); }
   std::string DriveSource(std::string_view drive) override { return inner_->DriveSource(drive); }
+  std::string DriveDescription(std::string_view drive) override { return inner_->DriveDescription(drive); }
+  bool DriveIsPartition(std::string_view drive) override { return inner_->DriveIsPartition(drive); }
+  std::string OpenError(std::string_view drive) override { return inner_->OpenError(drive); }
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override { return inner_->FileTimeToLocal(fileTime); }
   std::u16string FormatDateTime(const CivilTime& time) override { return inner_->FormatDateTime(time); }
   bool OpenLink(std::string_view url) override {

@@ -88,6 +88,21 @@ class MainWindowTest : public QObject {
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Form1a->DriveBox));
   }
 
+  void aPartitionedDiskGivesADriveForEachPartitionTheTooltipSaysWhich() {
+    const std::string disk = SamplePath("disk-mbr.img");
+    const std::string missing = SamplePath("no such disk.img");
+    ProgramWindows windows({disk, missing});
+    QVERIFY(windows.Started());
+    QCOMPARE(Form1a->DriveBox->count(), 7);  // the disk, partitions 1, 2, 3, 5, 6, the missing source
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("D:"));
+    QCOMPARE(Form1a->InfoLabel->text(), QStringLiteral("FAT16, 16 Mb,32768 sectors"));
+    const auto tip = [](int index) { return Form1a->DriveBox->itemData(index, Qt::ToolTipRole).toString().toStdString(); };
+    QCOMPARE(tip(0), disk);
+    QCOMPARE(tip(1), disk + ", partition 1 (sectors 2048-34815, FAT16 0x06)");
+    QCOMPARE(tip(4), disk + ", partition 5 (sectors 69632-86015, FAT16 0x06)");
+    QCOMPARE(tip(6), missing + "\nCannot open: No such file or directory");
+  }
+
   void oneDriveSelectsNothing() {
     ProgramWindows windows({Fat16()});
     QVERIFY(windows.Started());

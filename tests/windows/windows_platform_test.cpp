@@ -303,6 +303,45 @@ TEST_F(WindowsImageFile, ReadsBeyondFourGibibytes) {
   ASSERT_TRUE(written);
 }
 
+// A partitioned disk image: the whole disk, then each partition on a drive of its own,
+// read at the partition's own sectors through the same CreateFileW/ReadFile path.
+TEST_F(WindowsImageFile, APartitionedDiskGivesADriveForEachPartition) {
+  const std::string disk = SamplePath("disk-mbr.img");
+  Use(MakeSystemPlatform({disk}));
+  EXPECT_EQ(CurrentPlatform().LogicalDrives(), 0b11111100u);  // C: the disk, D: to H: partitions 1, 2, 3, 5, 6
+  EXPECT_EQ(CurrentPlatform().DriveDescription("C:"), disk);
+  EXPECT_EQ(CurrentPlatform().DriveDescription("G:"), disk + ", partition 5 (sectors 69632-86015, FAT16 0x06)");
+  EXPECT_TRUE(CurrentPlatform().DriveIsPartition("G:"));
+  EXPECT_FALSE(CurrentPlatform().DriveIsPartition("C:"));
+  EXPECT_EQ(SelectDriveAndDescribe("G:"), u"FAT16, 8 Mb,16384 sectors");
+  EXPECT_EQ(CurrentPlatform().VolumeTotalBytes("G:"), 16384 * 512);
+
+  std::vector<uint8_t> bytes(512);
+  ASSERT_TRUE(CurrentPlatform().ReadVolume("G:", 5 * 512, bytes));
+  EXPECT_EQ(bytes, FileBytes(disk, (69632 + 5) * 512, 512));
+  EXPECT_FALSE(CurrentPlatform().ReadVolume("G:", 16384 * 512, bytes)) << "past the partition's end";
+
+  SourceOptions only(0);
+  only.Partition = 5;
+  Use(MakeSystemPlatform({disk}, only));
+  EXPECT_EQ(CurrentPlatform().LogicalDrives(), 0b100u);
+  EXPECT_EQ(SelectDriveAndDescribe("C:"), u"FAT16, 8 Mb,16384 sectors");
+  only.Partition = 4;
+  std::string error;
+  EXPECT_EQ(MakeSystemPlatform({disk}, only, &error), nullptr);
+  EXPECT_EQ(error, disk + " has no partition 4");
+}
+
+// Without a sector size named, an image is presented with the one its content declares.
+TEST_F(WindowsImageFile, TheSectorSizeComesFromTheImage) {
+  Use(MakeSystemPlatform({SamplePath("fat16-4k.img"), SamplePath("ntfs-4k.img"), SamplePath("fat16.img")}));
+  EXPECT_EQ(SelectDriveAndDescribe("C:"), u"FAT16, 32 Mb,8192 sectors");
+  EXPECT_EQ(Geometry().BytesPerSector, 4096);
+  EXPECT_EQ(SelectDriveAndDescribe("D:"), u"NTFS, 16 Mb,4095 sectors");
+  EXPECT_EQ(SelectDriveAndDescribe("E:"), u"FAT16, 16 Mb,32768 sectors");
+  EXPECT_EQ(Geometry().BytesPerSector, 512);
+}
+
 using WindowsClock = PlatformTest;
 
 TEST_F(WindowsClock, ConvertsFileTimesInTheLocalZone) {

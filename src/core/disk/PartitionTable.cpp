@@ -182,8 +182,7 @@ void ReadLogicalChain(const DiskReader& read, const Partition& extended, Partiti
   }
 }
 
-PartitionTable ReadMbr(const DiskReader& read, std::span<const uint8_t> sector0, PartitionTable table,
-                       Notes& notes) {
+void ReadMbr(const DiskReader& read, std::span<const uint8_t> sector0, PartitionTable& table, Notes& notes) {
   table.Scheme = PartitionScheme::Mbr;
   std::vector<Partition> extended;
   for (size_t i = 0; i < kMbrEntryCount; ++i) {
@@ -196,7 +195,6 @@ PartitionTable ReadMbr(const DiskReader& read, std::span<const uint8_t> sector0,
   }
   uint32_t next = 5;
   for (const Partition& container : extended) ReadLogicalChain(read, container, table, next, notes);
-  return table;
 }
 
 // ---- GPT ----------------------------------------------------------------------------
@@ -312,6 +310,7 @@ void AddGptPartitions(const GptHeader& gpt, PartitionTable& table, Notes& notes)
 // The GPT of a disk with a protective or hybrid MBR: the primary header at sector 1, or,
 // when that is damaged, the backup at the disk's last sector. Nothing when neither holds.
 std::optional<PartitionTable> ReadGpt(const DiskReader& read, PartitionTable table, Notes& notes) {
+  // The notes go to whichever table is shown in the end, by the caller.
   table.Scheme = PartitionScheme::Gpt;
   const uint64_t lastSector = table.DiskSectors == 0 ? 0 : table.DiskSectors - 1;
   std::u16string primaryWhy;
@@ -486,7 +485,6 @@ PartitionTable ReadPartitionTable(const DiskReader& read, uint32_t sectorSize, u
   table.SectorSize = sectorSize;
   table.DiskSectors = diskSectors;
   if (sectorSize < 512) return table;
-  Notes notes(table.Notes);
 
   std::vector<uint8_t> sector0;
   if (!ReadDiskSectors(read, sectorSize, diskSectors, 0, 1, sector0)) return table;
@@ -499,21 +497,20 @@ PartitionTable ReadPartitionTable(const DiskReader& read, uint32_t sectorSize, u
     if (entry.Type == kProtectiveType) protective = true;
   }
 
-  std::vector<std::u16string> gptNotes;
-  Notes gptNoteList(gptNotes);
+  // Every note goes to one list, which the table that is shown takes at the end.
+  std::vector<std::u16string> said;
+  Notes notes(said);
   if (protective) {
-    if (std::optional<PartitionTable> gpt = ReadGpt(read, table, gptNoteList)) {
-      Notes gptTableNotes(gpt->Notes);
-      for (std::u16string& note : gptNotes) gptTableNotes.Add(std::move(note));
-      NoteOverlaps(*gpt, gptTableNotes);
+    if (std::optional<PartitionTable> gpt = ReadGpt(read, table, notes)) {
+      NoteOverlaps(*gpt, notes);
+      gpt->Notes = std::move(said);
       return std::move(*gpt);
     }
   }
-  for (std::u16string& note : gptNotes) notes.Add(std::move(note));
-  PartitionTable mbr = ReadMbr(read, sector0, std::move(table), notes);
-  Notes mbrNotes(mbr.Notes);
-  NoteOverlaps(mbr, mbrNotes);
-  return mbr;
+  ReadMbr(read, sector0, table, notes);
+  NoteOverlaps(table, notes);
+  table.Notes = std::move(said);
+  return table;
 }
 
 std::string MbrTypeName(uint8_t type) {

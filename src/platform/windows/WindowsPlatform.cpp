@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/disk/PartitionTable.h"
 #include "core/text/Utf.h"
 #include "platform/SystemPlatform.h"
 
@@ -76,14 +77,109 @@ int64_t FileSize(HANDLE handle) {
   return static_cast<int64_t>(size.QuadPart);
 }
 
-// An image file refuses what a raw volume would: reads off its sector boundaries and
-// reads past its end.
-bool ImageAllows(HANDLE handle, uint32_t sectorSize, uint64_t position, uint64_t length) {
+// The size of an image file or a disk device: a disk answers the length query, a file the
+// file-size one.
+int64_t SourceSize(HANDLE handle) {
+  GET_LENGTH_INFORMATION length{};
+  DWORD returned = 0;
+  if (DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &returned, nullptr) !=
+          FALSE &&
+      length.Length.QuadPart > 0) {
+    return static_cast<int64_t>(length.Length.QuadPart);
+  }
+  return FileSize(handle);
+}
+
+// An image file (or a partition of it) refuses what a raw volume would: reads off its
+// sector boundaries and reads past its end.
+bool ImageAllows(HANDLE handle, const WindowsDrive& drive, uint64_t position, uint64_t length) {
+  const uint32_t sectorSize = drive.SectorSize;
   if (sectorSize == 0 || position % sectorSize != 0 || length % sectorSize != 0) return false;
-  const int64_t size = FileSize(handle);
-  if (size < 0) return false;
+  if (drive.Bytes && (position > *drive.Bytes || length > *drive.Bytes - position)) return false;
+  const int64_t size = SourceSize(handle);
+  if (size < 0 || position > UINT64_MAX - drive.FirstByte) return false;
   const uint64_t end = static_cast<uint64_t>(size);
-  return position <= end && length <= end - position;
+  const uint64_t at = drive.FirstByte + position;
+  return at <= end && length <= end - at;
+}
+
+// Reads exactly buffer.size() bytes at `position` of an open source.
+bool ReadAt(HANDLE handle, uint64_t position, std::span<uint8_t> buffer) {
+  if (buffer.size() > MAXDWORD) return false;
+  // The handle is not opened for overlapped work: the OVERLAPPED record only carries the
+  // 64-bit position, and the call completes before it returns.
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(position >> 32);
+  DWORD delivered = 0;
+  if (ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &delivered, &at) == FALSE) return false;
+  if (delivered < buffer.size()) std::fill(buffer.begin() + delivered, buffer.end(), uint8_t{0});
+  return true;
+}
+
+bool IsPhysicalDrivePath(std::string_view source) {
+  constexpr std::string_view kPrefix = "\\\\.\\physicaldrive";
+  if (source.size() <= kPrefix.size()) return false;
+  for (size_t i = 0; i < kPrefix.size(); ++i) {
+    const char c = source[i] >= 'A' && source[i] <= 'Z' ? static_cast<char>(source[i] - 'A' + 'a') : source[i];
+    if (c != kPrefix[i]) return false;
+  }
+  return true;
+}
+
+// The sector size an image or disk is presented with: a disk's own, the one asked for,
+// or the one an image's content declares.
+uint32_t PresentedSectorSize(const std::string& source, uint32_t asked) {
+  const Handle handle(CreateFileW(Wide(source).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  if (IsPhysicalDrivePath(source)) {
+    DISK_GEOMETRY_EX geometry{};
+    DWORD returned = 0;
+    if (handle && DeviceIoControl(handle.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
+                                  sizeof geometry, &returned, nullptr) != FALSE &&
+        geometry.Geometry.BytesPerSector >= 512) {
+      return geometry.Geometry.BytesPerSector;
+    }
+    return 512;
+  }
+  if (asked == 512 || asked == 1024 || asked == 2048 || asked == 4096) return asked;
+  std::vector<uint8_t> head(kSectorSizeProbeBytes, 0);
+  if (!handle || !ReadAt(handle.get(), 0, head)) {
+    // A file shorter than the probe is read as far as it goes.
+    const int64_t size = handle ? FileSize(handle.get()) : -1;
+    if (size <= 0 || static_cast<uint64_t>(size) >= head.size()) return 512;
+    head.resize(static_cast<size_t>(size));
+    if (!ReadAt(handle.get(), 0, head)) return 512;
+  }
+  return DetectImageSectorSize(head);
+}
+
+PartitionTable ReadSourceTable(const std::string& source, uint32_t sectorSize) {
+  const Handle handle(CreateFileW(Wide(source).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  if (!handle) return {};
+  const int64_t size = SourceSize(handle.get());
+  if (size <= 0) return {};
+  return ReadPartitionTable(
+      [&](uint64_t sector, std::span<uint8_t> buffer) { return ReadAt(handle.get(), sector * sectorSize, buffer); },
+      sectorSize, static_cast<uint64_t>(size) / sectorSize);
+}
+
+std::string PartitionTitle(const std::string& source, const Partition& partition, PartitionScheme scheme) {
+  return source + ", partition " + std::to_string(partition.Number) + " (" +
+         ToUtf8(DescribePartition(partition, scheme)) + ")";
+}
+
+WindowsDrive PartitionDrive(const std::string& source, uint32_t sectorSize, const Partition& partition,
+                            PartitionScheme scheme) {
+  WindowsDrive drive;
+  drive.ImagePath = source;
+  drive.SectorSize = sectorSize;
+  drive.FirstByte = partition.FirstSector * sectorSize;
+  drive.Bytes = partition.SectorCount * sectorSize;
+  drive.IsPartition = true;
+  drive.Description = PartitionTitle(source, partition, scheme);
+  return drive;
 }
 
 // Runs a GetDateFormatEx/GetTimeFormatEx style call twice: once for the length, once for
@@ -116,7 +212,8 @@ std::optional<char> WindowsPlatform::DriveNameLetter(std::string_view source) {
   return letter;
 }
 
-WindowsPlatform WindowsPlatform::FromSources(const std::vector<std::string>& sources, uint32_t imageSectorSize) {
+WindowsPlatform WindowsPlatform::FromSources(const std::vector<std::string>& sources, const SourceOptions& options,
+                                             std::string* error) {
   std::vector<WindowsDrive> drives;
   uint32_t taken = 0;
   // Named drives first: they keep their letters, and image files fill the others.
@@ -124,15 +221,49 @@ WindowsPlatform WindowsPlatform::FromSources(const std::vector<std::string>& sou
     const std::optional<char> letter = DriveNameLetter(source);
     if (!letter || (taken & LetterBit(*letter)) != 0) continue;
     taken |= LetterBit(*letter);
-    drives.push_back(WindowsDrive{*letter, {}, 512});
+    WindowsDrive drive;
+    drive.Letter = *letter;
+    drives.push_back(drive);
   }
   char next = 'C';
+  const auto place = [&](WindowsDrive drive) {
+    while (next <= 'Z' && (taken & LetterBit(next)) != 0) ++next;
+    if (next > 'Z') return false;
+    taken |= LetterBit(next);
+    drive.Letter = next;
+    drives.push_back(std::move(drive));
+    return true;
+  };
   for (const std::string& source : sources) {
     if (DriveNameLetter(source)) continue;
-    while (next <= 'Z' && (taken & LetterBit(next)) != 0) ++next;
-    if (next > 'Z') break;
-    taken |= LetterBit(next);
-    drives.push_back(WindowsDrive{next, source, imageSectorSize});
+    const uint32_t sectorSize = PresentedSectorSize(source, options.ImageSectorSize);
+    const PartitionTable table = ReadSourceTable(source, sectorSize);
+    if (options.Partition) {
+      const auto found = std::find_if(table.Partitions.begin(), table.Partitions.end(),
+                                      [&](const Partition& p) { return p.Number == *options.Partition; });
+      if (found == table.Partitions.end()) {
+        if (error != nullptr && error->empty()) {
+          *error = source + (table.Scheme == PartitionScheme::None
+                                 ? " has no partition table"
+                                 : " has no partition " + std::to_string(*options.Partition));
+        }
+        continue;
+      }
+      if (!place(PartitionDrive(source, sectorSize, *found, table.Scheme))) break;
+      continue;
+    }
+    WindowsDrive disk;
+    disk.ImagePath = source;
+    disk.SectorSize = sectorSize;
+    if (!place(disk)) break;
+    bool full = false;
+    for (const Partition& p : table.Partitions) {
+      if (!place(PartitionDrive(source, sectorSize, p, table.Scheme))) {
+        full = true;
+        break;
+      }
+    }
+    if (full) break;
   }
   return WindowsPlatform(std::move(drives));
 }
@@ -141,7 +272,11 @@ std::optional<WindowsDrive> WindowsPlatform::Find(std::string_view drive) const 
   if (drive.size() < 2 || drive[1] != ':') return std::nullopt;
   const char letter = UpperLetter(drive[0]);
   if (letter < 'A' || letter > 'Z') return std::nullopt;
-  if (!restricted_) return WindowsDrive{letter, {}, 512};
+  if (!restricted_) {
+    WindowsDrive volume;
+    volume.Letter = letter;
+    return volume;
+  }
   for (const WindowsDrive& entry : drives_) {
     if (entry.Letter == letter) return entry;
   }
@@ -157,20 +292,9 @@ bool WindowsPlatform::ReadVolume(std::string_view drive, uint64_t position, std:
   if (!entry || buffer.size() > MAXDWORD) return refuse();
   const Handle volume = OpenForReading(*entry);
   if (!volume) return refuse();
-  if (!entry->ImagePath.empty() && !ImageAllows(volume.get(), entry->SectorSize, position, buffer.size())) {
-    return refuse();
-  }
-  // The handle is not opened for overlapped work: the OVERLAPPED record only carries the
-  // 64-bit position, and the call completes before it returns. A read reported as done
-  // counts as complete; bytes it did not deliver are zero.
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
-  at.OffsetHigh = static_cast<DWORD>(position >> 32);
-  DWORD delivered = 0;
-  if (ReadFile(volume.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &delivered, &at) == FALSE) {
-    return refuse();
-  }
-  if (delivered < buffer.size()) std::fill(buffer.begin() + delivered, buffer.end(), uint8_t{0});
+  if (!entry->ImagePath.empty() && !ImageAllows(volume.get(), *entry, position, buffer.size())) return refuse();
+  // A read reported as done counts as complete; bytes it did not deliver are zero.
+  if (!ReadAt(volume.get(), entry->FirstByte + position, buffer)) return refuse();
   return true;
 }
 
@@ -204,7 +328,11 @@ int64_t WindowsPlatform::VolumeTotalBytes(std::string_view drive) {
   const std::optional<WindowsDrive> entry = Find(drive);
   if (!entry) return -1;
   const Handle volume = OpenForReading(*entry);
-  if (!entry->ImagePath.empty()) return volume ? FileSize(volume.get()) : -1;
+  if (!entry->ImagePath.empty()) {
+    if (!volume) return -1;
+    if (entry->Bytes) return static_cast<int64_t>(*entry->Bytes);
+    return SourceSize(volume.get());
+  }
   if (volume) {
     GET_LENGTH_INFORMATION length{};
     DWORD returned = 0;
@@ -242,6 +370,39 @@ std::string WindowsPlatform::DriveSource(std::string_view drive) {
   if (!entry) return {};
   if (!entry->ImagePath.empty()) return entry->ImagePath;
   return std::string("\\\\.\\") + entry->Letter + ":";
+}
+
+std::string WindowsPlatform::DriveDescription(std::string_view drive) {
+  const std::optional<WindowsDrive> entry = Find(drive);
+  if (!entry) return {};
+  return entry->Description.empty() ? DriveSource(drive) : entry->Description;
+}
+
+bool WindowsPlatform::DriveIsPartition(std::string_view drive) {
+  const std::optional<WindowsDrive> entry = Find(drive);
+  return entry && entry->IsPartition;
+}
+
+std::string WindowsPlatform::OpenError(std::string_view drive) {
+  const std::optional<WindowsDrive> entry = Find(drive);
+  if (!entry) return "no such drive";
+  const Handle volume = OpenForReading(*entry);
+  if (volume) return {};
+  const DWORD code = GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::u16string message = text != nullptr ? FromWide(text, length) : std::u16string();
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == u'\r' || message.back() == u'\n' || message.back() == u' ')) {
+    message.pop_back();
+  }
+  std::string reason = message.empty() ? "error " + std::to_string(code) : ToUtf8(message);
+  if (code == ERROR_ACCESS_DENIED && (entry->ImagePath.empty() || IsPhysicalDrivePath(entry->ImagePath))) {
+    reason += " (reading a disk or volume raw needs an administrator)";
+  }
+  return reason;
 }
 
 std::optional<CivilTime> WindowsPlatform::FileTimeToLocal(uint64_t fileTime) {
@@ -296,9 +457,16 @@ bool WindowsPlatform::OpenLink(std::string_view url) {
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
-std::unique_ptr<Platform> MakeSystemPlatform(const std::vector<std::string>& sources, uint32_t imageSectorSize) {
+std::unique_ptr<Platform> MakeSystemPlatform(const std::vector<std::string>& sources, const SourceOptions& options,
+                                             std::string* error) {
   if (sources.empty()) return std::make_unique<WindowsPlatform>();
-  return std::make_unique<WindowsPlatform>(WindowsPlatform::FromSources(sources, imageSectorSize));
+  std::string why;
+  auto platform = std::make_unique<WindowsPlatform>(WindowsPlatform::FromSources(sources, options, &why));
+  if (!why.empty()) {
+    if (error != nullptr) *error = why;
+    return nullptr;
+  }
+  return platform;
 }
 
 }  // namespace korvalane

@@ -7,15 +7,21 @@
 #include <vector>
 
 #include "core/Platform.h"
+#include "platform/SystemPlatform.h"
 
 namespace korvalane {
 
-// A drive of the Windows platform: a mounted volume read raw through \\.\D:, or an image
-// file presented as a volume.
+// A drive of the Windows platform: a mounted volume read raw through \\.\D:, an image
+// file or a whole physical disk (\\.\PhysicalDrive1) presented as a disk, or one partition
+// of such an image or disk.
 struct WindowsDrive {
   char Letter = 'C';
-  std::string ImagePath;      // empty for a mounted volume
+  std::string ImagePath;      // the image file or disk device; empty for a mounted volume
   uint32_t SectorSize = 512;  // image files: the sector size reads must be aligned to
+  uint64_t FirstByte = 0;     // a partition's first byte in its image or disk
+  std::optional<uint64_t> Bytes;  // a partition's length; none: to the end
+  bool IsPartition = false;
+  std::string Description;    // what the drive is, for the user; the source when empty
 };
 
 // The Win32 platform. Every read opens the volume with CreateFileW, reads once at an
@@ -31,9 +37,13 @@ class WindowsPlatform final : public Platform {
   explicit WindowsPlatform(std::vector<WindowsDrive> drives);
 
   // The drives named on a command line. A drive name ("D:", "d:", "D:\" or "\\.\D:")
-  // keeps its own letter; every other source is an image file and takes the next letter
-  // from C: on that no named drive uses, in the order given. Sources past Z: are dropped.
-  static WindowsPlatform FromSources(const std::vector<std::string>& sources, uint32_t imageSectorSize = 512);
+  // keeps its own letter; every other source is an image file or a physical disk and
+  // takes the next letter from C: on that no named drive uses, in the order given, and
+  // when it carries a partition table its partitions take the letters after it. Sources
+  // past Z: are dropped. With a partition asked for, an image or disk gives only that
+  // partition; `error` then names a source that lacks it.
+  static WindowsPlatform FromSources(const std::vector<std::string>& sources, const SourceOptions& options = {},
+                                     std::string* error = nullptr);
 
   // The letter of a drive name as above, or nothing for anything else.
   static std::optional<char> DriveNameLetter(std::string_view source);
@@ -44,6 +54,9 @@ class WindowsPlatform final : public Platform {
   int64_t VolumeTotalBytes(std::string_view drive) override;
   bool IsDriveAccessible(std::string_view drive) override;
   std::string DriveSource(std::string_view drive) override;
+  std::string DriveDescription(std::string_view drive) override;
+  bool DriveIsPartition(std::string_view drive) override;
+  std::string OpenError(std::string_view drive) override;
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
   std::u16string FormatDateTime(const CivilTime& time) override;
   bool OpenLink(std::string_view url) override;
