@@ -40,6 +40,7 @@ Commands:
                                stderr; Ctrl+C stops the copy and keeps the sectors
                                saved so far.
   help, --help                 This text.
+  --version                    The program's name and version.
 
 Options:
   --sector-size N              Present an image file with N-byte sectors (512, 1024,
@@ -84,6 +85,10 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kHelp;
+    return korvalane::cli::kOk;
+  }
+  if (command == "--version") {
+    std::cout << "korvalane-cli " KORVALANE_VERSION "\n";
     return korvalane::cli::kOk;
   }
   for (const std::string& arg : args) {
