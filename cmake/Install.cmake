@@ -27,9 +27,9 @@ set(KORVALANE_GENERATED ${CMAKE_BINARY_DIR}/install-data)
 set(KORVALANE_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/korvalane)
 find_program(KORVALANE_GZIP gzip REQUIRED)
 
-# Man pages and the changelog are installed gzipped, as Debian keeps them. gzip -n leaves
-# out the name and the time, so the same sources always give the same bytes.
-# A source ending in .in gets the version filled in first.
+# Man pages and the changelog are installed gzipped, as Debian keeps them; a source ending
+# in .in gets the version filled in first. gzip -n leaves out the name and the time, so the
+# same sources always give the same bytes.
 function(korvalane_gzip source output)
   get_filename_component(name ${source} NAME)
   if(name MATCHES "\\.in$")
@@ -60,7 +60,9 @@ install(FILES ${cli_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 korvalane_gzip(${KORVALANE_DATA}/debian/changelog changelog_gz)
 install(FILES ${changelog_gz} ${KORVALANE_DATA}/debian/copyright DESTINATION ${KORVALANE_DOCDIR})
 
-# Files only the Debian package carries: they mean nothing under /usr/local.
+# lintian's overrides mean something only inside the Debian package: they are a component
+# of their own that a plain install leaves out, and the package is made of every component
+# in one.
 install(FILES ${KORVALANE_DATA}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
         RENAME korvalane COMPONENT debian EXCLUDE_FROM_ALL)
 set(CPACK_COMPONENTS_ALL Unspecified debian)

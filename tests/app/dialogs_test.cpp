@@ -133,7 +133,7 @@ class DialogsTest : public QObject {
     QCOMPARE(int{Form2b->Choice}, 0);
   }
 
-  // The About box keeps the design's caption; the version that CMake declares, which
+  // The About box's caption names the release; the version that CMake declares, which
   // --version and the packages carry, must be the same release.
   void aboutNamesTheBuiltVersion() {
     ProgramWindows windows(ThreeDrives());
