@@ -40,6 +40,7 @@ Options:
                     or its boot sector's bytes per sector), otherwise 512. Devices use
                     their own.
   --help            This text.
+  --version         The program's name and version.
 )";
 
 // The second start waits this long after posting the wake-up, so that the running copy
@@ -52,11 +53,13 @@ struct Options {
 };
 
 // False (after saying why on stderr) on a bad command line.
-bool ParseOptions(const QStringList& arguments, Options& options, bool& help) {
+bool ParseOptions(const QStringList& arguments, Options& options, bool& help, bool& version) {
   for (qsizetype i = 1; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
     if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
       help = true;
+    } else if (argument == QLatin1String("--version")) {
+      version = true;
     } else if (argument == QLatin1String("--sector-size")) {
       const QString value = i + 1 < arguments.size() ? arguments[++i] : QString();
       if (value != QLatin1String("512") && value != QLatin1String("1024") && value != QLatin1String("2048") &&
@@ -95,9 +98,14 @@ int main(int argc, char** argv) {
 #endif
   Options options;
   bool help = false;
-  if (!ParseOptions(arguments, options, help)) return 2;
+  bool version = false;
+  if (!ParseOptions(arguments, options, help, version)) return 2;
   if (help) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (version) {
+    std::fputs("korvalane " KORVALANE_VERSION "\n", stdout);
     return 0;
   }
 

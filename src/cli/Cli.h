@@ -24,6 +24,7 @@ struct Arguments {
   std::optional<uint32_t> Partition;
   bool Force = false;
   bool Help = false;
+  bool Version = false;
   std::vector<std::string> Positional;
 };
 

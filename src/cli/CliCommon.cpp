@@ -84,6 +84,10 @@ std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args) 
       parsed.Help = true;
       continue;
     }
+    if (arg == "--version") {
+      parsed.Version = true;
+      continue;
+    }
     // "-1" is a (negative) sector number, not an option.
     if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') {
       const size_t equals = arg.find('=');
@@ -114,7 +118,7 @@ std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args) 
   if (words.empty()) return parsed;
   parsed.Command = words.front();
   parsed.Positional.assign(words.begin() + 1, words.end());
-  if (parsed.Help) return parsed;
+  if (parsed.Help || parsed.Version) return parsed;
   for (const Pending& option : options) {
     if (!Takes(*option.Rule, parsed.Command)) {
       UsageError(std::string(option.Rule->Name) + " is not an option of '" + parsed.Command + "' (try --help)");

@@ -46,6 +46,7 @@ Commands:
                                stderr; Ctrl+C stops the copy and keeps the sectors
                                saved so far.
   help, --help                 This text.
+  --version                    The program's name and version.
 
 Options (before or after the command, before or between its arguments):
   --sector-size N              Present an image file with N-byte sectors (512, 1024,
@@ -94,6 +95,10 @@ int main(int argc, char** argv) {
   const std::string& command = arguments->Command;
   if (arguments->Help || command == "help") {
     std::cout << kHelp;
+    return korvalane::cli::kOk;
+  }
+  if (arguments->Version) {
+    std::cout << "korvalane-cli " KORVALANE_VERSION "\n";
     return korvalane::cli::kOk;
   }
   if (command.empty()) {

@@ -4,6 +4,7 @@
 
 #include "app/Unit2a.h"
 #include "app/Unit2b.h"
+#include "app/Unit3.h"
 #include "tests/app/AppFixture.h"
 
 using namespace korvalane;
@@ -130,6 +131,15 @@ class DialogsTest : public QObject {
     WhenModal<TForm2b>([](TForm2b* dialog) { dialog->close(); });
     Form2b->exec();
     QCOMPARE(int{Form2b->Choice}, 0);
+  }
+
+  // The About box's caption names the release; the version that CMake declares, which
+  // --version and the packages carry, must be the same release.
+  void aboutNamesTheBuiltVersion() {
+    ProgramWindows windows(ThreeDrives());
+    QVERIFY(windows.Started());
+    const TForm3 about(Form1a);
+    QCOMPARE(about.VersionLabel->text(), QStringLiteral("Version: " KORVALANE_VERSION));
   }
 };
 
