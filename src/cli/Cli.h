@@ -23,6 +23,13 @@ struct Arguments {
   uint32_t SectorSize = 0;  // 0: an image's sector size is found from its content
   std::optional<uint32_t> Partition;
   bool Force = false;
+  bool Json = false;  // one JSON document instead of the view's lines
+  // find
+  std::optional<std::string> From;
+  bool Backward = false;
+  std::optional<std::string> Aligned;
+  bool IgnoreCase = false;
+  bool All = false;
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Positional;
@@ -59,5 +66,10 @@ int UsageError(const std::string& message);
 int RunDrives(const Arguments& arguments);
 int RunView(const Arguments& arguments);  // text, hex, record, details
 int RunExport(const Arguments& arguments);
+int RunFind(const Arguments& arguments);
+int RunLocate(const Arguments& arguments);
+
+// Writes a JSON document on stdout.
+void PrintJson(const std::string& document);
 
 }  // namespace korvalane::cli

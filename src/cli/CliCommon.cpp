@@ -31,12 +31,19 @@ struct OptionRule {
   std::vector<std::string> Commands;
 };
 
-const std::vector<std::string> kSourceCommands{"drives", "text", "hex", "record", "details", "export"};
+const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "record",
+                                               "details", "export", "find", "locate"};
 
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
     {"--partition", true, kSourceCommands},
     {"--force", false, {"export"}},
+    {"--json", false, {"drives", "details", "record", "find", "locate"}},
+    {"--from", true, {"find"}},
+    {"--backward", false, {"find"}},
+    {"--aligned", true, {"find"}},
+    {"--ignore-case", false, {"find"}},
+    {"--all", false, {"find"}},
 };
 
 bool Takes(const OptionRule& rule, const std::string& command) {
@@ -60,6 +67,18 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
     parsed.Partition = static_cast<uint32_t>(*number);
   } else if (name == "--force") {
     parsed.Force = true;
+  } else if (name == "--json") {
+    parsed.Json = true;
+  } else if (name == "--from") {
+    parsed.From = value;
+  } else if (name == "--backward") {
+    parsed.Backward = true;
+  } else if (name == "--aligned") {
+    parsed.Aligned = value;
+  } else if (name == "--ignore-case") {
+    parsed.IgnoreCase = true;
+  } else if (name == "--all") {
+    parsed.All = true;
   }
   return true;
 }
@@ -182,6 +201,11 @@ int CannotOpen(const std::string& source, const std::string& drive) {
   const std::string why = CurrentPlatform().OpenError(drive);
   std::cerr << "korvalane-cli: cannot open '" << source << "'" << (why.empty() ? "" : ": " + why) << '\n';
   return kFailure;
+}
+
+void PrintJson(const std::string& document) {
+  std::fwrite(document.data(), 1, document.size(), stdout);
+  std::fflush(stdout);
 }
 
 int UsageError(const std::string& message) {

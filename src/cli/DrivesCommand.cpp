@@ -1,4 +1,5 @@
 #include "cli/Cli.h"
+#include "cli/JsonViews.h"
 #include "core/text/Utf.h"
 #include "core/volume/DriveSelection.h"
 
@@ -7,6 +8,14 @@ namespace korvalane::cli {
 int RunDrives(const Arguments& arguments) {
   const std::unique_ptr<Platform> platform = UsePlatform(arguments.Positional, arguments);
   const uint32_t mask = CurrentPlatform().LogicalDrives();
+  if (arguments.Json) {
+    Json drives = Json::Array();
+    for (int i = 0; i < 26; ++i) {
+      if ((mask >> i & 1u) != 0) drives.Push(DriveJson(std::string(1, static_cast<char>('A' + i)) + ":"));
+    }
+    PrintJson(Json::Object().Set("drives", drives).Dump());
+    return kOk;
+  }
   ViewText lines;
   for (int i = 0; i < 26; ++i) {
     if ((mask >> i & 1u) == 0) continue;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/JsonViews.h"
 #include "core/text/SectorField.h"
 #include "core/text/Utf.h"
 #include "core/views/Details.h"
@@ -13,13 +14,17 @@
 namespace korvalane::cli {
 namespace {
 
-int RunDetails(const std::string& source) {
+int RunDetails(const std::string& source, bool json) {
   // An unknown volume gets an empty report, as in the window; a source that cannot be
   // opened at all is an error here.
   if (!CurrentPlatform().IsDriveAccessible(FirstDrive())) return CannotOpen(source, FirstDrive());
   ViewText lines;
   ReportVolumeDetails(lines, NoPump);
-  PrintLines(lines);
+  if (json) {
+    PrintJson(DetailsJson(lines).Dump());
+  } else {
+    PrintLines(lines);
+  }
   if (!lines.empty() && lines.front() == u"Access to boot sector denied") return kFailure;
   return kOk;
 }
@@ -66,7 +71,7 @@ int RunView(const Arguments& arguments) {
   const std::unique_ptr<Platform> platform = UsePlatform({words[0]}, arguments);
   // As the main window does when a drive is chosen: the source is drive C:.
   SelectDrive(FirstDrive());
-  return details ? RunDetails(words[0]) : RunSectorView(command, words[0], words[1]);
+  return details ? RunDetails(words[0], arguments.Json) : RunSectorView(command, words[0], words[1]);
 }
 
 }  // namespace korvalane::cli

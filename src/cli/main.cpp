@@ -45,6 +45,26 @@ Commands:
                                --force. On a terminal the percentage is shown on
                                stderr; Ctrl+C stops the copy and keeps the sectors
                                saved so far.
+  find [--from SECTOR] [--backward] [--aligned OFFSET] [--ignore-case] [--all]
+       SOURCE PATTERN          Searches the drive from sector 0 (or SECTOR) to its
+                               end, or with --backward from its end (or SECTOR) to
+                               sector 0, and prints "SECTOR OFFSET" of the first
+                               match (every match with --all). PATTERN is
+                               hex:46494C45 (pairs of hex digits, blanks allowed),
+                               text:FILE (a byte per character, up to U+00FF) or
+                               utf16:name (UTF-16LE), or a preset: file-record (the
+                               text FILE at offset 0 of a sector) or
+                               directory-cluster (a sector that starts with the "."
+                               and ".." entries of a FAT directory). --aligned
+                               OFFSET: only matches at that offset of a sector.
+                               --ignore-case: ASCII letters of either case. Exit 0
+                               when found, 1 when not; unreadable sectors are
+                               skipped and counted on stderr.
+  locate SOURCE cluster N      The first sector of cluster N (FAT: the data area's
+                               cluster 2 on; exFAT: the cluster heap's; NTFS: N x
+                               sectors per cluster).
+  locate SOURCE mft-record N   The first sector of NTFS MFT record N, through the
+                               MFT's own data runs.
   help, --help                 This text.
   --version                    The program's name and version.
 
@@ -57,6 +77,11 @@ Options (before or after the command, before or between its arguments):
   --partition N                Partition N of the source (as Linux numbers them: 1-4
                                primary, 5 and on logical; GPT entry number) as drive C:.
   --force                      export: replace an existing FILE.
+  --json                       drives, details, record, find, locate: one JSON
+                               document (UTF-8) with named fields instead of the
+                               view's lines: numbers as numbers, listing entries,
+                               partitions, data runs and matches as arrays; a view
+                               that shows nothing gives an empty object or array.
 
 SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
 18446744073709551615.
@@ -110,5 +135,7 @@ int main(int argc, char** argv) {
     return korvalane::cli::RunView(*arguments);
   }
   if (command == "export") return korvalane::cli::RunExport(*arguments);
+  if (command == "find") return korvalane::cli::RunFind(*arguments);
+  if (command == "locate") return korvalane::cli::RunLocate(*arguments);
   return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
 }

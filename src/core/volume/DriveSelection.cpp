@@ -53,17 +53,23 @@ std::u16string KindName(FileSystemKind kind) {
   return u"Unknown";
 }
 
-std::u16string SelectDriveAndDescribe(std::string_view drive) {
+VolumeLabel SelectDriveAndLabel(std::string_view drive) {
   SelectDrive(drive);
-  int64_t megabytes = 0;
+  VolumeLabel label;
   if (!drive.empty()) {
     // The size is asked for the drive whose letter starts the text; -1 (unknown)
     // truncates toward zero like any other size.
-    megabytes = static_cast<int32_t>(CurrentPlatform().VolumeTotalBytes(std::string(1, drive[0]) + ':') / 1048576);
+    label.Megabytes = static_cast<int32_t>(CurrentPlatform().VolumeTotalBytes(std::string(1, drive[0]) + ':') / 1048576);
   }
   const VolumeGeometry& g = Geometry();
-  return KindName(g.FileSystemKind) + u", " + Decimal(megabytes) + u" Mb," + Decimal(g.TotalSectors) +
-         u" sectors";
+  label.Name = KindName(g.FileSystemKind);
+  label.Sectors = g.TotalSectors;
+  return label;
+}
+
+std::u16string SelectDriveAndDescribe(std::string_view drive) {
+  const VolumeLabel label = SelectDriveAndLabel(drive);
+  return label.Name + u", " + Decimal(label.Megabytes) + u" Mb," + Decimal(label.Sectors) + u" sectors";
 }
 
 }  // namespace korvalane

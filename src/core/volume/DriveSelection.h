@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,16 @@ void MakeBrowsableToEnd();
 
 // "FAT16", "FAT32", "NTFS" or "Unknown".
 std::u16string KindName(FileSystemKind kind);
+
+// What the main window's volume label says, piece by piece.
+struct VolumeLabel {
+  std::u16string Name;   // KindName of the volume's kind
+  int64_t Megabytes = 0;  // the volume's size in MiB, truncated (-1 bytes, unknown, gives 0)
+  uint64_t Sectors = 0;   // TotalSectors
+};
+
+// Selects the drive and reads the label's pieces from the result.
+VolumeLabel SelectDriveAndLabel(std::string_view drive);
 
 // Selects the drive and builds the main window's volume label from the result: the kind's
 // name, ", ", the volume's size in MiB, " Mb,", TotalSectors and " sectors"

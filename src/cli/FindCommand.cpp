@@ -1,0 +1,162 @@
+// korvalane-cli find and locate: the search engine and the cluster and MFT-record
+// arithmetic of the core, with their answers as "SECTOR OFFSET" lines, a sector, or JSON.
+#include <cstdio>
+#include <iostream>
+
+#include "cli/Cli.h"
+#include "core/search/Locate.h"
+#include "core/search/Search.h"
+#include "core/text/Json.h"
+#include "core/text/SectorField.h"
+#include "core/volume/DriveSelection.h"
+#include "core/volume/VolumeGeometry.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define KORVALANE_ISATTY _isatty
+#define KORVALANE_FILENO _fileno
+#else
+#include <unistd.h>
+#define KORVALANE_ISATTY isatty
+#define KORVALANE_FILENO fileno
+#endif
+
+namespace korvalane::cli {
+namespace {
+
+// The drive's sectors for a search: its size, which may reach past the sectors its file
+// system counts (or, where the system cannot tell the size, TotalSectors).
+uint64_t DriveSectors(const std::string& drive) {
+  const int64_t bytes = CurrentPlatform().VolumeTotalBytes(drive);
+  const auto sectorBytes = static_cast<uint32_t>(Geometry().BytesPerSector);
+  if (bytes < 0 || sectorBytes == 0) return Geometry().TotalSectors;
+  return static_cast<uint64_t>(bytes) / sectorBytes;
+}
+
+std::optional<SearchPattern> PatternOf(const std::string& text, std::string& error) {
+  if (text == "file-record") return PresetPattern(SearchPreset::FileRecord);
+  if (text == "directory-cluster") return PresetPattern(SearchPreset::DirectoryCluster);
+  return ParseSearchPattern(text, error);
+}
+
+// Opens the one source as drive C: as the main window would; false (after saying why)
+// when it cannot be read.
+bool SelectSource(const std::string& source, int& status) {
+  const std::string drive = FirstDrive();
+  SelectDrive(drive);
+  if (!CurrentPlatform().IsDriveAccessible(drive)) {
+    status = CannotOpen(source, drive);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunFind(const Arguments& arguments) {
+  if (arguments.Positional.size() != 2) return UsageError("usage: find [OPTIONS] SOURCE PATTERN (try --help)");
+  const std::string& source = arguments.Positional[0];
+  std::string error;
+  std::optional<SearchPattern> pattern = PatternOf(arguments.Positional[1], error);
+  if (!pattern) return UsageError(error);
+  if (arguments.IgnoreCase) pattern->IgnoreCase = true;
+  if (arguments.Aligned) {
+    const std::optional<uint64_t> offset = ParseSectorIndex(*arguments.Aligned);
+    if (!offset || *offset > UINT32_MAX) return UsageError("--aligned needs an offset in the sector, not '" + *arguments.Aligned + "'");
+    if (!pattern->SectorFields.empty()) return UsageError("a preset has its own offsets; --aligned does not go with it");
+    pattern->AlignedOffset = static_cast<uint32_t>(*offset);
+  }
+
+  const std::unique_ptr<Platform> platform = UsePlatform({source}, arguments);
+  int status = kOk;
+  if (!SelectSource(source, status)) return status;
+  const auto sectorBytes = static_cast<uint32_t>(Geometry().BytesPerSector);
+  const std::string fits = CheckPatternFits(*pattern, sectorBytes);
+  if (!fits.empty()) return UsageError(fits);
+  const uint64_t sectors = DriveSectors(FirstDrive());
+
+  SearchRequest request;
+  request.Pattern = *pattern;
+  request.Backward = arguments.Backward;
+  request.All = arguments.All;
+  request.FromByte = arguments.Backward ? sectors * sectorBytes : 0;
+  if (arguments.From) {
+    const std::optional<uint64_t> from = ParseSectorIndex(*arguments.From);
+    if (!from) return UsageError("--from needs a sector, not '" + *arguments.From + "'");
+    if (*from >= sectors) {
+      return UsageError("sector " + *arguments.From + " is beyond the drive's last sector, " +
+                        std::to_string(sectors == 0 ? 0 : sectors - 1));
+    }
+    // Backward from a sector includes that sector.
+    request.FromByte = (arguments.Backward ? *from + 1 : *from) * sectorBytes;
+  }
+
+  const bool terminal = KORVALANE_ISATTY(KORVALANE_FILENO(stderr)) != 0;
+  SearchHooks hooks;
+  int shown = -1;
+  if (terminal) {
+    hooks.Progress = [&](double done) {
+      const int percent = static_cast<int>(done * 100);
+      if (percent != shown) {
+        shown = percent;
+        std::fprintf(stderr, "\r%d%%", percent);
+        std::fflush(stderr);
+      }
+      return true;
+    };
+  }
+  if (!arguments.Json) {
+    // Each match is printed as it is found, so a long search shows its matches at once.
+    hooks.Found = [&](const SearchMatch& match) {
+      if (terminal) std::fputs("\r    \r", stderr);
+      std::printf("%llu %u\n", static_cast<unsigned long long>(match.Sector), match.Offset);
+      std::fflush(stdout);
+      shown = -1;
+      return true;
+    };
+  }
+  const SearchOutcome outcome = SearchDrive(request, sectors, hooks);
+  if (terminal) std::fputs("\r    \r", stderr);
+
+  if (arguments.Json) {
+    Json matches = Json::Array();
+    for (const SearchMatch& m : outcome.Matches) matches.Push(Json::Object().Set("sector", m.Sector).Set("offset", m.Offset));
+    Json unreadable = Json::Array();
+    for (const auto& [first, last] : outcome.UnreadableRanges) {
+      unreadable.Push(Json::Object().Set("first", first).Set("last", last));
+    }
+    PrintJson(Json::Object()
+                  .Set("matches", matches)
+                  .Set("unreadableSectors", outcome.UnreadableSectors)
+                  .Set("unreadableRanges", unreadable)
+                  .Dump());
+  }
+  if (outcome.UnreadableSectors != 0) {
+    std::cerr << "korvalane-cli: " << outcome.UnreadableSectors << " unreadable sectors were not searched\n";
+  }
+  return outcome.Matches.empty() ? kFailure : kOk;
+}
+
+int RunLocate(const Arguments& arguments) {
+  const std::vector<std::string>& words = arguments.Positional;
+  if (words.size() != 3 || (words[1] != "cluster" && words[1] != "mft-record")) {
+    return UsageError("usage: locate SOURCE cluster N | locate SOURCE mft-record N (try --help)");
+  }
+  const std::optional<uint64_t> number = ParseSectorIndex(words[2]);
+  if (!number) return UsageError(words[1] + " '" + words[2] + "' is not a number");
+
+  const std::unique_ptr<Platform> platform = UsePlatform({words[0]}, arguments);
+  int status = kOk;
+  if (!SelectSource(words[0], status)) return status;
+  const bool cluster = words[1] == "cluster";
+  const Location location = cluster ? LocateCluster(*number) : LocateMftRecord(*number, NoPump);
+  if (!location.Sector) return UsageError(location.Error);
+  if (arguments.Json) {
+    PrintJson(Json::Object().Set(cluster ? "cluster" : "mftRecord", *number).Set("sector", *location.Sector).Dump());
+  } else {
+    std::cout << *location.Sector << '\n';
+  }
+  return kOk;
+}
+
+}  // namespace korvalane::cli
