@@ -63,7 +63,7 @@ int RunFind(const Arguments& arguments) {
   if (arguments.Aligned) {
     const std::optional<uint64_t> offset = ParseSectorIndex(*arguments.Aligned);
     if (!offset || *offset > UINT32_MAX) return UsageError("--aligned needs an offset in the sector, not '" + *arguments.Aligned + "'");
-    if (!pattern->SectorFields.empty()) return UsageError("a preset has its own offsets; --aligned does not go with it");
+    if (pattern->AlignedOffset) return UsageError("a preset has its own offsets; --aligned does not go with it");
     pattern->AlignedOffset = static_cast<uint32_t>(*offset);
   }
 

@@ -86,10 +86,11 @@ Options (before or after the command, before or between its arguments):
 SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
 18446744073709551615.
 
-Exit status: 0 done; 1 the volume could not be read (a view prints "Reading error"),
-or an export met unreadable sectors or could not write its file; 2 a bad command
-line, a bad number or a partition the source does not have; 130 an export stopped
-by Ctrl+C.
+Exit status: 0 done (find: a match found); 1 the volume could not be read (a view
+prints "Reading error"), an export met unreadable sectors or could not write its
+file, or find found no match; 2 a bad command line, a bad number or pattern, a
+partition the source does not have, or a cluster or record outside the volume;
+130 an export stopped by Ctrl+C.
 )";
 
 // The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code
