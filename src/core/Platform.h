@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvalane {
 
@@ -66,6 +67,12 @@ class Platform {
   // True when the drive is one partition of a partitioned disk rather than a whole disk or
   // a volume of its own.
   virtual bool DriveIsPartition(std::string_view) { return false; }
+
+  // Adds image files (or devices) while the program runs, as the drives after the last one
+  // there is, a partitioned disk as the disk and then each partition. The names of the new
+  // drives ("F:", "G:", ...), in order; none where the platform cannot add sources or no
+  // letter is left.
+  virtual std::vector<std::string> AddSources(const std::vector<std::string>&) { return {}; }
 
   // Why the drive's source cannot be opened for reading, in words for the user
   // ("Permission denied (reading a disk needs root or membership of its group, here

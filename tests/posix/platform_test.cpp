@@ -145,6 +145,18 @@ TEST_F(PosixPlatformTest, TheDriveTableLettersSizesAndSources) {
   EXPECT_EQ(DriveTable::FromSources(many).Entries().back().Letter, 'Z');
 }
 
+TEST_F(PosixPlatformTest, SourcesAddedLaterTakeTheNextLetters) {
+  PosixPlatform platform(DriveTable::FromSources({SamplePath("fat16.img")}));
+  EXPECT_EQ(platform.AddSources({SamplePath("disk-mbr.img")}),
+            (std::vector<std::string>{"D:", "E:", "F:", "G:", "H:", "I:"}));
+  EXPECT_EQ(platform.DriveDescription("H:"), SamplePath("disk-mbr.img") + ", partition 5 (sectors 69632-86015, FAT16 0x06)");
+  EXPECT_EQ(platform.AddSources({SamplePath("ntfs.img")}), (std::vector<std::string>{"J:"}));
+  EXPECT_EQ(platform.LogicalDrives(), 0b1111111100u);
+  std::vector<std::string> many(30, SamplePath("fat12.img"));
+  EXPECT_EQ(platform.AddSources(many).size(), 16u);  // K: to Z:
+  EXPECT_TRUE(platform.AddSources({SamplePath("fat12.img")}).empty());
+}
+
 TEST_F(PosixPlatformTest, TheMachinesVolumesComeFromSysfs) {
   namespace fs = std::filesystem;
   const fs::path sys = fs::path(::testing::TempDir()) / ("korvalane-sys-" + std::to_string(::getpid()));

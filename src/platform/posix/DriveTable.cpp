@@ -82,8 +82,10 @@ PartitionTable ReadSourcePartitionTable(Source& source) {
 }
 
 bool DriveTable::Add(DriveEntry entry) {
-  if (entries_.size() == kMaxDrives) return false;
-  entry.Letter = static_cast<char>('C' + entries_.size());
+  // The next letter after the last one taken: C: for the first drive.
+  const char letter = entries_.empty() ? 'C' : static_cast<char>(entries_.back().Letter + 1);
+  if (entries_.size() == kMaxDrives || letter > 'Z') return false;
+  entry.Letter = letter;
   entry.Path = entry.From->Name();
   entry.SectorSize = entry.From->SectorSize();
   entries_.push_back(std::move(entry));
@@ -133,6 +135,16 @@ DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, cons
     if (!table.AddSource(OpenSource(path, options.ImageSectorSize), options)) break;
   }
   return table;
+}
+
+std::vector<char> DriveTable::Append(const std::vector<std::string>& sources, const SourceOptions& options) {
+  const size_t before = entries_.size();
+  for (const std::string& path : sources) {
+    if (!AddSource(OpenSource(path, options.ImageSectorSize), options)) break;
+  }
+  std::vector<char> letters;
+  for (size_t i = before; i < entries_.size(); ++i) letters.push_back(entries_[i].Letter);
+  return letters;
 }
 
 DriveTable DriveTable::FromMachine(const std::string& sysClassBlock, const std::string& devDir) {

@@ -40,6 +40,9 @@ class DriveTable {
   static DriveTable FromMachine(const std::string& sysClassBlock = "/sys/class/block",
                                 const std::string& devDir = "/dev");
 
+  // Adds sources after the drives there are; the letters of the new drives.
+  std::vector<char> Append(const std::vector<std::string>& sources, const SourceOptions& options = {});
+
   // The entry of a drive name such as "C:" (only its first character counts).
   const DriveEntry* Find(std::string_view drive) const;
 

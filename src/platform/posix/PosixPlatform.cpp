@@ -126,6 +126,12 @@ bool PosixPlatform::DriveIsPartition(std::string_view drive) {
   return entry != nullptr && entry->IsPartition;
 }
 
+std::vector<std::string> PosixPlatform::AddSources(const std::vector<std::string>& sources) {
+  std::vector<std::string> drives;
+  for (const char letter : table_.Append(sources)) drives.push_back(std::string(1, letter) + ":");
+  return drives;
+}
+
 std::string PosixPlatform::OpenError(std::string_view drive) {
   const DriveEntry* entry = table_.Find(drive);
   return entry != nullptr ? entry->From->OpenError() : std::string("no such drive");

@@ -225,12 +225,20 @@ WindowsPlatform WindowsPlatform::FromSources(const std::vector<std::string>& sou
     drive.Letter = *letter;
     drives.push_back(drive);
   }
+  PlaceImages(sources, options, taken, drives, error);
+  return WindowsPlatform(std::move(drives));
+}
+
+std::vector<char> WindowsPlatform::PlaceImages(const std::vector<std::string>& sources, const SourceOptions& options,
+                                               uint32_t& taken, std::vector<WindowsDrive>& drives, std::string* error) {
+  std::vector<char> placed;
   char next = 'C';
   const auto place = [&](WindowsDrive drive) {
     while (next <= 'Z' && (taken & LetterBit(next)) != 0) ++next;
     if (next > 'Z') return false;
     taken |= LetterBit(next);
     drive.Letter = next;
+    placed.push_back(next);
     drives.push_back(std::move(drive));
     return true;
   };
@@ -265,20 +273,29 @@ WindowsPlatform WindowsPlatform::FromSources(const std::vector<std::string>& sou
     }
     if (full) break;
   }
-  return WindowsPlatform(std::move(drives));
+  return placed;
+}
+
+std::vector<std::string> WindowsPlatform::AddSources(const std::vector<std::string>& sources) {
+  // Images take letters that neither the system's volumes nor the drives there are use.
+  uint32_t taken = static_cast<uint32_t>(GetLogicalDrives());
+  for (const WindowsDrive& drive : drives_) taken |= LetterBit(drive.Letter);
+  std::vector<std::string> names;
+  for (const char letter : PlaceImages(sources, {}, taken, drives_, nullptr)) names.push_back(std::string(1, letter) + ":");
+  return names;
 }
 
 std::optional<WindowsDrive> WindowsPlatform::Find(std::string_view drive) const {
   if (drive.size() < 2 || drive[1] != ':') return std::nullopt;
   const char letter = UpperLetter(drive[0]);
   if (letter < 'A' || letter > 'Z') return std::nullopt;
+  for (const WindowsDrive& entry : drives_) {
+    if (entry.Letter == letter) return entry;
+  }
   if (!restricted_) {
     WindowsDrive volume;
     volume.Letter = letter;
     return volume;
-  }
-  for (const WindowsDrive& entry : drives_) {
-    if (entry.Letter == letter) return entry;
   }
   return std::nullopt;
 }
@@ -315,8 +332,7 @@ std::optional<std::string> WindowsPlatform::FileSystemName(std::string_view root
 
 uint32_t WindowsPlatform::LogicalDrives() {
   const uint32_t present = static_cast<uint32_t>(GetLogicalDrives());
-  if (!restricted_) return present;
-  uint32_t mask = 0;
+  uint32_t mask = restricted_ ? 0 : present;
   for (const WindowsDrive& entry : drives_) {
     const uint32_t bit = LetterBit(entry.Letter);
     if (!entry.ImagePath.empty() || (present & bit) != 0) mask |= bit;

@@ -57,6 +57,7 @@ class WindowsPlatform final : public Platform {
   std::string DriveDescription(std::string_view drive) override;
   bool DriveIsPartition(std::string_view drive) override;
   std::string OpenError(std::string_view drive) override;
+  std::vector<std::string> AddSources(const std::vector<std::string>& sources) override;
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
   std::u16string FormatDateTime(const CivilTime& time) override;
   bool OpenLink(std::string_view url) override;
@@ -64,6 +65,11 @@ class WindowsPlatform final : public Platform {
   const std::vector<WindowsDrive>& Drives() const { return drives_; }
 
  private:
+  // Gives each image file or disk of `sources` (and each of its partitions) the next letter
+  // from C: on that `taken` does not hold, adding them to `drives`; the letters given.
+  static std::vector<char> PlaceImages(const std::vector<std::string>& sources, const SourceOptions& options,
+                                       uint32_t& taken, std::vector<WindowsDrive>& drives, std::string* error);
+
   // The drive a name such as "C:" or "C:\" stands for, or nothing when the name is not a
   // drive name or (with a list of drives) not in the list.
   std::optional<WindowsDrive> Find(std::string_view drive) const;
