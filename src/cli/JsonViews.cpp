@@ -4,6 +4,8 @@
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
 #include "core/views/Details.h"
+#include "core/views/FatDirectory.h"
+#include "core/views/FileRecord.h"
 #include "core/views/PartitionReport.h"
 #include "core/volume/DriveSelection.h"
 #include "core/volume/VolumeGeometry.h"
@@ -24,6 +26,59 @@ Json DriveJson(const std::string& drive) {
   const std::string why = CurrentPlatform().OpenError(drive);
   if (!why.empty()) json.Set("openError", why);
   return json;
+}
+
+namespace {
+
+Json ListingJson(const std::optional<Listing>& listing) {
+  if (!listing) return Json::Object();
+  Json entries = Json::Array();
+  for (const ListingEntry& e : listing->Entries) {
+    Json entry = Json::Object().Set("name", e.Name);
+    if (!e.Note.empty()) {
+      entries.Push(entry.Set("note", e.Note));
+      continue;
+    }
+    entries.Push(entry.Set("year", e.Year)
+                     .Set("month", e.Month)
+                     .Set("day", e.Day)
+                     .Set("hour", e.Hour)
+                     .Set("minute", e.Minute)
+                     .Set("size", e.Size)
+                     .Set("cluster", e.Cluster));
+  }
+  return Json::Object().Set("directory", listing->IsDirectory).Set("entries", entries);
+}
+
+}  // namespace
+
+Json RecordJson(uint64_t sector) {
+  switch (Geometry().FileSystemKind) {
+    case FileSystemKind::Fat:
+    case FileSystemKind::Fat32:
+      return ListingJson(ReadFatDirectory(sector, NoPump));
+    case FileSystemKind::Ntfs: {
+      const FileRecordView read = ReadFileRecord(sector, NoPump);
+      if (read.NotARecord) return Json::Object().Set("fileRecord", false);
+      if (!read.Report) return Json::Object();
+      const FileRecordReport& r = *read.Report;
+      Json runs = Json::Array();
+      for (const DataRun& run : r.Runs) runs.Push(Json::Object().Set("startCluster", run.StartCluster).Set("clusters", run.ClusterCount));
+      return Json::Object()
+          .Set("fileRecord", true)
+          .Set("kind", r.Folder ? "Folder" : "File")
+          .Set("name", r.Name)
+          .Set("record", r.Record)
+          .Set("parent", r.Parent)
+          .Set("resident", r.Resident)
+          .Set("size", r.Size)
+          .Set("created", r.Created)
+          .Set("runs", runs);
+    }
+    case FileSystemKind::Unknown:
+      break;
+  }
+  return Json::Object();
 }
 
 Json DetailsJson(const ViewText& report) {

@@ -16,4 +16,8 @@ Json DriveJson(const std::string& drive);
 // The details report whose lines are `report`: {} when it shows nothing.
 Json DetailsJson(const ViewText& report);
 
+// The "File record" view of a sector that could be read: {"directory", "entries"} on FAT
+// and exFAT, the record's fields on NTFS; {} where the view shows nothing.
+Json RecordJson(uint64_t sector);
+
 }  // namespace korvalane::cli

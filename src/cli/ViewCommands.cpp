@@ -29,7 +29,7 @@ int RunDetails(const std::string& source, bool json) {
   return kOk;
 }
 
-int RunSectorView(const std::string& command, const std::string& source, const std::string& sectorText) {
+int RunSectorView(const std::string& command, const std::string& source, const std::string& sectorText, bool json) {
   // A source that cannot be opened has no sectors to check the number against; the
   // window shows "Reading error" for it.
   if (!CurrentPlatform().IsDriveAccessible(FirstDrive())) {
@@ -49,7 +49,13 @@ int RunSectorView(const std::string& command, const std::string& source, const s
                                            : ViewKind::FileRecord;
   ViewText lines;
   const SectorViewResult result = ShowSector(FromUtf8(sectorText), kind, lines, NoPump);
-  PrintLines(lines);
+  if (json) {
+    PrintJson((result == SectorViewResult::ReadingError ? Json::Object().Set("error", "Reading error")
+                                                         : RecordJson(sector->Magnitude))
+                  .Dump());
+  } else {
+    PrintLines(lines);
+  }
   if (result == SectorViewResult::ReadingError) {
     std::cerr << "korvalane-cli: cannot read sector " << sectorText << " of '" << source << "'\n";
     return kFailure;
@@ -71,7 +77,7 @@ int RunView(const Arguments& arguments) {
   const std::unique_ptr<Platform> platform = UsePlatform({words[0]}, arguments);
   // As the main window does when a drive is chosen: the source is drive C:.
   SelectDrive(FirstDrive());
-  return details ? RunDetails(words[0], arguments.Json) : RunSectorView(command, words[0], words[1]);
+  return details ? RunDetails(words[0], arguments.Json) : RunSectorView(command, words[0], words[1], arguments.Json);
 }
 
 }  // namespace korvalane::cli

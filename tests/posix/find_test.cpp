@@ -287,6 +287,24 @@ TEST_F(FindTest, JsonDocumentsSayWhatTheTextViewsSay) {
   }());
   EXPECT_EQ(Jq(RunCli({"locate", "--json", SamplePath("ntfs.img"), "mft-record", "5"}).Out, ".sector"),
             CliLines({"locate", SamplePath("ntfs.img"), "mft-record", "5"})[0]);
+  // The listing and the record report, entry by entry.
+  for (const auto& [sample, sector] : {std::pair<const char*, const char*>{"fat16.img", "68"}, {"fat32.img", "1166"}}) {
+    const std::vector<std::string> text = CliLines({"record", SamplePath(sample), sector});
+    const std::string json = RunCli({"record", "--json", SamplePath(sample), sector}).Out;
+    EXPECT_EQ(Jq(json, ".entries | length"), std::to_string(text.size()));
+    std::string lines;
+    for (const std::string& line : text) lines += (lines.empty() ? "" : "\n") + line;
+    EXPECT_EQ(Jq(json, "[.entries[] | \"\\(.name)  \\(.year)/\\(.month | tostring | if length < 2 then \"0\" + . else . end)/"
+                       "\\(.day | tostring | if length < 2 then \"0\" + . else . end) \\(.hour | tostring | if length < 2 then \"0\" + . else . end):"
+                       "\\(.minute | tostring | if length < 2 then \"0\" + . else . end), size \\(.size) b, cluster \\(.cluster)\"] | join(\"\\n\")"),
+              lines);
+  }
+  const std::string record = RunCli({"record", "--json", SamplePath("ntfs.img"), "32"}).Out;
+  const std::vector<std::string> report = CliLines({"record", SamplePath("ntfs.img"), "32"});
+  EXPECT_EQ(Jq(record, "\"\\(.kind) \\(.name)\""), report[0]);
+  EXPECT_EQ(Jq(record, "\"Parent MFT record \\(.parent)\""), report[2]);
+  EXPECT_EQ(Jq(record, ".runs[0] | \"\\(.startCluster) - \\(.clusters)\""), report.back());
+
   // Nothing to show is an empty document, never an invalid one.
   EXPECT_EQ(Jq(RunCli({"details", "--json", "--partition", "6", SamplePath("disk-mbr.img")}).Out, "length"), "0");
   EXPECT_EQ(Jq(RunCli({"find", "--json", SamplePath("fat12.img"), "text:absent words"}).Out, ".matches | length"), "0");

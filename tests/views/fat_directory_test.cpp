@@ -282,9 +282,10 @@ TEST_F(FatDirectoryTest, WalkEndsAtTheMarkOrTheClusterEnd) {
                      ShortEntry({"HIDDEN     "})});
   EXPECT_EQ(List(kDataStart).size(), 2u);
 
-  // A superseded listing stops appending at once.
+  // A superseded listing stops at once and shows nothing, as a superseded record report.
   calls = 0;
-  EXPECT_EQ(List(kDataStart, [&] { return ++calls < 2; }).size(), 1u);
+  EXPECT_EQ(List(kDataStart, [&] { return ++calls < 2; }).size(), 0u);
+  EXPECT_EQ(calls, 2);
 }
 
 TEST_F(FatDirectoryTest, LongNameLeftOverAtTheEndIsDropped) {

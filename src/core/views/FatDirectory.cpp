@@ -70,25 +70,12 @@ constexpr unsigned kLatestMinute = 60;
 // record and is not read.
 constexpr uint64_t kLargestCluster = 255u * 4608u;
 
-constexpr char16_t kNotADirectory[] = u"This sector does not contain information about a file records";
-
 std::u16string Trimmed(const std::u16string& text) {
   size_t begin = 0;
   size_t end = text.size();
   while (begin < end && text[begin] <= u' ') ++begin;
   while (end > begin && text[end - 1] <= u' ') --end;
   return text.substr(begin, end - begin);
-}
-
-void AppendDecimal(std::u16string& out, uint64_t value, size_t width) {
-  char16_t digits[20];
-  size_t count = 0;
-  do {
-    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (size_t i = count; i < width; ++i) out += u'0';
-  while (count > 0) out += digits[--count];
 }
 
 // The name of the short entry at `p`, or empty when it is not listed by name.
@@ -116,24 +103,23 @@ std::u16string EntryName(std::span<const uint8_t> entry, const std::vector<char1
 
 }  // namespace
 
-void ListFatDirectory(uint64_t sector, ViewText& view, const MessagePump& pump) {
+std::optional<Listing> ReadFatDirectory(uint64_t sector, const MessagePump& pump) {
   const VolumeGeometry& g = Geometry();
-  if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return;
+  if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return std::nullopt;
   const uint64_t clusterBytes = uint64_t{static_cast<uint32_t>(g.SectorsPerCluster)} *
                                 static_cast<uint32_t>(g.BytesPerSector);
-  if (clusterBytes > kLargestCluster) return;
+  if (clusterBytes > kLargestCluster) return std::nullopt;
   std::vector<uint8_t> cluster(static_cast<size_t>(clusterBytes));
-  if (!ReadSectors(sector, cluster)) return;
+  if (!ReadSectors(sector, cluster)) return std::nullopt;
   const std::span<const uint8_t> bytes(cluster);
+  Listing listing;
 
   // A directory is either the root (where the data area starts) or begins with "." and "..".
   const bool atDataStart = sector == uint64_t{static_cast<uint32_t>(g.StartDataSector)};
   const bool dotEntries = ReadU8(bytes, 0) == kDot && ReadU8(bytes, kEntrySize) == kDot &&
                           ReadU8(bytes, kEntrySize + 1) == kDot;
-  if (!atDataStart && !dotEntries) {
-    view.emplace_back(kNotADirectory);
-    return;
-  }
+  if (!atDataStart && !dotEntries) return listing;
+  listing.IsDirectory = true;
 
   const bool fat32 = g.FileSystemKind != FileSystemKind::Fat;
   // Long-name entries stand in reverse order before their short entry; their units are
@@ -141,7 +127,7 @@ void ListFatDirectory(uint64_t sector, ViewText& view, const MessagePump& pump) 
   std::vector<char16_t> reversedLongName;
   for (size_t p = 0; p + kEntrySize <= bytes.size(); p += kEntrySize) {
     if (p != 0 && bytes[p] == kEndOfDirectory) break;
-    if (!pump()) return;
+    if (!pump()) return std::nullopt;
     const std::span<const uint8_t> entry = bytes.subspan(p, kEntrySize);
 
     if (entry[kAttributesOffset] == kLongNameAttributes) {
@@ -172,25 +158,22 @@ void ListFatDirectory(uint64_t sector, ViewText& view, const MessagePump& pump) 
     const uint32_t high = fat32 ? ReadLe16(entry, kFirstClusterHighOffset) : 0;
     const uint32_t firstCluster = high << 16 | low;
 
-    std::u16string line;
-    line.reserve(name.size() + 64);
-    line += name;
-    line += u"  ";
-    AppendDecimal(line, 1980 + year, 4);
-    line += u'/';
-    AppendDecimal(line, month, 2);
-    line += u'/';
-    AppendDecimal(line, day, 2);
-    line += u' ';
-    AppendDecimal(line, hour, 2);
-    line += u':';
-    AppendDecimal(line, minute, 2);
-    line += u", size ";
-    AppendDecimal(line, size, 0);
-    line += u" b, cluster ";
-    AppendDecimal(line, firstCluster, 0);
-    view.push_back(std::move(line));
+    ListingEntry listed;
+    listed.Name = name;
+    listed.Year = 1980 + year;
+    listed.Month = month;
+    listed.Day = day;
+    listed.Hour = hour;
+    listed.Minute = minute;
+    listed.Size = size;
+    listed.Cluster = firstCluster;
+    listing.Entries.push_back(std::move(listed));
   }
+  return listing;
+}
+
+void ListFatDirectory(uint64_t sector, ViewText& view, const MessagePump& pump) {
+  if (const std::optional<Listing> listing = ReadFatDirectory(sector, pump)) AppendListing(*listing, view);
 }
 
 }  // namespace korvalane

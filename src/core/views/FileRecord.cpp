@@ -88,17 +88,18 @@ void ApplyFixups(std::vector<uint8_t>& record) {
 
 }  // namespace
 
-void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
+FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
+  FileRecordView result;
   VolumeGeometry& g = Geometry();
   if (g.MftRecordBytes == 0) g.MftRecordBytes = static_cast<int32_t>(2u * static_cast<uint32_t>(g.BytesPerSector));
   const int32_t length = g.MftRecordBytes;
-  if (length <= 0 || length > kLargestRecord) return;
+  if (length <= 0 || length > kLargestRecord) return result;
   std::vector<uint8_t> record(static_cast<size_t>(length));
-  if (!ReadSectors(sector, record)) return;
+  if (!ReadSectors(sector, record)) return result;
 
   if (!Fits(record, 0, 4) || ReadLe32(record, 0) != kSignature) {
-    view.emplace_back(kNotARecord);
-    return;
+    result.NotARecord = true;
+    return result;
   }
 
   // Walk the attributes, remembering the last of each type that matters.
@@ -108,14 +109,14 @@ void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
     const std::span<const uint8_t> bytes(record);
     size_t pos = ReadLe16(bytes, kFirstAttributeOffset);
     while (true) {
-      if (!pump()) return;
+      if (!pump()) return result;
       // The end marker's four bytes end the walk whatever follows them: ntfs-3g leaves
       // zeros there, where Windows leaves a length.
       if (Fits(bytes, pos, 4) && ReadLe32(bytes, pos) == kEndMarker) break;
-      if (!Fits(bytes, pos, kAttributeHeaderBytes)) return;
+      if (!Fits(bytes, pos, kAttributeHeaderBytes)) return result;
       const uint8_t type = bytes[pos];
       const uint16_t attributeLength = ReadLe16(bytes, pos + kAttributeLengthOffset);
-      if (attributeLength == 0) return;
+      if (attributeLength == 0) return result;
       switch (type) {
         case kStandardInformation: standardInformation = pos; break;
         case kFileName: fileName = pos; break;
@@ -128,7 +129,7 @@ void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
       if (type >= kFirstTypeAfterWalk) break;
     }
   }
-  if (!fileName) return;
+  if (!fileName) return result;
 
   ApplyFixups(record);
   const std::span<const uint8_t> bytes(record);
@@ -140,7 +141,7 @@ void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
   for (size_t i = 0; i < nameLength; ++i) {
     name += static_cast<char16_t>(fields.Read(*fileName + kNameOffset + 2 * i, 2));
   }
-  if (!fields.ok() || name.empty()) return;
+  if (!fields.ok() || name.empty()) return result;
 
   const uint64_t parent = fields.Read(*fileName + kParentRecordOffset, kParentRecordWidth);
   const uint32_t recordNumber = static_cast<uint32_t>(fields.Read(kRecordNumberOffset, 4));
@@ -159,10 +160,10 @@ void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
       const size_t runList = *data + static_cast<size_t>(fields.Read(*data + kRunListOffset, 2));
       bool superseded = false;
       runs = DecodeDataRuns(bytes, runList, [&] { return pump() || (superseded = true, false); });
-      if (superseded) return;
+      if (superseded) return result;
     }
   }
-  if (!fields.ok()) return;
+  if (!fields.ok()) return result;
 
   std::u16string when;
   if (!creationTime) {
@@ -173,17 +174,38 @@ void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
     when = u"?";
   }
 
-  view.reserve(view.size() + 8 + runs.size());
-  view.push_back((folder ? u"Folder " : u"File ") + name);
-  view.push_back(u"MFT record " + Decimal(recordNumber));
-  view.push_back(u"Parent MFT record " + Decimal(static_cast<int64_t>(parent)));
-  if (resident) view.emplace_back(u"Resident");
-  view.push_back(u"File size " + Decimal(size) + u" b");
-  view.push_back(u"Date/Time " + when);
-  if (!runs.empty()) {
+  FileRecordReport report;
+  report.Folder = folder;
+  report.Name = std::move(name);
+  report.Record = recordNumber;
+  report.Parent = parent;
+  report.Resident = resident;
+  report.Size = size;
+  report.Created = std::move(when);
+  report.Runs = std::move(runs);
+  result.Report = std::move(report);
+  return result;
+}
+
+void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
+  const FileRecordView read = ReadFileRecord(sector, pump);
+  if (read.NotARecord) {
+    view.emplace_back(kNotARecord);
+    return;
+  }
+  if (!read.Report) return;
+  const FileRecordReport& r = *read.Report;
+  view.reserve(view.size() + 8 + r.Runs.size());
+  view.push_back((r.Folder ? u"Folder " : u"File ") + r.Name);
+  view.push_back(u"MFT record " + Decimal(r.Record));
+  view.push_back(u"Parent MFT record " + Decimal(r.Parent));
+  if (r.Resident) view.emplace_back(u"Resident");
+  view.push_back(u"File size " + Decimal(r.Size) + u" b");
+  view.push_back(u"Date/Time " + r.Created);
+  if (!r.Runs.empty()) {
     view.emplace_back();
     view.emplace_back(u"Start cluster - clusters count:");
-    for (const DataRun& run : runs) view.push_back(Decimal(run.StartCluster) + u" - " + Decimal(run.ClusterCount));
+    for (const DataRun& run : r.Runs) view.push_back(Decimal(run.StartCluster) + u" - " + Decimal(run.ClusterCount));
   }
 }
 
