@@ -28,8 +28,9 @@ Commands:
                                volumes.
   text SOURCE SECTOR           The "Text" view of a sector.
   hex SOURCE SECTOR            The "Hex" view of a sector.
-  record SOURCE SECTOR         The "File record" view: the FAT directory listing of
-                               the cluster at SECTOR, or the NTFS file record there.
+  record SOURCE SECTOR         The "File record" view: the FAT or exFAT directory
+                               listing of the cluster at SECTOR, or the NTFS file
+                               record there.
   details SOURCE               The "Details" report of the volume.
   export [--sector-size N] [--force] SOURCE START END FILE
                                Copies sectors START to END-1 byte for byte into FILE

@@ -19,6 +19,9 @@ void SelectDrive(std::string_view drive) {
     case FileSystemKind::Ntfs:
       ReadNtfsGeometry();
       break;
+    case FileSystemKind::Exfat:
+      ReadExfatGeometry();
+      break;
     case FileSystemKind::Unknown:
       break;
   }
@@ -32,6 +35,8 @@ std::u16string KindName(FileSystemKind kind) {
       return u"FAT32";
     case FileSystemKind::Ntfs:
       return u"NTFS";
+    case FileSystemKind::Exfat:
+      return u"exFAT";
     case FileSystemKind::Unknown:
       break;
   }

@@ -12,7 +12,7 @@ namespace korvalane {
 // The parsers' results are not looked at: the record holds what they left.
 void SelectDrive(std::string_view drive);
 
-// "FAT16", "FAT32", "NTFS" or "Unknown".
+// "FAT16", "FAT32", "NTFS", "exFAT" or "Unknown".
 std::u16string KindName(FileSystemKind kind);
 
 // Selects the drive and builds the main window's volume label from the result: the kind's
