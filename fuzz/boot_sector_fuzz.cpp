@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Geometry() = start;
   const FileSystemKind kind = DetectFileSystem("C:");
   Check(kind == FileSystemKind::Unknown || kind == FileSystemKind::Fat || kind == FileSystemKind::Fat32 ||
-        kind == FileSystemKind::Ntfs);
+        kind == FileSystemKind::Ntfs || kind == FileSystemKind::Exfat);
 
   // Both parsers on every sector, whatever it was detected as.
   for (const FileSystemKind fat : {FileSystemKind::Fat, FileSystemKind::Fat32}) {

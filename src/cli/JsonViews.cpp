@@ -4,6 +4,8 @@
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
 #include "core/views/Details.h"
+#include "core/views/ExfatDirectory.h"
+#include "core/volume/BootSector.h"
 #include "core/views/FatDirectory.h"
 #include "core/views/FileRecord.h"
 #include "core/views/PartitionReport.h"
@@ -57,6 +59,8 @@ Json RecordJson(uint64_t sector) {
     case FileSystemKind::Fat:
     case FileSystemKind::Fat32:
       return ListingJson(ReadFatDirectory(sector, NoPump));
+    case FileSystemKind::Exfat:
+      return ListingJson(ReadExfatDirectory(sector, NoPump));
     case FileSystemKind::Ntfs: {
       const FileRecordView read = ReadFileRecord(sector, NoPump);
       if (read.NotARecord) return Json::Object().Set("fileRecord", false);
@@ -103,6 +107,20 @@ Json DetailsJson(const ViewText& report) {
           .Set("fatSizeBytes", g.FatSizeBytes)
           .Set("startDataSector", g.StartDataSector)
           .Set("rootSectors", g.RootSectors);
+    case FileSystemKind::Exfat:
+      return json.Set("fileSystem", KindName(g.FileSystemKind))
+          .Set("bytesPerSector", g.BytesPerSector)
+          .Set("bytesPerCluster", g.BytesPerCluster)
+          .Set("sectorsPerCluster", g.SectorsPerCluster)
+          .Set("sectors", g.TotalSectors)
+          .Set("clusters", g.Clusters)
+          .Set("sectorsBeforeFat", g.ReservedSectors)
+          .Set("fatCopies", g.FatCopies)
+          .Set("fatSectors", g.FatSectors)
+          .Set("fatSizeBytes", g.FatSizeBytes)
+          .Set("startDataSector", g.StartDataSector)
+          .Set("rootDirectoryCluster", g.RootCluster)
+          .Set("rootDirectorySector", ExfatRootDirectorySector().value_or(0));
     case FileSystemKind::Ntfs: {
       json.Set("fileSystem", KindName(g.FileSystemKind))
           .Set("bytesPerSector", g.BytesPerSector)

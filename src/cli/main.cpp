@@ -33,8 +33,9 @@ Commands:
                                sources, the machine's disks and their partitions.
   text SOURCE SECTOR           The "Text" view of a sector.
   hex SOURCE SECTOR            The "Hex" view of a sector.
-  record SOURCE SECTOR         The "File record" view: the FAT directory listing of
-                               the cluster at SECTOR, or the NTFS file record there.
+  record SOURCE SECTOR         The "File record" view: the FAT or exFAT directory
+                               listing of the cluster at SECTOR, or the NTFS file
+                               record there.
   details SOURCE               The "Details" report of the volume; for a whole disk,
                                its partition table.
   export [--force] SOURCE START END FILE

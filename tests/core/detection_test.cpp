@@ -32,7 +32,7 @@ TEST_F(DetectionTest, ThePlatformsNameDecidesAndTheVolumeIsNotOpened) {
     FileSystemKind kind;
   };
   for (const Case& c : {Case{"FAT", FileSystemKind::Fat}, Case{"FAT32", FileSystemKind::Fat32},
-                        Case{"NTFS", FileSystemKind::Ntfs}}) {
+                        Case{"NTFS", FileSystemKind::Ntfs}, Case{"exFAT", FileSystemKind::Exfat}}) {
     AddVolume("", 0).FileSystemName = c.name;
     Geometry().BytesPerSector = 1234;
     EXPECT_EQ(DetectFileSystem("C:"), c.kind) << c.name;
@@ -57,7 +57,9 @@ TEST_F(DetectionTest, OtherNamesFallBackOnTheBootSectorText) {
   };
   const Case cases[] = {
       {std::nullopt, "NTFS    ", 3, FileSystemKind::Ntfs},
-      {"exFAT", "FAT16   ", 54, FileSystemKind::Fat},
+      {std::nullopt, "EXFAT   ", 3, FileSystemKind::Exfat},  // not FAT, although it holds "FAT"
+      {std::nullopt, "EXFAT NTFS", 3, FileSystemKind::Exfat},  // tested first, it decides
+      {"ReFS", "FAT16   ", 54, FileSystemKind::Fat},
       {"fat", "FAT32   ", 82, FileSystemKind::Fat32},       // names compare case-sensitively
       {std::nullopt, "FAT32 NTFS", 3, FileSystemKind::Ntfs},  // NTFS wins over FAT32
       {std::nullopt, "F\x01" "AT32", 82, FileSystemKind::Fat32},  // a byte of 30 or below adds nothing

@@ -154,6 +154,21 @@ TEST_F(FindTest, LocateAndThePresetsFindWhatIstatAndFlsSay) {
   const std::vector<std::string> clusters = CliLines({"find", "--all", fat16, "directory-cluster"});
   EXPECT_NE(std::find(clusters.begin(), clusters.end(), std::to_string(docsSectors[0]) + " 0"), clusters.end());
 
+  // exFAT: the same, in the cluster heap.
+  const std::string exfat = SamplePath("exfat.img");
+  if (fs::exists(exfat)) {
+    const std::string exfatList = Tool({"fls", exfat});
+    std::smatch readme;
+    ASSERT_TRUE(std::regex_search(exfatList, readme, std::regex(R"((\d+):\tREADME\.TXT)")));
+    const std::string root = Field(CliLines({"details", exfat}), "Root directory sector");
+    std::string cluster;
+    for (const std::string& line : CliLines({"record", exfat, root})) {
+      if (line.starts_with("README.TXT  ")) cluster = line.substr(line.rfind(' ') + 1);
+    }
+    EXPECT_EQ(CliLines({"locate", exfat, "cluster", cluster}),
+              (std::vector<std::string>{std::to_string(IstatNumbers(exfat, readme[1], "Sectors:").at(0))}));
+  }
+
   // NTFS: the last cluster of BIG.DAT's runs is sector cluster x 8, and holds its last bytes.
   const std::string ntfs = SamplePath("ntfs.img");
   std::smatch big;

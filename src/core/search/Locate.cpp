@@ -45,7 +45,7 @@ std::optional<DataArea> FatDataArea(const VolumeGeometry& g) {
 Location LocateCluster(uint64_t cluster) {
   const VolumeGeometry& g = Geometry();
   if (g.BytesPerSector <= 0 || g.SectorsPerCluster <= 0) {
-    return Refuse("the volume's clusters are not known (no FAT or NTFS boot sector gives them)");
+    return Refuse("the volume's clusters are not known (no FAT, exFAT or NTFS boot sector gives them)");
   }
   const auto sectorsPerCluster = static_cast<uint32_t>(g.SectorsPerCluster);
   switch (g.FileSystemKind) {
@@ -59,6 +59,14 @@ Location LocateCluster(uint64_t cluster) {
       }
       return Location{area->FirstSector + (cluster - kFirstDataCluster) * sectorsPerCluster, {}};
     }
+    case FileSystemKind::Exfat:
+      // The cluster heap starts with cluster 2 and holds ClusterCount clusters.
+      if (cluster < kFirstDataCluster || cluster - kFirstDataCluster >= g.Clusters) {
+        return Refuse("cluster " + Number(cluster) + " is outside the volume (its clusters are 2 to " +
+                      Number(g.Clusters + 1) + ")");
+      }
+      return Location{uint64_t{static_cast<uint32_t>(g.StartDataSector)} + (cluster - kFirstDataCluster) * sectorsPerCluster,
+                      {}};
     case FileSystemKind::Ntfs:
       if (cluster >= g.Clusters) {
         return Refuse("cluster " + Number(cluster) + " is outside the volume (its clusters are 0 to " +
@@ -68,7 +76,7 @@ Location LocateCluster(uint64_t cluster) {
     case FileSystemKind::Unknown:
       break;
   }
-  return Refuse("the volume's clusters are not known (no FAT or NTFS boot sector gives them)");
+  return Refuse("the volume's clusters are not known (no FAT, exFAT or NTFS boot sector gives them)");
 }
 
 Location LocateMftRecord(uint64_t record, const MessagePump& pump) {

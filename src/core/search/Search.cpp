@@ -239,7 +239,7 @@ class DriveSearch {
         if (!more) return;
         // Keep the run's last bytes for a match that goes on into what follows.
         const size_t next = std::min(keep, carried + runBytes);
-        std::memmove(buffer.data() + keep - next, scan + carried + runBytes - next, next);
+        if (next != 0) std::memmove(buffer.data() + keep - next, scan + carried + runBytes - next, next);
         carried = next;
         carriedStart = runStart + runBytes - next;
         i = j;
@@ -299,7 +299,7 @@ class DriveSearch {
           if (!Report(*it)) return;
         }
         const size_t next = std::min(keep, runBytes);
-        std::memcpy(carry.data(), run, next);
+        if (next != 0) std::memcpy(carry.data(), run, next);
         carried = next;
         carriedStart = runStart;
         j = i;

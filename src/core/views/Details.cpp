@@ -30,6 +30,29 @@ constexpr int32_t kLargestRecord = 65536;
 
 constexpr char16_t kBootSectorDenied[] = u"Access to boot sector denied";
 
+void ReportExfatDetails(ViewText& view, const std::u16string& drive) {
+  const VolumeGeometry& g = Geometry();
+  if (!ReadExfatGeometry()) {
+    MakeBrowsableToEnd();
+    view.emplace_back(kBootSectorDenied);
+    return;
+  }
+  view.push_back(u"Drive " + drive + u"\\, exFAT");
+  view.push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
+  view.push_back(u"Bytes per cluster - " + Decimal(g.BytesPerCluster));
+  view.push_back(u"Sectors per cluster - " + Decimal(g.SectorsPerCluster));
+  view.push_back(u"Sectors - " + Decimal(g.TotalSectors));
+  view.push_back(u"Clusters - " + Decimal(g.Clusters));
+  view.push_back(u"Sectors before FAT - " + Decimal(g.ReservedSectors));
+  view.push_back(u"FAT copies - " + Decimal(g.FatCopies));
+  view.push_back(u"FAT sectors - " + Decimal(g.FatSectors));
+  view.push_back(u"FAT size - " + Decimal(g.FatSizeBytes));
+  view.push_back(u"Start data sector - " + Decimal(g.StartDataSector));
+  view.push_back(u"Root directory cluster - " + Decimal(g.RootCluster));
+  // A successful parse leaves a 32-bit root cluster and at most 65536 sectors a cluster.
+  view.push_back(u"Root directory sector - " + Decimal(ExfatRootDirectorySector().value_or(0)));
+}
+
 }  // namespace
 
 std::vector<DataRun>& MftExtents() {
@@ -114,6 +137,10 @@ void ReportVolumeDetails(ViewText& view, const MessagePump& pump) {
     return;
   }
 
+  if (g.FileSystemKind == FileSystemKind::Exfat) {
+    ReportExfatDetails(view, drive);
+    return;
+  }
   if (g.FileSystemKind == FileSystemKind::Unknown) {
     ReportPartitionTable(view, pump);
     return;

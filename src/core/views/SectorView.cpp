@@ -5,6 +5,7 @@
 #include "core/text/NumberFormat.h"
 #include "core/text/SectorField.h"
 #include "core/views/Dumps.h"
+#include "core/views/ExfatDirectory.h"
 #include "core/views/FatDirectory.h"
 #include "core/views/FileRecord.h"
 #include "core/volume/SectorReader.h"
@@ -47,6 +48,8 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
         ListFatDirectory(*sector, view, pump);
       } else if (g.FileSystemKind == FileSystemKind::Ntfs) {
         ShowFileRecord(*sector, view, pump);
+      } else if (g.FileSystemKind == FileSystemKind::Exfat) {
+        ListExfatDirectory(*sector, view, pump);
       }
       break;
   }

@@ -10,8 +10,9 @@ namespace korvalane {
 namespace {
 
 // The fallback looks for the file system's name in the first 90 bytes of the boot
-// sector: the jump, the OEM name at 3 ("NTFS    " on NTFS) and the BIOS parameter block,
-// whose FAT12/FAT16 type label stands at 54 ("FAT16   ") and FAT32 type label at 82.
+// sector: the jump, the OEM name at 3 ("NTFS    " on NTFS, "EXFAT   " on exFAT) and the
+// BIOS parameter block, whose FAT12/FAT16 type label stands at 54 ("FAT16   ") and FAT32
+// type label at 82.
 constexpr size_t kNameRunLength = 90;
 
 }  // namespace
@@ -26,6 +27,7 @@ FileSystemKind DetectFileSystem(std::string_view drive) {
     if (*name == "FAT") return FileSystemKind::Fat;
     if (*name == "FAT32") return FileSystemKind::Fat32;
     if (*name == "NTFS") return FileSystemKind::Ntfs;
+    if (*name == "exFAT") return FileSystemKind::Exfat;
   }
 
   Geometry().CurrentDrive = std::string(drive);
@@ -37,6 +39,8 @@ FileSystemKind DetectFileSystem(std::string_view drive) {
   for (size_t i = 0; i < kNameRunLength && i < bootSector.size(); ++i) {
     if (bootSector[i] > 30) text += static_cast<char>(bootSector[i]);
   }
+  // "EXFAT" holds "FAT", so it is tested first and decides on its own.
+  if (text.find("EXFAT") != std::string::npos) return FileSystemKind::Exfat;
   FileSystemKind kind = FileSystemKind::Unknown;
   if (text.find("FAT") != std::string::npos) kind = FileSystemKind::Fat;
   if (text.find("FAT32") != std::string::npos) kind = FileSystemKind::Fat32;

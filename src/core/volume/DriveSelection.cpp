@@ -23,6 +23,9 @@ void SelectDrive(std::string_view drive) {
     case FileSystemKind::Ntfs:
       parsed = ReadNtfsGeometry();
       break;
+    case FileSystemKind::Exfat:
+      parsed = ReadExfatGeometry();
+      break;
     case FileSystemKind::Unknown:
       break;
   }
@@ -47,6 +50,8 @@ std::u16string KindName(FileSystemKind kind) {
       return u"FAT32";
     case FileSystemKind::Ntfs:
       return u"NTFS";
+    case FileSystemKind::Exfat:
+      return u"exFAT";
     case FileSystemKind::Unknown:
       break;
   }

@@ -20,7 +20,7 @@ void SelectDrive(std::string_view drive);
 // and no device has (below 512 or not a multiple of it) is measured again first.
 void MakeBrowsableToEnd();
 
-// "FAT16", "FAT32", "NTFS" or "Unknown".
+// "FAT16", "FAT32", "NTFS", "exFAT" or "Unknown".
 std::u16string KindName(FileSystemKind kind);
 
 // What the main window's volume label says, piece by piece.

@@ -7,10 +7,11 @@ namespace korvalane {
 
 // The file system of a volume. The codes are compared for equality only.
 enum class FileSystemKind : uint8_t {
-  Unknown = 0,  // none of the three below, an empty drive name, or an unreadable volume
+  Unknown = 0,  // none of those below, an empty drive name, or an unreadable volume
   Fat = 16,     // FAT with 12-bit or 16-bit entries
   Fat32 = 32,
   Ntfs = 64,
+  Exfat = 128,
 };
 
 // The one process-wide record of the volume being examined. Whoever selects a drive
@@ -35,6 +36,8 @@ struct VolumeGeometry {
   int32_t FatSizeBytes = 0;
   uint64_t MftStartCluster = 0;
   int32_t MftRecordBytes = 0;
+  // exFAT: the first cluster of the root directory (a 32-bit field on disk).
+  uint64_t RootCluster = 0;
 };
 
 // The process-wide record (zero and empty at start).

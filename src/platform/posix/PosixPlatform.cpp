@@ -87,6 +87,8 @@ std::optional<std::string> PosixPlatform::FileSystemName(std::string_view rootPa
         name = versionText == "FAT32" ? "FAT32" : "FAT";
       } else if (typeText == "ntfs") {
         name = "NTFS";
+      } else if (typeText == "exfat") {
+        name = "exFAT";  // as Windows names it
       } else if (!typeText.empty()) {
         name = typeText;
       }
