@@ -20,10 +20,11 @@ constexpr int kUsage = 2;    // bad command line or bad numbers
 struct Arguments {
   uint32_t SectorSize = 512;
   bool Force = false;
+  std::string MapFile;  // export --map FILE
   std::vector<std::string> Positional;
 };
 
-// Parses --sector-size N (and --force where `allowForce`). On an error prints a one-line
+// Parses --sector-size N (and export's --force and --map FILE where `allowForce`). On an error prints a one-line
 // message on stderr and returns nothing.
 std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, bool allowForce);
 

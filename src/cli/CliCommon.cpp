@@ -36,6 +36,12 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, bo
       parsed.SectorSize = static_cast<uint32_t>(std::stoul(value));
     } else if (arg == "--force" && allowForce) {
       parsed.Force = true;
+    } else if (arg == "--map" && allowForce) {
+      if (i + 1 == args.size() || args[i + 1].empty()) {
+        UsageError("--map needs a file name");
+        return std::nullopt;
+      }
+      parsed.MapFile = args[++i];
     } else if (arg == "--") {
       parsed.Positional.insert(parsed.Positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
                                args.end());

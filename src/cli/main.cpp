@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: korvalane-cli COMMAND [OPTIONS] ARGUMENTS
+constexpr const char* kHelp = R"help(Usage: korvalane-cli COMMAND [OPTIONS] ARGUMENTS
 
 A read-only viewer of the raw sectors of a volume or a disk image. SOURCE is a disk
 image file or a block device (on Windows also a drive such as D:); it is shown as
@@ -31,11 +31,14 @@ Commands:
   record SOURCE SECTOR         The "File record" view: the FAT directory listing of
                                the cluster at SECTOR, or the NTFS file record there.
   details SOURCE               The "Details" report of the volume.
-  export [--sector-size N] [--force] SOURCE START END FILE
+  export [--sector-size N] [--force] [--map MAP] SOURCE START END FILE
                                Copies sectors START to END-1 byte for byte into FILE
                                (START is 0 or at least 1; END at most the volume's
                                sector count). Unreadable sectors are written as
-                               zeros. An existing FILE is replaced only with
+                               zeros and named in a last line on stderr, first-last:
+                               "korvalane-cli: unreadable sectors: 1000-1007, 5000
+                               (9 sectors written as zeros)" (the first 16 ranges).
+                               An existing FILE or MAP is replaced only with
                                --force. On a terminal the percentage is shown on
                                stderr; Ctrl+C stops the copy and keeps the sectors
                                saved so far.
@@ -44,13 +47,21 @@ Commands:
 Options:
   --sector-size N              Present an image file with N-byte sectors (512, 1024,
                                2048 or 4096; default 512). Devices use their own.
+  --map MAP                    export: also write MAP, a GNU ddrescue mapfile of the
+                               copy, in byte positions of SOURCE (sector x sector
+                               size): "+" copied, "-" unreadable (zeros in FILE),
+                               "?" not copied (before START, from END on, after a
+                               stop). It lists every unreadable sector. To read them
+                               again later into the same FILE (B = sector size):
+                               ddrescue -r1 -i START*B -o 0 -s (END-START)*B
+                                 SOURCE FILE MAP
 
 SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x".
 
 Exit status: 0 done; 1 the volume could not be read (a view prints "Reading error"),
-or an export met unreadable sectors or could not write its file; 2 a bad command
+or an export met unreadable sectors or could not write its file or map; 2 a bad command
 line or a bad number; 130 an export stopped by Ctrl+C.
-)";
+)help";
 
 // The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code
 // page, which cannot hold every file name; the wide command line can.
