@@ -1,8 +1,9 @@
 #include "core/export/RescueMap.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
+#include <cctype>
+#include <charconv>
+#include <iterator>
 
 namespace korvalane {
 namespace {
@@ -27,10 +28,13 @@ void AddArea(std::vector<Area>& areas, uint64_t position, uint64_t end, char sta
   areas.push_back(Area{position, end - position, status});
 }
 
+// "0x" and at least eight upper-case hexadecimal digits, as ddrescue writes them.
 std::string Hex(uint64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%08" PRIX64, value);
-  return text;
+  char digits[16];
+  const std::to_chars_result end = std::to_chars(std::begin(digits), std::end(digits), value, 16);
+  std::string text(digits, end.ptr);
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return "0x" + std::string(text.size() < 8 ? 8 - text.size() : 0, '0') + text;
 }
 
 std::string SectorText(const SectorRange& range) {
