@@ -133,6 +133,7 @@ bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 }
 
 }  // namespace
+
 int RunExport(const std::vector<std::string>& args) {
   const std::optional<Arguments> parsed = ParseArguments(args, true);
   if (!parsed) return kUsage;
@@ -238,8 +239,8 @@ int RunExport(const std::vector<std::string>& args) {
     map.Unreadable = &outcome.Unreadable;
     map.Finished = written && outcome.End == CopyEnd::Complete;
     map.Comments.push_back(map.Finished ? "Finished"
-                                        : outcome.End == CopyEnd::Stopped && written ? "Stopped"
-                                                                                    : "Stopped: FILE could not be written");
+                           : written    ? "Stopped"
+                                        : "Stopped: the copy could not be written");
     const std::optional<std::string> text = RescueMapText(map);
     mapWritten = text && WriteTextFile(mapPath, *text);
   }
