@@ -362,24 +362,6 @@ TEST_F(SectorCopyTest, ProgressAndStopBetweenChunksAndWithinARetriedOne) {
   }
 }
 
-TEST_F(SectorCopyTest, ASourceThatDisappearsBetweenChunksLeavesZerosFromThere) {
-  UseDrive(120000);
-  int chunkReads = 0;
-  platform_.BeforeRead = [&](std::string_view, uint64_t, size_t length) {
-    return length > 512 && ++chunkReads <= 7;  // seven chunks, then the medium is gone
-  };
-  const SectorRange range{0, 120000};
-  const CopyOutcome outcome = Copy(range);
-  EXPECT_EQ(outcome.End, CopyEnd::Complete);
-  EXPECT_EQ(outcome.SectorsWritten, 120000u);
-  ASSERT_EQ(outcome.Unreadable.Ranges().size(), 1u);
-  EXPECT_EQ(outcome.Unreadable.Ranges()[0].Start, 7u * 2048);
-  EXPECT_EQ(outcome.Unreadable.Ranges()[0].End, 120000u);
-  std::vector<uint8_t> expected = Expected(range);
-  std::fill(expected.begin() + 7 * 2048 * 512, expected.end(), uint8_t{0});
-  EXPECT_TRUE(Slurp(Out()) == expected);
-}
-
 TEST_F(SectorCopyTest, EmptyRangesAndTheLastSector) {
   UseDrive(32);
   EXPECT_EQ(Copy(SectorRange{5, 5}).SectorsWritten, 0u);

@@ -63,7 +63,7 @@ class ExportFaultsTest : public ::testing::Test {
     fs::remove_all(*dir_);
     fs::create_directories(*dir_ / "mnt");
     const testing::CommandResult made = testing::Run({"/sbin/mkfs.fat", "-C", "-F", "16", "-s", "8", "-n", "FAULTS",
-                                             Image().string(), std::to_string(kSectors * kSector / 1024)});
+                                                      Image().string(), std::to_string(kSectors * kSector / 1024)});
     ASSERT_EQ(made.Status, 0) << made.Err;
     std::fstream file(Image(), std::ios::binary | std::ios::in | std::ios::out);
     std::string block(1 << 20, '\0');
@@ -125,7 +125,8 @@ class ExportFaultsTest : public ::testing::Test {
     std::vector<std::string> argv{KORVALANE_BADSECTORFS_PATH, Image().string(), Mount().string()};
     for (const BadArea& area : bad) {
       argv.push_back("--bad");
-      argv.push_back(std::to_string(area.First * kSector) + ":" + std::to_string((area.Last - area.First + 1) * kSector));
+      const uint64_t length = (area.Last - area.First + 1) * kSector;
+      argv.push_back(std::to_string(area.First * kSector) + ":" + std::to_string(length));
     }
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::vector<char*> pointers;
@@ -177,7 +178,8 @@ class ExportFaultsTest : public ::testing::Test {
   static std::string Expected(uint64_t start, uint64_t end, const std::set<uint64_t>& zeroed) {
     std::string bytes = image_->substr(start * kSector, (end - start) * kSector);
     for (const uint64_t s : zeroed) {
-      if (s >= start && s < end) std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>((s - start) * kSector), kSector, '\0');
+      if (s < start || s >= end) continue;
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>((s - start) * kSector), kSector, '\0');
     }
     return bytes;
   }
@@ -197,8 +199,8 @@ class ExportFaultsTest : public ::testing::Test {
     const std::string domain = std::to_string(start * kSector);
     const std::string size = std::to_string((end - start) * kSector);
     const testing::CommandResult before = testing::Run({"ddrescuelog", "-D", "-i", domain, "-s", size, map.string()});
-    const testing::CommandResult rescue =
-        testing::Run({"ddrescue", "-q", "-r1", "-i", domain, "-o", "0", "-s", size, Image().string(), out.string(), map.string()});
+    const testing::CommandResult rescue = testing::Run(
+        {"ddrescue", "-q", "-r1", "-i", domain, "-o", "0", "-s", size, Image().string(), out.string(), map.string()});
     ASSERT_EQ(rescue.Status, 0) << rescue.Err;
     const testing::CommandResult after = testing::Run({"ddrescuelog", "-D", "-i", domain, "-s", size, map.string()});
     EXPECT_EQ(after.Status, 0) << "the map after ddrescue:\n" << ReadAll(map);
@@ -257,8 +259,8 @@ TEST_F(ExportFaultsTest, ZerosExactlyAtTheUnreadableSectorsAndAMapOfThem) {
                                                   std::to_string(c.start), std::to_string(c.end), out.string()});
     EXPECT_EQ(result.Status, 1) << result.Err;
     const std::string count = std::to_string(c.end - c.start);
-    EXPECT_EQ(Lines(result.Out),
-              (std::vector<std::string>{"Data saved to file", out.string(), count + " of " + count + " sectors saved"}));
+    const std::vector<std::string> saved{"Data saved to file", out.string(), count + " of " + count + " sectors saved"};
+    EXPECT_EQ(Lines(result.Out), saved);
     ASSERT_FALSE(Lines(result.Err).empty());
     EXPECT_EQ(Lines(result.Err).back(), "korvalane-cli: unreadable sectors: " + c.line);
     EXPECT_TRUE(ReadAll(out) == Expected(c.start, c.end, bad));
@@ -291,7 +293,8 @@ TEST_F(ExportFaultsTest, ASourceThatDisappearsMidCopy) {
     const testing::CommandResult result = RunCli(
         {"export", "--force", "--map", map.string(), source, "0", std::to_string(kSectors), out.string()});
     EXPECT_EQ(result.Status, 1) << result.Err;
-    EXPECT_EQ(Lines(result.Out).back(), std::to_string(kSectors) + " of " + std::to_string(kSectors) + " sectors saved");
+    const std::string all = std::to_string(kSectors);
+    EXPECT_EQ(Lines(result.Out).back(), all + " of " + all + " sectors saved");
     const std::string saved = ReadAll(out);
     ASSERT_EQ(saved.size(), kSectors * kSector);
     // The first sector that is not the source's.

@@ -333,10 +333,10 @@ TEST_F(ExportImagesTest, InterruptStopsARetriedChunkAndKeepsTheSectorsSoFar) {
   const uint64_t sectors = size / 512;
   const std::string zeroed = std::to_string(sectors - 2048);
   if (sectors > 2048) {
-    EXPECT_NE(err.find("korvalane-cli: unreadable sectors: 2048" + (sectors > 2049 ? "-" + std::to_string(sectors - 1) : "") +
-                       " (" + zeroed + (sectors == 2049 ? " sector" : " sectors") + " written as zeros)\n"),
-              std::string::npos)
-        << err;
+    const std::string last = sectors > 2049 ? "-" + std::to_string(sectors - 1) : "";
+    const std::string line = "korvalane-cli: unreadable sectors: 2048" + last + " (" + zeroed +
+                             (sectors == 2049 ? " sector" : " sectors") + " written as zeros)\n";
+    EXPECT_NE(err.find(line), std::string::npos) << err;
   }
   // The map: the first MiB copied, the retried sectors unreadable, the rest not tried.
   const std::string copied = DdrescueLog(map, "+");
