@@ -77,9 +77,9 @@ struct CopyHooks {
   // Shows the progress: called with an even percentage whenever the shown one would
   // change (an odd percentage leaves the last one in place). May be empty.
   std::function<void(int32_t percent)> ShowPercent;
-  // Where the buffer of a one-read copy comes from; the default heap when null. A caller
-  // that can hand out memory backed by large pages spares the system a page fault for
-  // every 4 KiB of a 50 MiB buffer.
+  // Where the copy's buffer (the one read's, or the chunks') comes from, 4096-aligned;
+  // the default heap when null. A caller that can hand out memory backed by large pages
+  // spares the system a page fault for every 4 KiB of a 50 MiB buffer.
   std::pmr::memory_resource* BufferMemory = nullptr;
 };
 
