@@ -72,6 +72,9 @@ rm -f "$out"/*.bin
 mean() {  # mean JSON INDEX: wall-clock seconds
   jq -r ".results[$2].mean" "$1"
 }
+fastest() {  # fastest JSON INDEX: the quickest run's seconds, the least disturbed by other work
+  jq -r ".results[$2].min" "$1"
+}
 cpu() {  # cpu JSON INDEX: user + system seconds, steadier than the wall clock on a busy machine
   jq -r ".results[$2].user + .results[$2].system" "$1"
 }
@@ -87,16 +90,18 @@ bench() {
     args+=(-n "dd bs=${label%% *}" "$command")
   done
   hyperfine -N --style basic --warmup "$warmup" --runs "$runs" --export-json "$json" "${args[@]}" >&2
-  local k kc d dc i=1
+  local k kf kc d df dc i=1
   k=$(mean "$json" 0)
+  kf=$(fastest "$json" 0)
   kc=$(cpu "$json" 0)
   for command in "$@"; do
     label=${command##*bs=}
     d=$(mean "$json" "$i")
+    df=$(fastest "$json" "$i")
     dc=$(cpu "$json" "$i")
-    awk -v n="$name" -v b="${label%% *}" -v k="$k" -v d="$d" -v kc="$kc" -v dc="$dc" 'BEGIN {
-      printf "%-26s vs dd bs=%-4s export %7.1f ms   dd %7.1f ms   ratio %5.2f   (CPU: %6.1f / %6.1f ms, ratio %5.2f)\n",
-        n, b, k * 1000, d * 1000, d / k, kc * 1000, dc * 1000, dc / kc }'
+    awk -v n="$name" -v b="${label%% *}" -v k="$k" -v d="$d" -v kf="$kf" -v df="$df" -v kc="$kc" -v dc="$dc" 'BEGIN {
+      printf "%-23s vs dd bs=%-4s export %7.1f ms  dd %7.1f ms  ratio %5.2f  fastest %5.2f  CPU %5.2f\n",
+        n, b, k * 1000, d * 1000, d / k, df / kf, dc / kc }'
     i=$((i + 1))
   done
 }
@@ -123,7 +128,8 @@ peak() {  # peak SOURCE END: maximum resident set size in KiB
 }
 
 echo
-echo "Throughput (mean of $runs runs, page cache warm, outputs in $outBase; ratio = dd time / export time):"
+echo "Throughput (mean of $runs runs, page cache warm, outputs in $outBase; ratio = dd time / export time"
+echo "of the means, of the fastest runs, and of the CPU times (user + system)):"
 echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 echo "$results"
 [ -n "$loopNote" ] && echo "Loop device: $loopNote"
