@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times `korvalane-cli export` against dd reading the same cached data, as whole processes
-# over repeated runs in one hyperfine run per source, and prints the throughput ratios
-# (dd time / export time, so 1.0 is as fast as dd):
+# over repeated runs (hyperfine, in one script run: each source forwards and backwards),
+# and prints the throughput ratios (dd time / export time, so 1.0 is as fast as dd):
 #   - a 50 MiB range of the image file, which the export copies with one read, against
 #     dd bs=1M;
 #   - a 200 MiB range (sectors 0-409599), which it copies in 1 MiB chunks, from the image
@@ -69,40 +69,47 @@ check "$image" "$large"
 [ -n "$loop" ] && check "$loop" "$large"
 rm -f "$out"/*.bin
 
-mean() {  # mean JSON INDEX: wall-clock seconds
-  jq -r ".results[$2].mean" "$1"
-}
-fastest() {  # fastest JSON INDEX: the quickest run's seconds, the least disturbed by other work
-  jq -r ".results[$2].min" "$1"
-}
-cpu() {  # cpu JSON INDEX: user + system seconds, steadier than the wall clock on a busy machine
-  jq -r ".results[$2].user + .results[$2].system" "$1"
+# stat JSON NAME FIELD: a field of the named command's results (mean, min, user, system).
+stat() {
+  jq -r --arg n "$2" "[.results[] | select(.command == \$n)][0].$3" "$1"
 }
 
-# bench NAME EXPORT_COMMAND DD_COMMAND...: one hyperfine run; a line per dd command.
+# bench NAME EXPORT_COMMAND DD_COMMAND...: a line per dd command. hyperfine times one
+# command after the other, and on this kind of machine whichever goes first comes out a
+# few per cent slower, so every source is timed twice, forwards and backwards, and the
+# two runs are taken together: the mean of the means, the fastest run of either, the mean
+# CPU time (user + system, steadier than the wall clock on a busy machine).
 bench() {
-  local name=$1 json="$work/bench.json"
-  local -a args=(-n "korvalane-cli export" "$2")
+  local name=$1
+  local -a names=("korvalane-cli export") commands=("$2")
   local label
   shift 2
   for command in "$@"; do
     label=${command##*bs=}
-    args+=(-n "dd bs=${label%% *}" "$command")
+    names+=("dd bs=${label%% *}")
+    commands+=("$command")
   done
-  hyperfine -N --style basic --warmup "$warmup" --runs "$runs" --export-json "$json" "${args[@]}" >&2
-  local k kf kc d df dc i=1
-  k=$(mean "$json" 0)
-  kf=$(fastest "$json" 0)
-  kc=$(cpu "$json" 0)
-  for command in "$@"; do
-    label=${command##*bs=}
-    d=$(mean "$json" "$i")
-    df=$(fastest "$json" "$i")
-    dc=$(cpu "$json" "$i")
-    awk -v n="$name" -v b="${label%% *}" -v k="$k" -v d="$d" -v kf="$kf" -v df="$df" -v kc="$kc" -v dc="$dc" 'BEGIN {
+  local -a forwards=() backwards=()
+  local i
+  for ((i = 0; i < ${#names[@]}; i++)); do
+    forwards+=(-n "${names[i]}" "${commands[i]}")
+    backwards=(-n "${names[i]}" "${commands[i]}" "${backwards[@]}")
+  done
+  hyperfine -N --style basic --warmup "$warmup" --runs "$runs" --export-json "$work/forwards.json" "${forwards[@]}" >&2
+  hyperfine -N --style basic --warmup "$warmup" --runs "$runs" --export-json "$work/backwards.json" "${backwards[@]}" >&2
+  figures() {  # figures NAME: mean, fastest and CPU seconds over both runs
+    local f=$work/forwards.json b=$work/backwards.json
+    echo "$(stat "$f" "$1" mean) $(stat "$b" "$1" mean) $(stat "$f" "$1" min) $(stat "$b" "$1" min)" \
+      "$(stat "$f" "$1" user) $(stat "$f" "$1" system) $(stat "$b" "$1" user) $(stat "$b" "$1" system)" |
+      awk '{ printf "%.6f %.6f %.6f\n", ($1 + $2) / 2, ($3 < $4 ? $3 : $4), ($5 + $6 + $7 + $8) / 2 }'
+  }
+  local k d
+  k=$(figures "${names[0]}")
+  for ((i = 1; i < ${#names[@]}; i++)); do
+    d=$(figures "${names[i]}")
+    echo "$k $d" | awk -v n="$name" -v b="${names[i]#dd bs=}" '{
       printf "%-23s vs dd bs=%-4s export %7.1f ms  dd %7.1f ms  ratio %5.2f  fastest %5.2f  CPU %5.2f\n",
-        n, b, k * 1000, d * 1000, d / k, df / kf, dc / kc }'
-    i=$((i + 1))
+        n, b, $1 * 1000, $4 * 1000, $4 / $1, $5 / $2, $6 / $3 }'
   done
 }
 
