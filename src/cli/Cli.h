@@ -30,6 +30,7 @@ struct Arguments {
   std::optional<std::string> Aligned;
   bool IgnoreCase = false;
   bool All = false;
+  std::string MapFile;  // export --map FILE
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Positional;

@@ -38,6 +38,7 @@ const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
     {"--partition", true, kSourceCommands},
     {"--force", false, {"export"}},
+    {"--map", true, {"export"}},
     {"--json", false, {"drives", "details", "record", "find", "locate"}},
     {"--from", true, {"find"}},
     {"--backward", false, {"find"}},
@@ -67,6 +68,12 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
     parsed.Partition = static_cast<uint32_t>(*number);
   } else if (name == "--force") {
     parsed.Force = true;
+  } else if (name == "--map") {
+    if (value.empty()) {
+      UsageError("--map needs a file name");
+      return false;
+    }
+    parsed.MapFile = value;
   } else if (name == "--json") {
     parsed.Json = true;
   } else if (name == "--from") {
@@ -124,7 +131,7 @@ std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args) 
         value = arg.substr(equals + 1);
       } else if (rule->TakesValue) {
         if (i + 1 == args.size()) {
-          UsageError(name + " needs a value");
+          UsageError(name == "--map" ? "--map needs a file name" : name + " needs a value");
           return std::nullopt;
         }
         value = args[++i];

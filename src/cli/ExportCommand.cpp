@@ -1,7 +1,9 @@
 // korvalane-cli export: the export dialog's checks, copy and messages, without the dialog.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory_resource>
 #include <new>
@@ -9,6 +11,7 @@
 
 #include "cli/Cli.h"
 #include "core/export/ExportRange.h"
+#include "core/export/RescueMap.h"
 #include "core/export/SectorCopy.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
@@ -100,6 +103,35 @@ std::string FirstLine(std::u16string_view message) {
   return Utf8(message.substr(0, end));
 }
 
+// Ranges named on the stderr line; the map always has them all.
+constexpr size_t kShownRanges = 16;
+
+// "unreadable sectors: 1000-1007, 5000 (9 sectors written as zeros)".
+std::string UnreadableLine(const UnreadableSectors& unreadable) {
+  const std::vector<SectorRange>& ranges = unreadable.Ranges();
+  std::string line = "unreadable sectors: " + UnreadableSectorsText(ranges, kShownRanges) + " (";
+  if (ranges.size() > kShownRanges) line += std::to_string(ranges.size()) + " ranges, ";
+  line += std::to_string(unreadable.Count()) + (unreadable.Count() == 1 ? " sector" : " sectors");
+  return line + " written as zeros)";
+}
+
+bool WriteTextFile(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::out | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  return !out.fail();
+}
+
+// Whether two names, one or both of which may not exist yet, name the same file.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code error;
+  if (std::filesystem::equivalent(a, b, error) && !error) return true;
+  const std::filesystem::path first = std::filesystem::weakly_canonical(a, error);
+  if (error) return false;
+  const std::filesystem::path second = std::filesystem::weakly_canonical(b, error);
+  return !error && first == second;
+}
+
 }  // namespace
 
 int RunExport(const Arguments& arguments) {
@@ -136,8 +168,43 @@ int RunExport(const Arguments& arguments) {
   if (std::filesystem::exists(path, error) && !arguments.Force) {
     return UsageError("'" + fileName + "' already exists (use --force to replace it)");
   }
+
+  // The map is checked and made first: when it cannot be, nothing has been touched.
+  const std::string& mapName = arguments.MapFile;
+  const std::filesystem::path mapPath = PathFromUtf8(mapName);
+  const uint32_t sectorBytes = static_cast<uint32_t>(Geometry().BytesPerSector);
+  RescueMapFacts map;
+  bool mapCreated = false;
+  if (!mapName.empty()) {
+    if (IsDriveSource(mapPath, drive) || SameFile(mapPath, path)) {
+      return UsageError("the map '" + mapName + "' must be a file of its own, not the source or FILE");
+    }
+    const bool mapExisted = std::filesystem::exists(mapPath, error);
+    if (mapExisted && !arguments.Force) {
+      return UsageError("'" + mapName + "' already exists (use --force to replace it)");
+    }
+    map.Range = range;
+    map.BytesPerSector = sectorBytes;
+    const int64_t sourceBytes = CurrentPlatform().VolumeTotalBytes(drive);
+    map.SourceBytes = sourceBytes > 0 ? static_cast<uint64_t>(sourceBytes) : 0;
+    map.Comments = {"Mapfile. Created by korvalane-cli export",
+                    "Source: " + CurrentPlatform().DriveSource(drive),
+                    "Copied into: " + fileName,
+                    "Sectors " + std::to_string(range.Start) + " to " + std::to_string(range.End) +
+                        " (not included) of " + std::to_string(sectorBytes) + " bytes"};
+    // Until the copy ends the map says that nothing has been copied, which is never
+    // more than the truth, however the program ends.
+    const std::optional<std::string> text = RescueMapText(map);
+    if (!text) return UsageError("the range's byte positions do not fit a mapfile");
+    if (!WriteTextFile(mapPath, *text)) return UsageError("cannot write the map '" + mapName + "'");
+    mapCreated = !mapExisted;
+  }
+
   ExportFile file;
-  if (!file.Create(path)) return UsageError(Utf8(kInvalidFileName));
+  if (!file.Create(path)) {
+    if (mapCreated) std::filesystem::remove(mapPath, error);
+    return UsageError(Utf8(kInvalidFileName));
+  }
 
   const bool showProgress = KORVALANE_ISATTY(KORVALANE_FILENO(stderr)) != 0;
   CopyHooks hooks;
@@ -165,24 +232,41 @@ int RunExport(const Arguments& arguments) {
   const bool written = file.Close() && outcome.End != CopyEnd::WriteFailed;
   if (showProgress && !outcome.OneRead && range.Count() != 0) std::fputs("\r    \r", stderr);
 
+  bool mapWritten = true;
+  if (!mapName.empty()) {
+    // Only what the system has taken counts as copied; the rest is left to be tried again.
+    const uint64_t inFile = sectorBytes != 0 ? file.BytesWritten() / sectorBytes : 0;
+    map.SectorsDone = std::min(outcome.SectorsWritten, inFile);
+    map.Unreadable = &outcome.Unreadable;
+    map.Finished = written && outcome.End == CopyEnd::Complete;
+    map.Comments.push_back(map.Finished ? "Finished"
+                           : written    ? "Stopped"
+                                        : "Stopped: the copy could not be written");
+    const std::optional<std::string> text = RescueMapText(map);
+    mapWritten = text && WriteTextFile(mapPath, *text);
+  }
+
+  int status = kOk;
   if (!written) {
     std::cerr << "korvalane-cli: " << FirstLine(kErrorWriting) << '\n' << fileName << '\n';
-    return kFailure;
+    status = kFailure;
+  } else {
+    std::cout << FirstLine(kDataSaved) << '\n' << fileName << '\n';
+    const std::string saved = Utf8(Decimal(outcome.SectorsWritten)) + " of " +
+                              Utf8(Decimal(range.Count())) + " sectors saved";
+    std::cout << saved << (outcome.End == CopyEnd::Stopped ? " (stopped)\n" : "\n");
   }
-  std::cout << FirstLine(kDataSaved) << '\n' << fileName << '\n';
-  const std::string saved = Utf8(Decimal(outcome.SectorsWritten)) + " of " +
-                            Utf8(Decimal(range.Count())) + " sectors saved";
-  if (outcome.End == CopyEnd::Stopped) {
-    std::cout << saved << " (stopped)\n";
-    return kInterrupted;
+  std::cout.flush();
+  if (!mapWritten) {
+    std::cerr << "korvalane-cli: cannot write the map '" << mapName << "'\n";
+    status = kFailure;
   }
-  std::cout << saved << '\n';
-  if (outcome.UnreadableSectors != 0) {
-    std::cerr << "korvalane-cli: " << outcome.UnreadableSectors
-              << " unreadable sectors were written as zeros\n";
-    return kFailure;
+  if (!outcome.Unreadable.Empty()) {
+    std::cerr << "korvalane-cli: " << UnreadableLine(outcome.Unreadable) << '\n';
+    status = kFailure;
   }
-  return kOk;
+  if (written && outcome.End == CopyEnd::Stopped) return kInterrupted;
+  return status;
 }
 
 }  // namespace korvalane::cli

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: korvalane-cli [OPTIONS] COMMAND [OPTIONS] ARGUMENTS
+constexpr const char* kHelp = R"help(Usage: korvalane-cli [OPTIONS] COMMAND [OPTIONS] ARGUMENTS
 
 A read-only viewer of the raw sectors of volumes, whole disks and disk images. SOURCE
 is a disk image file or a block device (on Windows also a drive such as D:); it is
@@ -38,11 +38,14 @@ Commands:
                                record there.
   details SOURCE               The "Details" report of the volume; for a whole disk,
                                its partition table.
-  export [--force] SOURCE START END FILE
+  export [--force] [--map MAP] SOURCE START END FILE
                                Copies sectors START to END-1 byte for byte into FILE
                                (START is 0 or at least 1; END at most the volume's
                                sector count). Unreadable sectors are written as
-                               zeros. An existing FILE is replaced only with
+                               zeros and named in a last line on stderr, first-last:
+                               "korvalane-cli: unreadable sectors: 1000-1007, 5000
+                               (9 sectors written as zeros)" (the first 16 ranges).
+                               An existing FILE or MAP is replaced only with
                                --force. On a terminal the percentage is shown on
                                stderr; Ctrl+C stops the copy and keeps the sectors
                                saved so far.
@@ -83,16 +86,24 @@ Options (before or after the command, before or between its arguments):
                                view's lines: numbers as numbers, listing entries,
                                partitions, data runs and matches as arrays; a view
                                that shows nothing gives an empty object or array.
+  --map MAP                    export: also write MAP, a GNU ddrescue mapfile of the
+                               copy, in byte positions of SOURCE (sector x sector
+                               size): "+" copied, "-" unreadable (zeros in FILE),
+                               "?" not copied (before START, from END on, after a
+                               stop). It lists every unreadable sector. To read them
+                               again later into the same FILE (B = sector size):
+                               ddrescue -r1 -i START*B -o 0 -s (END-START)*B
+                                 SOURCE FILE MAP
 
 SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
 18446744073709551615.
 
 Exit status: 0 done (find: a match found); 1 the volume could not be read (a view
 prints "Reading error"), an export met unreadable sectors or could not write its
-file, or find found no match; 2 a bad command line, a bad number or pattern, a
+file or map, or find found no match; 2 a bad command line, a bad number or pattern, a
 partition the source does not have, or a cluster or record outside the volume;
 130 an export stopped by Ctrl+C.
-)";
+)help";
 
 // The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code
 // page, which cannot hold every file name; the wide command line can.

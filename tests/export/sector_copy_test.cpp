@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,17 +89,24 @@ class SectorCopyTest : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(SectorCopyTest, RangesUpTo50MiBTakeOneReadAndLongerOnesASectorAtATime) {
+TEST_F(SectorCopyTest, RangesUpTo50MiBTakeOneReadAndLongerOnesGoInChunksOf1MiB) {
   struct Case {
     uint32_t sectors;
     uint32_t sectorSize;
     bool oneRead;
+    int reads;
   };
+  // The range starts at sector 2: chunks begin at whole MiB of the volume, so the first
+  // one is two sectors short.
   const Case cases[] = {
-      {102400, 512, true},    // exactly 52,428,800 bytes
-      {102401, 512, false},   // one sector more
-      {12800, 4096, true},    // 52,428,800 bytes of large sectors
-      {12801, 4096, false},
+      {102400, 512, true, 1},     // exactly 52,428,800 bytes
+      {102401, 512, false, 51},   // one sector more: 50 chunks and a last one of 3 sectors
+      {12800, 4096, true, 1},     // 52,428,800 bytes of large sectors
+      {12801, 4096, false, 51},
+      {11000, 4608, true, 1},
+      {12000, 4608, false, 53},   // 227 sectors (1,045,916 bytes) to a chunk
+      {12000, 1536, true, 1},
+      {40000, 1536, false, 59},   // 682 sectors to a chunk
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.sectors) + " x " + std::to_string(c.sectorSize));
@@ -108,9 +117,98 @@ TEST_F(SectorCopyTest, RangesUpTo50MiBTakeOneReadAndLongerOnesASectorAtATime) {
     EXPECT_EQ(outcome.End, CopyEnd::Complete);
     EXPECT_EQ(outcome.OneRead, c.oneRead);
     EXPECT_EQ(outcome.SectorsWritten, c.sectors);
-    EXPECT_EQ(platform_.Reads, c.oneRead ? 1 : static_cast<int>(c.sectors));
+    EXPECT_EQ(platform_.Reads, c.reads);
+    EXPECT_EQ(platform_.DirectReads, 0);
     EXPECT_EQ(platform_.Opens, platform_.Closes);  // every read closes what it opened
     EXPECT_TRUE(Slurp(Out()) == Expected(range));
+  }
+}
+
+TEST_F(SectorCopyTest, A200MiBRangeTakes200ReadsOf1MiB) {
+  constexpr uint64_t kSectors = 409600;
+  UseDrive(kSectors);
+  std::vector<size_t> lengths;
+  platform_.BeforeRead = [&](std::string_view, uint64_t position, size_t length) {
+    if (position != lengths.size() * kChunkBytes) ADD_FAILURE() << "read at " << position;
+    lengths.push_back(length);
+    return true;
+  };
+  const CopyOutcome outcome = Copy(SectorRange{0, kSectors});
+  EXPECT_EQ(outcome.End, CopyEnd::Complete);
+  EXPECT_EQ(lengths, std::vector<size_t>(200, kChunkBytes));
+  // Compared a MiB at a time: the drive itself already takes 200 MiB.
+  const std::vector<uint8_t>& bytes = platform_.Find("C:")->Bytes;
+  std::ifstream in(Out(), std::ios::binary);
+  std::vector<uint8_t> piece(kChunkBytes);
+  size_t same = 0;
+  for (size_t mib = 0; mib < 200; ++mib) {
+    in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
+    if (in && std::equal(piece.begin(), piece.end(), bytes.begin() + static_cast<std::ptrdiff_t>(mib * kChunkBytes))) {
+      ++same;
+    }
+  }
+  EXPECT_EQ(same, 200u);
+  EXPECT_EQ(in.get(), EOF);
+}
+
+// Bad sectors in the chunks of a range: only a chunk that fails is read again, sector by
+// sector past the cache, and exactly the bad sectors come out as zeros although a cached
+// read fails for the whole 4 KiB page around each of them.
+TEST_F(SectorCopyTest, OnlyTheBadSectorsOfAFailedChunkBecomeZeros) {
+  struct Case {
+    const char* name;
+    uint64_t driveSectors;
+    SectorRange range;
+    std::set<uint64_t> bad;
+    std::vector<SectorRange> unreadable;
+    int reads;        // the one read (up to 50 MiB), a read per chunk, then the retries ...
+    int directReads;  // ... one direct read per sector of each chunk that failed
+  };
+  const auto all = [](uint64_t first, uint64_t end) {
+    std::set<uint64_t> sectors;
+    for (uint64_t s = first; s < end; ++s) sectors.insert(s);
+    return sectors;
+  };
+  const Case cases[] = {
+      {"first sector of a chunk", 8200, {0, 8192}, {2048}, {{2048, 2049}}, 1 + 4 + 2048, 2048},
+      {"last sector of a chunk", 8200, {0, 8192}, {4095}, {{4095, 4096}}, 1 + 4 + 2048, 2048},
+      {"a whole chunk", 8200, {0, 8192}, all(4096, 6144), {{4096, 6144}}, 1 + 4 + 2048, 2048},
+      {"across a chunk's end", 8200, {0, 8192}, all(2045, 2053), {{2045, 2053}}, 1 + 4 + 4096, 4096},
+      // Chunks 5-2047, 2048-4095, 4096-6143 and 6144-6150; the third reads. (Chunks
+      // counted from the range's start would share pages, and the third would fail too.)
+      {"scattered, odd start", 8200, {5, 6151}, {6, 100, 101, 2050, 6150},
+       {{6, 7}, {100, 102}, {2050, 2051}, {6150, 6151}}, 1 + 4 + 2043 + 2048 + 7, 2043 + 2048 + 7},
+      {"every sector", 8200, {2038, 4106}, all(0, 8200), {{2038, 4106}}, 1 + 3 + 2068, 2068},
+      // More than 50 MiB: in chunks from the start, 54 of them, without a one read.
+      {"beyond 50 MiB", 110000, {0, 110000}, {102401}, {{102401, 102402}}, 54 + 2048, 2048},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryPlatform::Drive& drive = UseDrive(c.driveSectors);
+    drive.UnreadableSectors = c.bad;
+    drive.CachePageBytes = 4096;
+    platform_.Reads = platform_.DirectReads = 0;
+    const CopyOutcome outcome = Copy(c.range);
+    EXPECT_EQ(outcome.End, CopyEnd::Complete);
+    EXPECT_FALSE(outcome.OneRead);
+    EXPECT_EQ(outcome.SectorsWritten, c.range.Count());
+    const std::vector<SectorRange>& unreadable = outcome.Unreadable.Ranges();
+    ASSERT_EQ(unreadable.size(), c.unreadable.size());
+    uint64_t zeroed = 0;
+    std::vector<uint8_t> expected = Expected(c.range);
+    for (size_t i = 0; i < unreadable.size(); ++i) {
+      const SectorRange bad = c.unreadable[i];
+      EXPECT_EQ(unreadable[i].Start, bad.Start) << i;
+      EXPECT_EQ(unreadable[i].End, bad.End) << i;
+      zeroed += bad.Count();
+      std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>((bad.Start - c.range.Start) * 512),
+                  bad.Count() * 512, uint8_t{0});
+    }
+    EXPECT_EQ(outcome.Unreadable.Count(), zeroed);
+    EXPECT_TRUE(Slurp(Out()) == expected);
+    EXPECT_EQ(platform_.Reads, c.reads);
+    EXPECT_EQ(platform_.DirectReads, c.directReads);
+    EXPECT_EQ(platform_.Opens, platform_.Closes);
   }
 }
 
@@ -122,7 +220,7 @@ TEST_F(SectorCopyTest, UnreadableSectorsBecomeZerosAndLaterSectorsKeepTheirOffse
   EXPECT_FALSE(outcome.OneRead);  // the one read covering 13 failed
   EXPECT_EQ(outcome.End, CopyEnd::Complete);
   EXPECT_EQ(outcome.SectorsWritten, 10u);
-  EXPECT_EQ(outcome.UnreadableSectors, 3u);
+  EXPECT_EQ(outcome.Unreadable.Count(), 3u);
   std::vector<uint8_t> expected = Expected(range);
   for (const uint32_t s : {13u, 14u, 17u}) {
     std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>((s - range.Start) * 512), 512, uint8_t{0});
@@ -141,7 +239,7 @@ TEST_F(SectorCopyTest, ASourceThatDisappearsLeavesZerosToTheFullLength) {
   const SectorRange range{8, 24};
   const CopyOutcome outcome = Copy(range);
   EXPECT_EQ(outcome.End, CopyEnd::Complete);
-  EXPECT_EQ(outcome.UnreadableSectors, 11u);
+  EXPECT_EQ(outcome.Unreadable.Count(), 11u);
   std::vector<uint8_t> expected = Expected(range);
   std::fill(expected.begin() + 5 * 512, expected.end(), uint8_t{0});
   EXPECT_TRUE(Slurp(Out()) == expected);
@@ -150,7 +248,7 @@ TEST_F(SectorCopyTest, ASourceThatDisappearsLeavesZerosToTheFullLength) {
 TEST_F(SectorCopyTest, AVolumeThatCannotBeOpenedGivesAFileOfZeros) {
   UseDrive(16).FailOpen = true;
   const CopyOutcome outcome = Copy(SectorRange{0, 16});
-  EXPECT_EQ(outcome.UnreadableSectors, 16u);
+  EXPECT_EQ(outcome.Unreadable.Count(), 16u);
   EXPECT_TRUE(Slurp(Out()) == std::vector<uint8_t>(16 * 512, 0));
 }
 
@@ -222,6 +320,48 @@ TEST_F(SectorCopyTest, AClearedBusyFlagStopsBeforeTheNextSector) {
   }
 }
 
+// Five chunks, the fourth with a bad sector: the pump and the progress come before each
+// chunk and before each further sector of the retried one, and Stop ends the copy there.
+TEST_F(SectorCopyTest, ProgressAndStopBetweenChunksAndWithinARetriedOne) {
+  constexpr uint64_t kChunk = 2048;
+  struct Case {
+    const char* name;
+    int stopAtPump;  // 0 = never
+    CopyEnd end;
+    uint64_t sectors;
+  };
+  const Case cases[] = {
+      {"not stopped", 0, CopyEnd::Complete, 5 * kChunk},
+      {"before the third chunk", 3, CopyEnd::Stopped, 2 * kChunk},
+      {"before the retry's 101st sector", 4 + 100, CopyEnd::Stopped, 3 * kChunk + 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UseDrive(5 * kChunk).UnreadableSectors = {3 * kChunk + 50};
+    CopyHooks hooks;
+    int pumps = 0;
+    hooks.Pump = [&] {
+      if (++pumps == c.stopAtPump) ExportBusy = false;
+    };
+    std::vector<int32_t> shown;
+    hooks.ShowPercent = [&](int32_t percent) { shown.push_back(percent); };
+    const CopyOutcome outcome = Copy(SectorRange{0, 5 * kChunk}, hooks);
+    EXPECT_EQ(outcome.End, c.end);
+    EXPECT_EQ(outcome.SectorsWritten, c.sectors);
+    std::vector<uint8_t> expected = Expected(SectorRange{0, c.sectors});
+    if (c.sectors > 3 * kChunk + 50) std::fill_n(expected.begin() + (3 * kChunk + 50) * 512, 512, uint8_t{0});
+    EXPECT_TRUE(Slurp(Out()) == expected);
+    if (c.stopAtPump == 0) {
+      EXPECT_EQ(pumps, 4 + 2047 + 1);
+      // 0, 20 and 40 % before the first three chunks, then every even percentage through
+      // the retried fourth (its last sector rounds to 80), and nothing new for the fifth.
+      std::vector<int32_t> expectedShown{0, 20, 40};
+      for (int32_t percent = 60; percent <= 80; percent += 2) expectedShown.push_back(percent);
+      EXPECT_EQ(shown, expectedShown);
+    }
+  }
+}
+
 TEST_F(SectorCopyTest, EmptyRangesAndTheLastSector) {
   UseDrive(32);
   EXPECT_EQ(Copy(SectorRange{5, 5}).SectorsWritten, 0u);
@@ -280,7 +420,9 @@ TEST_F(SectorCopyTest, RecognisesTheDrivesOwnSource) {
   // Windows lets only some users make symbolic links; where one can be made, it counts.
   std::error_code linkError;
   fs::create_symlink(image, dir_ / "link.img", linkError);
-  if (!linkError) EXPECT_TRUE(IsDriveSource(dir_ / "link.img", "C:"));
+  if (!linkError) {
+    EXPECT_TRUE(IsDriveSource(dir_ / "link.img", "C:"));
+  }
   EXPECT_FALSE(IsDriveSource(dir_ / "other.img", "C:"));  // does not exist
   std::ofstream(dir_ / "other.img") << "x";
   EXPECT_FALSE(IsDriveSource(dir_ / "other.img", "C:"));

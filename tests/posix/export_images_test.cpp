@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -33,9 +34,21 @@ std::string Sha256(const fs::path& file) {
   return result.Out.substr(0, 64);
 }
 
+// In one read: the files here are up to 60 MiB, and a sanitizer build is slow per byte.
 std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(file, std::ios::binary | std::ios::ate);
+  std::string bytes(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+// The sectors of the given kinds ('+', '-', '?') in a ddrescue map, one a line, as GNU
+// ddrescuelog reads the map.
+std::string DdrescueLog(const fs::path& map, const std::string& kinds) {
+  const testing::CommandResult listed = testing::Run({"ddrescuelog", "-b", "512", "-l" + kinds, map.string()});
+  EXPECT_EQ(listed.Status, 0) << listed.Err;
+  return listed.Out;
 }
 
 class ExportImagesTest : public ::testing::Test {
@@ -202,14 +215,66 @@ TEST_F(ExportImagesTest, AFullDiskIsReportedAsAWriteError) {
     fs::path image;
     uint32_t end;
   };
-  // One write of a whole range, and gathered writes of single sectors.
+  // One write of a whole range, and writes of 1 MiB chunks.
   for (const Case& c : {Case{SamplePath("fat16.img"), 32768}, Case{Large(), 122880}}) {
+    const fs::path map = Out("full.map");
     const testing::CommandResult result =
-        RunCli({"export", "--force", c.image.string(), "0", std::to_string(c.end), "/dev/full"});
+        RunCli({"export", "--force", "--map", map.string(), c.image.string(), "0", std::to_string(c.end), "/dev/full"});
     EXPECT_EQ(result.Status, 1);
     EXPECT_EQ(result.Err, "korvalane-cli: Error writing file\n/dev/full\n");
     EXPECT_EQ(result.Out.find("Data saved"), std::string::npos);
+    // Nothing reached the file, so the map counts nothing as copied.
+    EXPECT_EQ(DdrescueLog(map, "+"), "");
+    EXPECT_NE(ReadAll(map).find("\n# Stopped: the copy could not be written\n"), std::string::npos);
   }
+}
+
+TEST_F(ExportImagesTest, TheMapOptionIsCheckedBeforeAnythingIsWritten) {
+  struct Case {
+    std::vector<std::string> args;  // after "export"
+    std::string message;
+  };
+  const std::string image = SamplePath("fat12.img");
+  const fs::path out = Out("checked.bin");
+  const fs::path map = Out("checked.map");
+  std::ofstream(Out("existing.map")) << "keep me";
+  const Case cases[] = {
+      {{image, "0", "8", out.string(), "--map"}, "korvalane-cli: --map needs a file name\n"},
+      {{"--map", "", image, "0", "8", out.string()}, "korvalane-cli: --map needs a file name\n"},
+      {{"--map", Out("existing.map").string(), image, "0", "8", out.string()},
+       "korvalane-cli: '" + Out("existing.map").string() + "' already exists (use --force to replace it)\n"},
+      {{"--map", out.string(), image, "0", "8", out.string()},
+       "korvalane-cli: the map '" + out.string() + "' must be a file of its own, not the source or FILE\n"},
+      {{"--map", image, image, "0", "8", out.string()},
+       "korvalane-cli: the map '" + image + "' must be a file of its own, not the source or FILE\n"},
+      {{"--map", (*dir_ / "no such folder" / "x.map").string(), image, "0", "8", out.string()},
+       "korvalane-cli: cannot write the map '" + (*dir_ / "no such folder" / "x.map").string() + "'\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"export"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const testing::CommandResult result = RunCli(args);
+    EXPECT_EQ(result.Status, 2) << c.message;
+    EXPECT_EQ(result.Err, c.message);
+    EXPECT_FALSE(fs::exists(out)) << c.message;
+  }
+  EXPECT_EQ(ReadAll(Out("existing.map")), "keep me");
+  EXPECT_EQ(RunCli({"hex", "--map", map.string(), image, "0"}).Status, 2);  // export only
+  EXPECT_FALSE(fs::exists(map));
+
+  // A file that cannot be made leaves no new map behind.
+  const testing::CommandResult badFile =
+      RunCli({"export", "--map", map.string(), image, "0", "8", (*dir_ / "no such folder" / "x.bin").string()});
+  EXPECT_EQ(badFile.Err, "korvalane-cli: Invalid file name!\n");
+  EXPECT_FALSE(fs::exists(map));
+
+  // A readable range: the map says every sector of it was copied, and nothing more.
+  const testing::CommandResult done = RunCli({"export", "--map", map.string(), image, "3", "8", out.string()});
+  EXPECT_EQ(done.Status, 0) << done.Err;
+  EXPECT_EQ(done.Err, "");
+  EXPECT_EQ(DdrescueLog(map, "+"), "3\n4\n5\n6\n7\n");
+  EXPECT_EQ(DdrescueLog(map, "-"), "");
+  EXPECT_EQ(testing::Run({"ddrescuelog", "-D", "-i", "1536", "-s", "2560", map.string()}).Status, 0);
 }
 
 // Starts korvalane-cli with its stderr on `errFd` (or /dev/null) and returns its pid.
@@ -233,12 +298,22 @@ pid_t SpawnCli(const std::vector<std::string>& args, int errFd) {
   return pid;
 }
 
-TEST_F(ExportImagesTest, InterruptStopsTheCopyAndKeepsTheSectorsSoFar) {
+// An image cut short after its first MiB, though its boot sector counts 60 MiB: every
+// sector after the cut fails, so the copy goes on sector by sector, and Ctrl+C there
+// stops it like a confirmed Stop.
+TEST_F(ExportImagesTest, InterruptStopsARetriedChunkAndKeepsTheSectorsSoFar) {
+  const fs::path image = Out("cut.img");
+  fs::copy_file(Large(), image, fs::copy_options::overwrite_existing);
+  fs::resize_file(image, 1u << 20);
   const fs::path out = Out("interrupted.bin");
+  const fs::path map = Out("interrupted.map");
   fs::remove(out);
-  const pid_t pid = SpawnCli({"export", Large().string(), "0", "122880", out.string()}, -1);
+  fs::remove(map);
+  char errName[] = "/tmp/korvalane-interrupt-XXXXXX";
+  const int errFd = mkstemp(errName);
+  const pid_t pid = SpawnCli({"export", "--map", map.string(), image.string(), "0", "122880", out.string()}, errFd);
   ASSERT_GT(pid, 0);
-  // Once a first block of sectors is in the file, the copy is running.
+  // Once the readable first MiB is in the file, the copy is retrying sector by sector.
   std::error_code error;
   for (int i = 0; i < 5000 && !(fs::exists(out, error) && fs::file_size(out, error) >= (1u << 20)); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -246,18 +321,35 @@ TEST_F(ExportImagesTest, InterruptStopsTheCopyAndKeepsTheSectorsSoFar) {
   kill(pid, SIGINT);
   int status = 0;
   waitpid(pid, &status, 0);
+  close(errFd);
+  const std::string err = ReadAll(errName);
+  unlink(errName);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 130);
   const uint64_t size = fs::file_size(out);
   EXPECT_EQ(size % 512, 0u);
-  EXPECT_GE(size, 1u << 20);
-  EXPECT_LT(size, 122880u * 512);
-  // What was saved is the start of the range, byte for byte.
+  ASSERT_GE(size, 1u << 20);
+  ASSERT_LT(size, 122880u * 512);
+  // What was saved is the start of the range: the image's MiB, then zeros.
   const std::string saved = ReadAll(out);
-  std::ifstream image(Large(), std::ios::binary);
-  std::string original(saved.size(), '\0');
-  image.read(original.data(), static_cast<std::streamsize>(original.size()));
-  EXPECT_TRUE(saved == original);
+  EXPECT_TRUE(saved.substr(0, 1u << 20) == ReadAll(image));
+  EXPECT_EQ(saved.find_first_not_of('\0', 1u << 20), std::string::npos);
+  const uint64_t sectors = size / 512;
+  const std::string zeroed = std::to_string(sectors - 2048);
+  if (sectors > 2048) {
+    const std::string last = sectors > 2049 ? "-" + std::to_string(sectors - 1) : "";
+    const std::string line = "korvalane-cli: unreadable sectors: 2048" + last + " (" + zeroed +
+                             (sectors == 2049 ? " sector" : " sectors") + " written as zeros)\n";
+    EXPECT_NE(err.find(line), std::string::npos) << err;
+  }
+  // The map: the first MiB copied, the retried sectors unreadable, the rest not tried.
+  const std::string copied = DdrescueLog(map, "+");
+  EXPECT_EQ(std::count(copied.begin(), copied.end(), '\n'), 2048);
+  const std::string bad = DdrescueLog(map, "-");
+  EXPECT_EQ(static_cast<uint64_t>(std::count(bad.begin(), bad.end(), '\n')), sectors - 2048);
+  const std::string untried = DdrescueLog(map, "?");
+  EXPECT_EQ(static_cast<uint64_t>(std::count(untried.begin(), untried.end(), '\n')), 122880 - sectors);
+  EXPECT_EQ(untried.substr(0, untried.find('\n')), std::to_string(sectors));
 }
 
 TEST_F(ExportImagesTest, ShowsEvenPercentagesOnATerminal) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/export/ExportRange.h"
+#include "core/export/RescueMap.h"
 
 namespace korvalane {
 
@@ -18,9 +19,14 @@ namespace korvalane {
 // talk through nothing else. There is one user-interface thread, so a plain flag serves.
 extern bool ExportBusy;
 
-// The largest range copied with a single read (50 MiB); anything longer goes one sector
-// at a time, so a copy never holds more sector data than this.
+// The largest range copied with a single read (50 MiB); anything longer goes in chunks,
+// so a copy never holds more sector data than this.
 inline constexpr uint64_t kOneReadLimit = 52428800;
+
+// The most a chunk reads at once (whole sectors of it). Chunks begin at multiples of their
+// sector count on the volume, so that a chunk covers whole pages of the system's cache and
+// a bad sector spoils the read of one chunk only.
+inline constexpr uint64_t kChunkBytes = 1048576;
 
 // True when `file` is the very file or device the drive's bytes come from: exporting a
 // volume into its own image would overwrite what is being read.
@@ -48,6 +54,9 @@ class ExportFile {
 
   bool IsOpen() const { return out_.is_open(); }
   bool Failed() const { return failed_; }
+  // The bytes the system has taken so far; a failed write counts for nothing, whatever
+  // part of it reached the file.
+  uint64_t BytesWritten() const { return written_; }
 
  private:
   bool Flush();
@@ -55,20 +64,22 @@ class ExportFile {
 
   std::ofstream out_;
   std::vector<uint8_t> pending_;  // reserved once; never grows past its capacity
+  uint64_t written_ = 0;
   bool failed_ = false;
 };
 
 // How a copy called back into its caller while it ran.
 struct CopyHooks {
-  // Run before every sector of a sector-by-sector copy. The user interface handles its
-  // events here; a confirmed Stop clears ExportBusy inside it. May be empty.
+  // Run before every chunk, and before every further sector of a chunk that is copied
+  // sector by sector. The user interface handles its events here; a confirmed Stop clears
+  // ExportBusy inside it. May be empty.
   std::function<void()> Pump;
   // Shows the progress: called with an even percentage whenever the shown one would
   // change (an odd percentage leaves the last one in place). May be empty.
   std::function<void(int32_t percent)> ShowPercent;
-  // Where the buffer of a one-read copy comes from; the default heap when null. A caller
-  // that can hand out memory backed by large pages spares the system a page fault for
-  // every 4 KiB of a 50 MiB buffer.
+  // Where the copy's buffer (the one read's, or the chunks') comes from, 4096-aligned;
+  // the default heap when null. A caller that can hand out memory backed by large pages
+  // spares the system a page fault for every 4 KiB of a 50 MiB buffer.
   std::pmr::memory_resource* BufferMemory = nullptr;
 };
 
@@ -81,8 +92,8 @@ enum class CopyEnd {
 struct CopyOutcome {
   CopyEnd End = CopyEnd::Complete;
   bool OneRead = false;             // the whole range came in with a single read
-  uint64_t SectorsWritten = 0;      // sectors in the file, unreadable ones included
-  uint64_t UnreadableSectors = 0;   // written as zeros because their read failed
+  uint64_t SectorsWritten = 0;      // sectors handed to the file, unreadable ones included
+  UnreadableSectors Unreadable;     // written as zeros because they could not be read
 };
 
 // The percentage shown before copying sector `start + done` of `count`: done x 100 / count
@@ -92,10 +103,14 @@ int32_t CopyPercent(uint64_t done, uint64_t count);
 // Copies the sectors of `range` of CurrentDrive, at BytesPerSector bytes a sector, into
 // `file`. A range of up to kOneReadLimit bytes is first tried with a single read and a
 // single write (no pump, no progress). When that is not possible or the read fails, the
-// sectors are read one at a time in ascending order: before each one the pump runs, a
-// cleared ExportBusy ends the copy, and the progress is shown; an unreadable sector is
-// written as zeros so that every later sector keeps its offset ((s - start) x
-// BytesPerSector). The file is left open; the caller closes it.
+// range goes in chunks of up to kChunkBytes, in ascending order, one read each; before
+// each chunk the pump runs, a cleared ExportBusy ends the copy, and the progress is shown.
+// Only a chunk that cannot be read is read again sector by sector, past the system's
+// cache (so that a bad sector spoils no neighbour that shares its page), with the pump,
+// the stop and the progress before each further sector. An unreadable sector is written as
+// zeros so that every later sector keeps its offset ((s - start) x BytesPerSector): the
+// file holds exactly what a copy of one sector at a time would. The file is left open;
+// the caller closes it.
 CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks& hooks);
 
 }  // namespace korvalane
