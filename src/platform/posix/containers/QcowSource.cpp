@@ -4,6 +4,7 @@
 #include <libqcow.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 namespace korvalane {
@@ -27,11 +28,29 @@ bool StartsAsQcow(const std::string& path) {
   return read && magic == std::array<uint8_t, 4>{'Q', 'F', 'I', 0xFB};
 }
 
+// The cluster size of a QCOW image, from its header (big-endian): version 1 keeps the
+// cluster bits in a byte at 32, later versions in a 32-bit field at 20. 512 when the
+// header says nothing sensible.
+uint64_t ClusterBytes(const std::string& path) {
+  std::array<uint8_t, 36> header{};
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 512;
+  const bool read = pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+  close(fd);
+  if (!read) return 512;
+  const auto be32 = [&](size_t at) {
+    return uint32_t{header[at]} << 24 | uint32_t{header[at + 1]} << 16 | uint32_t{header[at + 2]} << 8 | header[at + 3];
+  };
+  const uint32_t bits = be32(4) == 1 ? header[32] : be32(20);
+  return bits >= 9 && bits <= 21 ? uint64_t{1} << bits : 512;
+}
+
 }  // namespace
 
 QcowSource::QcowSource(const std::string& path, uint32_t imageSectorSize) : ContainerSource(path, "QCOW2") {
   if (!OpenImage(path, 0)) return;
   libqcow_error_t* error = nullptr;
+  for (const std::string& image : paths_) clusterBytes_ = std::min(clusterBytes_, ClusterBytes(image));
   libqcow_file_t* top = File(chain_.front());
   uint32_t version = 0;
   if (libqcow_file_get_format_version(top, &version, &error) == 1 && version == 1) format_ = "QCOW";
@@ -55,6 +74,7 @@ bool QcowSource::OpenImage(const std::string& path, size_t depth) {
     return false;
   }
   chain_.push_back(file);
+  paths_.push_back(path);
   const std::string what = depth == 0 ? std::string() : "backing file '" + path + "': ";
   if (libqcow_file_open(file, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1) {
     Failed(what + Reason(error));
@@ -117,6 +137,12 @@ QcowSource::~QcowSource() {
 }
 
 int64_t QcowSource::ReadMedia(uint64_t position, std::span<uint8_t> buffer) {
+  // A read that begins in a cluster the overlay does not hold is passed to the backing
+  // file whole by libqcow, clusters of the overlay's own after it included; so with a
+  // backing file, reads go one cluster at a time (of the smallest size in the chain).
+  if (chain_.size() > 1) {
+    buffer = buffer.first(static_cast<size_t>(std::min<uint64_t>(buffer.size(), clusterBytes_ - position % clusterBytes_)));
+  }
   libqcow_error_t* error = nullptr;
   const ssize_t got = libqcow_file_read_buffer_at_offset(File(chain_.front()), buffer.data(), buffer.size(),
                                                          static_cast<off64_t>(position), &error);

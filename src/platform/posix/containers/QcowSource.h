@@ -25,6 +25,8 @@ class QcowSource final : public ContainerSource {
   bool OpenImage(const std::string& path, size_t depth);
 
   std::vector<void*> chain_;  // libqcow_file_t: the image named, then its backing files
+  std::vector<std::string> paths_;  // their files
+  uint64_t clusterBytes_ = uint64_t{1} << 21;
 };
 
 }  // namespace korvalane
