@@ -258,6 +258,50 @@ TEST_F(ContainersTest, ADifferencingVhdReadsThroughItsParent) {
   EXPECT_TRUE(ReadAll(out) == ExpectedDisk(true).substr(129000 * 512));
 }
 
+TEST_F(ContainersTest, AVmdkDeltaDiskReadsThroughItsParent) {
+  Copy({"disk.vmdk"});
+  const std::string child = (dir_ / "delta.vmdk").string();
+  ASSERT_EQ(testing::Run({"qemu-img", "create", "-q", "-f", "vmdk", "-b", "disk.vmdk", "-F", "vmdk", child}).Status, 0);
+  ASSERT_EQ(testing::Run({"qemu-io", "-f", "vmdk", "-c", "write -q -P 0x4b " + std::to_string(kOverlayByte) + " 4096", child}).Status, 0);
+  const std::vector<std::string> drives = CliLines({"drives", child});
+  ASSERT_EQ(drives.size(), 6u);
+  EXPECT_NE(drives[0].find(child + " (VMDK, monolithicSparse, 1 parent)"), std::string::npos) << drives[0];
+  const fs::path out = dir_ / "tail.bin";
+  CliLines({"export", child, "129000", std::to_string(kDiskSectors), out.string()});
+  EXPECT_TRUE(ReadAll(out) == ExpectedDisk(true).substr(129000 * 512));
+
+  fs::remove(dir_ / "disk.vmdk");
+  const CommandResult result = RunCli({"drives", child});
+  EXPECT_EQ(result.Status, 2);
+  EXPECT_EQ(result.Err, "korvalane-cli: cannot open '" + child + "' (VMDK): parent file '" + (dir_ / "disk.vmdk").string() +
+                            "' is missing\n");
+}
+
+// EWF stores its bytes per sector, and that is the sector size of the media, unless
+// another one is asked for.
+TEST_F(ContainersTest, AnEwfImageHasTheSectorSizeItStores) {
+  for (const char* bytes : {"512", "4096"}) {
+    SCOPED_TRACE(bytes);
+    const std::string target = (dir_ / ("fat16-" + std::string(bytes))).string();
+    const CommandResult made = testing::Run({"ewfacquire", "-u", "-q", "-t", target, "-P", bytes, "-c", "empty-block", "-C", "1",
+                                    "-D", "fat16", "-E", "1", "-e", "k", "-N", "n", SamplePath("fat16.img")});
+    ASSERT_EQ(made.Status, 0) << made.Err;
+    EXPECT_EQ(OpenContainer(target + ".E01", 0)->SectorSize(), static_cast<uint32_t>(std::stoul(bytes)));
+    EXPECT_EQ(OpenContainer(target + ".E01", 2048)->SectorSize(), 2048u);
+  }
+  // A disk of 4096-byte sectors acquired as such shows the drives of the raw disk.
+  const std::string disk = SamplePath("disk-gpt-4k.img");
+  if (!fs::exists(disk)) GTEST_SKIP() << "disk-gpt-4k.img was not made: this machine gave no loop device";
+  const std::string target = (dir_ / "gpt-4k").string();
+  ASSERT_EQ(testing::Run({"ewfacquire", "-u", "-q", "-t", target, "-P", "4096", "-c", "empty-block", "-C", "1", "-D", "gpt",
+                          "-E", "1", "-e", "k", "-N", "n", disk}).Status, 0);
+  const std::vector<std::string> raw = CliLines({"drives", disk});
+  const std::vector<std::string> ewf = CliLines({"drives", target + ".E01"});
+  ASSERT_EQ(ewf.size(), raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) EXPECT_EQ(ewf[i].substr(0, ewf[i].find("  ")), raw[i].substr(0, raw[i].find("  ")));
+  EXPECT_EQ(CliLines({"details", "--partition", "2", target + ".E01"}), CliLines({"details", "--partition", "2", disk}));
+}
+
 // What is missing is named, the command line stops with status 2 and one line, and the
 // drive still stands in the window with the same reason.
 TEST_F(ContainersTest, AMissingSegmentExtentParentOrBackingFileIsNamed) {
