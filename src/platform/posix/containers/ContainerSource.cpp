@@ -9,11 +9,35 @@
 #include "platform/posix/DriveTable.h"
 
 namespace korvalane {
+namespace {
+
+// How much is read ahead for a small read: a few chunks or clusters of every format.
+constexpr uint64_t kReadAheadBytes = 256 * 1024;
+
+}  // namespace
 
 bool ContainerSource::Read(uint64_t position, std::span<uint8_t> buffer, bool) {
   if (!IsOpen() || mediaSize_ < 0) return false;
   const auto media = static_cast<uint64_t>(mediaSize_);
   if (position > media || buffer.size() > media - position) return false;
+  if (!readAhead_ || buffer.size() >= kReadAheadBytes / 2) return ReadExactly(position, buffer);
+  const uint64_t start = position / kReadAheadBytes * kReadAheadBytes;
+  if (!blockValid_ || blockStart_ != start || position + buffer.size() > blockStart_ + block_.size()) {
+    // The aligned block around the read, to the media's end. A block the library cannot
+    // give whole (a damaged chunk somewhere in it) is not kept, and each read in it asks
+    // for its own bytes alone, so that only they fail.
+    if (failedBlock_ && *failedBlock_ == start) return ReadExactly(position, buffer);
+    block_.resize(static_cast<size_t>(std::min(kReadAheadBytes, media - start)));
+    blockStart_ = start;
+    blockValid_ = ReadExactly(start, block_);
+    if (!blockValid_) failedBlock_ = start;
+    if (!blockValid_ || position + buffer.size() > blockStart_ + block_.size()) return ReadExactly(position, buffer);
+  }
+  std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(position - blockStart_), buffer.size(), buffer.begin());
+  return true;
+}
+
+bool ContainerSource::ReadExactly(uint64_t position, std::span<uint8_t> buffer) {
   // The libraries may give less than asked at a chunk or extent edge; a read that gives
   // nothing more ends the loop.
   size_t done = 0;
@@ -40,7 +64,7 @@ void ContainerSource::Opened(uint64_t mediaSize, uint32_t storedSectorSize, uint
     // The start of the media, as much of it as there is: a GPT header at byte 4096 or a
     // bare volume's boot sector says the size, as in a raw image.
     std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(mediaSize, kSectorSizeProbeBytes)));
-    if (!head.empty() && !Read(0, head, false)) head.clear();
+    if (!head.empty() && !ReadExactly(0, head)) head.clear();
     sectorSize_ = DetectImageSectorSize(head);
   }
 }

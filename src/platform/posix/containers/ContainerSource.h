@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/Source.h"
 
@@ -46,13 +48,25 @@ class ContainerSource : public Source {
   void Failed(std::string why) { error_ = why.empty() ? std::string("cannot be opened") : std::move(why); }
   bool IsOpen() const { return error_.empty(); }
 
+  // Reads exactly buffer.size() bytes of the media through ReadMedia.
+  bool ReadExactly(uint64_t position, std::span<uint8_t> buffer);
+
   std::string format_;  // FormatDescription, set as the container is opened
+  bool readAhead_ = true;  // small reads are served from a block read ahead
 
  private:
   std::string name_;
   std::string error_ = "not opened";
   int64_t mediaSize_ = -1;
   uint32_t sectorSize_ = 512;
+  // The last block read ahead: small reads (a sector at a time, as an export of a long
+  // range reads) are served from it, as every library call costs far more than a copy.
+  // The container is never written while it is open, and its tables are held from the
+  // open anyway, so keeping its bytes adds nothing that could go stale.
+  std::vector<uint8_t> block_;
+  uint64_t blockStart_ = 0;
+  bool blockValid_ = false;
+  std::optional<uint64_t> failedBlock_;  // the last block that could not be read whole
 };
 
 // The folder part of a path ("." for a bare name), and a path joined to it.

@@ -101,6 +101,8 @@ SplitRawSource::SplitRawSource(const std::string& path, std::vector<std::string>
                                uint32_t imageSectorSize)
     : ContainerSource(path, "split raw, " + std::to_string(segments.size()) + (segments.size() == 1 ? " segment" : " segments")),
       segments_(std::move(segments)) {
+  // Read as a raw image is: every read goes to the files, nothing is kept.
+  readAhead_ = false;
   if (!missing.empty()) {
     Failed("segment file '" + missing + "' is missing");
     return;
