@@ -164,7 +164,12 @@ EwfSource::EwfSource(const std::string& path, uint32_t imageSectorSize) : Contai
   std::vector<char*> list;
   for (std::string& segment : segments) list.push_back(segment.data());
   if (libewf_handle_open(handle, list.data(), static_cast<int>(list.size()), LIBEWF_OPEN_READ, &error) != 1) {
-    Failed(Reason(error));
+    // Debian 12's libewf (20140813) predates version 2 of the format and says only that
+    // the signature is unsupported.
+    const std::string reason = Reason(error);
+    Failed(format_ == "EWF2" ? "EWF version 2 (Ex01) is not read by libewf " + std::string(libewf_get_version()) + " (" +
+                                   reason + ")"
+                             : reason);
     return;
   }
   size64_t mediaSize = 0;
