@@ -177,7 +177,8 @@ TEST_F(ContainersTest, EveryFormatListsTheDrivesOfTheRawDisk) {
 TEST_F(ContainersTest, EveryPartitionShowsTheSameViewsAsInTheRawDisk) {
   const std::string raw = SamplePath(kRawDisk);
   // Partition: number and sectors.
-  const std::vector<std::pair<std::string, uint64_t>> partitions{{"1", 32768}, {"2", 32768}, {"5", 16384}, {"6", 16384}};
+  const std::vector<std::pair<std::string, uint64_t>> partitions{
+      {"1", 32768}, {"2", 32768}, {"3", 63488}, {"5", 16384}, {"6", 16384}};
   std::vector<std::vector<std::vector<std::string>>> expected;
   for (const auto& [number, sectors] : partitions) expected.push_back(PartitionViews(raw, number, sectors));
   for (const Container& c : kContainers) {
@@ -275,6 +276,33 @@ TEST_F(ContainersTest, AVmdkDeltaDiskReadsThroughItsParent) {
   EXPECT_EQ(result.Status, 2);
   EXPECT_EQ(result.Err, "korvalane-cli: cannot open '" + child + "' (VMDK): parent file '" + (dir_ / "disk.vmdk").string() +
                             "' is missing\n");
+}
+
+// An export never writes into any file the container is read from.
+TEST_F(ContainersTest, NoPartOfAContainerIsExportedInto) {
+  struct Case {
+    std::vector<std::string> Files;  // copied; the first is opened
+    std::string Target;
+  };
+  const Case cases[] = {
+      {{"disk.E01", "disk.E02", "disk.E03", "disk.E04"}, "disk.E03"},
+      {{"disk-flat.vmdk", "disk-flat-flat.vmdk"}, "disk-flat-flat.vmdk"},
+      {{"disk-overlay.qcow2", "disk.qcow2"}, "disk.qcow2"},
+      {{"disk-mbr.001", "disk-mbr.002", "disk-mbr.003", "disk-mbr.004"}, "disk-mbr.004"},
+      {{"child.vhd"}, "disk.vhd"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Target);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    const std::string path = c.Files.front() == "child.vhd" ? MakeDifferencingVhd() : Copy(c.Files);
+    const std::string target = (dir_ / c.Target).string();
+    const std::string before = ReadAll(target);
+    const CommandResult result = RunCli({"export", "--force", path, "0", "8", target});
+    EXPECT_EQ(result.Status, 2);
+    EXPECT_EQ(result.Err, "korvalane-cli: Invalid file name!\n");
+    EXPECT_TRUE(ReadAll(target) == before);
+  }
 }
 
 // EWF stores its bytes per sector, and that is the sector size of the media, unless

@@ -37,6 +37,14 @@ bool ContainerSource::Read(uint64_t position, std::span<uint8_t> buffer, bool) {
   return true;
 }
 
+std::vector<std::string> ContainerSource::Files() const {
+  std::vector<std::string> files{Name()};
+  for (const std::string& file : files_) {
+    if (std::find(files.begin(), files.end(), file) == files.end()) files.push_back(file);
+  }
+  return files;
+}
+
 bool ContainerSource::ReadExactly(uint64_t position, std::span<uint8_t> buffer) {
   // The libraries may give less than asked at a chunk or extent edge; a read that gives
   // nothing more ends the loop.

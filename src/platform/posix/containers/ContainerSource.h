@@ -31,6 +31,7 @@ class ContainerSource : public Source {
   std::string OpenError() override { return error_; }
   uint32_t SectorSize() const override { return sectorSize_; }
   std::string FormatDescription() const override { return format_; }
+  std::vector<std::string> Files() const override;
 
  protected:
   ContainerSource(std::string name, std::string format) : format_(std::move(format)), name_(std::move(name)) {}
@@ -53,6 +54,7 @@ class ContainerSource : public Source {
 
   std::string format_;  // FormatDescription, set as the container is opened
   bool readAhead_ = true;  // small reads are served from a block read ahead
+  std::vector<std::string> files_;  // the container's files, as far as they were found
 
  private:
   std::string name_;

@@ -128,6 +128,7 @@ EwfSource::EwfSource(const std::string& path, uint32_t imageSectorSize) : Contai
   }
   if (error != nullptr) libewf_error_free(&error);
   if (segments.empty()) segments.push_back(path);
+  files_ = segments;
 
   // libewf opens an incomplete set and reads zeros where the missing segments were, and
   // after a truncated segment it counts every chunk of the media as damaged; so the set

@@ -75,6 +75,7 @@ bool QcowSource::OpenImage(const std::string& path, size_t depth) {
   }
   chain_.push_back(file);
   paths_.push_back(path);
+  files_.push_back(path);
   const std::string what = depth == 0 ? std::string() : "backing file '" + path + "': ";
   if (libqcow_file_open(file, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1) {
     Failed(what + Reason(error));

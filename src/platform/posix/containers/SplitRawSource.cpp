@@ -103,6 +103,7 @@ SplitRawSource::SplitRawSource(const std::string& path, std::vector<std::string>
       segments_(std::move(segments)) {
   // Read as a raw image is: every read goes to the files, nothing is kept.
   readAhead_ = false;
+  files_ = segments_;
   if (!missing.empty()) {
     Failed("segment file '" + missing + "' is missing");
     return;

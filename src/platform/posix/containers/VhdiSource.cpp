@@ -55,6 +55,7 @@ bool VhdiSource::OpenDisk(const std::string& path, size_t depth) {
     return false;
   }
   chain_.push_back(file);
+  files_.push_back(path);
   const std::string what = depth == 0 ? std::string() : "parent '" + path + "': ";
   if (libvhdi_file_open(file, path.c_str(), LIBVHDI_OPEN_READ, &error) != 1) {
     Failed(what + Reason(error));

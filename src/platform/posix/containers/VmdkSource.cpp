@@ -119,6 +119,7 @@ bool VmdkSource::OpenDisk(const std::string& path, size_t depth) {
     return false;
   }
   chain_.push_back(handle);
+  files_.push_back(path);
   const std::string what = depth == 0 ? std::string() : "parent '" + path + "': ";
   if (libvmdk_handle_open(handle, path.c_str(), LIBVMDK_OPEN_READ, &error) != 1) {
     Failed(what + Reason(error));
@@ -157,6 +158,7 @@ bool VmdkSource::OpenDisk(const std::string& path, size_t depth) {
   // out as a bare "unable to open" from the library.
   for (int i = 0; i < extents; ++i) {
     const std::string file = ExtentFile(handle, i, folder);
+    if (!file.empty()) files_.push_back(file);
     if (!file.empty() && !FileExists(file)) {
       Failed(what + "extent file '" + file + "' is missing");
       return false;
