@@ -60,7 +60,11 @@ cpu() { jq -r ".results[$2].user + .results[$2].system" "$1"; }
 
 bench() {  # bench NAME OURS PEER
   local name=$1 json="$work/bench.json"
+  # Each run writes a new file: truncating the last run's, which the kernel may still be
+  # writing back, would wait for it (qemu-img syncs its output before it ends, the others
+  # do not).
   hyperfine -N --style basic --warmup "$warmup" --runs "$runs" --export-json "$json" \
+    --prepare "rm -f $work/k.bin $work/e.raw $work/q.raw" \
     -n "korvalane-cli export" "$2" -n "peer" "$3" >&2
   awk -v n="$name" -v k="$(mean "$json" 0)" -v p="$(mean "$json" 1)" -v kc="$(cpu "$json" 0)" -v pc="$(cpu "$json" 1)" 'BEGIN {
     printf "%-40s export %8.1f ms   peer %8.1f ms   ratio %.2f   (CPU time: %.1f / %.1f ms, ratio %.2f)\n",
