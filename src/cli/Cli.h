@@ -44,7 +44,8 @@ std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args);
 // Sets up the system platform for the sources (drives C:, D:, ... in order, a partitioned
 // disk as the disk and then each partition; with --partition N only partition N of each)
 // and makes it current. Keep the result alive while the command runs. A source that does
-// not exist, or lacks the partition asked for, ends the program with a one-line message
+// not exist, lacks the partition asked for, or is a container that cannot be opened (a
+// missing segment, extent or parent file), ends the program with a one-line message
 // and status 2.
 std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, const Arguments& arguments);
 

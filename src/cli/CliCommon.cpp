@@ -167,6 +167,7 @@ std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, c
   }
   SourceOptions options(arguments.SectorSize);
   options.Partition = arguments.Partition;
+  options.ContainersMustOpen = true;
   std::string error;
   std::unique_ptr<Platform> platform = MakeSystemPlatform(sources, options, &error);
   if (!platform) {

@@ -19,8 +19,9 @@ namespace {
 constexpr const char* kHelp = R"help(Usage: korvalane-cli [OPTIONS] COMMAND [OPTIONS] ARGUMENTS
 
 A read-only viewer of the raw sectors of volumes, whole disks and disk images. SOURCE
-is a disk image file or a block device (on Windows also a drive such as D:); it is
-shown as drive C:, as the desktop program would show it. A source that carries a
+is a disk image file, a container (E01, VMDK, VHD/VHDX, QCOW2, the first file of a split
+raw set such as disk.001; not on Windows) or a block device (on Windows also a drive such
+as D:); it is shown as drive C:, as the desktop program would show it. A source that carries a
 partition table (MBR or GPT) is shown as the whole disk and then each partition, on
 drives of their own; --partition N picks one partition of it as drive C:. Nothing is
 ever written to a source.
@@ -101,8 +102,9 @@ SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
 Exit status: 0 done (find: a match found); 1 the volume could not be read (a view
 prints "Reading error"), an export met unreadable sectors or could not write its
 file or map, or find found no match; 2 a bad command line, a bad number or pattern, a
-partition the source does not have, or a cluster or record outside the volume;
-130 an export stopped by Ctrl+C.
+partition the source does not have, a cluster or record outside the volume, or a
+container that cannot be opened (a missing segment, extent or parent file); 130 an
+export stopped by Ctrl+C.
 )help";
 
 // The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code

@@ -64,6 +64,10 @@ class Platform {
   // ("disk.img, partition 2 (sectors 34816-131071, NTFS/exFAT 0x07)").
   virtual std::string DriveDescription(std::string_view drive) { return DriveSource(drive); }
 
+  // Every file the drive's bytes are read from: its source, and for a container all of
+  // its parts (segment, extent, parent and backing files). None of them may be written.
+  virtual std::vector<std::string> DriveFiles(std::string_view drive) { return {DriveSource(drive)}; }
+
   // True when the drive is one partition of a partitioned disk rather than a whole disk or
   // a volume of its own.
   virtual bool DriveIsPartition(std::string_view) { return false; }

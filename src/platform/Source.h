@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace korvalane {
 
@@ -38,6 +39,10 @@ class Source {
   // A path the system's own tools can open to read these very bytes (a raw image or a
   // device); empty for a container, whose bytes only its library can give.
   virtual std::string RawPath() const { return {}; }
+
+  // Every file its bytes come from (a container's segments, extents, parents), none of
+  // which may be written while it is read.
+  virtual std::vector<std::string> Files() const { return {Name()}; }
 };
 
 }  // namespace korvalane

@@ -20,6 +20,10 @@ struct SourceOptions {
   uint32_t ImageSectorSize = 0;
   // Only partition N of each source, as the source's one drive.
   std::optional<uint32_t> Partition;
+  // A container that cannot be opened (a missing segment, extent or parent, a damaged
+  // header) makes the whole table fail with its reason, as a command line wants; without,
+  // it is a drive that says why it cannot be opened, as the window shows it.
+  bool ContainersMustOpen = false;
 };
 
 // The platform of the system the program runs on. With sources named (image files or

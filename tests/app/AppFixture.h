@@ -42,6 +42,7 @@ class RecordingPlatform final : public Platform {
   int64_t VolumeTotalBytes(std::string_view drive) override { return inner_->VolumeTotalBytes(drive); }
   bool IsDriveAccessible(std::string_view drive) override { return inner_->IsDriveAccessible(drive); }
   std::string DriveSource(std::string_view drive) override { return inner_->DriveSource(drive); }
+  std::vector<std::string> DriveFiles(std::string_view drive) override { return inner_->DriveFiles(drive); }
   std::string DriveDescription(std::string_view drive) override { return inner_->DriveDescription(drive); }
   bool DriveIsPartition(std::string_view drive) override { return inner_->DriveIsPartition(drive); }
   std::string OpenError(std::string_view drive) override { return inner_->OpenError(drive); }

@@ -103,6 +103,22 @@ class MainWindowTest : public QObject {
     QCOMPARE(tip(6), missing + "\nCannot open: No such file or directory");
   }
 
+  void aContainerIsItsDisksDrivesAndOneThatCannotOpenSaysWhyInItsTooltip() {
+    const std::string e01 = SamplePath("containers/disk.E01");
+    QTemporaryDir dir;
+    const std::string overlay = dir.filePath("disk-overlay.qcow2").toStdString();
+    QVERIFY(QFile::copy(QString::fromStdString(SamplePath("containers/disk-overlay.qcow2")), QString::fromStdString(overlay)));
+    ProgramWindows windows({e01, overlay});
+    QVERIFY(windows.Started());
+    QCOMPARE(Form1a->DriveBox->count(), 7);  // the disk, partitions 1, 2, 3, 5, 6, the overlay
+    QCOMPARE(Form1a->InfoLabel->text(), QStringLiteral("FAT16, 16 Mb,32768 sectors"));
+    const auto tip = [](int index) { return Form1a->DriveBox->itemData(index, Qt::ToolTipRole).toString().toStdString(); };
+    QCOMPARE(tip(0), e01 + " (EWF, 4 segments)");
+    QCOMPARE(tip(2), e01 + " (EWF, 4 segments), partition 2 (sectors 34816-67583, NTFS/exFAT 0x07)");
+    QCOMPARE(tip(6), overlay + " (QCOW2)\nCannot open: backing file '" + dir.filePath("disk.qcow2").toStdString() +
+                         "' is missing");
+  }
+
   void oneDriveSelectsNothing() {
     ProgramWindows windows({Fat16()});
     QVERIFY(windows.Started());

@@ -49,14 +49,15 @@ class SectorBuffer {
 }  // namespace
 
 bool IsDriveSource(const std::filesystem::path& file, std::string_view drive) {
-  const std::string source = CurrentPlatform().DriveSource(drive);
-  if (source.empty()) return false;
-  // Only two things that exist can be the same; a new file cannot be anybody's source.
-  // Any other spelling of the same file (a link, "./", another mount) is caught by
-  // comparing the files themselves rather than their names.
-  std::error_code error;
-  const bool same = std::filesystem::equivalent(file, PathFromUtf8(source), error);
-  return !error && same;
+  for (const std::string& source : CurrentPlatform().DriveFiles(drive)) {
+    if (source.empty()) continue;
+    // Only two things that exist can be the same; a new file cannot be anybody's source.
+    // Any other spelling of the same file (a link, "./", another mount) is caught by
+    // comparing the files themselves rather than their names.
+    std::error_code error;
+    if (std::filesystem::equivalent(file, PathFromUtf8(source), error) && !error) return true;
+  }
+  return false;
 }
 
 ExportFile::ExportFile() {

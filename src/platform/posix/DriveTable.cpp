@@ -9,6 +9,7 @@
 
 #include "core/text/Utf.h"
 #include "platform/posix/RawSource.h"
+#include "platform/posix/containers/Containers.h"
 
 namespace korvalane {
 namespace {
@@ -67,6 +68,11 @@ std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSector
   if (const std::optional<uint32_t> deviceSize = DeviceSectorSize(path)) {
     return std::make_shared<RawSource>(path, *deviceSize);
   }
+  // A file is looked at for a container's signature (or a split set's numbered name)
+  // first. A container is opened here, once, and stays open while the program runs:
+  // opening one parses its tables, far more work than a sector read. Raw images and
+  // devices keep to opening, reading and closing them on every read.
+  if (std::shared_ptr<Source> container = OpenContainer(path, imageSectorSize)) return container;
   const uint32_t sectorSize =
       IsSupportedSectorSize(imageSectorSize) ? imageSectorSize : DetectImageSectorSize(ReadHead(path, kSectorSizeProbeBytes));
   return std::make_shared<RawSource>(path, sectorSize);
@@ -132,7 +138,12 @@ bool DriveTable::AddSource(const std::shared_ptr<Source>& source, const SourceOp
 DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, const SourceOptions& options) {
   DriveTable table;
   for (const std::string& path : sources) {
-    if (!table.AddSource(OpenSource(path, options.ImageSectorSize), options)) break;
+    const std::shared_ptr<Source> source = OpenSource(path, options.ImageSectorSize);
+    if (options.ContainersMustOpen && !source->FormatDescription().empty() && table.error_.empty()) {
+      const std::string why = source->OpenError();
+      if (!why.empty()) table.error_ = "cannot open '" + path + "' (" + source->FormatDescription() + "): " + why;
+    }
+    if (!table.AddSource(source, options)) break;
   }
   return table;
 }

@@ -123,6 +123,11 @@ std::string PosixPlatform::DriveDescription(std::string_view drive) {
   return entry != nullptr ? entry->Description : std::string();
 }
 
+std::vector<std::string> PosixPlatform::DriveFiles(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr ? entry->From->Files() : std::vector<std::string>();
+}
+
 bool PosixPlatform::DriveIsPartition(std::string_view drive) {
   const DriveEntry* entry = table_.Find(drive);
   return entry != nullptr && entry->IsPartition;

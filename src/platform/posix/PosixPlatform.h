@@ -21,6 +21,7 @@ class PosixPlatform final : public Platform {
   bool IsDriveAccessible(std::string_view drive) override;
   std::string DriveSource(std::string_view drive) override;
   std::string DriveDescription(std::string_view drive) override;
+  std::vector<std::string> DriveFiles(std::string_view drive) override;
   bool DriveIsPartition(std::string_view drive) override;
   std::string OpenError(std::string_view drive) override;
   std::vector<std::string> AddSources(const std::vector<std::string>& sources) override;
