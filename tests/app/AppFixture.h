@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,11 @@ class RecordingPlatform final : public Platform {
       : inner_(MakeSystemPlatform(sources, sectorSize)) {}
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override {
+    if (Refuses(position, buffer)) return false;
     return inner_->ReadVolume(drive, position, buffer);
   }
   bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override {
+    if (Refuses(position, buffer)) return false;
     return inner_->ReadVolumeDirect(drive, position, buffer);
   }
   std::optional<std::string> FileSystemName(std::string_view rootPath) override {
@@ -45,6 +48,9 @@ class RecordingPlatform final : public Platform {
   std::string DriveDescription(std::string_view drive) override { return inner_->DriveDescription(drive); }
   bool DriveIsPartition(std::string_view drive) override { return inner_->DriveIsPartition(drive); }
   std::string OpenError(std::string_view drive) override { return inner_->OpenError(drive); }
+  std::vector<std::string> AddSources(const std::vector<std::string>& sources) override {
+    return inner_->AddSources(sources);
+  }
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override { return inner_->FileTimeToLocal(fileTime); }
   std::u16string FormatDateTime(const CivilTime& time) override { return inner_->FormatDateTime(time); }
   bool OpenLink(std::string_view url) override {
@@ -53,12 +59,18 @@ class RecordingPlatform final : public Platform {
   }
 
   std::vector<std::string> OpenedLinks;
+  // Bytes of every drive whose reads fail, as a bad stretch of a disk would: [first, end).
+  std::pair<uint64_t, uint64_t> BadBytes{0, 0};
 
  private:
+  bool Refuses(uint64_t position, std::span<uint8_t> buffer) const {
+    return position < BadBytes.second && position + buffer.size() > BadBytes.first;
+  }
+
   std::unique_ptr<Platform> inner_;
 };
 
-// The program's five windows on the sources (C:, D:, ... in order), the main window
+// The program's windows on the sources (C:, D:, ... in order), the main window
 // shown and its start-up steps done.
 class ProgramWindows {
  public:
