@@ -195,20 +195,22 @@ void TForm4a::Search(bool backward) {
   stopRequested_ = false;
   SetBusyLook(false);
 
-  const QString unreadable = outcome.UnreadableSectors != 0 ? UnreadableNote(outcome.UnreadableSectors) : QString();
+  // Sectors passed over are never lost silently: the result says how many there were.
+  const auto noting = [&outcome](QString text, QChar lineBreak) {
+    if (outcome.UnreadableSectors != 0) text += lineBreak + UnreadableNote(outcome.UnreadableSectors);
+    return text;
+  };
   if (outcome.Stopped) {
-    InfoLabel->setText(QStringLiteral("Stopped at ") + QString::number(std::max(shown, 0)) + QLatin1Char('%') +
-                       (unreadable.isEmpty() ? QString() : QStringLiteral("\n") + unreadable));
+    InfoLabel->setText(noting(QStringLiteral("Stopped at ") + QString::number(std::max(shown, 0)) + QLatin1Char('%'), u'\n'));
     return;
   }
   if (outcome.Matches.empty()) {
-    InfoLabel->setText(QStringLiteral("Not found") + (unreadable.isEmpty() ? QString() : QStringLiteral("\n") + unreadable));
-    ShowInformation(QStringLiteral("Not found") + (unreadable.isEmpty() ? QString() : QStringLiteral("\r") + unreadable));
+    InfoLabel->setText(noting(QStringLiteral("Not found"), u'\n'));
+    ShowInformation(noting(QStringLiteral("Not found"), u'\r'));
     return;
   }
   const SearchMatch& match = outcome.Matches.front();
-  InfoLabel->setText(QStringLiteral("Found at sector ") + Number(match.Sector) + QStringLiteral(", offset ") +
-                     Number(match.Offset) + (unreadable.isEmpty() ? QString() : QStringLiteral("\n") + unreadable));
+  InfoLabel->setText(noting(QStringLiteral("Found at sector %1, offset %2").arg(match.Sector).arg(match.Offset), u'\n'));
   ShowMatch(match, *pattern, sectorBytes);
 }
 

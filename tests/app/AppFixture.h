@@ -16,6 +16,7 @@
 #include "app/Look.h"
 #include "app/Startup.h"
 #include "app/Unit1a.h"
+#include "app/Unit2a.h"
 #include "core/Platform.h"
 #include "core/text/Utf.h"
 #include "core/volume/VolumeGeometry.h"
@@ -116,6 +117,27 @@ void WhenModal(std::function<void(T*)> answer, bool* seen = nullptr, int timeout
     answer(dialog);
   });
 }
+
+// Answers every information dialog that comes up while it lives, keeping its text. It
+// looks from a timer, not from a loop of its own: a wait inside one step of a search or
+// of a modal dialog would hold that up.
+class MessageCatcher {
+ public:
+  MessageCatcher() {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      auto* dialog = qobject_cast<TForm2a*>(QApplication::activeModalWidget());
+      if (dialog == nullptr || !dialog->isVisible()) return;
+      Messages.append(dialog->InfoLabel->text());
+      QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+    });
+    timer_.start();
+  }
+  QStringList Messages;
+
+ private:
+  QTimer timer_;
+};
 
 // The view text of the main window, as UTF-8.
 inline std::vector<std::string> ShownLines() {

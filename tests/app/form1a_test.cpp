@@ -565,8 +565,6 @@ class MainWindowTest : public QObject {
     const std::string& line = drives[2];
     QCOMPARE(Form1a->InfoLabel->text().toStdString(), line.substr(3, line.rfind("  ") - 3));
     QCOMPARE(ShownLines(), CliLines({"text", disk, "0"}));
-    ChooseDrive(3);
-    QCOMPARE(Form1a->InfoLabel->text(), QStringLiteral("FAT16, 16 Mb,32768 sectors"));
 
     QMimeData notFiles;
     notFiles.setUrls({QUrl(QStringLiteral("https://example.org/disk.img"))});
@@ -575,22 +573,11 @@ class MainWindowTest : public QObject {
     QApplication::sendEvent(Form1a, &refused);
     QVERIFY(!refused.isAccepted());
 
-    int asked = 0;
-    QStringList chosen{QString::fromStdString(Ntfs())};
-    Form1a->FOpenDialog = [&] {
-      ++asked;
-      return chosen;
-    };
+    Form1a->FOpenDialog = [] { return QStringList{QString::fromStdString(Ntfs())}; };
     QTest::keyClick(Form1a->SectorEdit, Qt::Key_O, Qt::ControlModifier);
-    QCOMPARE(asked, 1);
     QCOMPARE(Form1a->DriveBox->count(), 9);
     QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("K:"));
     QVERIFY(Form1a->InfoLabel->text().startsWith(QStringLiteral("NTFS, ")));
-    chosen.clear();  // cancelled
-    QTest::keyClick(Form1a->InfoList, Qt::Key_O, Qt::ControlModifier);
-    QCOMPARE(asked, 2);
-    QCOMPARE(Form1a->DriveBox->count(), 9);
-    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("K:"));
 
     int listed = 0;
     bool seen = false;
