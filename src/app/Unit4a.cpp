@@ -217,14 +217,13 @@ void TForm4a::Search(bool backward) {
 void TForm4a::ShowMatch(const korvalane::SearchMatch& match, const korvalane::SearchPattern& pattern,
                         uint32_t sectorBytes) {
   last_ = LastMatch{korvalane::Geometry().CurrentDrive, match.Sector * sectorBytes + match.Offset};
-  // The matched bytes of the shown sector; a match that runs on into the next sector
-  // shows its first part here.
+  // The matched bytes; the window marks those of the shown sector, so a match that runs
+  // on into the next sector shows its first part.
   std::vector<std::pair<uint32_t, uint32_t>> bytes;
   if (!pattern.SectorFields.empty()) {
     for (const auto& field : pattern.SectorFields) bytes.emplace_back(field.first, 1);
   } else {
-    const auto length = static_cast<uint32_t>(std::min<size_t>(pattern.Length(), sectorBytes - match.Offset));
-    bytes.emplace_back(match.Offset, length);
+    bytes.emplace_back(match.Offset, static_cast<uint32_t>(pattern.Length()));
   }
   Form1a->ShowSectorBytes(match.Sector, bytes);
 }
