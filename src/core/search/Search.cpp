@@ -249,7 +249,8 @@ class DriveSearch {
           if (!Report(*it)) return;
         }
         const size_t next = std::min(keep, runBytes);
-        std::memcpy(carry.data(), run, next);
+        // A one-byte pattern keeps nothing, and its empty carry has no storage to copy to.
+        if (next != 0) std::memcpy(carry.data(), run, next);
         carried = next;
         carriedStart = runStart;
         j = i;
