@@ -5,6 +5,8 @@
 #include "app/Unit2a.h"
 #include "app/Unit2b.h"
 #include "app/Unit3.h"
+#include "app/Unit4a.h"
+#include "app/Unit4b.h"
 
 namespace korvalane {
 
@@ -15,6 +17,8 @@ void CreateForms() {
   Form2a = new TForm2a(Form1a);
   Form2b = new TForm2b(Form1a);
   Form3 = new TForm3(Form1a);
+  Form4a = new TForm4a(Form1a);
+  Form4b = new TForm4b(Form1a);
 }
 
 void DestroyForms() {
@@ -24,6 +28,8 @@ void DestroyForms() {
   Form2a = nullptr;
   Form2b = nullptr;
   Form3 = nullptr;
+  Form4a = nullptr;
+  Form4b = nullptr;
 }
 
 }  // namespace korvalane

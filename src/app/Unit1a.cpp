@@ -1,16 +1,25 @@
 #include "app/Unit1a.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStringEncoder>
+#include <QTextBlock>
 #include <QTimer>
+#include <QUrl>
 #include <QWindow>
+#include <memory>
 #include <string>
 
 #include "app/ApplicationEvents.h"
@@ -19,8 +28,12 @@
 #include "app/Unit1b.h"
 #include "app/Unit2a.h"
 #include "app/Unit3.h"
+#include "app/Unit4a.h"
+#include "app/Unit4b.h"
 #include "core/Platform.h"
 #include "core/views/Details.h"
+#include "core/views/Dumps.h"
+#include "core/views/LineTargets.h"
 #include "core/volume/DriveSelection.h"
 
 TForm1a* Form1a = nullptr;
@@ -43,6 +56,16 @@ void AppendShowable(QString& out, const std::u16string& line) {
       out[i] = QChar(QChar::ReplacementCharacter);
     }
   }
+}
+
+// The local files among what is dragged; links and text are not sources.
+QStringList LocalFiles(const QMimeData* data) {
+  QStringList files;
+  if (data == nullptr) return files;
+  for (const QUrl& url : data->urls()) {
+    if (url.isLocalFile()) files.append(url.toLocalFile());
+  }
+  return files;
 }
 
 }  // namespace
@@ -85,6 +108,33 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
   connect(Label2a, &korvalane::LinkLabel::clicked, this, &TForm1a::Label2aClick);
   connect(Label3a, &korvalane::LinkLabel::clicked, this, &TForm1a::Label3aClick);
 
+  // The keys act wherever the program has the focus, the Find dialog included, but not
+  // under a modal dialog.
+  const auto command = [this](QKeySequence keys, void (TForm1a::*handler)()) {
+    auto* action = new QAction(this);
+    action->setShortcut(keys);
+    action->setShortcutContext(Qt::ApplicationShortcut);
+    connect(action, &QAction::triggered, this, handler);
+    addAction(action);
+    return action;
+  };
+  ActionFind = command(QKeySequence(Qt::CTRL | Qt::Key_F), &TForm1a::ActionFindExecute);
+  ActionFindNext = command(QKeySequence(Qt::Key_F3), &TForm1a::ActionFindNextExecute);
+  ActionFindPrevious = command(QKeySequence(Qt::SHIFT | Qt::Key_F3), &TForm1a::ActionFindPreviousExecute);
+  ActionGoTo = command(QKeySequence(Qt::CTRL | Qt::Key_G), &TForm1a::ActionGoToExecute);
+  ActionOpen = command(QKeySequence(Qt::CTRL | Qt::Key_O), &TForm1a::ActionOpenExecute);
+
+  InfoList->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(InfoList, &QWidget::customContextMenuRequested, this, &TForm1a::InfoListContextPopup);
+
+  // Files dropped anywhere on the window are sources, the sector field and the text area
+  // included, which would otherwise take them as text.
+  setAcceptDrops(true);
+  SectorEdit->setAcceptDrops(false);
+  InfoList->setAcceptDrops(false);
+  InfoList->viewport()->setAcceptDrops(false);
+  FOpenDialog = [this] { return ChooseImages(); };
+
   CreateForm();
 }
 
@@ -109,18 +159,23 @@ void TForm1a::CreateForm() {
 
   const uint32_t mask = korvalane::CurrentPlatform().LogicalDrives();
   for (int i = 0; i < kDriveLetters; ++i) {
-    if ((mask >> i & 1u) == 0) continue;
-    const std::string drive = std::string(1, static_cast<char>('A' + i)) + ':';
-    DriveBox->addItem(QString::fromStdString(drive));
-    // The tooltip says what the drive is (the source; for a partition which one) and,
-    // when it cannot be read, why.
-    QString tip = QString::fromStdString(korvalane::CurrentPlatform().DriveDescription(drive));
-    const std::string why = korvalane::CurrentPlatform().OpenError(drive);
-    if (!why.empty()) tip += QStringLiteral("\nCannot open: ") + QString::fromStdString(why);
-    if (!tip.isEmpty()) DriveBox->setItemData(DriveBox->count() - 1, tip, Qt::ToolTipRole);
+    if ((mask >> i & 1u) != 0) AddDriveItem(std::string(1, static_cast<char>('A' + i)) + ':');
   }
   // The list selects nothing until the window is activated.
   DriveBox->setCurrentIndex(-1);
+}
+
+void TForm1a::AddDriveItem(const std::string& drive) {
+  const QString name = QString::fromStdString(drive);
+  int at = 0;
+  while (at < DriveBox->count() && DriveBox->itemText(at) < name) ++at;
+  DriveBox->insertItem(at, name);
+  // The tooltip says what the drive is (the source; for a partition which one) and,
+  // when it cannot be read, why.
+  QString tip = QString::fromStdString(korvalane::CurrentPlatform().DriveDescription(drive));
+  const std::string why = korvalane::CurrentPlatform().OpenError(drive);
+  if (!why.empty()) tip += QStringLiteral("\nCannot open: ") + QString::fromStdString(why);
+  if (!tip.isEmpty()) DriveBox->setItemData(at, tip, Qt::ToolTipRole);
 }
 
 void TForm1a::ActivateForm() {
@@ -240,6 +295,140 @@ void TForm1a::RaiseApplication() {
   target->activateWindow();
 }
 
+void TForm1a::ActionFindExecute() { Form4a->OpenFind(); }
+
+void TForm1a::ActionFindNextExecute() { Form4a->FindAgain(false); }
+
+void TForm1a::ActionFindPreviousExecute() { Form4a->FindAgain(true); }
+
+void TForm1a::ActionGoToExecute() { Form4b->exec(); }
+
+void TForm1a::ActionOpenExecute() {
+  if (FOpenDialog) OpenSources(FOpenDialog());
+}
+
+QStringList TForm1a::ChooseImages() {
+  return QFileDialog::getOpenFileNames(this, QStringLiteral("Open disk images"), QString(),
+                                       QStringLiteral("Disk images (*.img *.ima *.dd *.raw *.bin *.iso);;All files (*)"));
+}
+
+void TForm1a::OpenSources(const QStringList& paths) {
+  if (paths.isEmpty()) return;
+  std::vector<std::string> sources;
+  for (const QString& path : paths) sources.push_back(QFile::encodeName(path).toStdString());
+  const std::vector<std::string> drives = korvalane::CurrentPlatform().AddSources(sources);
+  if (drives.empty()) {
+    korvalane::ShowInformation(QStringLiteral("No drive letter is left for the images"));
+    return;
+  }
+  for (const std::string& drive : drives) AddDriveItem(drive);
+  DriveBox->setCurrentIndex(DriveBox->findText(QString::fromStdString(drives.front())));
+  DriveBoxChange();
+}
+
+void TForm1a::DragOverForm(QDragMoveEvent* event) {
+  if (LocalFiles(event->mimeData()).isEmpty()) {
+    event->ignore();
+  } else {
+    event->acceptProposedAction();
+  }
+}
+
+void TForm1a::DragDropForm(QDropEvent* event) {
+  const QStringList files = LocalFiles(event->mimeData());
+  if (files.isEmpty()) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  // The drag ends first: the source program waits for the drop to return, and opening
+  // may have a message to show.
+  QTimer::singleShot(0, this, [this, files] { OpenSources(files); });
+}
+
+void TForm1a::InfoListContextPopup(const QPoint& position) {
+  const std::unique_ptr<QMenu> menu(InfoList->createStandardContextMenu());
+  const auto line = static_cast<size_t>(std::max(0, InfoList->cursorForPosition(position).blockNumber()));
+  const std::optional<korvalane::JumpTarget> target = korvalane::TargetOfLine(view_, line);
+  QAction* go = nullptr;
+  if (target) {
+    const QString caption = target->Kind == korvalane::JumpKind::MftRecord ? QStringLiteral("Go to MFT record ")
+                                                                            : QStringLiteral("Go to cluster ");
+    go = new QAction(caption + QString::number(target->Number), menu.get());
+    QAction* first = menu->actions().value(0);
+    menu->insertAction(first, go);
+    menu->insertSeparator(first);
+  }
+  if (menu->exec(InfoList->viewport()->mapToGlobal(position)) == go && go != nullptr) JumpTo(*target);
+}
+
+bool TForm1a::JumpTo(const korvalane::JumpTarget& target) {
+  const korvalane::Location where = korvalane::LocateTarget(target, korvalane::NoPump);
+  if (!where.Sector) {
+    korvalane::ShowInformation(korvalane::Sentence(where.Error));
+    return false;
+  }
+  ShowSectorNumber(*where.Sector);
+  return true;
+}
+
+void TForm1a::ShowSectorBytes(uint64_t sector, const std::vector<std::pair<uint32_t, uint32_t>>& bytes) {
+  if (ShowSectorNumber(sector)) MarkBytes(bytes);
+}
+
+bool TForm1a::ShowSectorNumber(uint64_t sector) {
+  const uint64_t before = redrawGeneration_;
+  const QString text = QString::number(sector);
+  if (SectorEdit->text() == text) {
+    SectorEditChange();
+  } else {
+    SectorEdit->setText(text);
+  }
+  return redrawGeneration_ == before + 1;
+}
+
+void TForm1a::MarkBytes(const std::vector<std::pair<uint32_t, uint32_t>>& bytes) {
+  const korvalane::ViewKind kind = SelectedView();
+  const int32_t sectorBytes = korvalane::Geometry().BytesPerSector;
+  if (kind == korvalane::ViewKind::FileRecord || sectorBytes <= 0) return;
+  QTextCharFormat look;
+  look.setBackground(palette().color(QPalette::Active, QPalette::Highlight));
+  look.setForeground(palette().color(QPalette::Active, QPalette::HighlightedText));
+  QList<QTextEdit::ExtraSelection> marks;
+  size_t lastLine = 0;
+  size_t lastEnd = 0;
+  for (const auto& [first, count] : bytes) {
+    for (uint64_t i = first; i < uint64_t{first} + count && i < static_cast<uint32_t>(sectorBytes); ++i) {
+      const korvalane::ViewCell cell = kind == korvalane::ViewKind::Text
+                                           ? korvalane::TextViewCell(i)
+                                           : korvalane::HexViewCell(i, static_cast<uint32_t>(sectorBytes));
+      if (cell.Line >= view_.size()) continue;
+      const QTextBlock block = InfoList->document()->findBlockByNumber(static_cast<int>(cell.Line));
+      // Neighbours on one line of the text view make one mark.
+      if (!marks.isEmpty() && cell.Line == lastLine && cell.Column == lastEnd) {
+        marks.last().cursor.setPosition(block.position() + static_cast<int>(cell.Column + cell.Length),
+                                        QTextCursor::KeepAnchor);
+      } else {
+        QTextEdit::ExtraSelection mark;
+        mark.format = look;
+        mark.cursor = QTextCursor(block);
+        mark.cursor.setPosition(block.position() + static_cast<int>(cell.Column));
+        mark.cursor.setPosition(block.position() + static_cast<int>(cell.Column + cell.Length), QTextCursor::KeepAnchor);
+        marks.append(mark);
+      }
+      lastLine = cell.Line;
+      lastEnd = cell.Column + cell.Length;
+    }
+  }
+  InfoList->setExtraSelections(marks);
+  if (marks.isEmpty()) return;
+  // The first marked byte comes into sight.
+  QTextCursor at = marks.first().cursor;
+  at.setPosition(at.selectionStart());
+  InfoList->setTextCursor(at);
+  InfoList->ensureCursorVisible();
+}
+
 void TForm1a::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (shown_) return;
@@ -255,6 +444,18 @@ void TForm1a::keyPressEvent(QKeyEvent* event) {
   }
   QDialog::keyPressEvent(event);
 }
+
+void TForm1a::closeEvent(QCloseEvent* event) {
+  // A search running in the Find dialog ends with the window it would show its match in.
+  if (Form4a != nullptr) Form4a->StopSearch();
+  QDialog::closeEvent(event);
+}
+
+void TForm1a::dragEnterEvent(QDragEnterEvent* event) { DragOverForm(event); }
+
+void TForm1a::dragMoveEvent(QDragMoveEvent* event) { DragOverForm(event); }
+
+void TForm1a::dropEvent(QDropEvent* event) { DragDropForm(event); }
 
 uint64_t TForm1a::ClearView() {
   view_.clear();
@@ -276,6 +477,8 @@ void TForm1a::FinishRedraw(uint64_t generation, korvalane::ViewText lines) {
   size_t length = 0;
   for (const std::u16string& line : view_) length += line.size() + 1;
   text.reserve(static_cast<qsizetype>(length));
+  // Marks belong to the lines they were made for.
+  InfoList->setExtraSelections({});
   for (size_t i = 0; i < view_.size(); ++i) {
     if (i != 0) text += QLatin1Char('\n');
     AppendShowable(text, view_[i]);

@@ -1,8 +1,14 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "core/search/Locate.h"
 #include "core/views/SectorView.h"
 #include "core/views/ViewText.h"
 #include "ui_Unit1a.h"
@@ -14,6 +20,11 @@ class WakeUpServer;
 
 // The main window: drive list, sector field with its step buttons, the three views, the
 // text area InfoList and the commands. Closing it ends the program.
+//
+// Beyond its buttons it answers keys: Ctrl+F opens the Find dialog, F3 and Shift+F3
+// search again forward and backward, Ctrl+G opens the Go to dialog, Ctrl+O adds image
+// files as drives, as dropping them onto the window does. The text area's menu goes to
+// the cluster or MFT record a line names.
 //
 // It is a dialog so that ">" can be the default button that Enter presses anywhere in the
 // window; Escape, which would close a dialog, does nothing here.
@@ -39,6 +50,28 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   void Label2aClick();
   void Label3aClick();
   void EventMessage(QEvent* event);
+  void ActionFindExecute();
+  void ActionFindNextExecute();
+  void ActionFindPreviousExecute();
+  void ActionGoToExecute();
+  void ActionOpenExecute();
+  void InfoListContextPopup(const QPoint& position);
+  void DragOverForm(QDragMoveEvent* event);
+  void DragDropForm(QDropEvent* event);
+
+  // Adds image files (or devices) as the next drives, a partitioned disk with its
+  // partitions, and selects the first of them.
+  void OpenSources(const QStringList& paths);
+  // Shows `sector` as any change of the sector field does, and marks the bytes of it
+  // that the ranges (first byte, count) name in the Text and Hex views.
+  void ShowSectorBytes(uint64_t sector, const std::vector<std::pair<uint32_t, uint32_t>>& bytes);
+  // Sets the sector field to where the target starts; or says in the information dialog
+  // why there is no such place and returns false.
+  bool JumpTo(const korvalane::JumpTarget& target);
+
+  // The platform's file-open dialog: the files the user chose, none when cancelled.
+  // Tests put their own choice here.
+  std::function<QStringList()> FOpenDialog;
 
   // The view text: the lines InfoList shows, exactly as the renderers made them.
   const korvalane::ViewText& ViewLines() const { return view_; }
@@ -59,8 +92,20 @@ class TForm1a : public QDialog, public Ui::TForm1a {
  protected:
   void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
+  // Adds a drive to DriveBox in letter order, its tooltip saying what it is and, when it
+  // cannot be read, why.
+  void AddDriveItem(const std::string& drive);
+  // Sets the sector field to `sector` and redraws, even when the field names it already.
+  // True when that redraw is the one the view shows (no newer one began meanwhile).
+  bool ShowSectorNumber(uint64_t sector);
+  void MarkBytes(const std::vector<std::pair<uint32_t, uint32_t>>& bytes);
+  QStringList ChooseImages();
   // Clears the view text and makes any redraw still at work stale; returns the number of
   // the redraw that may now fill the view.
   uint64_t ClearView();
@@ -79,6 +124,11 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   bool activated_ = false;
   bool shown_ = false;
   korvalane::ApplicationEvents* ApplicationEvents1 = nullptr;
+  QAction* ActionFind = nullptr;
+  QAction* ActionFindNext = nullptr;
+  QAction* ActionFindPrevious = nullptr;
+  QAction* ActionGoTo = nullptr;
+  QAction* ActionOpen = nullptr;
   korvalane::WakeUpServer* wakeUpServer_ = nullptr;
 };
 

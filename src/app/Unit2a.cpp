@@ -29,3 +29,18 @@ void TForm2a::keyPressEvent(QKeyEvent* event) {
   }
   QDialog::keyPressEvent(event);
 }
+
+namespace korvalane {
+
+void ShowInformation(const QString& text) {
+  Form2a->InfoLabel->setText(text);
+  Form2a->exec();
+}
+
+QString Sentence(std::string_view reason) {
+  QString text = QString::fromUtf8(reason.data(), static_cast<qsizetype>(reason.size()));
+  if (!text.isEmpty()) text[0] = text[0].toUpper();
+  return text;
+}
+
+}  // namespace korvalane

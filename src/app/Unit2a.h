@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
+#include <string_view>
 
 #include "ui_Unit2a.h"
 
@@ -20,3 +22,14 @@ class TForm2a : public QDialog, public Ui::TForm2a {
 };
 
 extern TForm2a* Form2a;
+
+namespace korvalane {
+
+// Tells the user something: sets the information dialog's InfoLabel and shows it modally.
+void ShowInformation(const QString& text);
+
+// A reason the core gives in words ("cluster 9 is outside the volume ...") as a message
+// of its own, with a capital first letter.
+QString Sentence(std::string_view reason);
+
+}  // namespace korvalane

@@ -24,15 +24,6 @@
 namespace korvalane::cli {
 namespace {
 
-// The drive's sectors for a search: its size, which may reach past the sectors its file
-// system counts (or, where the system cannot tell the size, TotalSectors).
-uint64_t DriveSectors(const std::string& drive) {
-  const int64_t bytes = CurrentPlatform().VolumeTotalBytes(drive);
-  const auto sectorBytes = static_cast<uint32_t>(Geometry().BytesPerSector);
-  if (bytes < 0 || sectorBytes == 0) return Geometry().TotalSectors;
-  return static_cast<uint64_t>(bytes) / sectorBytes;
-}
-
 std::optional<SearchPattern> PatternOf(const std::string& text, std::string& error) {
   if (text == "file-record") return PresetPattern(SearchPreset::FileRecord);
   if (text == "directory-cluster") return PresetPattern(SearchPreset::DirectoryCluster);
@@ -73,7 +64,7 @@ int RunFind(const Arguments& arguments) {
   const auto sectorBytes = static_cast<uint32_t>(Geometry().BytesPerSector);
   const std::string fits = CheckPatternFits(*pattern, sectorBytes);
   if (!fits.empty()) return UsageError(fits);
-  const uint64_t sectors = DriveSectors(FirstDrive());
+  const uint64_t sectors = SearchableSectors();
 
   SearchRequest request;
   request.Pattern = *pattern;

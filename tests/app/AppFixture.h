@@ -9,12 +9,14 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "app/Look.h"
 #include "app/Startup.h"
 #include "app/Unit1a.h"
+#include "app/Unit2a.h"
 #include "core/Platform.h"
 #include "core/text/Utf.h"
 #include "core/volume/VolumeGeometry.h"
@@ -30,9 +32,11 @@ class RecordingPlatform final : public Platform {
       : inner_(MakeSystemPlatform(sources, sectorSize)) {}
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override {
+    if (Refuses(position, buffer)) return false;
     return inner_->ReadVolume(drive, position, buffer);
   }
   bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override {
+    if (Refuses(position, buffer)) return false;
     return inner_->ReadVolumeDirect(drive, position, buffer);
   }
   std::optional<std::string> FileSystemName(std::string_view rootPath) override {
@@ -46,6 +50,9 @@ class RecordingPlatform final : public Platform {
   std::string DriveDescription(std::string_view drive) override { return inner_->DriveDescription(drive); }
   bool DriveIsPartition(std::string_view drive) override { return inner_->DriveIsPartition(drive); }
   std::string OpenError(std::string_view drive) override { return inner_->OpenError(drive); }
+  std::vector<std::string> AddSources(const std::vector<std::string>& sources) override {
+    return inner_->AddSources(sources);
+  }
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override { return inner_->FileTimeToLocal(fileTime); }
   std::u16string FormatDateTime(const CivilTime& time) override { return inner_->FormatDateTime(time); }
   bool OpenLink(std::string_view url) override {
@@ -54,12 +61,18 @@ class RecordingPlatform final : public Platform {
   }
 
   std::vector<std::string> OpenedLinks;
+  // Bytes of every drive whose reads fail, as a bad stretch of a disk would: [first, end).
+  std::pair<uint64_t, uint64_t> BadBytes{0, 0};
 
  private:
+  bool Refuses(uint64_t position, std::span<uint8_t> buffer) const {
+    return position < BadBytes.second && position + buffer.size() > BadBytes.first;
+  }
+
   std::unique_ptr<Platform> inner_;
 };
 
-// The program's five windows on the sources (C:, D:, ... in order), the main window
+// The program's windows on the sources (C:, D:, ... in order), the main window
 // shown and its start-up steps done.
 class ProgramWindows {
  public:
@@ -105,6 +118,27 @@ void WhenModal(std::function<void(T*)> answer, bool* seen = nullptr, int timeout
     answer(dialog);
   });
 }
+
+// Answers every information dialog that comes up while it lives, keeping its text. It
+// looks from a timer, not from a loop of its own: a wait inside one step of a search or
+// of a modal dialog would hold that up.
+class MessageCatcher {
+ public:
+  MessageCatcher() {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      auto* dialog = qobject_cast<TForm2a*>(QApplication::activeModalWidget());
+      if (dialog == nullptr || !dialog->isVisible()) return;
+      Messages.append(dialog->InfoLabel->text());
+      QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+    });
+    timer_.start();
+  }
+  QStringList Messages;
+
+ private:
+  QTimer timer_;
+};
 
 // The view text of the main window, as UTF-8.
 inline std::vector<std::string> ShownLines() {

@@ -1,10 +1,12 @@
 // The main window, driven offscreen against the sample images: start-up, drive changes,
 // the sector field and its step buttons, the three views and Details against the core's
 // renderers (through korvalane-cli, which prints the same lines), Save as txt, About, and
-// the return from the export dialog.
+// the return from the export dialog, and images dropped or opened as new drives.
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QUrl>
 #include <QTemporaryDir>
 #include <algorithm>
 
@@ -551,6 +553,57 @@ class MainWindowTest : public QObject {
     QCOMPARE(ScreenLines().size(), static_cast<qsizetype>(lines.size()));
     const QString shown = ScreenLines().at(hostile - lines.begin());
     QVERIFY(shown.startsWith(QStringLiteral("Q\uFFFD\uFFFDrterly report.txt")));
+  }
+
+  // Image files dropped onto the window become the next drives, a disk with its
+  // partitions, and the first of them is chosen; Ctrl+O adds them through the file
+  // dialog; the export dialog lists them too. A drag of anything but files is refused.
+  void droppedAndOpenedImagesBecomeDrives() {
+    ProgramWindows windows({Fat16(), Fat32()});
+    QVERIFY(windows.Started());
+    const std::string disk = SamplePath("disk-mbr.img");
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile(QString::fromStdString(disk))});
+    QDragEnterEvent enter(QPoint(300, 200), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Form1a, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(300, 200), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Form1a, &drop);
+    QVERIFY(drop.isAccepted());
+    // C:, D:, then the disk as E: and its partitions 1, 2, 3, 5 and 6 as F: to J:.
+    QTRY_COMPARE(Form1a->DriveBox->count(), 8);
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("E:"));
+    const auto tip = [](int index) { return Form1a->DriveBox->itemData(index, Qt::ToolTipRole).toString().toStdString(); };
+    QCOMPARE(tip(2), disk);
+    QCOMPARE(tip(3), disk + ", partition 1 (sectors 2048-34815, FAT16 0x06)");
+    const std::vector<std::string> drives = CliLines({"drives", Fat16(), Fat32(), disk});
+    QCOMPARE(drives.size(), size_t{8});
+    const std::string& line = drives[2];
+    QCOMPARE(Form1a->InfoLabel->text().toStdString(), line.substr(3, line.rfind("  ") - 3));
+    QCOMPARE(ShownLines(), CliLines({"text", disk, "0"}));
+
+    QMimeData notFiles;
+    notFiles.setUrls({QUrl(QStringLiteral("https://example.org/disk.img"))});
+    notFiles.setText(QStringLiteral("disk.img"));
+    QDragEnterEvent refused(QPoint(300, 200), Qt::CopyAction, &notFiles, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Form1a, &refused);
+    QVERIFY(!refused.isAccepted());
+
+    Form1a->FOpenDialog = [] { return QStringList{QString::fromStdString(Ntfs())}; };
+    QTest::keyClick(Form1a->SectorEdit, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(Form1a->DriveBox->count(), 9);
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("K:"));
+    QVERIFY(Form1a->InfoLabel->text().startsWith(QStringLiteral("NTFS, ")));
+
+    int listed = 0;
+    bool seen = false;
+    WhenModal<TForm1b>([&listed](TForm1b* dialog) {
+      listed = dialog->DriveBox->count();
+      dialog->close();
+    }, &seen);
+    QTest::mouseClick(Form1a->Button2, Qt::LeftButton);
+    QVERIFY(seen);
+    QCOMPARE(listed, 9);
   }
 
   // A drive whose image goes away while it is selected: every read fails, nothing breaks.

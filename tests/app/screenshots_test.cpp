@@ -10,6 +10,8 @@
 #include "app/Unit2a.h"
 #include "app/Unit2b.h"
 #include "app/Unit3.h"
+#include "app/Unit4a.h"
+#include "app/Unit4b.h"
 #include "tests/app/AppFixture.h"
 
 using namespace korvalane;
@@ -66,6 +68,24 @@ class ScreenshotsTest : public QObject {
     TForm3 about(Form1a);
     Save(&about, "dialog-about");
     Save(Form1b, "dialog-export");
+  }
+
+  // A match found on NTFS, marked in the text view, and the Find and Go to dialogs.
+  void findAndGoTo() {
+    ProgramWindows windows({SamplePath("fat16.img"), SamplePath("fat32.img"), SamplePath("ntfs.img")});
+    QVERIFY(windows.Started());
+    Form1a->DriveBox->setCurrentIndex(2);
+    emit Form1a->DriveBox->activated(2);
+    Form4a->KindBox->setCurrentIndex(TForm4a::Utf16Text);
+    Form4a->Edit1->setText(QStringLiteral("$MFTMirr"));
+    Form4a->FindAgain(false);
+    QVERIFY(Form1a->SectorEdit->text() != QStringLiteral("0"));
+    QVERIFY(!Form1a->InfoList->extraSelections().isEmpty());
+    Save(Form1a, "main-find");
+    Save(Form4a, "dialog-find");
+    Form4b->KindBox->setCurrentIndex(TForm4b::MftRecord);
+    Form4b->Edit1->setText(QStringLiteral("5"));
+    Save(Form4b, "dialog-goto");
   }
 
  private:

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/search/Locate.h"
 #include "core/search/Search.h"
 #include "core/volume/VolumeGeometry.h"
 #include "platform/memory/MemoryPlatform.h"
@@ -214,6 +215,38 @@ TEST_F(SearchTest, AgreesWithAByteByByteSearch) {
         << "round " << round << " '" << needle << "' from " << from << (backward ? " backward" : "")
         << (ignoreCase ? " ignoring case" : "");
   }
+}
+
+// A search covers the whole volume, past the sectors its file system counts, and falls
+// back on that count where the system cannot tell the size.
+TEST_F(SearchTest, SearchableSectorsAreTheVolumesSize) {
+  MemoryPlatform::Drive& drive = Use(std::vector<uint8_t>(40 * kSector));
+  Geometry().TotalSectors = 30;
+  EXPECT_EQ(SearchableSectors(), 40u);
+  drive.TotalBytes = 25 * kSector + 100;  // a partial sector at the end is not a sector
+  EXPECT_EQ(SearchableSectors(), 25u);
+  drive.TotalBytes = -1;
+  EXPECT_EQ(SearchableSectors(), 30u);
+  Use(std::vector<uint8_t>(40 * 4096), 4096);
+  Geometry().TotalSectors = 7;
+  EXPECT_EQ(SearchableSectors(), 40u);
+  Geometry().BytesPerSector = 0;
+  EXPECT_EQ(SearchableSectors(), 7u);
+}
+
+// Going to a sector takes what the sector field takes: 0 to TotalSectors.
+TEST_F(SearchTest, ASectorTargetIsWithinTheSectorField) {
+  Use(std::vector<uint8_t>(40 * kSector));
+  Geometry().TotalSectors = 40;
+  for (const uint64_t sector : {uint64_t{0}, uint64_t{39}, uint64_t{40}}) {
+    EXPECT_EQ(LocateTarget({JumpKind::Sector, sector}, NoPump).Sector, sector);
+  }
+  const Location beyond = LocateTarget({JumpKind::Sector, 41}, NoPump);
+  EXPECT_FALSE(beyond.Sector);
+  EXPECT_EQ(beyond.Error, "sector 41 is outside the volume (its sectors are 0 to 40)");
+  // The other kinds are the volume's own arithmetic: an unknown volume has no clusters.
+  EXPECT_FALSE(LocateTarget({JumpKind::Cluster, 2}, NoPump).Sector);
+  EXPECT_FALSE(LocateTarget({JumpKind::MftRecord, 0}, NoPump).Sector);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The "Text" and "Hex" views of a sector buffer.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "core/views/Dumps.h"
@@ -83,6 +85,31 @@ TEST(HexView, A4096ByteSector) {
   ASSERT_EQ(view.size(), 1024u);
   EXPECT_EQ(view[0], u"   0($000) 00   | 1024($400) 00   | 2048($800) 00   | 3072($C00) 00   | ");
   EXPECT_EQ(view[1023], u"1023($3FF) 00   | 2047($7FF) 00   | 3071($BFF) 00   | 4095($FFF) 5A Z | ");
+}
+
+// The cells the window marks for a found byte are exactly where the renderers put it, on
+// sectors whose offsets outgrow the entries' minimum widths too.
+TEST(ViewCells, EachByteIsAtItsCellInBothViews) {
+  for (size_t size : {size_t{512}, size_t{4096}, size_t{16384}}) {
+    std::vector<uint8_t> sector(size);
+    for (size_t i = 0; i < size; ++i) sector[i] = static_cast<uint8_t>('A' + i % 26);
+    ViewText text;
+    ViewText hex;
+    RenderTextView(sector, text, NoPump);
+    RenderHexView(sector, hex, NoPump);
+    for (size_t i = 0; i < size; ++i) {
+      const ViewCell t = TextViewCell(i);
+      ASSERT_LT(t.Line, text.size());
+      ASSERT_EQ(t.Length, 1u);
+      ASSERT_EQ(text[t.Line][t.Column], static_cast<char16_t>(sector[i])) << size << " " << i;
+      char entry[64];
+      std::snprintf(entry, sizeof entry, "%4zu($%03zX) %02X %c", i, i, sector[i], sector[i]);
+      const ViewCell h = HexViewCell(i, size);
+      ASSERT_LT(h.Line, hex.size());
+      const std::u16string shown = hex[h.Line].substr(h.Column, h.Length);
+      ASSERT_EQ(std::string(shown.begin(), shown.end()), entry) << size << " " << i;
+    }
+  }
 }
 
 TEST(HexView, SectorsBelowFourBytesGiveNoLines) {

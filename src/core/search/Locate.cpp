@@ -112,4 +112,20 @@ Location LocateMftRecord(uint64_t record, const MessagePump& pump) {
                 Number(runFirst * clusterBytes / recordBytes) + " records)");
 }
 
+Location LocateTarget(const JumpTarget& target, const MessagePump& pump) {
+  switch (target.Kind) {
+    case JumpKind::Cluster:
+      return LocateCluster(target.Number);
+    case JumpKind::MftRecord:
+      return LocateMftRecord(target.Number, pump);
+    case JumpKind::Sector:
+      break;
+  }
+  const uint64_t last = Geometry().TotalSectors;
+  if (target.Number > last) {
+    return Refuse("sector " + Number(target.Number) + " is outside the volume (its sectors are 0 to " + Number(last) + ")");
+  }
+  return Location{target.Number, {}};
+}
+
 }  // namespace korvalane

@@ -27,4 +27,18 @@ Location LocateCluster(uint64_t cluster);
 // sets MftRecordBytes as a details request does.
 Location LocateMftRecord(uint64_t record, const MessagePump& pump);
 
+// A place to go to on the current volume, as a number of its kind.
+enum class JumpKind { Sector, Cluster, MftRecord };
+
+struct JumpTarget {
+  JumpKind Kind = JumpKind::Sector;
+  uint64_t Number = 0;
+
+  bool operator==(const JumpTarget&) const = default;
+};
+
+// The first sector of the target: a sector is itself when the sector field would take it
+// (0 to TotalSectors), a cluster and an MFT record as above.
+Location LocateTarget(const JumpTarget& target, const MessagePump& pump);
+
 }  // namespace korvalane

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "core/Platform.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
@@ -299,6 +300,7 @@ class DriveSearch {
           if (!Report(*it)) return;
         }
         const size_t next = std::min(keep, runBytes);
+        // A one-byte pattern keeps nothing, and its empty carry has no storage to copy to.
         if (next != 0) std::memcpy(carry.data(), run, next);
         carried = next;
         carriedStart = runStart;
@@ -442,6 +444,13 @@ std::string CheckPatternFits(const SearchPattern& pattern, uint32_t bytesPerSect
            " bytes";
   }
   return {};
+}
+
+uint64_t SearchableSectors() {
+  const VolumeGeometry& g = Geometry();
+  const int64_t bytes = CurrentPlatform().VolumeTotalBytes(g.CurrentDrive);
+  if (bytes < 0 || g.BytesPerSector <= 0) return g.TotalSectors;
+  return static_cast<uint64_t>(bytes) / static_cast<uint32_t>(g.BytesPerSector);
 }
 
 SearchOutcome SearchDrive(const SearchRequest& request, uint64_t driveSectors, const SearchHooks& hooks) {

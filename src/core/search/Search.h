@@ -82,6 +82,12 @@ struct SearchOutcome {
 // read are left out (and counted).
 SearchOutcome SearchDrive(const SearchRequest& request, uint64_t driveSectors, const SearchHooks& hooks);
 
+// The sectors of CurrentDrive a search covers: the volume's size / BytesPerSector, which may
+// reach past the sectors its file system counts (a backup boot sector, the slack after a
+// volume that is smaller than its partition); TotalSectors where the system cannot tell the
+// size.
+uint64_t SearchableSectors();
+
 // How many bytes a block of the search holds at the most.
 inline constexpr size_t kSearchBlockBytes = size_t{1} << 20;
 

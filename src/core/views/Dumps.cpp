@@ -1,5 +1,7 @@
 #include "core/views/Dumps.h"
 
+#include <algorithm>
+
 namespace korvalane {
 namespace {
 
@@ -31,7 +33,36 @@ void AppendNumber(std::u16string& out, uint64_t value, unsigned base, size_t wid
   while (count > 0) out += digits[--count];
 }
 
+size_t DigitCount(uint64_t value, unsigned base) {
+  size_t count = 1;
+  while (value >= base) {
+    value /= base;
+    ++count;
+  }
+  return count;
+}
+
+// An entry of the hex view: the offset in decimal (4 wide at least), "($", the offset in
+// hex (3 wide at least), ") ", the value's two digits, a blank and the character.
+constexpr size_t kHexEntryFixed = 2 + 2 + 2 + 1 + 1;
+constexpr size_t kHexSeparator = 3;  // " | "
+
+size_t HexEntryLength(size_t offset) {
+  return std::max<size_t>(4, DigitCount(offset, 10)) + std::max<size_t>(3, DigitCount(offset, 16)) + kHexEntryFixed;
+}
+
 }  // namespace
+
+ViewCell TextViewCell(size_t offset) { return ViewCell{offset / kTextLineLength, offset % kTextLineLength, 1}; }
+
+ViewCell HexViewCell(size_t offset, size_t sectorBytes) {
+  const size_t lines = std::max<size_t>(1, sectorBytes / kHexColumns);
+  const size_t line = offset % lines;
+  const size_t column = offset / lines;
+  ViewCell cell{line, 0, HexEntryLength(offset)};
+  for (size_t c = 0; c < column; ++c) cell.Column += HexEntryLength(line + c * lines) + kHexSeparator;
+  return cell;
+}
 
 void RenderTextView(std::span<const uint8_t> sector, ViewText& view, const MessagePump& pump) {
   view.reserve(view.size() + sector.size() / kTextLineLength);
