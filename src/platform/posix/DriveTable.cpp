@@ -66,7 +66,7 @@ bool IsSupportedSectorSize(uint32_t size) {
 
 std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize) {
   if (const std::optional<uint32_t> deviceSize = DeviceSectorSize(path)) {
-    return std::make_shared<RawSource>(path, *deviceSize);
+    return std::make_shared<RawSource>(path, *deviceSize, true);
   }
   // A file is looked at for a container's signature (or a split set's numbered name)
   // first. A container is opened here, once, and stays open while the program runs:

@@ -61,15 +61,25 @@ class AlignedBuffer {
   void* data_ = nullptr;
 };
 
-// A read past the page cache: the device is asked for exactly these sectors. Nothing
-// when the source or the file system below it takes no direct reads (EINVAL): then only
-// a cached read can be had.
+bool IsAligned(std::span<uint8_t> buffer) {
+  return reinterpret_cast<uintptr_t>(buffer.data()) % AlignedBuffer::kAlignment == 0 &&
+         buffer.size() % AlignedBuffer::kAlignment == 0;
+}
+
+// A read past the page cache: the device is asked for exactly these sectors. A buffer
+// that is aligned for it is read into as it is; any other goes through an aligned one.
+// Nothing when the source or the file system below it takes no direct reads (EINVAL):
+// then only a cached read can be had.
 std::optional<bool> ReadDirect(const std::string& path, uint64_t position, std::span<uint8_t> buffer) {
   const Fd fd(path, O_DIRECT);
   if (!fd) return errno == EINVAL ? std::nullopt : std::optional(false);
+  errno = 0;
+  if (IsAligned(buffer)) {
+    if (ReadFully(fd.get(), position, buffer)) return true;
+    return errno == EINVAL ? std::nullopt : std::optional(false);
+  }
   AlignedBuffer aligned(buffer.size());
   if (aligned.data() == nullptr) return std::nullopt;
-  errno = 0;
   if (ReadFully(fd.get(), position, std::span<uint8_t>(aligned.data(), buffer.size()))) {
     std::copy_n(aligned.data(), buffer.size(), buffer.begin());
     return true;
@@ -77,6 +87,14 @@ std::optional<bool> ReadDirect(const std::string& path, uint64_t position, std::
   if (errno == EINVAL) return std::nullopt;
   return false;
 }
+
+// Reads of a block device this long or longer go past its page cache when the buffer
+// allows it. Each read opens and closes the device, and its last close drops the cache
+// anyway, so a cached read would fill pages only to throw them away, and the kernel's
+// read-ahead would read past the range for nothing; a direct read is the device's own
+// speed. (The kernel writes back cached pages of the range before a direct read, so
+// what is read is what a cached read would see.)
+constexpr size_t kDirectReadBytes = 64 * 1024;
 
 // The name of group `gid` from /etc/group, read as text: the static korvalane-cli cannot
 // use the system's name service.
@@ -97,7 +115,7 @@ std::string GroupName(gid_t gid) {
 }  // namespace
 
 bool RawSource::Read(uint64_t position, std::span<uint8_t> buffer, bool direct) {
-  if (direct) {
+  if (direct || (device_ && buffer.size() >= kDirectReadBytes && IsAligned(buffer))) {
     if (const std::optional<bool> read = ReadDirect(path_, position, buffer)) return *read;
   }
   const Fd fd(path_);

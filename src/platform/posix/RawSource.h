@@ -12,7 +12,9 @@ namespace korvalane {
 // and nothing is held open while the program waits.
 class RawSource final : public Source {
  public:
-  RawSource(std::string path, uint32_t sectorSize) : path_(std::move(path)), sectorSize_(sectorSize) {}
+  // `device`: the path is a block device (whose large reads go past the page cache).
+  RawSource(std::string path, uint32_t sectorSize, bool device = false)
+      : path_(std::move(path)), sectorSize_(sectorSize), device_(device) {}
 
   const std::string& Name() const override { return path_; }
   bool Read(uint64_t position, std::span<uint8_t> buffer, bool direct) override;
@@ -24,6 +26,7 @@ class RawSource final : public Source {
  private:
   std::string path_;
   uint32_t sectorSize_;
+  bool device_;
 };
 
 // The logical sector size of a block device, or nothing for anything else.
