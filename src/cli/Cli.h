@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +61,10 @@ int CannotOpen(const std::string& source, const std::string& drive);
 // on (U+0000 to U+001F, U+007F to U+009F) are written as "." so that a hostile sector
 // cannot send escape sequences; into a pipe or file the text goes unchanged.
 void PrintLines(const ViewText& lines);
+
+// True when the stream is a terminal (progress and escaped control characters are for
+// people, not for pipes).
+bool IsTerminal(std::FILE* stream);
 
 // "korvalane-cli: " + message on stderr; returns kUsage.
 int UsageError(const std::string& message);

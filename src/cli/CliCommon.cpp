@@ -187,7 +187,7 @@ std::string FirstDrive() {
 }
 
 void PrintLines(const ViewText& lines) {
-  const bool terminal = KORVALANE_ISATTY(KORVALANE_FILENO(stdout)) != 0;
+  const bool terminal = IsTerminal(stdout);
   std::string out;
   for (const std::u16string& line : lines) {
     if (terminal) {
@@ -215,6 +215,8 @@ void PrintJson(const std::string& document) {
   std::fwrite(document.data(), 1, document.size(), stdout);
   std::fflush(stdout);
 }
+
+bool IsTerminal(std::FILE* stream) { return KORVALANE_ISATTY(KORVALANE_FILENO(stream)) != 0; }
 
 int UsageError(const std::string& message) {
   std::cerr << "korvalane-cli: " << message << '\n';

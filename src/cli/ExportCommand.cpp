@@ -18,15 +18,6 @@
 #include "core/volume/DriveSelection.h"
 #include "core/volume/VolumeGeometry.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define KORVALANE_ISATTY _isatty
-#define KORVALANE_FILENO _fileno
-#else
-#include <unistd.h>
-#define KORVALANE_ISATTY isatty
-#define KORVALANE_FILENO fileno
-#endif
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
@@ -206,7 +197,7 @@ int RunExport(const Arguments& arguments) {
     return UsageError(Utf8(kInvalidFileName));
   }
 
-  const bool showProgress = KORVALANE_ISATTY(KORVALANE_FILENO(stderr)) != 0;
+  const bool showProgress = IsTerminal(stderr);
   CopyHooks hooks;
 #ifdef __linux__
   LargePageMemory largePages;

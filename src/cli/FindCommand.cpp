@@ -11,16 +11,6 @@
 #include "core/volume/DriveSelection.h"
 #include "core/volume/VolumeGeometry.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define KORVALANE_ISATTY _isatty
-#define KORVALANE_FILENO _fileno
-#else
-#include <unistd.h>
-#define KORVALANE_ISATTY isatty
-#define KORVALANE_FILENO fileno
-#endif
-
 namespace korvalane::cli {
 namespace {
 
@@ -82,7 +72,7 @@ int RunFind(const Arguments& arguments) {
     request.FromByte = (arguments.Backward ? *from + 1 : *from) * sectorBytes;
   }
 
-  const bool terminal = KORVALANE_ISATTY(KORVALANE_FILENO(stderr)) != 0;
+  const bool terminal = IsTerminal(stderr);
   SearchHooks hooks;
   int shown = -1;
   if (terminal) {

@@ -52,6 +52,21 @@ Json ListingJson(const std::optional<Listing>& listing) {
   return Json::Object().Set("directory", listing->IsDirectory).Set("entries", entries);
 }
 
+// The fields FAT and exFAT details share, as the lines from "Bytes per sector" to "Start
+// data sector" give them.
+Json& SetFatFamilyFields(Json& json, const VolumeGeometry& g) {
+  return json.Set("bytesPerSector", g.BytesPerSector)
+      .Set("bytesPerCluster", g.BytesPerCluster)
+      .Set("sectorsPerCluster", g.SectorsPerCluster)
+      .Set("sectors", g.TotalSectors)
+      .Set("clusters", g.Clusters)
+      .Set("sectorsBeforeFat", g.ReservedSectors)
+      .Set("fatCopies", g.FatCopies)
+      .Set("fatSectors", g.FatSectors)
+      .Set("fatSizeBytes", g.FatSizeBytes)
+      .Set("startDataSector", g.StartDataSector);
+}
+
 }  // namespace
 
 Json RecordJson(uint64_t sector) {
@@ -94,31 +109,11 @@ Json DetailsJson(const ViewText& report) {
   switch (g.FileSystemKind) {
     case FileSystemKind::Fat:
     case FileSystemKind::Fat32:
-      return json.Set("fileSystem", KindName(g.FileSystemKind))
-          .Set("fatType", static_cast<int>(g.FileSystemKind))
-          .Set("bytesPerSector", g.BytesPerSector)
-          .Set("bytesPerCluster", g.BytesPerCluster)
-          .Set("sectorsPerCluster", g.SectorsPerCluster)
-          .Set("sectors", g.TotalSectors)
-          .Set("clusters", g.Clusters)
-          .Set("sectorsBeforeFat", g.ReservedSectors)
-          .Set("fatCopies", g.FatCopies)
-          .Set("fatSectors", g.FatSectors)
-          .Set("fatSizeBytes", g.FatSizeBytes)
-          .Set("startDataSector", g.StartDataSector)
-          .Set("rootSectors", g.RootSectors);
+      json.Set("fileSystem", KindName(g.FileSystemKind)).Set("fatType", static_cast<int>(g.FileSystemKind));
+      return SetFatFamilyFields(json, g).Set("rootSectors", g.RootSectors);
     case FileSystemKind::Exfat:
-      return json.Set("fileSystem", KindName(g.FileSystemKind))
-          .Set("bytesPerSector", g.BytesPerSector)
-          .Set("bytesPerCluster", g.BytesPerCluster)
-          .Set("sectorsPerCluster", g.SectorsPerCluster)
-          .Set("sectors", g.TotalSectors)
-          .Set("clusters", g.Clusters)
-          .Set("sectorsBeforeFat", g.ReservedSectors)
-          .Set("fatCopies", g.FatCopies)
-          .Set("fatSectors", g.FatSectors)
-          .Set("fatSizeBytes", g.FatSizeBytes)
-          .Set("startDataSector", g.StartDataSector)
+      json.Set("fileSystem", KindName(g.FileSystemKind));
+      return SetFatFamilyFields(json, g)
           .Set("rootDirectoryCluster", g.RootCluster)
           .Set("rootDirectorySector", ExfatRootDirectorySector().value_or(0));
     case FileSystemKind::Ntfs: {

@@ -30,14 +30,8 @@ constexpr int32_t kLargestRecord = 65536;
 
 constexpr char16_t kBootSectorDenied[] = u"Access to boot sector denied";
 
-void ReportExfatDetails(ViewText& view, const std::u16string& drive) {
-  const VolumeGeometry& g = Geometry();
-  if (!ReadExfatGeometry()) {
-    MakeBrowsableToEnd();
-    view.emplace_back(kBootSectorDenied);
-    return;
-  }
-  view.push_back(u"Drive " + drive + u"\\, exFAT");
+// The lines FAT and exFAT reports share, from "Bytes per sector" to "Start data sector".
+void AppendFatFamilyLines(ViewText& view, const VolumeGeometry& g) {
   view.push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
   view.push_back(u"Bytes per cluster - " + Decimal(g.BytesPerCluster));
   view.push_back(u"Sectors per cluster - " + Decimal(g.SectorsPerCluster));
@@ -48,6 +42,12 @@ void ReportExfatDetails(ViewText& view, const std::u16string& drive) {
   view.push_back(u"FAT sectors - " + Decimal(g.FatSectors));
   view.push_back(u"FAT size - " + Decimal(g.FatSizeBytes));
   view.push_back(u"Start data sector - " + Decimal(g.StartDataSector));
+}
+
+void ReportExfatDetails(ViewText& view, const std::u16string& drive) {
+  const VolumeGeometry& g = Geometry();
+  view.push_back(u"Drive " + drive + u"\\, exFAT");
+  AppendFatFamilyLines(view, g);
   view.push_back(u"Root directory cluster - " + Decimal(g.RootCluster));
   // A successful parse leaves a 32-bit root cluster and at most 65536 sectors a cluster.
   view.push_back(u"Root directory sector - " + Decimal(ExfatRootDirectorySector().value_or(0)));
@@ -116,39 +116,25 @@ void ReportVolumeDetails(ViewText& view, const MessagePump& pump) {
   VolumeGeometry& g = Geometry();
   const std::u16string drive(g.CurrentDrive.begin(), g.CurrentDrive.end());
 
-  if (g.FileSystemKind == FileSystemKind::Fat || g.FileSystemKind == FileSystemKind::Fat32) {
-    if (!ReadFatGeometry()) {
-      MakeBrowsableToEnd();
-      view.emplace_back(kBootSectorDenied);
-      return;
-    }
-    view.push_back(u"Drive " + drive + u"\\, FAT Type - " + Decimal(static_cast<int64_t>(g.FileSystemKind)));
-    view.push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
-    view.push_back(u"Bytes per cluster - " + Decimal(g.BytesPerCluster));
-    view.push_back(u"Sectors per cluster - " + Decimal(g.SectorsPerCluster));
-    view.push_back(u"Sectors - " + Decimal(g.TotalSectors));
-    view.push_back(u"Clusters - " + Decimal(g.Clusters));
-    view.push_back(u"Sectors before FAT - " + Decimal(g.ReservedSectors));
-    view.push_back(u"FAT copies - " + Decimal(g.FatCopies));
-    view.push_back(u"FAT sectors - " + Decimal(g.FatSectors));
-    view.push_back(u"FAT size - " + Decimal(g.FatSizeBytes));
-    view.push_back(u"Start data sector - " + Decimal(g.StartDataSector));
-    view.push_back(u"Root sectors - " + Decimal(g.RootSectors));
-    return;
-  }
-
-  if (g.FileSystemKind == FileSystemKind::Exfat) {
-    ReportExfatDetails(view, drive);
-    return;
-  }
   if (g.FileSystemKind == FileSystemKind::Unknown) {
     ReportPartitionTable(view, pump);
     return;
   }
-  if (g.FileSystemKind != FileSystemKind::Ntfs) return;
-  if (!ReadNtfsGeometry()) {
-    MakeBrowsableToEnd();
+  // The boot sector is parsed again, as it is on disk now; a refused one still leaves the
+  // volume browsable to its end.
+  if (!ParseVolumeGeometry()) {
     view.emplace_back(kBootSectorDenied);
+    return;
+  }
+
+  if (g.FileSystemKind == FileSystemKind::Fat || g.FileSystemKind == FileSystemKind::Fat32) {
+    view.push_back(u"Drive " + drive + u"\\, FAT Type - " + Decimal(static_cast<int64_t>(g.FileSystemKind)));
+    AppendFatFamilyLines(view, g);
+    view.push_back(u"Root sectors - " + Decimal(g.RootSectors));
+    return;
+  }
+  if (g.FileSystemKind == FileSystemKind::Exfat) {
+    ReportExfatDetails(view, drive);
     return;
   }
   view.push_back(u"Drive " + drive + u"\\, NTFS");

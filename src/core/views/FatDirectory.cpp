@@ -105,13 +105,9 @@ std::u16string EntryName(std::span<const uint8_t> entry, const std::vector<char1
 
 std::optional<Listing> ReadFatDirectory(uint64_t sector, const MessagePump& pump) {
   const VolumeGeometry& g = Geometry();
-  if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return std::nullopt;
-  const uint64_t clusterBytes = uint64_t{static_cast<uint32_t>(g.SectorsPerCluster)} *
-                                static_cast<uint32_t>(g.BytesPerSector);
-  if (clusterBytes > kLargestCluster) return std::nullopt;
-  std::vector<uint8_t> cluster(static_cast<size_t>(clusterBytes));
-  if (!ReadSectors(sector, cluster)) return std::nullopt;
-  const std::span<const uint8_t> bytes(cluster);
+  const std::optional<std::vector<uint8_t>> cluster = ReadDirectoryCluster(sector, kLargestCluster);
+  if (!cluster) return std::nullopt;
+  const std::span<const uint8_t> bytes(*cluster);
   Listing listing;
 
   // A directory is either the root (where the data area starts) or begins with "." and "..".

@@ -1,5 +1,8 @@
 #include "core/views/Listing.h"
 
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
 namespace korvalane {
 namespace {
 
@@ -17,6 +20,17 @@ void AppendDecimal(std::u16string& out, uint64_t value, size_t width) {
 }
 
 }  // namespace
+
+std::optional<std::vector<uint8_t>> ReadDirectoryCluster(uint64_t sector, uint64_t largestCluster) {
+  const VolumeGeometry& g = Geometry();
+  if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return std::nullopt;
+  const uint64_t clusterBytes = uint64_t{static_cast<uint32_t>(g.SectorsPerCluster)} *
+                                static_cast<uint32_t>(g.BytesPerSector);
+  if (clusterBytes > largestCluster) return std::nullopt;
+  std::vector<uint8_t> cluster(static_cast<size_t>(clusterBytes));
+  if (!ReadSectors(sector, cluster)) return std::nullopt;
+  return cluster;
+}
 
 std::u16string ListingLine(const ListingEntry& entry) {
   std::u16string line;

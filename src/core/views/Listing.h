@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct Listing {
   bool IsDirectory = false;
   std::vector<ListingEntry> Entries;
 };
+
+// One cluster of CurrentDrive from `sector` on, at SectorsPerCluster x BytesPerSector
+// bytes; nothing when the geometry gives no cluster, one above `largestCluster` bytes (a
+// record that no volume of the kind can hold), or the read fails.
+std::optional<std::vector<uint8_t>> ReadDirectoryCluster(uint64_t sector, uint64_t largestCluster);
 
 // "README.TXT  2009/03/07 14:05, size 1234 b, cluster 5": the name, two blanks, the
 // year in four digits, month, day, hour and minute in two (zero-filled), the size and the

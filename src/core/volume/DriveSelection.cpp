@@ -14,8 +14,12 @@ void SelectDrive(std::string_view drive) {
   VolumeGeometry& g = Geometry();
   g.CurrentDrive = std::string(drive);
   g.FileSystemKind = DetectFileSystem(drive);
+  ParseVolumeGeometry();
+}
+
+bool ParseVolumeGeometry() {
   bool parsed = false;
-  switch (g.FileSystemKind) {
+  switch (Geometry().FileSystemKind) {
     case FileSystemKind::Fat:
     case FileSystemKind::Fat32:
       parsed = ReadFatGeometry();
@@ -30,6 +34,7 @@ void SelectDrive(std::string_view drive) {
       break;
   }
   if (!parsed) MakeBrowsableToEnd();
+  return parsed;
 }
 
 void MakeBrowsableToEnd() {

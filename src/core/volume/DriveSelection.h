@@ -14,6 +14,10 @@ namespace korvalane {
 // MakeBrowsableToEnd); a parse that succeeds keeps the count its boot sector gives.
 void SelectDrive(std::string_view drive);
 
+// The boot-sector parser of FileSystemKind (none for Unknown) over CurrentDrive; when none
+// runs or it fails, MakeBrowsableToEnd. True when a parser ran and succeeded.
+bool ParseVolumeGeometry();
+
 // For a volume whose geometry no boot sector gives (an unknown file system, a whole disk,
 // a damaged boot sector): TotalSectors := the volume's size / BytesPerSector, so that every
 // sector of it can be shown and exported. A sector size that a failed parse left behind

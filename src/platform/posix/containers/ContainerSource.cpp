@@ -77,6 +77,27 @@ void ContainerSource::Opened(uint64_t mediaSize, uint32_t storedSectorSize, uint
   }
 }
 
+bool ContainerSource::CanFollow(const std::string& next, size_t depth, const std::string& what, const char* chain,
+                                const char* file) {
+  // Parents that name each other would otherwise be opened without end.
+  constexpr size_t kLongestChain = 16;
+  if (depth + 1 > kLongestChain) {
+    Failed(std::string("its chain of ") + chain + " is longer than " + std::to_string(kLongestChain));
+    return false;
+  }
+  if (!FileExists(next)) {
+    Failed(what + file + " '" + next + "' is missing");
+    return false;
+  }
+  return true;
+}
+
+std::string UpToNul(std::string text) {
+  const size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
+  return text;
+}
+
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";

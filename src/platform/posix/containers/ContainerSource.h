@@ -48,6 +48,10 @@ class ContainerSource : public Source {
   // The container cannot be opened: why, in one line for the user.
   void Failed(std::string why) { error_ = why.empty() ? std::string("cannot be opened") : std::move(why); }
   bool IsOpen() const { return error_.empty(); }
+  // Whether the next file of a chain of parents (or backing files) can be opened: the
+  // chain no longer than 16, the file there. Otherwise Failed says why: `what` in front,
+  // `chain` and `file` naming them ("parent disks", "parent file").
+  bool CanFollow(const std::string& next, size_t depth, const std::string& what, const char* chain, const char* file);
 
   // Reads exactly buffer.size() bytes of the media through ReadMedia.
   bool ReadExactly(uint64_t position, std::span<uint8_t> buffer);
@@ -71,6 +75,9 @@ class ContainerSource : public Source {
   std::optional<uint64_t> failedBlock_;  // the last block that could not be read whole
 };
 
+// The text before the first NUL: libyal libraries hand out names with room to spare.
+std::string UpToNul(std::string text);
+
 // The folder part of a path ("." for a bare name), and a path joined to it.
 std::string FolderOf(const std::string& path);
 std::string InFolder(const std::string& folder, const std::string& name);
@@ -86,9 +93,8 @@ std::string TakeReason(Error*& error, int (*backtrace)(Error*, char*, size_t), v
   if (error == nullptr) return {};
   std::string text(4096, '\0');
   if (backtrace(error, text.data(), text.size()) <= 0) text.clear();
-  text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
   free(&error);
-  return LibraryReason(text);
+  return LibraryReason(UpToNul(std::move(text)));
 }
 
 }  // namespace korvalane

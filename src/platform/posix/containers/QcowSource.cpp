@@ -10,8 +10,6 @@
 namespace korvalane {
 namespace {
 
-constexpr size_t kMaxBackingFiles = 16;
-
 libqcow_file_t* File(void* file) { return static_cast<libqcow_file_t*>(file); }
 
 std::string Reason(libqcow_error_t*& error) {
@@ -106,16 +104,9 @@ bool QcowSource::OpenImage(const std::string& path, size_t depth) {
     Failed(what + Reason(error));
     return false;
   }
-  name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
+  name = UpToNul(std::move(name));
   const std::string backing = InFolder(FolderOf(path), name);
-  if (depth + 1 > kMaxBackingFiles) {
-    Failed("its chain of backing files is longer than " + std::to_string(kMaxBackingFiles));
-    return false;
-  }
-  if (!FileExists(backing)) {
-    Failed(what + "backing file '" + backing + "' is missing");
-    return false;
-  }
+  if (!CanFollow(backing, depth, what, "backing files", "backing file")) return false;
   // libqcow reads through a QCOW backing file only; qemu also allows raw ones.
   if (!StartsAsQcow(backing)) {
     Failed(what + "backing file '" + backing + "' is not a QCOW image, and only QCOW backing files can be read");

@@ -5,8 +5,6 @@
 namespace korvalane {
 namespace {
 
-constexpr size_t kMaxParents = 16;
-
 libvhdi_file_t* File(void* file) { return static_cast<libvhdi_file_t*>(file); }
 
 std::string Reason(libvhdi_error_t*& error) {
@@ -81,16 +79,9 @@ bool VhdiSource::OpenDisk(const std::string& path, size_t depth) {
     Failed(what + Reason(error));
     return false;
   }
-  name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
+  name = UpToNul(std::move(name));
   const std::string parent = VhdParentPath(path, name);
-  if (depth + 1 > kMaxParents) {
-    Failed("its chain of parent disks is longer than " + std::to_string(kMaxParents));
-    return false;
-  }
-  if (!FileExists(parent)) {
-    Failed(what + "parent file '" + parent + "' is missing");
-    return false;
-  }
+  if (!CanFollow(parent, depth, what, "parent disks", "parent file")) return false;
   if (!OpenDisk(parent, depth + 1)) return false;
   if (libvhdi_file_set_parent_file(file, File(chain_[depth + 1]), &error) != 1) {
     Failed(what + "parent '" + parent + "': " + Reason(error));

@@ -10,9 +10,6 @@
 namespace korvalane {
 namespace {
 
-// A chain of delta disks deeper than this is taken for a loop.
-constexpr size_t kMaxParents = 16;
-
 libvmdk_handle_t* Handle(void* handle) { return static_cast<libvmdk_handle_t*>(handle); }
 
 std::string Reason(libvmdk_error_t*& error) {
@@ -67,7 +64,7 @@ std::string ExtentFile(libvmdk_handle_t* handle, int index, const std::string& f
       size <= 65536) {
     std::string name(size, '\0');
     if (libvmdk_extent_descriptor_get_utf8_filename(extent, reinterpret_cast<uint8_t*>(name.data()), size, &error) == 1) {
-      name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
+      name = UpToNul(std::move(name));
       file = InFolder(folder, BaseName(name));
     }
   }
@@ -188,16 +185,9 @@ bool VmdkSource::OpenParent(void* disk, const std::string& path, size_t depth) {
     Failed(what + Reason(error));
     return false;
   }
-  name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
+  name = UpToNul(std::move(name));
   const std::string parent = InFolder(folder, name);
-  if (depth + 1 > kMaxParents) {
-    Failed("its chain of parent disks is longer than " + std::to_string(kMaxParents));
-    return false;
-  }
-  if (!FileExists(parent)) {
-    Failed(what + "parent file '" + parent + "' is missing");
-    return false;
-  }
+  if (!CanFollow(parent, depth, what, "parent disks", "parent file")) return false;
   if (!OpenDisk(parent, depth + 1)) return false;
   if (libvmdk_handle_set_parent_handle(handle, Handle(chain_[depth + 1]), &error) != 1) {
     Failed(what + Reason(error));
