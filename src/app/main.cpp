@@ -34,8 +34,9 @@ constexpr char kUsage[] = R"(Usage: korvalane [--sector-size N] [SOURCE...]
 Shows the raw sectors of volumes and disks. Each SOURCE (a disk image file or a block
 device; on Windows also a drive such as D:) becomes a drive, C: for the first, D: for the
 second and so on; a source with a partition table becomes the whole disk and then each
-partition. Without sources, the machine's own disks and volumes are listed. Nothing is
-ever written to a source.
+partition; the window opens on the first of them that holds a volume. Without sources,
+the machine's own disks and volumes are listed. When the program runs already, the
+sources are handed to its window instead. Nothing is ever written to a source.
 
 Options:
   --sector-size N   Present image files with N-byte sectors (512, 1024, 2048 or 4096).
@@ -178,8 +179,9 @@ int main(int argc, char** argv) {
   previousHandler = qInstallMessageHandler(StartupMessageHandler);
   QApplication app(argc, argv);
   qInstallMessageHandler(previousHandler);
+  // Through whatever handler was there before.
   for (const HeldMessage& held : heldMessages) {
-    previousHandler(held.Type, QMessageLogContext(held.File, held.Line, held.Function, held.Category), held.Text);
+    qt_message_output(held.Type, QMessageLogContext(held.File, held.Line, held.Function, held.Category), held.Text);
   }
   heldMessages.clear();
 

@@ -202,6 +202,7 @@ class MainWindowTest : public QObject {
         if (action->text() == QStringLiteral("Open image...")) menu->setActiveAction(action);
       }
       QTest::keyClick(menu, Qt::Key_Return);
+      if (menu->isVisible()) menu->close();
     });
     Form1a->FOpenDialog = [] { return QStringList{QString::fromStdString(Ntfs())}; };
     emit Form1a->InfoList->customContextMenuRequested(QPoint(10, 10));
