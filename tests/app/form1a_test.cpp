@@ -5,6 +5,7 @@
 #include <QAbstractItemView>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
@@ -212,6 +213,28 @@ class MainWindowTest : public QObject {
     }
     QCOMPARE(Form1a->DriveBox->count(), 3);
     QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("E:"));
+  }
+
+  // Ctrl+O's file dialog offers every image and container the program reads in one filter.
+  void theOpenDialogListsContainers() {
+    ProgramWindows windows({Fat16(), Fat32()});
+    QVERIFY(windows.Started());
+    QStringList filters;
+    bool seen = false;
+    WhenModal<QFileDialog>([&filters](QFileDialog* dialog) {
+      filters = dialog->nameFilters();
+      dialog->reject();
+    }, &seen);
+    QTest::keyClick(Form1a->SectorEdit, Qt::Key_O, Qt::ControlModifier);
+    QVERIFY(seen);
+    QVERIFY(!filters.isEmpty());
+    QVERIFY2(filters.first().startsWith(QStringLiteral("Disk images and containers (")), qPrintable(filters.first()));
+    for (const char* pattern : {"*.img", "*.E01", "*.Ex01", "*.vmdk", "*.vhd", "*.vhdx", "*.qcow2", "*.001", "*.aa"}) {
+      QVERIFY2(filters.first().contains(QLatin1String(pattern) + QLatin1Char(' ')) ||
+                   filters.first().contains(QLatin1String(pattern) + QLatin1Char(')')),
+               pattern);
+    }
+    QCOMPARE(Form1a->DriveBox->count(), 2);
   }
 
   // The open drive list names what each drive is and is wide enough for it; the closed
