@@ -55,21 +55,18 @@ std::vector<std::string> TextOfFat32Sector(int64_t sector) {
   return CliLines({"text", Fat32(), std::to_string(sector)});
 }
 
-// Counts the windows shown while it lives and closes each dialog among them.
-class WindowsShown : public QObject {
- public:
-  WindowsShown() { qApp->installEventFilter(this); }
-  int Count = 0;
-
- protected:
+// Counts the dialogs shown while it lives, and closes them.
+struct DialogsShown : QObject {
+  DialogsShown() { qApp->installEventFilter(this); }
   bool eventFilter(QObject* watched, QEvent* event) override {
-    auto* widget = qobject_cast<QWidget*>(watched);
-    if (event->type() == QEvent::Show && widget != nullptr && widget->isWindow()) {
+    auto* dialog = qobject_cast<QDialog*>(watched);
+    if (event->type() == QEvent::Show && dialog != nullptr) {
       ++Count;
-      if (auto* dialog = qobject_cast<QDialog*>(widget)) QTimer::singleShot(0, dialog, &QDialog::reject);
+      QTimer::singleShot(0, dialog, &QDialog::reject);
     }
-    return QObject::eventFilter(watched, event);
+    return false;
   }
+  int Count = 0;
 };
 
 // Changes the process's current directory for the life of the object.
@@ -86,9 +83,6 @@ class CurrentDirectory {
 
 class MainWindowTest : public QObject {
   Q_OBJECT
-
-  // Images made by the tests, for the run.
-  QTemporaryDir scratch_;
 
  private slots:
   void initTestCase() {
@@ -148,11 +142,6 @@ class MainWindowTest : public QObject {
   // Sources the user named: the window opens on the first drive of the first of them that
   // holds a volume, and so does the export dialog.
   void namedSourcesOpenOnTheirFirstVolume_data() {
-    // An image that holds no volume at all.
-    const std::string blank = scratch_.filePath(QStringLiteral("blank.img")).toStdString();
-    QFile zeros(QString::fromStdString(blank));
-    QVERIFY(zeros.open(QIODevice::WriteOnly));
-    QVERIFY(zeros.resize(1 << 20));
     const std::string missing = SamplePath("no such disk.img");
     QTest::addColumn<std::vector<std::string>>("sources");
     QTest::addColumn<QString>("drive");
@@ -162,10 +151,6 @@ class MainWindowTest : public QObject {
         << std::vector<std::string>{SamplePath("disk-gpt.img")} << "D:" << "FAT16, 8 Mb,16384 sectors";
     QTest::newRow("one missing, then an MBR disk")
         << std::vector<std::string>{missing, SamplePath("disk-mbr.img")} << "E:" << "FAT16, 16 Mb,32768 sectors";
-    QTest::newRow("no volume anywhere: the first that opens")
-        << std::vector<std::string>{missing, blank} << "D:" << "Unknown, 1 Mb,2048 sectors";
-    QTest::newRow("no volume in the first, one in the second")
-        << std::vector<std::string>{blank, Ntfs()} << "D:" << "NTFS, 16 Mb,32767 sectors";
   }
   void namedSourcesOpenOnTheirFirstVolume() {
     QFETCH(std::vector<std::string>, sources);
@@ -188,74 +173,51 @@ class MainWindowTest : public QObject {
     QCOMPARE(Geometry().CurrentDrive, drive.toStdString());
   }
 
-  // The text area's menu offers every command that has a key, and they work from it.
+  // The text area's menu offers every command that has a key; its Open image... is
+  // Ctrl+O, whose file dialog has every image and container read in one filter.
   void theTextMenuOffersTheKeyedCommands() {
     ProgramWindows windows({Fat16(), Fat32()});
     QVERIFY(windows.Started());
     QStringList entries;
-    QTimer::singleShot(0, [&entries] {
+    QString filter;
+    QTimer::singleShot(0, [&entries, &filter] {
       QMenu* menu = nullptr;
       if (!QTest::qWaitFor([&menu] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); }, 2000)) return;
-      for (const QAction* action : menu->actions()) {
-        if (!action->isSeparator()) entries.append(action->text() + QLatin1Char('\t') + action->shortcut().toString());
-      }
       for (QAction* action : menu->actions()) {
+        entries.append(action->text() + QLatin1Char('\t') + action->shortcut().toString());
         if (action->text() == QStringLiteral("Open image...")) menu->setActiveAction(action);
       }
+      WhenModal<QFileDialog>([&filter](QFileDialog* dialog) {
+        filter = dialog->nameFilters().value(0);
+        dialog->reject();
+      });
       QTest::keyClick(menu, Qt::Key_Return);
-      if (menu->isVisible()) menu->close();
+      menu->close();
     });
-    Form1a->FOpenDialog = [] { return QStringList{QString::fromStdString(Ntfs())}; };
     emit Form1a->InfoList->customContextMenuRequested(QPoint(10, 10));
     for (const char* entry : {"Open image...\tCtrl+O", "Find...\tCtrl+F", "Find next\tF3", "Find previous\tShift+F3",
                               "Go to...\tCtrl+G"}) {
       QVERIFY2(entries.contains(QLatin1String(entry)), qPrintable(entries.join(QLatin1String(" | "))));
     }
-    QCOMPARE(Form1a->DriveBox->count(), 3);
-    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("E:"));
+    QCOMPARE(filter, QStringLiteral("Disk images and containers (*.img *.ima *.dd *.raw *.bin *.iso *.E01 *.Ex01 *.vmdk "
+                                    "*.vhd *.vhdx *.qcow2 *.001 *.aa)"));
   }
 
-  // Ctrl+O's file dialog offers every image and container the program reads in one filter.
-  void theOpenDialogListsContainers() {
-    ProgramWindows windows({Fat16(), Fat32()});
-    QVERIFY(windows.Started());
-    QStringList filters;
-    bool seen = false;
-    WhenModal<QFileDialog>([&filters](QFileDialog* dialog) {
-      filters = dialog->nameFilters();
-      dialog->reject();
-    }, &seen);
-    QTest::keyClick(Form1a->SectorEdit, Qt::Key_O, Qt::ControlModifier);
-    QVERIFY(seen);
-    QVERIFY(!filters.isEmpty());
-    QVERIFY2(filters.first().startsWith(QStringLiteral("Disk images and containers (")), qPrintable(filters.first()));
-    for (const char* pattern : {"*.img", "*.E01", "*.Ex01", "*.vmdk", "*.vhd", "*.vhdx", "*.qcow2", "*.001", "*.aa"}) {
-      QVERIFY2(filters.first().contains(QLatin1String(pattern) + QLatin1Char(' ')) ||
-                   filters.first().contains(QLatin1String(pattern) + QLatin1Char(')')),
-               pattern);
-    }
-    QCOMPARE(Form1a->DriveBox->count(), 2);
-  }
-
-  // The open drive list names what each drive is and is wide enough for it; the closed
-  // box and the drive the window reads keep the letter alone.
+  // The open drive list names what each drive is and is as wide as that needs; the
+  // closed box and the drive the window reads keep the letter alone.
   void theDriveListSaysWhatEachDriveIs() {
     const std::string disk = SamplePath("disk-mbr.img");
     ProgramWindows windows({Fat16(), disk});
     QVERIFY(windows.Started());
     Form1a->DriveBox->showPopup();
     QAbstractItemView* list = Form1a->DriveBox->view();
-    QTRY_VERIFY(list->isVisible());
-    const QString partition = QStringLiteral("E:  ") + QString::fromStdString(disk) +
-                              QStringLiteral(", partition 1 (sectors 2048-34815, FAT16 0x06)");
+    const QString partition = "E:  " + QString::fromStdString(disk) + ", partition 1 (sectors 2048-34815, FAT16 0x06)";
     QCOMPARE(DriveListText(Form1a->DriveBox, 2), partition);
-    // The list draws that text: its entry is as wide as the text, and so is the list.
+    // The list draws that text: its entry, and the list, are as wide as the text.
     const int needed = list->fontMetrics().horizontalAdvance(partition);
-    QVERIFY2(list->sizeHintForColumn(0) >= needed, qPrintable(QString::number(list->sizeHintForColumn(0))));
-    QVERIFY2(list->width() >= needed, qPrintable(QString::number(list->width())));
+    QVERIFY(list->sizeHintForColumn(0) >= needed && list->width() >= needed);
     Form1a->DriveBox->hidePopup();
     QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("D:"));
-    QCOMPARE(Geometry().CurrentDrive, std::string("D:"));
   }
 
   void oneDriveSelectsNothing() {
@@ -507,7 +469,7 @@ class MainWindowTest : public QObject {
     Form1a->SectorEdit->setText(QStringLiteral("abc"));
     QVERIFY(Form1a->ViewLines().empty());
     // Saving and its message or error box happen within the click.
-    const WindowsShown shown;
+    const DialogsShown shown;
     QTest::mouseClick(Form1a->Button1, Qt::LeftButton);
     QCOMPARE(shown.Count, 0);
     QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());

@@ -103,14 +103,12 @@ class SingleInstanceTest : public QObject {
                                        {}, samples);
     QVERIFY(second.Done);
     QCOMPARE(second.ExitCode, 0);
-    // C:, D:, the disk as E: with its partitions 1 to 3 as F: to H:, the NTFS volume as I:.
+    // C:, D:, the disk as E: with its partitions 1 to 3 as F: to H:, the NTFS volume as I:
+    // (names the first copy could not find would be one drive each).
     QTRY_COMPARE(Form1a->DriveBox->count(), 7);
     QTRY_VERIFY(InFront());
     QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("F:"));
     QVERIFY(Form1a->InfoLabel->text().startsWith(QStringLiteral("FAT16, ")));
-    QCOMPARE(Form1a->DriveBox->itemData(2, Qt::ToolTipRole).toString(),
-             QString::fromStdString(SamplePath("disk-gpt.img")));
-    QCOMPARE(Form1a->DriveBox->itemData(6, Qt::ToolTipRole).toString(), QString::fromStdString(SamplePath("ntfs.img")));
   }
 
   // Sources that arrive while a modal dialog is open wait for it to close: a copy in the
@@ -120,8 +118,8 @@ class SingleInstanceTest : public QObject {
     QVERIFY(windows.Started());
     int drivesWhileOpen = -1;
     WhenModal<TForm2a>([&](TForm2a* dialog) {
-      QVERIFY(PostWakeUp(InstanceSocketName(), kWakeUpWord, 0, {QString::fromStdString(SamplePath("ntfs.img"))}));
       QSignalSpy arrived(Form1a->findChild<WakeUpServer*>(), &WakeUpServer::ConnectionEnded);
+      QVERIFY(PostWakeUp(InstanceSocketName(), kWakeUpWord, 0, {QString::fromStdString(SamplePath("ntfs.img"))}));
       QVERIFY(arrived.wait(2000));
       QCoreApplication::sendPostedEvents();
       drivesWhileOpen = Form1a->DriveBox->count();
