@@ -1,26 +1,43 @@
 #include "app/SingleInstance.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QLocalSocket>
+#include <memory>
 
 namespace korvalane {
 
 namespace {
 
 constexpr char kMessageName[] = "KLRestore";
-// A message is one short line: "KLRestore <word> <long>\n". Anything longer is not ours.
-constexpr qint64 kMaxMessageBytes = 64;
+// A source to hand over: "KLOpen <the path's bytes in base64>\n", before the message.
+constexpr char kSourceName[] = "KLOpen";
+// The message is one short line: "KLRestore <word> <long>\n". A source line holds a path
+// of up to 4096 bytes in base64. Anything longer, or more sources than there are drive
+// letters many times over, is not ours.
+constexpr qint64 kMaxLineBytes = 8192;
+constexpr qsizetype kMaxSources = 256;
 constexpr int kConnectTimeoutMs = 1000;
 
 // Reads one message line; nothing when it is not a well-formed wake-up message.
 bool ParseMessage(const QByteArray& line, quint32& word, qint64& longParameter) {
-  const QList<QByteArray> parts = line.trimmed().split(' ');
+  const QList<QByteArray> parts = line.split(' ');
   if (parts.size() != 3 || parts[0] != kMessageName) return false;
   bool wordOk = false;
   bool longOk = false;
   word = parts[1].toUInt(&wordOk);
   longParameter = parts[2].toLongLong(&longOk);
   return wordOk && longOk;
+}
+
+// Reads one source line; false when the line is something else or its path is empty.
+bool ParseSource(const QByteArray& line, QByteArray& path) {
+  const QList<QByteArray> parts = line.split(' ');
+  if (parts.size() != 2 || parts[0] != kSourceName) return false;
+  const auto decoded = QByteArray::fromBase64Encoding(parts[1], QByteArray::AbortOnBase64DecodingErrors);
+  if (!decoded || decoded.decoded.isEmpty() || decoded.decoded.contains('\0')) return false;
+  path = decoded.decoded;
+  return true;
 }
 
 }  // namespace
@@ -38,11 +55,15 @@ int RegisterWakeUpMessage() {
   return type;
 }
 
-bool PostWakeUp(const QString& socketName, quint32 wordParameter, qint64 longParameter) {
+bool PostWakeUp(const QString& socketName, quint32 wordParameter, qint64 longParameter, const QStringList& sources) {
   QLocalSocket socket;
   socket.connectToServer(socketName, QIODevice::WriteOnly);
   if (!socket.waitForConnected(kConnectTimeoutMs)) return false;
-  const QByteArray message =
+  QByteArray message;
+  for (const QString& source : sources) {
+    message += QByteArray(kSourceName) + ' ' + QFile::encodeName(source).toBase64() + '\n';
+  }
+  message +=
       QByteArray(kMessageName) + ' ' + QByteArray::number(wordParameter) + ' ' + QByteArray::number(longParameter) + '\n';
   socket.write(message);
   socket.waitForBytesWritten(kConnectTimeoutMs);
@@ -67,19 +88,38 @@ bool WakeUpServer::Listen(const QString& socketName) {
 
 void WakeUpServer::acceptConnections() {
   while (QLocalSocket* socket = server_.nextPendingConnection()) {
-    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QLocalSocket::readyRead, socket, [socket] {
-      if (!socket->canReadLine()) {
-        if (socket->bytesAvailable() > kMaxMessageBytes) socket->abort();
-        return;
+    // What this connection has sent so far, and whether it is done with.
+    struct Connection {
+      QStringList Sources;
+      bool Ended = false;
+    };
+    const auto connection = std::make_shared<Connection>();
+    const auto end = [this, socket, connection] {
+      if (connection->Ended) return;
+      connection->Ended = true;
+      socket->abort();
+      socket->deleteLater();
+      emit ConnectionEnded();
+    };
+    connect(socket, &QLocalSocket::disconnected, this, end);
+    connect(socket, &QLocalSocket::readyRead, this, [socket, connection, end] {
+      while (!connection->Ended && socket->canReadLine()) {
+        const QByteArray line = socket->readLine(kMaxLineBytes + 1).trimmed();
+        QByteArray path;
+        if (ParseSource(line, path)) {
+          if (connection->Sources.size() == kMaxSources) return end();
+          connection->Sources.append(QFile::decodeName(path));
+          continue;
+        }
+        quint32 word = 0;
+        qint64 longParameter = 0;
+        if (ParseMessage(line, word, longParameter)) {
+          QCoreApplication::postEvent(QCoreApplication::instance(),
+                                      new WakeUpEvent(RegisterWakeUpMessage(), word, longParameter, connection->Sources));
+        }
+        return end();
       }
-      quint32 word = 0;
-      qint64 longParameter = 0;
-      if (ParseMessage(socket->readLine(kMaxMessageBytes), word, longParameter)) {
-        QCoreApplication::postEvent(QCoreApplication::instance(),
-                                    new WakeUpEvent(RegisterWakeUpMessage(), word, longParameter));
-      }
-      socket->disconnectFromServer();
+      if (!connection->Ended && socket->bytesAvailable() > kMaxLineBytes) end();
     });
   }
 }

@@ -21,8 +21,10 @@
 #include <QWindow>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "app/ApplicationEvents.h"
+#include "app/DriveList.h"
 #include "app/Look.h"
 #include "app/SingleInstance.h"
 #include "app/Unit1b.h"
@@ -31,6 +33,7 @@
 #include "app/Unit4a.h"
 #include "app/Unit4b.h"
 #include "core/Platform.h"
+#include "core/disk/StartDrive.h"
 #include "core/views/Details.h"
 #include "core/views/Dumps.h"
 #include "core/views/LineTargets.h"
@@ -41,6 +44,13 @@ TForm1a* Form1a = nullptr;
 namespace {
 
 constexpr int kDriveLetters = 26;
+// How often sources handed over by a second start look again for the modal dialog that
+// holds them back to be closed.
+constexpr int kHandOverRetryMs = 200;
+// Every container the platform recognises by its content, and the raw images.
+constexpr char kImageFilter[] =
+    "Disk images and containers (*.img *.ima *.dd *.raw *.bin *.iso *.E01 *.Ex01 *.vmdk *.vhd *.vhdx *.qcow2 "
+    "*.001 *.aa);;All files (*)";
 
 QString ToQString(const std::u16string& text) { return QString::fromStdU16String(text); }
 
@@ -110,19 +120,20 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
 
   // The keys act wherever the program has the focus, the Find dialog included, but not
   // under a modal dialog.
-  const auto command = [this](QKeySequence keys, void (TForm1a::*handler)()) {
-    auto* action = new QAction(this);
+  const auto command = [this](const QString& text, QKeySequence keys, void (TForm1a::*handler)()) {
+    auto* action = new QAction(text, this);
     action->setShortcut(keys);
     action->setShortcutContext(Qt::ApplicationShortcut);
     connect(action, &QAction::triggered, this, handler);
     addAction(action);
     return action;
   };
-  ActionFind = command(QKeySequence(Qt::CTRL | Qt::Key_F), &TForm1a::ActionFindExecute);
-  ActionFindNext = command(QKeySequence(Qt::Key_F3), &TForm1a::ActionFindNextExecute);
-  ActionFindPrevious = command(QKeySequence(Qt::SHIFT | Qt::Key_F3), &TForm1a::ActionFindPreviousExecute);
-  ActionGoTo = command(QKeySequence(Qt::CTRL | Qt::Key_G), &TForm1a::ActionGoToExecute);
-  ActionOpen = command(QKeySequence(Qt::CTRL | Qt::Key_O), &TForm1a::ActionOpenExecute);
+  ActionOpen = command(QStringLiteral("Open image..."), QKeySequence(Qt::CTRL | Qt::Key_O), &TForm1a::ActionOpenExecute);
+  ActionFind = command(QStringLiteral("Find..."), QKeySequence(Qt::CTRL | Qt::Key_F), &TForm1a::ActionFindExecute);
+  ActionFindNext = command(QStringLiteral("Find next"), QKeySequence(Qt::Key_F3), &TForm1a::ActionFindNextExecute);
+  ActionFindPrevious = command(QStringLiteral("Find previous"), QKeySequence(Qt::SHIFT | Qt::Key_F3),
+                               &TForm1a::ActionFindPreviousExecute);
+  ActionGoTo = command(QStringLiteral("Go to..."), QKeySequence(Qt::CTRL | Qt::Key_G), &TForm1a::ActionGoToExecute);
 
   InfoList->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(InfoList, &QWidget::customContextMenuRequested, this, &TForm1a::InfoListContextPopup);
@@ -157,6 +168,7 @@ void TForm1a::CreateForm() {
   wakeUpServer_ = new korvalane::WakeUpServer(this);
   wakeUpServer_->Listen(korvalane::InstanceSocketName());
 
+  korvalane::ShowDescriptionsInList(DriveBox);
   const uint32_t mask = korvalane::CurrentPlatform().LogicalDrives();
   for (int i = 0; i < kDriveLetters; ++i) {
     if ((mask >> i & 1u) != 0) AddDriveItem(std::string(1, static_cast<char>('A' + i)) + ':');
@@ -172,7 +184,9 @@ void TForm1a::AddDriveItem(const std::string& drive) {
   DriveBox->insertItem(at, name);
   // The tooltip says what the drive is (the source; for a partition which one) and,
   // when it cannot be read, why.
-  QString tip = QString::fromStdString(korvalane::CurrentPlatform().DriveDescription(drive));
+  const QString description = QString::fromStdString(korvalane::CurrentPlatform().DriveDescription(drive));
+  korvalane::SetDriveDescription(DriveBox, at, description);
+  QString tip = description;
   const std::string why = korvalane::CurrentPlatform().OpenError(drive);
   if (!why.empty()) tip += QStringLiteral("\nCannot open: ") + QString::fromStdString(why);
   if (!tip.isEmpty()) DriveBox->setItemData(at, tip, Qt::ToolTipRole);
@@ -181,7 +195,14 @@ void TForm1a::AddDriveItem(const std::string& drive) {
 void TForm1a::ActivateForm() {
   if (activated_) return;
   activated_ = true;
-  DriveBox->setCurrentIndex(DriveBox->count() >= 2 ? 1 : -1);
+  if (StartedWithSources) {
+    followSources_ = true;
+    std::vector<std::string> drives;
+    for (int i = 0; i < DriveBox->count(); ++i) drives.push_back(DriveBox->itemText(i).toStdString());
+    DriveBox->setCurrentIndex(DriveBox->findText(QString::fromStdString(korvalane::FirstVolumeDrive(drives))));
+  } else {
+    DriveBox->setCurrentIndex(DriveBox->count() >= 2 ? 1 : -1);
+  }
   DriveBoxChange();
   SectorEditChange();
 }
@@ -202,6 +223,7 @@ void TForm1a::SectorEditChange() {
   korvalane::ViewText lines;
   korvalane::ShowSector(SectorEdit->text().toStdU16String(), SelectedView(), lines, PumpFor(generation));
   FinishRedraw(generation, std::move(lines));
+  if (generation == redrawGeneration_) MarkAgain();
 }
 
 void TForm1a::SectorButtonLeftClick() {
@@ -258,6 +280,7 @@ void TForm1a::Button1Click() {
 }
 
 void TForm1a::Button2Click() {
+  Form1b->OpenOnDrive = followSources_ ? DriveBox->currentText() : QString();
   Form1b->exec();
   // The dialog chose drives of its own; the shared record must describe this window's
   // drive again. The sector field, the label and the view stay as they are.
@@ -277,7 +300,23 @@ void TForm1a::Label3aClick() { korvalane::CurrentPlatform().OpenLink(kSiblingPag
 
 void TForm1a::EventMessage(QEvent* event) {
   if (event->type() != wakeUpMessage_) return;
-  if (static_cast<korvalane::WakeUpEvent*>(event)->WParam != korvalane::kWakeUpWord) return;
+  const auto* wakeUp = static_cast<korvalane::WakeUpEvent*>(event);
+  if (wakeUp->WParam != korvalane::kWakeUpWord) return;
+  RaiseApplication();
+  if (wakeUp->Sources.isEmpty()) return;
+  // Opening may show a message, which must not run inside the hook.
+  const bool waiting = !handedSources_.isEmpty();
+  handedSources_ += wakeUp->Sources;
+  if (!waiting) QTimer::singleShot(0, this, &TForm1a::OpenHandedSources);
+}
+
+void TForm1a::OpenHandedSources() {
+  if (handedSources_.isEmpty()) return;
+  if (!activated_ || QApplication::activeModalWidget() != nullptr) {
+    QTimer::singleShot(kHandOverRetryMs, this, &TForm1a::OpenHandedSources);
+    return;
+  }
+  OpenSources(std::exchange(handedSources_, {}));
   RaiseApplication();
 }
 
@@ -309,7 +348,7 @@ void TForm1a::ActionOpenExecute() {
 
 QStringList TForm1a::ChooseImages() {
   return QFileDialog::getOpenFileNames(this, QStringLiteral("Open disk images"), QString(),
-                                       QStringLiteral("Disk images (*.img *.ima *.dd *.raw *.bin *.iso);;All files (*)"));
+                                       QString::fromLatin1(kImageFilter));
 }
 
 void TForm1a::OpenSources(const QStringList& paths) {
@@ -322,7 +361,8 @@ void TForm1a::OpenSources(const QStringList& paths) {
     return;
   }
   for (const std::string& drive : drives) AddDriveItem(drive);
-  DriveBox->setCurrentIndex(DriveBox->findText(QString::fromStdString(drives.front())));
+  followSources_ = true;
+  DriveBox->setCurrentIndex(DriveBox->findText(QString::fromStdString(korvalane::FirstVolumeDrive(drives))));
   DriveBoxChange();
 }
 
@@ -351,14 +391,17 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
   const auto line = static_cast<size_t>(std::max(0, InfoList->cursorForPosition(position).blockNumber()));
   const std::optional<korvalane::JumpTarget> target = korvalane::TargetOfLine(view_, line);
   QAction* go = nullptr;
+  QAction* first = menu->actions().value(0);
   if (target) {
     const QString caption = target->Kind == korvalane::JumpKind::MftRecord ? QStringLiteral("Go to MFT record ")
                                                                             : QStringLiteral("Go to cluster ");
     go = new QAction(caption + QString::number(target->Number), menu.get());
-    QAction* first = menu->actions().value(0);
     menu->insertAction(first, go);
     menu->insertSeparator(first);
   }
+  // The commands that have a key, so that a user who never read of the keys finds them.
+  menu->insertActions(first, {ActionOpen, ActionFind, ActionFindNext, ActionFindPrevious, ActionGoTo});
+  menu->insertSeparator(first);
   if (menu->exec(InfoList->viewport()->mapToGlobal(position)) == go && go != nullptr) JumpTo(*target);
 }
 
@@ -373,7 +416,19 @@ bool TForm1a::JumpTo(const korvalane::JumpTarget& target) {
 }
 
 void TForm1a::ShowSectorBytes(uint64_t sector, const std::vector<std::pair<uint32_t, uint32_t>>& bytes) {
-  if (ShowSectorNumber(sector)) MarkBytes(bytes);
+  // The redraw of the sector marks them, and every later one of the same sector in
+  // another view.
+  marked_ = {DriveBox->currentText(), QString::number(sector), bytes};
+  ShowSectorNumber(sector);
+}
+
+void TForm1a::MarkAgain() {
+  if (marked_.Bytes.empty()) return;
+  if (marked_.Drive != DriveBox->currentText() || marked_.Sector != SectorEdit->text()) {
+    marked_ = {};
+    return;
+  }
+  MarkBytes(marked_.Bytes);
 }
 
 bool TForm1a::ShowSectorNumber(uint64_t sector) {

@@ -23,8 +23,9 @@ class WakeUpServer;
 //
 // Beyond its buttons it answers keys: Ctrl+F opens the Find dialog, F3 and Shift+F3
 // search again forward and backward, Ctrl+G opens the Go to dialog, Ctrl+O adds image
-// files as drives, as dropping them onto the window does. The text area's menu goes to
-// the cluster or MFT record a line names.
+// files as drives, as dropping them onto the window or starting the program again with
+// them does. The text area's menu offers those commands and goes to the cluster or MFT
+// record a line names.
 //
 // It is a dialog so that ">" can be the default button that Enter presses anywhere in the
 // window; Escape, which would close a dialog, does nothing here.
@@ -60,8 +61,13 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   void DragDropForm(QDropEvent* event);
 
   // Adds image files (or devices) as the next drives, a partitioned disk with its
-  // partitions, and selects the first of them.
+  // partitions, and selects the first of them that holds a volume.
   void OpenSources(const QStringList& paths);
+
+  // Set before the window is shown when the user named the sources: the window then
+  // starts on the first of them that holds a volume rather than on the second drive, and
+  // the export dialog opens on this window's drive.
+  bool StartedWithSources = false;
   // Shows `sector` as any change of the sector field does, and marks the bytes of it
   // that the ranges (first byte, count) name in the Text and Hex views.
   void ShowSectorBytes(uint64_t sector, const std::vector<std::pair<uint32_t, uint32_t>>& bytes);
@@ -117,12 +123,27 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   korvalane::ViewKind SelectedView() const;
   std::string DriveText() const;
   void RaiseApplication();
+  // Opens the sources a second start handed over once no modal dialog is open (a copy in
+  // the export dialog must keep its drive), then comes to the front.
+  void OpenHandedSources();
+  // Marks the match again when its sector is drawn anew in another view.
+  void MarkAgain();
 
   korvalane::ViewText view_;
   uint64_t redrawGeneration_ = 0;
   int wakeUpMessage_ = 0;
   bool activated_ = false;
   bool shown_ = false;
+  // The sources named by the user choose the drives: see StartedWithSources.
+  bool followSources_ = false;
+  QStringList handedSources_;
+  // The bytes of the last match, with the drive and sector field they belong to.
+  struct MarkedBytes {
+    QString Drive;
+    QString Sector;
+    std::vector<std::pair<uint32_t, uint32_t>> Bytes;
+  };
+  MarkedBytes marked_;
   korvalane::ApplicationEvents* ApplicationEvents1 = nullptr;
   QAction* ActionFind = nullptr;
   QAction* ActionFindNext = nullptr;

@@ -80,7 +80,11 @@ void TForm1b::ActivateForm() {
   for (int i = 0; i < kDriveLetters; ++i) {
     if ((mask >> i & 1u) != 0) DriveBox->addItem(QString(QChar(u'A' + i)) + QLatin1Char(':'));
   }
-  if (DriveBox->count() >= 2) {
+  const int own = OpenOnDrive.isEmpty() ? -1 : DriveBox->findText(OpenOnDrive);
+  if (own >= 0) {
+    DriveBox->setCurrentIndex(own);
+    DriveBoxChange();
+  } else if (DriveBox->count() >= 2) {
     DriveBox->setCurrentIndex(1);
     DriveBoxChange();
   } else {

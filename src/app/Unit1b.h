@@ -20,6 +20,9 @@ class TForm1b : public QDialog, public Ui::TForm1b {
   // chose, or an empty text when the user cancelled. Tests put their own choice here.
   std::function<QString(const QString& proposedName)> FSaveDialog;
 
+  // The drive to open on ("D:"); when empty, or not in the list, the second drive.
+  QString OpenOnDrive;
+
   void ActivateForm();
   void DriveBoxChange();
   void EditChange();

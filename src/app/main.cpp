@@ -1,10 +1,13 @@
-// korvalane: the desktop program. A second start wakes the copy that runs and exits;
-// the first creates the windows and runs until the main window closes.
+// korvalane: the desktop program. A second start hands its sources to the copy that runs,
+// wakes it and exits; the first creates the windows and runs until the main window closes.
 #include <QApplication>
+#include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <QThread>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,8 +34,9 @@ constexpr char kUsage[] = R"(Usage: korvalane [--sector-size N] [SOURCE...]
 Shows the raw sectors of volumes and disks. Each SOURCE (a disk image file or a block
 device; on Windows also a drive such as D:) becomes a drive, C: for the first, D: for the
 second and so on; a source with a partition table becomes the whole disk and then each
-partition. Without sources, the machine's own disks and volumes are listed. Nothing is
-ever written to a source.
+partition; the window opens on the first of them that holds a volume. Without sources,
+the machine's own disks and volumes are listed. When the program runs already, the
+sources are handed to its window instead. Nothing is ever written to a source.
 
 Options:
   --sector-size N   Present image files with N-byte sectors (512, 1024, 2048 or 4096).
@@ -80,6 +84,65 @@ bool ParseOptions(const QStringList& arguments, Options& options, bool& help, bo
   return true;
 }
 
+// Sources as the running copy must see them: it runs in a directory of its own. A Windows
+// drive ("D:") is no path and stays as it is.
+QStringList AbsoluteSources(const std::vector<std::string>& sources) {
+  QStringList absolute;
+  for (const std::string& source : sources) {
+    const QString name = QFile::decodeName(QByteArray::fromStdString(source));
+#ifdef _WIN32
+    if (name.size() == 2 && name[1] == QLatin1Char(':')) {
+      absolute.append(name);
+      continue;
+    }
+#endif
+    absolute.append(QFileInfo(name).absoluteFilePath());
+  }
+  return absolute;
+}
+
+constexpr char kNoDisplay[] = "korvalane: no display; korvalane-cli works without one\n";
+constexpr int kNoDisplayStatus = 2;
+
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+// The window systems of a Unix desktop need a display to connect to; Qt would abort
+// without one. The platforms that draw elsewhere (offscreen, a frame buffer, VNC) do not.
+bool DisplayIsMissing() {
+  if (qEnvironmentVariableIsSet("DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY")) return false;
+  if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) return false;
+  const QString platforms = qEnvironmentVariable("QT_QPA_PLATFORM");
+  // The first of a ";"-separated list is tried first; its options follow a ":".
+  const QString first = platforms.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0);
+  return first.isEmpty() || first == QLatin1String("xcb") || first.startsWith(QLatin1String("wayland"));
+}
+#else
+bool DisplayIsMissing() { return false; }
+#endif
+
+// While the application object is made, a platform plugin that cannot start (a display
+// that is named but not there) ends the program through a fatal message. Its messages are
+// held back and, on that failure, replaced by one line and the status of a missing display.
+QtMessageHandler previousHandler = nullptr;
+struct HeldMessage {
+  QtMsgType Type;
+  // The context's strings point into the code that logged; they live as long as the program.
+  const char* File;
+  int Line;
+  const char* Function;
+  const char* Category;
+  QString Text;
+};
+std::vector<HeldMessage> heldMessages;
+
+void StartupMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtFatalMsg) {
+    std::fputs(kNoDisplay, stderr);
+    std::fflush(stderr);
+    std::_Exit(kNoDisplayStatus);
+  }
+  heldMessages.push_back({type, context.file, context.line, context.function, context.category, message});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,9 +172,21 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  if (DisplayIsMissing()) {
+    std::fputs(kNoDisplay, stderr);
+    return kNoDisplayStatus;
+  }
+  previousHandler = qInstallMessageHandler(StartupMessageHandler);
   QApplication app(argc, argv);
+  qInstallMessageHandler(previousHandler);
+  // Through whatever handler was there before.
+  for (const HeldMessage& held : heldMessages) {
+    qt_message_output(held.Type, QMessageLogContext(held.File, held.Line, held.Function, held.Category), held.Text);
+  }
+  heldMessages.clear();
 
-  if (korvalane::PostWakeUp(korvalane::InstanceSocketName())) {
+  if (korvalane::PostWakeUp(korvalane::InstanceSocketName(), korvalane::kWakeUpWord, 0,
+                            AbsoluteSources(options.Sources))) {
     QThread::msleep(kWakeUpPauseMs);
     return 0;
   }
@@ -123,6 +198,7 @@ int main(int argc, char** argv) {
   korvalane::SetPlatform(platform.get());
 
   korvalane::CreateForms();
+  Form1a->StartedWithSources = !options.Sources.empty();
   Form1a->show();
   const int status = QApplication::exec();
   korvalane::DestroyForms();

@@ -72,16 +72,22 @@ class RecordingPlatform final : public Platform {
   std::unique_ptr<Platform> inner_;
 };
 
+// How the windows are started: as the machine's own drives (the second one is chosen),
+// or as sources the user named on the command line.
+enum class Started { AsMachineDrives, AsNamedSources };
+
 // The program's windows on the sources (C:, D:, ... in order), the main window
 // shown and its start-up steps done.
 class ProgramWindows {
  public:
-  explicit ProgramWindows(const std::vector<std::string>& sources, uint32_t sectorSize = 512)
+  explicit ProgramWindows(const std::vector<std::string>& sources, uint32_t sectorSize = 512,
+                          Started how = Started::AsMachineDrives)
       : platform_(sources, sectorSize) {
     // Every start of the program begins with an empty volume record.
     Geometry() = VolumeGeometry{};
     SetPlatform(&platform_);
     CreateForms();
+    Form1a->StartedWithSources = how == Started::AsNamedSources;
     Form1a->show();
     started_ = QTest::qWaitFor([] { return Form1a->Activated(); }, 5000);
   }
@@ -147,7 +153,14 @@ inline std::vector<std::string> ShownLines() {
   return lines;
 }
 
-// The lines korvalane-cli prints for a command.
-inline std::vector<std::string> CliLines(const std::vector<std::string>& args) { return Lines(RunCli(args).Out); }
+// The lines korvalane-cli prints for a command that succeeds. When it fails, one line that
+// says so, which no window shows: a window that fails as the command does still differs.
+inline std::vector<std::string> CliLines(const std::vector<std::string>& args) {
+  const CommandResult result = RunCli(args);
+  if (result.Status == 0) return Lines(result.Out);
+  std::string command = "korvalane-cli";
+  for (const std::string& arg : args) command += " " + arg;
+  return {command + " ended with status " + std::to_string(result.Status) + ": " + result.Err};
+}
 
 }  // namespace korvalane::testing

@@ -2,14 +2,18 @@
 // the sector field and its step buttons, the three views and Details against the core's
 // renderers (through korvalane-cli, which prints the same lines), Save as txt, About, and
 // the return from the export dialog, and images dropped or opened as new drives.
+#include <QAbstractItemView>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QUrl>
 #include <QTemporaryDir>
 #include <algorithm>
 
+#include "app/DriveList.h"
 #include "app/Unit1b.h"
 #include "app/Unit2a.h"
 #include "app/Unit3.h"
@@ -50,6 +54,20 @@ QStringList ScreenLines() {
 std::vector<std::string> TextOfFat32Sector(int64_t sector) {
   return CliLines({"text", Fat32(), std::to_string(sector)});
 }
+
+// Counts the dialogs shown while it lives, and closes them.
+struct DialogsShown : QObject {
+  DialogsShown() { qApp->installEventFilter(this); }
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* dialog = qobject_cast<QDialog*>(watched);
+    if (event->type() == QEvent::Show && dialog != nullptr) {
+      ++Count;
+      QTimer::singleShot(0, dialog, &QDialog::reject);
+    }
+    return false;
+  }
+  int Count = 0;
+};
 
 // Changes the process's current directory for the life of the object.
 class CurrentDirectory {
@@ -119,6 +137,87 @@ class MainWindowTest : public QObject {
     QCOMPARE(tip(2), e01 + " (EWF, 4 segments), partition 2 (sectors 34816-67583, NTFS/exFAT 0x07)");
     QCOMPARE(tip(6), overlay + " (QCOW2)\nCannot open: backing file '" + dir.filePath("disk.qcow2").toStdString() +
                          "' is missing");
+  }
+
+  // Sources the user named: the window opens on the first drive of the first of them that
+  // holds a volume, and so does the export dialog.
+  void namedSourcesOpenOnTheirFirstVolume_data() {
+    const std::string missing = SamplePath("no such disk.img");
+    QTest::addColumn<std::vector<std::string>>("sources");
+    QTest::addColumn<QString>("drive");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("one bare volume") << std::vector<std::string>{Fat16()} << "C:" << "FAT16, 16 Mb,32768 sectors";
+    QTest::newRow("a GPT disk: its first partition")
+        << std::vector<std::string>{SamplePath("disk-gpt.img")} << "D:" << "FAT16, 8 Mb,16384 sectors";
+    QTest::newRow("one missing, then an MBR disk")
+        << std::vector<std::string>{missing, SamplePath("disk-mbr.img")} << "E:" << "FAT16, 16 Mb,32768 sectors";
+  }
+  void namedSourcesOpenOnTheirFirstVolume() {
+    QFETCH(std::vector<std::string>, sources);
+    QFETCH(QString, drive);
+    QFETCH(QString, label);
+    ProgramWindows windows(sources, 512, Started::AsNamedSources);
+    QVERIFY(windows.Started());
+    QCOMPARE(Form1a->DriveBox->currentText(), drive);
+    QCOMPARE(Form1a->InfoLabel->text(), label);
+    QVERIFY(ShownLines() != std::vector<std::string>{"Reading error"});
+    QString exportDrive;
+    bool seen = false;
+    WhenModal<TForm1b>([&exportDrive](TForm1b* dialog) {
+      exportDrive = dialog->DriveBox->currentText();
+      dialog->close();
+    }, &seen);
+    QTest::mouseClick(Form1a->Button2, Qt::LeftButton);
+    QVERIFY(seen);
+    QCOMPARE(exportDrive, drive);
+    QCOMPARE(Geometry().CurrentDrive, drive.toStdString());
+  }
+
+  // The text area's menu offers every command that has a key; its Open image... is
+  // Ctrl+O, whose file dialog has every image and container read in one filter.
+  void theTextMenuOffersTheKeyedCommands() {
+    ProgramWindows windows({Fat16(), Fat32()});
+    QVERIFY(windows.Started());
+    QStringList entries;
+    QString filter;
+    QTimer::singleShot(0, [&entries, &filter] {
+      QMenu* menu = nullptr;
+      if (!QTest::qWaitFor([&menu] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); }, 2000)) return;
+      for (QAction* action : menu->actions()) {
+        entries.append(action->text() + QLatin1Char('\t') + action->shortcut().toString());
+        if (action->text() == QStringLiteral("Open image...")) menu->setActiveAction(action);
+      }
+      WhenModal<QFileDialog>([&filter](QFileDialog* dialog) {
+        filter = dialog->nameFilters().value(0);
+        dialog->reject();
+      });
+      QTest::keyClick(menu, Qt::Key_Return);
+      menu->close();
+    });
+    emit Form1a->InfoList->customContextMenuRequested(QPoint(10, 10));
+    for (const char* entry : {"Open image...\tCtrl+O", "Find...\tCtrl+F", "Find next\tF3", "Find previous\tShift+F3",
+                              "Go to...\tCtrl+G"}) {
+      QVERIFY2(entries.contains(QLatin1String(entry)), qPrintable(entries.join(QLatin1String(" | "))));
+    }
+    QCOMPARE(filter, QStringLiteral("Disk images and containers (*.img *.ima *.dd *.raw *.bin *.iso *.E01 *.Ex01 *.vmdk "
+                                    "*.vhd *.vhdx *.qcow2 *.001 *.aa)"));
+  }
+
+  // The open drive list names what each drive is and is as wide as that needs; the
+  // closed box and the drive the window reads keep the letter alone.
+  void theDriveListSaysWhatEachDriveIs() {
+    const std::string disk = SamplePath("disk-mbr.img");
+    ProgramWindows windows({Fat16(), disk});
+    QVERIFY(windows.Started());
+    Form1a->DriveBox->showPopup();
+    QAbstractItemView* list = Form1a->DriveBox->view();
+    const QString partition = "E:  " + QString::fromStdString(disk) + ", partition 1 (sectors 2048-34815, FAT16 0x06)";
+    QCOMPARE(DriveListText(Form1a->DriveBox, 2), partition);
+    // The list draws that text: its entry, and the list, are as wide as the text.
+    const int needed = list->fontMetrics().horizontalAdvance(partition);
+    QVERIFY(list->sizeHintForColumn(0) >= needed && list->width() >= needed);
+    Form1a->DriveBox->hidePopup();
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("D:"));
   }
 
   void oneDriveSelectsNothing() {
@@ -369,11 +468,10 @@ class MainWindowTest : public QObject {
     QVERIFY(windows.Started());
     Form1a->SectorEdit->setText(QStringLiteral("abc"));
     QVERIFY(Form1a->ViewLines().empty());
-    bool seen = false;
-    WhenModal<QDialog>([](QDialog* dialog) { dialog->close(); }, &seen, 200);
+    // Saving and its message or error box happen within the click.
+    const DialogsShown shown;
     QTest::mouseClick(Form1a->Button1, Qt::LeftButton);
-    QTest::qWait(300);
-    QVERIFY(!seen);
+    QCOMPARE(shown.Count, 0);
     QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
   }
 
@@ -570,17 +668,18 @@ class MainWindowTest : public QObject {
     QDropEvent drop(QPointF(300, 200), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(Form1a, &drop);
     QVERIFY(drop.isAccepted());
-    // C:, D:, then the disk as E: and its partitions 1, 2, 3, 5 and 6 as F: to J:.
+    // C:, D:, then the disk as E: and its partitions 1, 2, 3, 5 and 6 as F: to J:; the
+    // first partition, which holds a volume, is chosen.
     QTRY_COMPARE(Form1a->DriveBox->count(), 8);
-    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("E:"));
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("F:"));
     const auto tip = [](int index) { return Form1a->DriveBox->itemData(index, Qt::ToolTipRole).toString().toStdString(); };
     QCOMPARE(tip(2), disk);
     QCOMPARE(tip(3), disk + ", partition 1 (sectors 2048-34815, FAT16 0x06)");
     const std::vector<std::string> drives = CliLines({"drives", Fat16(), Fat32(), disk});
     QCOMPARE(drives.size(), size_t{8});
-    const std::string& line = drives[2];
+    const std::string& line = drives[3];
     QCOMPARE(Form1a->InfoLabel->text().toStdString(), line.substr(3, line.rfind("  ") - 3));
-    QCOMPARE(ShownLines(), CliLines({"text", disk, "0"}));
+    QCOMPARE(ShownLines(), CliLines({"text", "--partition", "1", disk, "0"}));
 
     QMimeData notFiles;
     notFiles.setUrls({QUrl(QStringLiteral("https://example.org/disk.img"))});
@@ -596,14 +695,17 @@ class MainWindowTest : public QObject {
     QVERIFY(Form1a->InfoLabel->text().startsWith(QStringLiteral("NTFS, ")));
 
     int listed = 0;
+    QString chosen;
     bool seen = false;
-    WhenModal<TForm1b>([&listed](TForm1b* dialog) {
+    WhenModal<TForm1b>([&listed, &chosen](TForm1b* dialog) {
       listed = dialog->DriveBox->count();
+      chosen = dialog->DriveBox->currentText();
       dialog->close();
     }, &seen);
     QTest::mouseClick(Form1a->Button2, Qt::LeftButton);
     QVERIFY(seen);
     QCOMPARE(listed, 9);
+    QCOMPARE(chosen, QStringLiteral("K:"));
   }
 
   // A drive whose image goes away while it is selected: every read fails, nothing breaks.

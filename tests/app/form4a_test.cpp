@@ -89,10 +89,19 @@ class FindDialogTest : public QObject {
     KeyInMainWindow(Qt::Key_F3);
     QCOMPARE(Form1a->SectorEdit->text(), all[2][0]);
 
-    // Another view drops the marks; Shift+F3 goes back one match and marks it in hex,
-    // while the view text stays the renderer's.
+    // The match stays marked from Text to Hex and back; a sector without a match has no
+    // marks. Shift+F3 goes back one match and marks it in hex, while the view text stays
+    // the renderer's.
     Form1a->CheckView2->click();
+    QCOMPARE(MarkedTexts().size(), 4);
+    QVERIFY(MarkedTexts().first().endsWith(QStringLiteral(" 46 F")));
+    Form1a->CheckView1->click();
+    QCOMPARE(MarkedTexts(), QStringList{QStringLiteral("FILE")});
+    QTest::mouseClick(Form1a->SectorButtonRight, Qt::LeftButton);
     QVERIFY(MarkedTexts().isEmpty());
+    QTest::mouseClick(Form1a->SectorButtonLeft, Qt::LeftButton);
+    QVERIFY(MarkedTexts().isEmpty());
+    Form1a->CheckView2->click();
     KeyInMainWindow(Qt::Key_F3, Qt::ShiftModifier);
     QCOMPARE(Form1a->SectorEdit->text(), all[1][0]);
     QCOMPARE(ShownLines(), CliLines({"hex", Ntfs(), all[1][0].toStdString()}));
