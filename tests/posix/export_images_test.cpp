@@ -200,14 +200,15 @@ TEST_F(ExportImagesTest, RefusesToWriteIntoItsOwnSourceOrAMissingFolder) {
   for (const fs::path& target : {image, Out("own-link.img"), *dir_ / "." / "own.img"}) {
     const testing::CommandResult result = RunCli({"export", "--force", image.string(), "0", "8", target.string()});
     EXPECT_EQ(result.Status, 2) << target;
-    EXPECT_EQ(result.Err, "korvalane-cli: Invalid file name!\n");
+    EXPECT_EQ(result.Err, "korvalane-cli: Invalid file name!\nkorvalane-cli: cannot create '" + target.string() +
+                              "': the drive is read from it\n");
   }
   EXPECT_EQ(Sha256(image), before);
 
   const testing::CommandResult folder =
       RunCli({"export", image.string(), "0", "8", (*dir_ / "no such folder" / "x.bin").string()});
   EXPECT_EQ(folder.Status, 2);
-  EXPECT_EQ(folder.Err, "korvalane-cli: Invalid file name!\n");
+  EXPECT_EQ(Lines(folder.Err).front(), "korvalane-cli: Invalid file name!");
 }
 
 TEST_F(ExportImagesTest, AFullDiskIsReportedAsAWriteError) {
@@ -221,7 +222,9 @@ TEST_F(ExportImagesTest, AFullDiskIsReportedAsAWriteError) {
     const testing::CommandResult result =
         RunCli({"export", "--force", "--map", map.string(), c.image.string(), "0", std::to_string(c.end), "/dev/full"});
     EXPECT_EQ(result.Status, 1);
-    EXPECT_EQ(result.Err, "korvalane-cli: Error writing file\n/dev/full\n");
+    EXPECT_EQ(result.Err,
+              "korvalane-cli: Error writing file\n/dev/full\nkorvalane-cli: cannot write '/dev/full': No space left on "
+              "device\n");
     EXPECT_EQ(result.Out.find("Data saved"), std::string::npos);
     // Nothing reached the file, so the map counts nothing as copied.
     EXPECT_EQ(DdrescueLog(map, "+"), "");
@@ -248,7 +251,8 @@ TEST_F(ExportImagesTest, TheMapOptionIsCheckedBeforeAnythingIsWritten) {
       {{"--map", image, image, "0", "8", out.string()},
        "korvalane-cli: the map '" + image + "' must be a file of its own, not the source or FILE\n"},
       {{"--map", (*dir_ / "no such folder" / "x.map").string(), image, "0", "8", out.string()},
-       "korvalane-cli: cannot write the map '" + (*dir_ / "no such folder" / "x.map").string() + "'\n"},
+       "korvalane-cli: cannot write the map '" + (*dir_ / "no such folder" / "x.map").string() +
+           "': No such file or directory\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"export"};
@@ -265,7 +269,7 @@ TEST_F(ExportImagesTest, TheMapOptionIsCheckedBeforeAnythingIsWritten) {
   // A file that cannot be made leaves no new map behind.
   const testing::CommandResult badFile =
       RunCli({"export", "--map", map.string(), image, "0", "8", (*dir_ / "no such folder" / "x.bin").string()});
-  EXPECT_EQ(badFile.Err, "korvalane-cli: Invalid file name!\n");
+  EXPECT_EQ(Lines(badFile.Err).front(), "korvalane-cli: Invalid file name!");
   EXPECT_FALSE(fs::exists(map));
 
   // A readable range: the map says every sector of it was copied, and nothing more.
