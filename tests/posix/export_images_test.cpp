@@ -232,6 +232,22 @@ TEST_F(ExportImagesTest, AFullDiskIsReportedAsAWriteError) {
   }
 }
 
+// A container's map is in the positions of the disk inside it (what qemu-img convert or
+// the library would give), and its header says so.
+TEST_F(ExportImagesTest, AContainersMapIsInTheDisksPositions) {
+  const fs::path container = SamplePath("containers/disk.qcow2");
+  if (!fs::exists(container)) GTEST_SKIP() << "containers/disk.qcow2 was not made (no qemu-img)";
+  const fs::path map = Out("container.map");
+  const testing::CommandResult result = RunCli({"export", "--force", "--map", map.string(), "--partition", "1",
+                                                container.string(), "0", "8", Out("container.bin").string()});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  // Partition 1 of the disk inside starts at sector 2048.
+  EXPECT_EQ(DdrescueLog(map, "+"), "2048\n2049\n2050\n2051\n2052\n2053\n2054\n2055\n");
+  EXPECT_NE(ReadAll(map).find("\n# Positions are those of the disk inside the QCOW2 container, not of its file\n"),
+            std::string::npos)
+      << ReadAll(map);
+}
+
 TEST_F(ExportImagesTest, TheMapOptionIsCheckedBeforeAnythingIsWritten) {
   struct Case {
     std::vector<std::string> args;  // after "export"
