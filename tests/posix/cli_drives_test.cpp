@@ -10,6 +10,8 @@
 #include <fstream>
 
 #include "fixtures/Samples.h"
+#include "core/Platform.h"
+#include "platform/SystemPlatform.h"
 #include "platform/posix/RawSource.h"
 
 namespace korvalane {
@@ -146,6 +148,27 @@ TEST(CliDrives, BadSourcesAndFilesSayWhy) {
   EXPECT_NE(json.Out.find("\"openError\": \"Is a directory\""), std::string::npos) << json.Out;
   close(sock);
   fs::remove_all(dir);
+}
+
+// A file listed as a drive and then removed, or replaced by a FIFO, reads as an error
+// with its reason, and nothing waits for a writer.
+TEST(CliDrives, ASourceRemovedOrReplacedAfterListingSaysWhy) {
+  namespace fs = std::filesystem;
+  const fs::path image = fs::path(::testing::TempDir()) / ("korvalane-gone-" + std::to_string(getpid()) + ".img");
+  fs::copy_file(SamplePath("fat12.img"), image, fs::copy_options::overwrite_existing);
+  const std::unique_ptr<Platform> platform = MakeSystemPlatform({image.string()});
+  ASSERT_TRUE(platform);
+  std::vector<uint8_t> sector(512, 0xAA);
+  ASSERT_TRUE(platform->ReadVolume("C:", 0, sector));
+  fs::remove(image);
+  EXPECT_FALSE(platform->ReadVolume("C:", 0, sector));
+  EXPECT_EQ(sector, std::vector<uint8_t>(512, 0));
+  EXPECT_EQ(platform->OpenError("C:"), "No such file or directory");
+  ASSERT_EQ(mkfifo(image.c_str(), 0600), 0) << std::strerror(errno);
+  EXPECT_FALSE(platform->ReadVolume("C:", 0, sector));
+  EXPECT_EQ(platform->VolumeTotalBytes("C:"), -1);
+  EXPECT_EQ(platform->OpenError("C:"), "a FIFO, not an image file or a block device");
+  fs::remove(image);
 }
 
 // Rights help only a user who does not have them all: root refused is refused for

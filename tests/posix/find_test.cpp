@@ -114,6 +114,31 @@ TEST_F(FindTest, PlantedPatternsAreFoundForwardAndBackward) {
   EXPECT_EQ(CliLines({"find", image, "text:no such words here"}, 1), std::vector<std::string>{});
 }
 
+// Every match of a pattern that is everywhere, in either output form: all of them come
+// out, complete and in order, and the process never holds them (a disk of a few GiB has
+// billions): its peak memory stays that of a search with a handful of matches.
+TEST_F(FindTest, EveryMatchIsWrittenNotKept) {
+  constexpr uint64_t kBytes = uint64_t{4} << 20;  // 4 MiB of 0xFF: 4,194,304 matches of hex:FF
+  const std::string image = (dir_ / "ff.img").string();
+  std::ofstream(image, std::ios::binary) << std::string(kBytes, '\xFF');
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "--json" : "lines");
+    // Peak resident memory from /usr/bin/time, the output counted by wc as it streams.
+    const std::string command = "/usr/bin/time -f %M -o '" + (dir_ / "rss").string() + "' '" + testing::CliPath() +
+                                "' find --all" + (json ? " --json" : "") + " '" + image + "' hex:FF | " +
+                                (json ? "grep -c '\"sector\"'" : "tail -n 1");
+    const CommandResult result = testing::Run({"sh", "-c", command});
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    // The last line is the last byte's match; with --json, one object per match.
+    EXPECT_EQ(result.Out, json ? std::to_string(kBytes) + "\n" : std::to_string(kBytes / 512 - 1) + " 511\n");
+    std::ifstream rss(dir_ / "rss");
+    uint64_t kib = 0;
+    ASSERT_TRUE(rss >> kib) << "/usr/bin/time gave no figure";
+    // 4 million matches kept would be 64 MiB and more.
+    EXPECT_LT(kib, 32u << 10) << "peak resident memory " << kib << " KiB";
+  }
+}
+
 TEST_F(FindTest, AlignedSearchAgreesWithSigfind) {
   for (const char* sample : {"ntfs.img", "ntfs-fragmented.img"}) {
     SCOPED_TRACE(sample);
