@@ -110,7 +110,13 @@ std::string UnreadableLine(const UnreadableSectors& unreadable) {
 }
 
 // Writes the whole text into the file; why not, in the system's words, when it could not.
+// A FIFO or a socket is refused: opening one for writing waits for a reader.
 std::optional<std::string> WriteTextFile(const std::filesystem::path& path, const std::string& text) {
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::status(path, error).type();
+  if (type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket) {
+    return std::string("a FIFO or socket, not a file");
+  }
   errno = 0;
   std::ofstream out(path, std::ios::binary | std::ios::out | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));

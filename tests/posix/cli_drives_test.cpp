@@ -128,6 +128,8 @@ TEST(CliDrives, BadSourcesAndFilesSayWhy) {
       {{"export", "--force", fat12, "0", "8", "/dev/full"}, 1,
        "korvalane-cli: Error writing file\n/dev/full\nkorvalane-cli: cannot write '/dev/full': No space left on device\n",
        ""},
+      {{"export", "--force", "--map", at("fifo"), fat12, "0", "8", at("x.bin")}, 2,
+       "korvalane-cli: cannot write the map '" + at("fifo") + "': a FIFO or socket, not a file\n", ""},
       {{"export", "--map", at("no such folder/x.map"), fat12, "0", "8", at("x.bin")}, 2,
        "korvalane-cli: cannot write the map '" + at("no such folder/x.map") + "': No such file or directory\n", ""},
   };
