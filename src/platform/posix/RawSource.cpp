@@ -19,7 +19,8 @@ namespace {
 // device is opened: anything else the path may name by now (a FIFO, whose open would
 // wait for a writer and whose reads would wait for data, a socket, a directory, a
 // character device) is closed again at once, with errno saying why. O_NONBLOCK keeps
-// the open of a FIFO from waiting; regular files and disks ignore it.
+// the open of a FIFO from waiting; it is taken off again for the reads, which a locked
+// file would otherwise refuse with EAGAIN.
 class Fd {
  public:
   explicit Fd(const std::string& path, int flags = 0) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags)) {
@@ -30,7 +31,10 @@ class Fd {
       close(fd_);
       fd_ = -1;
       errno = error;
+      return;
     }
+    const int status = fcntl(fd_, F_GETFL);
+    if (status != -1) fcntl(fd_, F_SETFL, status & ~O_NONBLOCK);
   }
   ~Fd() {
     if (fd_ >= 0) close(fd_);
