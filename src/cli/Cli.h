@@ -45,10 +45,16 @@ std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args);
 // Sets up the system platform for the sources (drives C:, D:, ... in order, a partitioned
 // disk as the disk and then each partition; with --partition N only partition N of each)
 // and makes it current. Keep the result alive while the command runs. A source that does
-// not exist, lacks the partition asked for, or is a container that cannot be opened (a
+// not exist, can never be read as a disk (a directory, a FIFO, a file without one whole
+// sector), lacks the partition asked for, or is a container that cannot be opened (a
 // missing segment, extent or parent file), ends the program with a one-line message
 // and status 2.
-std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, const Arguments& arguments);
+// With `listingStatus` (a list of drives), a source that does not exist is named on
+// stderr with its reason and left out, and the status set to kFailure; any other is a
+// drive, which says why it cannot be read. Nothing (and no platform) when sources were
+// named and none exists.
+std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, const Arguments& arguments,
+                                      int* listingStatus = nullptr);
 
 // "C:" for the lowest drive present, empty when none is.
 std::string FirstDrive();

@@ -155,21 +155,42 @@ std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args) 
   return parsed;
 }
 
-std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, const Arguments& arguments) {
+std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, const Arguments& arguments,
+                                      int* listingStatus) {
+  std::vector<std::string> usable;
   for (const std::string& source : sources) {
     // A drive name ("D:") is the system's own; anything else must be there to be read.
     const bool driveName = source.size() == 2 && source[1] == ':';
     std::error_code error;
-    if (!driveName && !std::filesystem::exists(PathFromUtf8(source), error)) {
+    const bool exists = driveName || std::filesystem::exists(PathFromUtf8(source), error);
+    const std::string refusal = driveName ? std::string() : SourceRefusal(source, arguments.SectorSize);
+    if (listingStatus != nullptr) {
+      // A list goes on past a source that is not there, naming it on stderr.
+      if (exists) {
+        usable.push_back(source);
+      } else {
+        std::cerr << "korvalane-cli: cannot open '" << source << "': " << refusal << '\n';
+        *listingStatus = kFailure;
+      }
+      continue;
+    }
+    if (!exists) {
       UsageError("no such source: " + source);
       std::exit(kUsage);
     }
+    if (!refusal.empty()) {
+      UsageError("cannot open '" + source + "': " + refusal);
+      std::exit(kUsage);
+    }
+    usable.push_back(source);
   }
   SourceOptions options(arguments.SectorSize);
   options.Partition = arguments.Partition;
   options.ContainersMustOpen = true;
+  // Sources were named but none is there: nothing to list (not the machine's disks).
+  if (!sources.empty() && usable.empty()) return nullptr;
   std::string error;
-  std::unique_ptr<Platform> platform = MakeSystemPlatform(sources, options, &error);
+  std::unique_ptr<Platform> platform = MakeSystemPlatform(usable, options, &error);
   if (!platform) {
     UsageError(error);
     std::exit(kUsage);

@@ -1,3 +1,6 @@
+#include <iostream>
+#include <set>
+
 #include "cli/Cli.h"
 #include "cli/JsonViews.h"
 #include "core/text/Utf.h"
@@ -6,20 +9,34 @@
 namespace korvalane::cli {
 
 int RunDrives(const Arguments& arguments) {
-  const std::unique_ptr<Platform> platform = UsePlatform(arguments.Positional, arguments);
-  const uint32_t mask = CurrentPlatform().LogicalDrives();
-  if (arguments.Json) {
-    Json drives = Json::Array();
-    for (int i = 0; i < 26; ++i) {
-      if ((mask >> i & 1u) != 0) drives.Push(DriveJson(std::string(1, static_cast<char>('A' + i)) + ":"));
+  int status = kOk;
+  const std::unique_ptr<Platform> platform = UsePlatform(arguments.Positional, arguments, &status);
+  const uint32_t mask = platform ? CurrentPlatform().LogicalDrives() : 0;
+  std::vector<std::string> drives;
+  for (int i = 0; i < 26; ++i) {
+    if ((mask >> i & 1u) != 0) drives.push_back(std::string(1, static_cast<char>('A' + i)) + ":");
+  }
+  // A named source that cannot be read is listed all the same, and named on stderr once
+  // (not for each of its partitions): the list is complete, the status says it is not
+  // all readable. The machine's own disks are only listed.
+  if (!arguments.Positional.empty()) {
+    std::set<std::string> named;
+    for (const std::string& drive : drives) {
+      const std::string why = CurrentPlatform().OpenError(drive);
+      const std::string source = CurrentPlatform().DriveSource(drive);
+      if (why.empty() || !named.insert(source).second) continue;
+      std::cerr << "korvalane-cli: cannot open '" << source << "': " << why << '\n';
+      status = kFailure;
     }
-    PrintJson(Json::Object().Set("drives", drives).Dump());
-    return kOk;
+  }
+  if (arguments.Json) {
+    Json list = Json::Array();
+    for (const std::string& drive : drives) list.Push(DriveJson(drive));
+    PrintJson(Json::Object().Set("drives", list).Dump());
+    return status;
   }
   ViewText lines;
-  for (int i = 0; i < 26; ++i) {
-    if ((mask >> i & 1u) == 0) continue;
-    const std::string drive = std::string(1, static_cast<char>('A' + i)) + ":";
+  for (const std::string& drive : drives) {
     const std::u16string summary = SelectDriveAndDescribe(drive);
     std::string what = CurrentPlatform().DriveDescription(drive);
     const std::string why = CurrentPlatform().OpenError(drive);
@@ -27,7 +44,7 @@ int RunDrives(const Arguments& arguments) {
     lines.push_back(FromUtf8(drive + " ") + summary + u"  " + FromUtf8(what));
   }
   PrintLines(lines);
-  return kOk;
+  return status;
 }
 
 }  // namespace korvalane::cli

@@ -1,5 +1,6 @@
 // korvalane-cli export: the export dialog's checks, copy and messages, without the dialog.
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -7,6 +8,8 @@
 #include <iostream>
 #include <memory_resource>
 #include <new>
+#include <optional>
+#include <system_error>
 #include <string>
 
 #include "cli/Cli.h"
@@ -106,11 +109,25 @@ std::string UnreadableLine(const UnreadableSectors& unreadable) {
   return line + " written as zeros)";
 }
 
-bool WriteTextFile(const std::filesystem::path& path, const std::string& text) {
+// Writes the whole text into the file; why not, in the system's words, when it could not.
+// A FIFO or a socket is refused: opening one for writing waits for a reader.
+std::optional<std::string> WriteTextFile(const std::filesystem::path& path, const std::string& text) {
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::status(path, error).type();
+  if (type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket) {
+    return std::string("a FIFO or socket, not a file");
+  }
+  errno = 0;
   std::ofstream out(path, std::ios::binary | std::ios::out | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.close();
-  return !out.fail();
+  if (!out.fail()) return std::nullopt;
+  return errno != 0 ? std::generic_category().message(errno) : std::string("the system gave no reason");
+}
+
+// "cannot write the map 'x.map': No such file or directory".
+std::string MapFailure(const std::string& mapName, const std::string& why) {
+  return "cannot write the map '" + mapName + "': " + why;
 }
 
 // Whether two names, one or both of which may not exist yet, name the same file.
@@ -154,7 +171,10 @@ int RunExport(const Arguments& arguments) {
   // The name is taken in the encoding the system handed it over in, as the path type
   // expects a narrow name to be.
   const std::filesystem::path path = PathFromUtf8(fileName);
-  if (IsDriveSource(path, drive)) return UsageError(Utf8(kInvalidFileName));
+  if (IsDriveSource(path, drive)) {
+    UsageError(Utf8(kInvalidFileName));
+    return UsageError("cannot create '" + fileName + "': the drive is read from it");
+  }
   std::error_code error;
   if (std::filesystem::exists(path, error) && !arguments.Force) {
     return UsageError("'" + fileName + "' already exists (use --force to replace it)");
@@ -174,27 +194,41 @@ int RunExport(const Arguments& arguments) {
     if (mapExisted && !arguments.Force) {
       return UsageError("'" + mapName + "' already exists (use --force to replace it)");
     }
+    // ddrescue reads the map against the file or device named in it, so its positions
+    // are that source's: a partition's are counted from the disk's first byte.
+    const DrivePlacement placement = CurrentPlatform().PlaceInSource(drive);
     map.Range = range;
     map.BytesPerSector = sectorBytes;
-    const int64_t sourceBytes = CurrentPlatform().VolumeTotalBytes(drive);
-    map.SourceBytes = sourceBytes > 0 ? static_cast<uint64_t>(sourceBytes) : 0;
-    map.Comments = {"Mapfile. Created by korvalane-cli export",
-                    "Source: " + CurrentPlatform().DriveSource(drive),
-                    "Copied into: " + fileName,
-                    "Sectors " + std::to_string(range.Start) + " to " + std::to_string(range.End) +
-                        " (not included) of " + std::to_string(sectorBytes) + " bytes"};
+    map.DriveFirstByte = placement.FirstByte;
+    map.SourceBytes = placement.SourceBytes > 0 ? static_cast<uint64_t>(placement.SourceBytes) : 0;
+    map.Comments = {"Mapfile. Created by korvalane-cli export", "Source: " + CurrentPlatform().DriveSource(drive)};
+    if (!placement.Container.empty()) {
+      map.Comments.push_back("Positions are those of the disk inside the " + placement.Container +
+                             " container, not of its file");
+    }
+    if (CurrentPlatform().DriveIsPartition(drive)) {
+      map.Comments.push_back("Drive: " + CurrentPlatform().DriveDescription(drive) + ", from byte " +
+                             std::to_string(placement.FirstByte) + " of the source");
+    }
+    map.Comments.push_back("Copied into: " + fileName);
+    map.Comments.push_back("Sectors " + std::to_string(range.Start) + " to " + std::to_string(range.End) +
+                           " (not included) of the drive, of " + std::to_string(sectorBytes) + " bytes");
     // Until the copy ends the map says that nothing has been copied, which is never
     // more than the truth, however the program ends.
     const std::optional<std::string> text = RescueMapText(map);
     if (!text) return UsageError("the range's byte positions do not fit a mapfile");
-    if (!WriteTextFile(mapPath, *text)) return UsageError("cannot write the map '" + mapName + "'");
+    if (const std::optional<std::string> why = WriteTextFile(mapPath, *text)) {
+      return UsageError(MapFailure(mapName, *why));
+    }
     mapCreated = !mapExisted;
   }
 
   ExportFile file;
   if (!file.Create(path)) {
     if (mapCreated) std::filesystem::remove(mapPath, error);
-    return UsageError(Utf8(kInvalidFileName));
+    UsageError(Utf8(kInvalidFileName));
+    const std::string& why = file.FailureReason();
+    return UsageError("cannot create '" + fileName + "'" + (why.empty() ? "" : ": " + why));
   }
 
   const bool showProgress = IsTerminal(stderr);
@@ -223,7 +257,7 @@ int RunExport(const Arguments& arguments) {
   const bool written = file.Close() && outcome.End != CopyEnd::WriteFailed;
   if (showProgress && !outcome.OneRead && range.Count() != 0) std::fputs("\r    \r", stderr);
 
-  bool mapWritten = true;
+  std::optional<std::string> mapFailure;
   if (!mapName.empty()) {
     // Only what the system has taken counts as copied; the rest is left to be tried again.
     const uint64_t inFile = sectorBytes != 0 ? file.BytesWritten() / sectorBytes : 0;
@@ -234,12 +268,14 @@ int RunExport(const Arguments& arguments) {
                            : written    ? "Stopped"
                                         : "Stopped: the copy could not be written");
     const std::optional<std::string> text = RescueMapText(map);
-    mapWritten = text && WriteTextFile(mapPath, *text);
+    mapFailure = text ? WriteTextFile(mapPath, *text) : "the range's byte positions do not fit a mapfile";
   }
 
   int status = kOk;
   if (!written) {
     std::cerr << "korvalane-cli: " << FirstLine(kErrorWriting) << '\n' << fileName << '\n';
+    const std::string& why = file.FailureReason();
+    std::cerr << "korvalane-cli: cannot write '" << fileName << "'" << (why.empty() ? "" : ": " + why) << '\n';
     status = kFailure;
   } else {
     std::cout << FirstLine(kDataSaved) << '\n' << fileName << '\n';
@@ -248,8 +284,8 @@ int RunExport(const Arguments& arguments) {
     std::cout << saved << (outcome.End == CopyEnd::Stopped ? " (stopped)\n" : "\n");
   }
   std::cout.flush();
-  if (!mapWritten) {
-    std::cerr << "korvalane-cli: cannot write the map '" << mapName << "'\n";
+  if (mapFailure) {
+    std::cerr << "korvalane-cli: " << MapFailure(mapName, *mapFailure) << '\n';
     status = kFailure;
   }
   if (!outcome.Unreadable.Empty()) {

@@ -1,6 +1,10 @@
 // korvalane-cli find and locate: the search engine and the cluster and MFT-record
 // arithmetic of the core, with their answers as "SECTOR OFFSET" lines, a sector, or JSON.
+#include <charconv>
+#include <iterator>
+#include <string>
 #include <cstdio>
+#include <string_view>
 #include <iostream>
 
 #include "cli/Cli.h"
@@ -73,49 +77,76 @@ int RunFind(const Arguments& arguments) {
   }
 
   const bool terminal = IsTerminal(stderr);
+  // Matches go out as they are found, in either form, and are never kept: a disk can
+  // hold tens of millions of them. Into a pipe or a file they leave in large writes,
+  // pushed out between the blocks of the search so that a slow search still shows them.
+  if (!IsTerminal(stdout)) std::setvbuf(stdout, nullptr, _IOFBF, size_t{1} << 16);
   SearchHooks hooks;
   int shown = -1;
-  if (terminal) {
-    hooks.Progress = [&](double done) {
-      const int percent = static_cast<int>(done * 100);
-      if (percent != shown) {
-        shown = percent;
-        std::fprintf(stderr, "\r%d%%", percent);
-        std::fflush(stderr);
-      }
-      return true;
+  hooks.Progress = [&](double done) {
+    std::fflush(stdout);
+    if (!terminal) return true;
+    const int percent = static_cast<int>(done * 100);
+    if (percent != shown) {
+      shown = percent;
+      std::fprintf(stderr, "\r%d%%", percent);
+      std::fflush(stderr);
+    }
+    return true;
+  };
+  // The JSON document is written as Json::Dump lays it out, the matches one by one.
+  if (arguments.Json) std::fputs("{\n  \"matches\": [", stdout);
+  uint64_t written = 0;
+  std::string line;
+  hooks.Found = [&](const SearchMatch& match) {
+    if (terminal) std::fputs("\r    \r", stderr);
+    // Formatted by hand: a disk full of matches spends most of its time here.
+    line.clear();
+    const auto append = [&line](std::string_view text) { line += text; };
+    const auto number = [&line](uint64_t value) {
+      char digits[20];  // 2^64 - 1 has 20 digits
+      line.append(digits, std::to_chars(std::begin(digits), std::end(digits), value).ptr);
     };
-  }
-  if (!arguments.Json) {
-    // Each match is printed as it is found, so a long search shows its matches at once.
-    hooks.Found = [&](const SearchMatch& match) {
-      if (terminal) std::fputs("\r    \r", stderr);
-      std::printf("%llu %u\n", static_cast<unsigned long long>(match.Sector), match.Offset);
-      std::fflush(stdout);
-      shown = -1;
-      return true;
-    };
-  }
+    if (arguments.Json) {
+      append(written == 0 ? "\n    {\n      \"sector\": " : ",\n    {\n      \"sector\": ");
+      number(match.Sector);
+      append(",\n      \"offset\": ");
+      number(match.Offset);
+      append("\n    }");
+    } else {
+      number(match.Sector);
+      append(" ");
+      number(match.Offset);
+      append("\n");
+    }
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    ++written;
+    if (terminal) std::fflush(stdout);
+    shown = -1;
+    return true;
+  };
   const SearchOutcome outcome = SearchDrive(request, sectors, hooks);
   if (terminal) std::fputs("\r    \r", stderr);
 
   if (arguments.Json) {
-    Json matches = Json::Array();
-    for (const SearchMatch& m : outcome.Matches) matches.Push(Json::Object().Set("sector", m.Sector).Set("offset", m.Offset));
     Json unreadable = Json::Array();
     for (const auto& [first, last] : outcome.UnreadableRanges) {
       unreadable.Push(Json::Object().Set("first", first).Set("last", last));
     }
-    PrintJson(Json::Object()
-                  .Set("matches", matches)
-                  .Set("unreadableSectors", outcome.UnreadableSectors)
-                  .Set("unreadableRanges", unreadable)
-                  .Dump());
+    // The rest of the document, as the same object of two members would be dumped.
+    std::string rest = Json::Object()
+                           .Set("unreadableSectors", outcome.UnreadableSectors)
+                           .Set("unreadableRanges", unreadable)
+                           .Dump();
+    rest.erase(0, 2);  // "{\n"
+    std::fputs(written == 0 ? "],\n" : "\n  ],\n", stdout);
+    std::fputs(rest.c_str(), stdout);
   }
+  std::fflush(stdout);
   if (outcome.UnreadableSectors != 0) {
     std::cerr << "korvalane-cli: " << outcome.UnreadableSectors << " unreadable sectors were not searched\n";
   }
-  return outcome.Matches.empty() ? kFailure : kOk;
+  return outcome.MatchCount == 0 ? kFailure : kOk;
 }
 
 int RunLocate(const Arguments& arguments) {

@@ -9,16 +9,17 @@ namespace korvalane::cli {
 
 Json DriveJson(const std::string& drive) {
   const VolumeLabel label = SelectDriveAndLabel(drive);
+  const std::string why = CurrentPlatform().OpenError(drive);
+  // A source that cannot be read has no sector size; the probe's last length is no answer.
   Json json = Json::Object()
                   .Set("drive", drive)
                   .Set("fileSystem", label.Name)
                   .Set("megabytes", label.Megabytes)
                   .Set("sectors", label.Sectors)
-                  .Set("bytesPerSector", Geometry().BytesPerSector)
+                  .Set("bytesPerSector", why.empty() ? Geometry().BytesPerSector : 0)
                   .Set("source", CurrentPlatform().DriveSource(drive))
                   .Set("description", CurrentPlatform().DriveDescription(drive))
                   .Set("partition", CurrentPlatform().DriveIsPartition(drive));
-  const std::string why = CurrentPlatform().OpenError(drive);
   if (!why.empty()) json.Set("openError", why);
   return json;
 }

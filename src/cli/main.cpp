@@ -88,12 +88,14 @@ Options (before or after the command, before or between its arguments):
                                partitions, data runs and matches as arrays; a view
                                that shows nothing gives an empty object or array.
   --map MAP                    export: also write MAP, a GNU ddrescue mapfile of the
-                               copy, in byte positions of SOURCE (sector x sector
-                               size): "+" copied, "-" unreadable (zeros in FILE),
-                               "?" not copied (before START, from END on, after a
-                               stop). It lists every unreadable sector. To read them
-                               again later into the same FILE (B = sector size):
-                               ddrescue -r1 -i START*B -o 0 -s (END-START)*B
+                               copy, in byte positions of SOURCE (a partition's
+                               first byte P*B on the disk added; a container's: of
+                               the disk inside it): "+" copied, "-" unreadable
+                               (zeros in FILE), "?" not copied (before START, from
+                               END on, after a stop). It lists every unreadable
+                               sector. To read them again later into the same FILE
+                               (B = sector size, P = 0 for a whole disk):
+                               ddrescue -r1 -i (P+START)*B -o 0 -s (END-START)*B
                                  SOURCE FILE MAP
 
 SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
@@ -101,10 +103,13 @@ SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
 
 Exit status: 0 done (find: a match found); 1 the volume could not be read (a view
 prints "Reading error"), an export met unreadable sectors or could not write its
-file or map, or find found no match; 2 a bad command line, a bad number or pattern, a
-partition the source does not have, a cluster or record outside the volume, or a
-container that cannot be opened (a missing segment, extent or parent file); 130 an
-export stopped by Ctrl+C.
+file or map, drives met a source it cannot read (and listed the others), or find
+found no match; 2 a bad command line, a bad number or pattern, a source that does
+not exist or can never be read as a disk (a directory, a FIFO, a socket, a
+character device, a file without one whole sector), a partition the source does
+not have, a cluster or record outside the volume, a container that cannot be opened
+(a missing segment, extent or parent file), or an export file or map that cannot be
+created; 130 an export stopped by Ctrl+C.
 )help";
 
 // The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code

@@ -20,6 +20,14 @@ struct CivilTime {
   int Millisecond = 0;
 };
 
+// Where a drive lies in the file or device it is read from.
+struct DrivePlacement {
+  uint64_t FirstByte = 0;      // the source's byte where the drive starts (a partition's first byte)
+  int64_t SourceBytes = -1;    // the whole source's size; -1 when unknown
+  std::string Container;       // the container format the source is read through; empty for a raw
+                               // file or device, whose positions are the file's own
+};
+
 // What the core needs from the operating system. The core never opens a device or asks the
 // system anything itself: a view asks for bytes at a position of a drive ("C:") and never
 // cares whether they come from \\.\C:, /dev/sdb1 or disk.img.
@@ -71,6 +79,10 @@ class Platform {
   // True when the drive is one partition of a partitioned disk rather than a whole disk or
   // a volume of its own.
   virtual bool DriveIsPartition(std::string_view) { return false; }
+
+  // Where the drive lies in its source. A platform whose drives are whole volumes has them
+  // at the start of sources of their own size.
+  virtual DrivePlacement PlaceInSource(std::string_view drive) { return {0, VolumeTotalBytes(drive), {}}; }
 
   // Adds image files (or devices) while the program runs, as the drives after the last one
   // there is, a partitioned disk as the disk and then each partition. The names of the new

@@ -26,6 +26,14 @@ struct SourceOptions {
   bool ContainersMustOpen = false;
 };
 
+// Why the named source can never be read as a disk, whatever the user's rights, in words
+// for the user: it does not exist, is a directory ("Is a directory"), a FIFO, a socket or
+// a device that is not a disk, or holds no whole sector ("1 byte, not one whole sector of
+// 512"; the sector is `imageSectorSize` for an image file where it is set, a device's
+// own for a disk). Empty when it may be read. A drive of such a source gives the same
+// reason as its OpenError, so the window's tooltip and the command line say the same.
+std::string SourceRefusal(const std::string& path, uint32_t imageSectorSize = 0);
+
 // The platform of the system the program runs on. With sources named (image files or
 // devices; on Windows also drive names such as "D:"), the drives are exactly those, from
 // C: in the order given, a partitioned disk as the whole disk and then each partition;

@@ -51,6 +51,7 @@ TEST(RescueMap, AreasInSourcePositionsWithoutGaps) {
     std::vector<uint64_t> bad;
     bool finished;
     std::vector<std::string> lines;
+    uint64_t firstByte = 0;  // where the drive starts in its source
   };
   const Case cases[] = {
       {"all copied from sector 0", {0, 4}, 0, 4, {}, true,
@@ -71,6 +72,11 @@ TEST(RescueMap, AreasInSourcePositionsWithoutGaps) {
       {"beyond 4 GiB", {8388608, 8388610}, 0, 2, {8388609}, true,
        {"0x100000400     +               1", "0x00000000  0x100000000  ?", "0x100000000  0x00000200  +",
         "0x100000200  0x00000200  -"}},
+      // Sectors 2-3 of a partition that starts at byte 0x100000 of a 2 MiB disk.
+      {"in a partition", {2, 4}, 2 << 20, 2, {3}, true,
+       {"0x00100800     +               1", "0x00000000  0x00100400  ?", "0x00100400  0x00000200  +",
+        "0x00100600  0x00000200  -", "0x00100800  0x000FF800  ?"},
+       0x100000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -78,6 +84,7 @@ TEST(RescueMap, AreasInSourcePositionsWithoutGaps) {
     RescueMapFacts facts;
     facts.Range = c.range;
     facts.BytesPerSector = 512;
+    facts.DriveFirstByte = c.firstByte;
     facts.SourceBytes = c.sourceBytes;
     facts.SectorsDone = c.done;
     facts.Unreadable = &unreadable;

@@ -116,10 +116,12 @@ class ExportFaultsTest : public ::testing::Test {
 
   // Mounts the FUSE file system over the image, failing reads of `bad`; false (with the
   // reason in skip_) where the machine refuses FUSE.
-  bool MountFaulty(const std::vector<BadArea>& bad, const std::vector<std::string>& extra = {}) {
+  bool MountFaulty(const std::vector<BadArea>& bad, const std::vector<std::string>& extra = {},
+                   const fs::path& image = Image()) {
 #ifndef KORVALANE_BADSECTORFS_PATH
     (void)bad;
     (void)extra;
+    (void)image;
     skip_ = "the FUSE helper korvalane-badsectorfs was not built (libfuse3 not found when configuring)";
     return false;
 #else
@@ -127,7 +129,7 @@ class ExportFaultsTest : public ::testing::Test {
       skip_ = "this machine has no usable /dev/fuse";
       return false;
     }
-    std::vector<std::string> argv{KORVALANE_BADSECTORFS_PATH, Image().string(), Mount().string()};
+    std::vector<std::string> argv{KORVALANE_BADSECTORFS_PATH, image.string(), Mount().string()};
     for (const BadArea& area : bad) {
       argv.push_back("--bad");
       const uint64_t length = (area.Last - area.First + 1) * kSector;
@@ -152,7 +154,7 @@ class ExportFaultsTest : public ::testing::Test {
     }
     for (int i = 0; i < 1000; ++i) {
       struct stat st{};
-      if (stat(FuseFile().c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == kSectors * kSector) return true;
+      if (stat(FuseFile().c_str(), &st) == 0 && static_cast<uintmax_t>(st.st_size) == fs::file_size(image)) return true;
       int status = 0;
       if (waitpid(helper_, &status, WNOHANG) == helper_) {
         helper_ = -1;
@@ -282,6 +284,67 @@ TEST_F(ExportFaultsTest, ZerosExactlyAtTheUnreadableSectorsAndAMapOfThem) {
     EXPECT_EQ(LineCount(MapList(map, "?")), kSectors - (c.end - c.start));
     FinishWithDdrescue(out, map, c.start, c.end);
   }
+}
+
+// A map of a partition's export is in the bytes of the disk it names: ddrescue, given the
+// map and the disk, completes the whole disk around the exported partition, bad sectors
+// and all, and the partition's bytes come out exactly the disk's.
+TEST_F(ExportFaultsTest, APartitionsMapIsInTheDisksOwnBytes) {
+  // An MBR disk of 8 MiB: partition 1 at sector 2048, partition 2 at 8192 (3 MiB), over
+  // bytes that differ from sector to sector.
+  constexpr uint64_t kDiskSectors = 16384;
+  constexpr uint64_t kFirst = 8192;
+  constexpr uint64_t kCount = 6144;
+  const fs::path disk = Out("disk.img");
+  {
+    std::string bytes(kDiskSectors * kSector, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i / kSector) * 13 + i % 241 + 1);
+    std::ofstream(disk, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  const fs::path script = Out("disk.sfdisk");
+  std::ofstream(script) << "label: dos\nstart=2048, size=4096, type=83\nstart=" << kFirst << ", size=" << kCount
+                        << ", type=83\n";
+  const testing::CommandResult made =
+      testing::Run({"sh", "-c", "/sbin/sfdisk --no-reread --no-tell-kernel -q '" + disk.string() + "' < '" +
+                                    script.string() + "'"});
+  ASSERT_EQ(made.Status, 0) << made.Err;
+  const std::string whole = ReadAll(disk);
+
+  // Two sectors of the partition cannot be read (not in its first page: the sector size
+  // is found by reading its first sector, which the page cache reads a page at a time).
+  if (!MountFaulty({{kFirst + 40, kFirst + 40}, {kFirst + 100, kFirst + 100}}, {}, disk)) GTEST_SKIP() << skip_;
+  const fs::path out = Out("partition2.bin");
+  const fs::path map = Out("partition2.map");
+  const testing::CommandResult result = RunCli({"export", "--force", "--partition", "2", "--map", map.string(),
+                                                FuseFile().string(), "0", std::to_string(kCount), out.string()});
+  EXPECT_EQ(result.Status, 1) << result.Err;
+  // The user is told the drive's own sectors; the map has the disk's.
+  EXPECT_EQ(Lines(result.Err).back(), "korvalane-cli: unreadable sectors: 40, 100 (2 sectors written as zeros)");
+  EXPECT_EQ(MapList(map, "-"), std::to_string(kFirst + 40) + "\n" + std::to_string(kFirst + 100) + "\n");
+  EXPECT_EQ(LineCount(MapList(map, "?")), kDiskSectors - kCount);
+  const std::string text = ReadAll(map);
+  EXPECT_NE(text.find("\n# Source: " + FuseFile().string() + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(", from byte " + std::to_string(kFirst * kSector) + " of the source\n"), std::string::npos)
+      << text;
+
+  // The exported partition in its place in an otherwise empty copy of the disk; ddrescue
+  // reads from the fault-free disk whatever the map does not count as copied.
+  const fs::path rescued = Out("rescued.img");
+  {
+    std::string bytes(kDiskSectors * kSector, '\0');
+    const std::string exported = ReadAll(out);
+    ASSERT_EQ(exported.size(), kCount * kSector);
+    bytes.replace(kFirst * kSector, exported.size(), exported);
+    std::ofstream(rescued, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  const testing::CommandResult rescue =
+      testing::Run({"ddrescue", "-q", "-r1", disk.string(), rescued.string(), map.string()});
+  ASSERT_EQ(rescue.Status, 0) << rescue.Err;
+  EXPECT_EQ(testing::Run({"ddrescuelog", "-D", map.string()}).Status, 0) << ReadAll(map);
+  const std::string after = ReadAll(rescued);
+  EXPECT_TRUE(after.compare(kFirst * kSector, kCount * kSector, whole, kFirst * kSector, kCount * kSector) == 0)
+      << "the partition's bytes differ from the disk's";
+  EXPECT_TRUE(after == whole) << "the disk around the partition differs";
 }
 
 // The medium is pulled in the middle of the copy: every sector from the chunk that was

@@ -70,26 +70,32 @@ std::optional<std::string> RescueMapText(const RescueMapFacts& facts) {
   const uint64_t sectorBytes = facts.BytesPerSector;
   const SectorRange range = facts.Range;
   if (sectorBytes == 0 || range.End < range.Start) return std::nullopt;
-  if (range.End > kLargestPosition / sectorBytes || facts.SourceBytes > kLargestPosition) return std::nullopt;
+  const uint64_t base = facts.DriveFirstByte;
+  if (range.End > kLargestPosition / sectorBytes || base > kLargestPosition - range.End * sectorBytes ||
+      facts.SourceBytes > kLargestPosition) {
+    return std::nullopt;
+  }
   const uint64_t done = std::min(facts.SectorsDone, range.Count());
   const uint64_t doneEnd = range.Start + done;
+  // The byte of the source where a sector of the drive begins.
+  const auto at = [&](uint64_t sector) { return base + sector * sectorBytes; };
 
   std::vector<Area> areas;
-  AddArea(areas, 0, range.Start * sectorBytes, '?');
+  AddArea(areas, 0, at(range.Start), '?');
   uint64_t next = range.Start;  // the first sector not yet in an area
   if (facts.Unreadable != nullptr) {
     for (const SectorRange& bad : facts.Unreadable->Ranges()) {
       const uint64_t first = std::max(bad.Start, next);
       const uint64_t end = std::min(bad.End, doneEnd);
       if (first >= end) continue;
-      AddArea(areas, next * sectorBytes, first * sectorBytes, '+');
-      AddArea(areas, first * sectorBytes, end * sectorBytes, '-');
+      AddArea(areas, at(next), at(first), '+');
+      AddArea(areas, at(first), at(end), '-');
       next = end;
     }
   }
-  AddArea(areas, next * sectorBytes, doneEnd * sectorBytes, '+');
-  AddArea(areas, doneEnd * sectorBytes, range.End * sectorBytes, '?');
-  AddArea(areas, range.End * sectorBytes, facts.SourceBytes, '?');
+  AddArea(areas, at(next), at(doneEnd), '+');
+  AddArea(areas, at(doneEnd), at(range.End), '?');
+  AddArea(areas, at(range.End), facts.SourceBytes, '?');
 
   std::string text;
   for (std::string comment : facts.Comments) {
@@ -101,7 +107,7 @@ std::optional<std::string> RescueMapText(const RescueMapFacts& facts) {
   }
   // Finished, or stopped while copying: ddrescue's '+' and '?' phases.
   text += "# current_pos  current_status  current_pass\n";
-  text += Hex(doneEnd * sectorBytes) + "     " + (facts.Finished ? '+' : '?') + "               1\n";
+  text += Hex(at(doneEnd)) + "     " + (facts.Finished ? '+' : '?') + "               1\n";
   text += "#      pos        size  status\n";
   for (const Area& area : areas) {
     text += Hex(area.Position) + "  " + Hex(area.Size) + "  " + area.Status + "\n";

@@ -32,13 +32,16 @@ class UnreadableSectors {
 std::string UnreadableSectorsText(const std::vector<SectorRange>& ranges, size_t maxShown);
 
 // What a map of a copy records. Positions in the map are byte positions of the source
-// (sector x bytesPerSector), as GNU ddrescue writes its input positions, so the map fits
-// the source: the area before Range.Start, and after Range.End up to SourceBytes, was not
-// copied and is marked non-tried.
+// file or device the drive is read from (the drive's first byte there + sector x
+// bytesPerSector), as GNU ddrescue writes its input positions, so the map fits the
+// source: a partition's sectors lie after the disk's sectors before it. Everything
+// before Range.Start, and after Range.End up to SourceBytes, was not copied and is
+// marked non-tried.
 struct RescueMapFacts {
-  SectorRange Range;                // the range the user asked for
+  SectorRange Range;                // the range the user asked for, in the drive's sectors
   uint32_t BytesPerSector = 0;
-  uint64_t SourceBytes = 0;         // the source's size; 0 when unknown
+  uint64_t DriveFirstByte = 0;      // where the drive starts in its source
+  uint64_t SourceBytes = 0;         // the whole source's size; 0 when unknown
   uint64_t SectorsDone = 0;         // from Range.Start on, the sectors in the file
   const UnreadableSectors* Unreadable = nullptr;  // those of them written as zeros
   bool Finished = false;            // the copy ran to the end of the range

@@ -1,6 +1,7 @@
 #include "core/export/SectorCopy.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <optional>
 #include <system_error>
@@ -70,15 +71,32 @@ bool ExportFile::Create(const std::filesystem::path& path) {
   Close();
   failed_ = false;
   written_ = 0;
+  reason_.clear();
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::status(path, error).type();
+  if (type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket) {
+    reason_ = "a FIFO or socket, not a file";
+    return false;
+  }
   out_.clear();
+  errno = 0;
   out_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+  if (!out_.is_open()) NoteFailure();
   return out_.is_open();
+}
+
+// The stream is unbuffered, so a failed open, write or close is the system call's own,
+// and errno still says why.
+void ExportFile::NoteFailure() {
+  failed_ = true;
+  if (reason_.empty() && errno != 0) reason_ = std::generic_category().message(errno);
 }
 
 bool ExportFile::WriteThrough(std::span<const uint8_t> bytes) {
   if (bytes.empty()) return true;
+  errno = 0;
   out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!out_) failed_ = true;
+  if (!out_) NoteFailure();
   if (!failed_) written_ += bytes.size();
   return !failed_;
 }
@@ -104,8 +122,9 @@ bool ExportFile::Write(std::span<const uint8_t> bytes) {
 bool ExportFile::Close() {
   if (!out_.is_open()) return !failed_;
   if (!failed_) Flush();
+  errno = 0;
   out_.close();
-  if (out_.fail()) failed_ = true;
+  if (out_.fail()) NoteFailure();
   pending_.clear();
   pending_.shrink_to_fit();
   return !failed_;

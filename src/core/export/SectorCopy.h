@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory_resource>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -42,7 +43,8 @@ class ExportFile {
   ExportFile& operator=(const ExportFile&) = delete;
 
   // Creates the file, or empties an existing one. An existing file is only touched when
-  // it can be opened for writing, so a failed create leaves it as it was.
+  // it can be opened for writing, so a failed create leaves it as it was. A FIFO or a
+  // socket is refused: opening one for writing waits for a reader that may never come.
   bool Create(const std::filesystem::path& path);
 
   // Appends bytes; false once any write has failed (the bytes are then dropped).
@@ -57,15 +59,20 @@ class ExportFile {
   // The bytes the system has taken so far; a failed write counts for nothing, whatever
   // part of it reached the file.
   uint64_t BytesWritten() const { return written_; }
+  // Why the create, a write or the close failed, in the system's words ("No space left on
+  // device"); empty when nothing failed or the system did not say.
+  const std::string& FailureReason() const { return reason_; }
 
  private:
   bool Flush();
   bool WriteThrough(std::span<const uint8_t> bytes);
+  void NoteFailure();
 
   std::ofstream out_;
   std::vector<uint8_t> pending_;  // reserved once; never grows past its capacity
   uint64_t written_ = 0;
   bool failed_ = false;
+  std::string reason_;
 };
 
 // How a copy called back into its caller while it ran.

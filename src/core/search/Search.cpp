@@ -183,8 +183,10 @@ class DriveSearch {
   // False once the caller has stopped the search or the first match is all that was asked.
   bool Report(uint64_t position) {
     const SearchMatch match{position / sectorBytes_, static_cast<uint32_t>(position % sectorBytes_)};
-    outcome_.Matches.push_back(match);
-    if (hooks_.Found && !hooks_.Found(match)) {
+    ++outcome_.MatchCount;
+    if (!hooks_.Found) {
+      outcome_.Matches.push_back(match);
+    } else if (!hooks_.Found(match)) {
       outcome_.Stopped = true;
       return false;
     }

@@ -65,11 +65,14 @@ struct SearchHooks {
   // at once. May be empty.
   std::function<bool(double done)> Progress;
   // Called with each match as it is found (in the order found); false stops. May be empty.
+  // A caller that takes the matches here gets none in SearchOutcome::Matches: a search of
+  // every match on a large disk can find tens of millions, and they are not kept.
   std::function<bool(const SearchMatch&)> Found;
 };
 
 struct SearchOutcome {
-  std::vector<SearchMatch> Matches;
+  std::vector<SearchMatch> Matches;  // only when no Found hook took them
+  uint64_t MatchCount = 0;           // every match found, kept or not
   bool Stopped = false;
   uint64_t UnreadableSectors = 0;  // skipped: no match is looked for in them
   std::vector<std::pair<uint64_t, uint64_t>> UnreadableRanges;  // first and last sector

@@ -1,6 +1,7 @@
 #include "platform/posix/DriveTable.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,8 +27,15 @@ std::string ReadFirstLine(const std::filesystem::path& path) {
 // The first bytes of a file, as many as there are up to `count`.
 std::vector<uint8_t> ReadHead(const std::string& path, size_t count) {
   std::vector<uint8_t> head(count, 0);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK the open of a FIFO would wait for a writer; only a file or a disk
+  // is read.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return {};
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    close(fd);
+    return {};
+  }
   ssize_t got = 0;
   size_t done = 0;
   while (done < count && (got = pread(fd, head.data() + done, count - done, static_cast<off_t>(done))) > 0) {
@@ -67,6 +75,12 @@ bool IsSupportedSectorSize(uint32_t size) {
 std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize) {
   if (const std::optional<uint32_t> deviceSize = DeviceSectorSize(path)) {
     return std::make_shared<RawSource>(path, *deviceSize, true);
+  }
+  // Anything but a file (a directory, a FIFO, a socket, /dev/null) is no container and
+  // is not opened here; its source says why it cannot be read.
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return std::make_shared<RawSource>(path, IsSupportedSectorSize(imageSectorSize) ? imageSectorSize : 512);
   }
   // A file is looked at for a container's signature (or a split set's numbered name)
   // first. A container is opened here, once, and stays open while the program runs:

@@ -65,8 +65,14 @@ std::optional<std::string> PosixPlatform::FileSystemName(std::string_view rootPa
   // detection then reads the boot sector instead.
   const std::string path = entry->From->RawPath();
   if (path.empty()) return std::nullopt;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO put where the file was must not make the open wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    close(fd);
+    return std::nullopt;
+  }
   blkid_probe probe = blkid_new_probe();
   std::optional<std::string> name;
   // The probe looks at the drive's own bytes: a partition from its first byte to its
@@ -131,6 +137,13 @@ std::vector<std::string> PosixPlatform::DriveFiles(std::string_view drive) {
 bool PosixPlatform::DriveIsPartition(std::string_view drive) {
   const DriveEntry* entry = table_.Find(drive);
   return entry != nullptr && entry->IsPartition;
+}
+
+DrivePlacement PosixPlatform::PlaceInSource(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  if (entry == nullptr) return {0, -1, {}};
+  // A container's positions are those of the disk inside it, as its library gives them.
+  return {entry->FirstByte, entry->From->Size(), entry->From->FormatDescription()};
 }
 
 std::vector<std::string> PosixPlatform::AddSources(const std::vector<std::string>& sources) {

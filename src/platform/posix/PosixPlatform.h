@@ -23,6 +23,7 @@ class PosixPlatform final : public Platform {
   std::string DriveDescription(std::string_view drive) override;
   std::vector<std::string> DriveFiles(std::string_view drive) override;
   bool DriveIsPartition(std::string_view drive) override;
+  DrivePlacement PlaceInSource(std::string_view drive) override;
   std::string OpenError(std::string_view drive) override;
   std::vector<std::string> AddSources(const std::vector<std::string>& sources) override;
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;

@@ -15,10 +15,27 @@
 namespace korvalane {
 namespace {
 
-// A file descriptor closed when it goes out of scope.
+// A file descriptor closed when it goes out of scope. Only an image file or a block
+// device is opened: anything else the path may name by now (a FIFO, whose open would
+// wait for a writer and whose reads would wait for data, a socket, a directory, a
+// character device) is closed again at once, with errno saying why. O_NONBLOCK keeps
+// the open of a FIFO from waiting; it is taken off again for the reads, which a locked
+// file would otherwise refuse with EAGAIN.
 class Fd {
  public:
-  explicit Fd(const std::string& path, int flags = 0) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | flags)) {}
+  explicit Fd(const std::string& path, int flags = 0) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags)) {
+    struct stat st{};
+    if (fd_ < 0) return;
+    if (fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+      const int error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+      close(fd_);
+      fd_ = -1;
+      errno = error;
+      return;
+    }
+    const int status = fcntl(fd_, F_GETFL);
+    if (status != -1) fcntl(fd_, F_SETFL, status & ~O_NONBLOCK);
+  }
   ~Fd() {
     if (fd_ >= 0) close(fd_);
   }
@@ -136,8 +153,33 @@ int64_t RawSource::Size() {
 }
 
 std::string RawSource::OpenError() {
+  if (std::string refusal = SourceRefusal(path_, sectorSize_); !refusal.empty()) return refusal;
   const Fd fd(path_);
   return fd ? std::string() : OpenFailure(path_, errno);
+}
+
+std::string SourceRefusal(const std::string& path, uint32_t sectorSize) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    return S_ISFIFO(st.st_mode)   ? "a FIFO, not an image file or a block device"
+           : S_ISSOCK(st.st_mode) ? "a socket, not an image file or a block device"
+                                  : "a character device, not an image file or a block device";
+  }
+  uint64_t sector = std::max<uint32_t>(sectorSize, 512);
+  uint64_t bytes = static_cast<uint64_t>(st.st_size);
+  if (S_ISBLK(st.st_mode)) {
+    // A device has a sector size of its own. One the user may not open is left to the
+    // open's own reason.
+    const Fd fd(path);
+    int deviceSector = 0;
+    if (!fd || ioctl(fd.get(), BLKGETSIZE64, &bytes) != 0) return {};
+    if (ioctl(fd.get(), BLKSSZGET, &deviceSector) == 0 && deviceSector > 0) sector = static_cast<uint32_t>(deviceSector);
+  }
+  if (bytes >= sector) return {};
+  return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes") + ", not one whole sector of " +
+         std::to_string(sector);
 }
 
 std::optional<uint32_t> DeviceSectorSize(const std::string& path) {
@@ -157,7 +199,10 @@ bool IsBlockDevice(const std::string& path) {
 std::string OpenFailure(const std::string& path, int error) {
   std::string reason = std::strerror(error);
   struct stat st{};
-  if ((error == EACCES || error == EPERM) && stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+  // Only a user who is not root can be helped by rights; root refused is refused for
+  // another reason (a device held exclusively, a locked medium).
+  if ((error == EACCES || error == EPERM) && geteuid() != 0 && stat(path.c_str(), &st) == 0 &&
+      S_ISBLK(st.st_mode)) {
     // Disks belong to root and to a group (Debian's is "disk") whose members may read them.
     const std::string group = GroupName(st.st_gid);
     reason += group.empty() || group == "root" ? " (reading a disk needs root)"

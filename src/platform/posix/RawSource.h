@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/Source.h"
+#include "platform/SystemPlatform.h"
 
 namespace korvalane {
 

@@ -15,6 +15,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "core/disk/PartitionTable.h"
 #include "core/text/Utf.h"
@@ -471,6 +474,22 @@ bool WindowsPlatform::OpenLink(std::string_view url) {
   const HINSTANCE result = ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   // ShellExecuteW reports success as a value above 32.
   return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+std::string SourceRefusal(const std::string& path, uint32_t imageSectorSize) {
+  // A drive name ("D:") is one of the system's volumes, whose reason its open gives.
+  if (path.size() == 2 && path[1] == ':') return {};
+  std::error_code error;
+  const std::filesystem::path file = PathFromUtf8(path);
+  const std::filesystem::file_status status = std::filesystem::status(file, error);
+  if (!std::filesystem::exists(status)) return "No such file or directory";
+  if (std::filesystem::is_directory(status)) return "Is a directory";
+  if (!std::filesystem::is_regular_file(status)) return {};
+  const uint64_t sector = std::max<uint32_t>(imageSectorSize, 512);
+  const uintmax_t bytes = std::filesystem::file_size(file, error);
+  if (error || bytes >= sector) return {};
+  return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes") + ", not one whole sector of " +
+         std::to_string(sector);
 }
 
 std::unique_ptr<Platform> MakeSystemPlatform(const std::vector<std::string>& sources, const SourceOptions& options,
