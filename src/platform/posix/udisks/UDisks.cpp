@@ -100,7 +100,9 @@ class TextAgent {
     int notify[2];
     if (pipe2(notify, O_CLOEXEC) != 0) return;
     // pkttyagent closes --notify-fd once it is registered for this process; asking
-    // UDisks2 before that would find no agent and be refused.
+    // UDisks2 before that would find no agent and be refused. Not --fallback: polkit
+    // uses a fallback agent only for a subject in a login session, and a command run
+    // from a terminal has asked for the terminal.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, notify[1], 3);
@@ -109,8 +111,7 @@ class TextAgent {
     char processFlag[] = "--process";
     char notifyFlag[] = "--notify-fd";
     char notifyFd[] = "3";
-    char fallback[] = "--fallback";
-    char* argv[] = {program, processFlag, const_cast<char*>(process.c_str()), notifyFlag, notifyFd, fallback, nullptr};
+    char* argv[] = {program, processFlag, const_cast<char*>(process.c_str()), notifyFlag, notifyFd, nullptr};
     if (posix_spawnp(&pid_, program, &actions, nullptr, argv, environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(notify[1]);
