@@ -61,11 +61,22 @@ bool AuthorizedSource::Read(uint64_t position, std::span<uint8_t> buffer, bool d
     const UDisksDescriptor second = OpenThroughUDisks(path_, O_DIRECT, UDisksPrompt::None);
     directFd_ = second.Fd;
     if (directFd_ < 0) {
-      directRemark_ = "direct reads of '" + path_ + "' went through the page cache: UDisks2 gave no second descriptor (" +
+      directRemark_ = "direct reads of '" + path_ + "' went through the kept descriptor: UDisks2 gave no second one (" +
                       second.Error + ")";
     }
   }
   if (direct && directFd_ >= 0) return ReadDirect(directFd_, position, buffer);
+  if (direct) {
+    // Linux lets O_DIRECT be switched on an open descriptor: the kept one reads past the
+    // cache for this read, as a cached read would fail for the whole read-ahead around a
+    // bad sector. Only where the device refuses that is the read a cached one.
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags >= 0 && fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0) {
+      const bool read = ReadDirect(fd_, position, buffer);
+      fcntl(fd_, F_SETFL, flags);
+      return read;
+    }
+  }
   return ReadAll(fd_, position, buffer.data(), buffer.size());
 }
 
