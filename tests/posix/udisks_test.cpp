@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,6 +108,22 @@ TEST_F(UDisksTest, WithoutTheRuleNobodyIsRefusedAtOnce) {
   EXPECT_NE(notAsked.Out.find(refused), std::string::npos) << notAsked.Out;
 
   stack_->SetRule(testing::kPolkitGrantsNobody);
+}
+
+// A system bus that takes connections and answers nothing (its daemon stopped) is given a
+// few seconds, then named as the reason.
+TEST_F(UDisksTest, ASilentBusIsWaitedForAFewSecondsOnly) {
+  std::ifstream pidFile(stack_->Dir + "/dbus.pid");
+  std::string pid;
+  ASSERT_TRUE(std::getline(pidFile, pid));
+  testing::Run({"kill", "-STOP", pid});
+  const auto start = std::chrono::steady_clock::now();
+  const CommandResult hex = AsNobody({"hex", stack_->Loop, "0"});
+  const auto waited = std::chrono::steady_clock::now() - start;
+  testing::Run({"kill", "-CONT", pid});
+  EXPECT_EQ(hex.Status, 2);
+  EXPECT_EQ(hex.Err, "korvalane-cli: cannot open '" + stack_->Loop + "': the system bus did not answer within 5 seconds\n");
+  EXPECT_LT(waited, std::chrono::seconds(15));
 }
 
 }  // namespace

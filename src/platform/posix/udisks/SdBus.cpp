@@ -28,17 +28,18 @@ Loaded Load() {
     return loaded;
   }
   SdBus& c = loaded.Calls;
-  // sd_bus_set_method_call_timeout is the newest of them (systemd 240, 2018).
+  // sd_bus_call_method_async is the newest of them (systemd 222, 2015).
   loaded.Ok = Bind(library, "sd_bus_open_system", c.OpenSystem) &&
-              Bind(library, "sd_bus_flush_close_unref", c.FlushCloseUnref) &&
-              Bind(library, "sd_bus_set_method_call_timeout", c.SetMethodCallTimeout) &&
-              Bind(library, "sd_bus_call_method", c.CallMethod) &&
-              Bind(library, "sd_bus_get_property_trivial", c.GetPropertyTrivial) &&
+              Bind(library, "sd_bus_close", c.Close) && Bind(library, "sd_bus_unref", c.Unref) &&
+              Bind(library, "sd_bus_slot_unref", c.SlotUnref) &&
+              Bind(library, "sd_bus_call_method_async", c.CallMethodAsync) &&
+              Bind(library, "sd_bus_process", c.Process) && Bind(library, "sd_bus_wait", c.Wait) &&
+              Bind(library, "sd_bus_message_get_error", c.MessageGetError) &&
               Bind(library, "sd_bus_message_read", c.MessageRead) &&
               Bind(library, "sd_bus_message_enter_container", c.MessageEnterContainer) &&
-              Bind(library, "sd_bus_message_unref", c.MessageUnref) &&
-              Bind(library, "sd_bus_error_free", c.ErrorFree);
-  if (!loaded.Ok) loaded.Why = "libsystemd.so.0 is older than systemd 240";
+              Bind(library, "sd_bus_message_ref", c.MessageRef) &&
+              Bind(library, "sd_bus_message_unref", c.MessageUnref);
+  if (!loaded.Ok) loaded.Why = "libsystemd.so.0 is older than systemd 222";
   return loaded;
 }
 

@@ -20,18 +20,27 @@ struct SdBusError {
   int needFree = 0;
 };
 
+struct sd_bus_slot;
+using SdBusHandler = int (*)(sd_bus_message* message, void* userdata, SdBusError* error);
+
+// Calls are made asynchronously and awaited in a loop of our own, with a deadline: sd-bus's
+// own blocking calls wait out its authentication time-out (90 s) on a bus that accepts a
+// connection and then says nothing.
 struct SdBus {
   int (*OpenSystem)(sd_bus** bus);
-  sd_bus* (*FlushCloseUnref)(sd_bus* bus);
-  int (*SetMethodCallTimeout)(sd_bus* bus, uint64_t usec);
-  int (*CallMethod)(sd_bus* bus, const char* destination, const char* path, const char* interface,
-                    const char* member, SdBusError* error, sd_bus_message** reply, const char* types, ...);
-  int (*GetPropertyTrivial)(sd_bus* bus, const char* destination, const char* path, const char* interface,
-                            const char* member, SdBusError* error, char type, void* value);
+  void (*Close)(sd_bus* bus);
+  sd_bus* (*Unref)(sd_bus* bus);
+  sd_bus_slot* (*SlotUnref)(sd_bus_slot* slot);
+  int (*CallMethodAsync)(sd_bus* bus, sd_bus_slot** slot, const char* destination, const char* path,
+                         const char* interface, const char* member, SdBusHandler callback, void* userdata,
+                         const char* types, ...);
+  int (*Process)(sd_bus* bus, sd_bus_message** message);
+  int (*Wait)(sd_bus* bus, uint64_t timeoutMicroseconds);
+  const SdBusError* (*MessageGetError)(sd_bus_message* message);
   int (*MessageRead)(sd_bus_message* message, const char* types, ...);
   int (*MessageEnterContainer)(sd_bus_message* message, char type, const char* contents);
+  sd_bus_message* (*MessageRef)(sd_bus_message* message);
   sd_bus_message* (*MessageUnref)(sd_bus_message* message);
-  void (*ErrorFree)(SdBusError* error);
 };
 
 // libsystemd's calls, loaded once; nothing when it cannot be loaded (`why` says why).

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
 
@@ -29,14 +30,18 @@ constexpr uint64_t kAnswerMicroseconds = 5'000'000;
 // Someone typing a password into an authentication dialog is given time.
 constexpr uint64_t kPasswordMicroseconds = 300'000'000;
 
-// A system-bus connection, closed when it goes out of scope.
+// A system-bus connection, closed when it goes out of scope. Closed without flushing:
+// a flush waits for a bus that has not finished authenticating, which is just the bus
+// that is not answering.
 class Bus {
  public:
   explicit Bus(const SdBus& calls) : calls_(calls) {
     if (calls_.OpenSystem(&bus_) < 0) bus_ = nullptr;
   }
   ~Bus() {
-    if (bus_ != nullptr) calls_.FlushCloseUnref(bus_);
+    if (bus_ == nullptr) return;
+    calls_.Close(bus_);
+    calls_.Unref(bus_);
   }
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
@@ -47,22 +52,74 @@ class Bus {
   sd_bus* bus_ = nullptr;
 };
 
-// A reply and the error of one call, both freed when it goes out of scope.
+// The answer to one call: a method return, an error, or none within the time given.
 struct Reply {
   explicit Reply(const SdBus& calls) : calls(calls) {}
   ~Reply() {
+    if (slot != nullptr) calls.SlotUnref(slot);
     if (message != nullptr) calls.MessageUnref(message);
-    calls.ErrorFree(&error);
   }
   Reply(const Reply&) = delete;
   Reply& operator=(const Reply&) = delete;
-  bool Failed(const char* name) const { return error.name != nullptr && std::strcmp(error.name, name) == 0; }
+  bool Failed(const char* name) const { return errorName == name; }
+  bool Ok() const { return message != nullptr; }
 
   const SdBus& calls;
-  sd_bus_message* message = nullptr;
-  SdBusError error;
-  int result = 0;
+  sd_bus_slot* slot = nullptr;     // the pending call; unref'd, its callback is never run
+  sd_bus_message* message = nullptr;  // the method return
+  bool answered = false;
+  int result = 0;  // the bus's error (< 0), -ETIMEDOUT when the time ran out
+  std::string errorName;
+  std::string errorMessage;
 };
+
+int Answered(sd_bus_message* message, void* userdata, SdBusError*) {
+  auto* reply = static_cast<Reply*>(userdata);
+  reply->answered = true;
+  const SdBusError* error = reply->calls.MessageGetError(message);
+  if (error != nullptr && error->name != nullptr) {
+    reply->errorName = error->name;
+    reply->errorMessage = error->message != nullptr ? error->message : "";
+    reply->result = -EIO;
+  } else {
+    reply->message = reply->calls.MessageRef(message);
+  }
+  return 1;
+}
+
+// Sends a call and runs the connection until its answer comes or `timeout` has passed
+// (the connection's own authentication included).
+template <typename... Args>
+void Call(const SdBus& calls, sd_bus* bus, uint64_t timeout, Reply& reply, const char* destination, const char* path,
+          const char* interface, const char* member, const char* types, Args... args) {
+  using Clock = std::chrono::steady_clock;
+  const int sent = calls.CallMethodAsync(bus, &reply.slot, destination, path, interface, member, &Answered, &reply,
+                                         types, args...);
+  if (sent < 0) {
+    reply.result = sent;
+    return;
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(timeout);
+  while (!reply.answered) {
+    const int processed = calls.Process(bus, nullptr);
+    if (processed < 0) {
+      reply.result = processed;
+      return;
+    }
+    if (processed > 0) continue;
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+      reply.result = -ETIMEDOUT;
+      return;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
+    const int waited = calls.Wait(bus, static_cast<uint64_t>(left) + 1);
+    if (waited < 0 && waited != -EINTR) {
+      reply.result = waited;
+      return;
+    }
+  }
+}
 
 bool ReplyHasString(const SdBus& calls, sd_bus_message* message, const char* type, const char* wanted) {
   if (calls.MessageEnterContainer(message, 'a', type) < 0) return false;
@@ -73,24 +130,33 @@ bool ReplyHasString(const SdBus& calls, sd_bus_message* message, const char* typ
   return false;
 }
 
-bool AskOffered() {
+enum class Offer { No, Yes, Silent };
+
+Offer AskOffered() {
   const SdBus* calls = LoadSdBus(nullptr);
-  if (calls == nullptr) return false;
+  if (calls == nullptr) return Offer::No;
   const Bus bus(*calls);
-  if (bus.get() == nullptr) return false;
-  calls->SetMethodCallTimeout(bus.get(), kAnswerMicroseconds);
+  if (bus.get() == nullptr) return Offer::No;
   {
     Reply reply(*calls);
-    reply.result = calls->CallMethod(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                     "NameHasOwner", &reply.error, &reply.message, "s", kService);
+    Call(*calls, bus.get(), kAnswerMicroseconds, reply, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+         "org.freedesktop.DBus", "NameHasOwner", "s", kService);
+    if (reply.result == -ETIMEDOUT) return Offer::Silent;
     int owned = 0;
-    if (reply.result >= 0 && calls->MessageRead(reply.message, "b", &owned) > 0 && owned != 0) return true;
+    if (reply.Ok() && calls->MessageRead(reply.message, "b", &owned) > 0 && owned != 0) return Offer::Yes;
   }
   // Not running now, but the bus starts it on the first call.
   Reply reply(*calls);
-  reply.result = calls->CallMethod(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                   "ListActivatableNames", &reply.error, &reply.message, "");
-  return reply.result >= 0 && ReplyHasString(*calls, reply.message, "s", kService);
+  Call(*calls, bus.get(), kAnswerMicroseconds, reply, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+       "org.freedesktop.DBus", "ListActivatableNames", "");
+  if (reply.result == -ETIMEDOUT) return Offer::Silent;
+  return reply.Ok() && ReplyHasString(*calls, reply.message, "s", kService) ? Offer::Yes : Offer::No;
+}
+
+// The bus was asked once; a bus that did not answer then is not waited for again.
+Offer Offered() {
+  static const Offer offer = AskOffered();
+  return offer;
 }
 
 // polkit's text agent for this process, asking on this terminal while it runs.
@@ -146,7 +212,7 @@ std::string CallFailure(const Reply& reply, uint64_t timeout, const std::string&
   }
   if (reply.Failed("org.freedesktop.DBus.Error.ServiceUnknown") ||
       reply.Failed("org.freedesktop.DBus.Error.NameHasNoOwner") ||
-      (reply.error.name != nullptr && std::strncmp(reply.error.name, "org.freedesktop.DBus.Error.Spawn.", 33) == 0)) {
+      reply.errorName.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0) {
     return "UDisks2 is not running";
   }
   if (reply.Failed("org.freedesktop.UDisks2.Error.NotAuthorizedDismissed")) return "the authentication was dismissed";
@@ -157,7 +223,7 @@ std::string CallFailure(const Reply& reply, uint64_t timeout, const std::string&
   if (reply.Failed("org.freedesktop.DBus.Error.UnknownMethod")) {
     return "UDisks2 is too old to open devices (2.7.3 or later opens them)";
   }
-  if (reply.error.message != nullptr && reply.error.message[0] != '\0') return "UDisks2: " + std::string(reply.error.message);
+  if (!reply.errorMessage.empty()) return "UDisks2: " + reply.errorMessage;
   return "UDisks2 could not be asked (" + std::string(std::strerror(reply.result < 0 ? -reply.result : EIO)) + ")";
 }
 
@@ -178,10 +244,7 @@ std::string CheckDescriptor(int fd, const std::string& path) {
 
 }  // namespace
 
-bool UDisksOffered() {
-  static const bool offered = AskOffered();
-  return offered;
-}
+bool UDisksOffered() { return Offered() != Offer::No; }
 
 UDisksDescriptor OpenThroughUDisks(const std::string& path, int flags, UDisksPrompt prompt) {
   UDisksDescriptor result;
@@ -191,25 +254,28 @@ UDisksDescriptor OpenThroughUDisks(const std::string& path, int flags, UDisksPro
     result.Error = "UDisks2 cannot be asked: " + why;
     return result;
   }
+  if (Offered() == Offer::Silent) {
+    result.Error = "the system bus did not answer within " + Seconds(kAnswerMicroseconds);
+    return result;
+  }
   const Bus bus(*calls);
   if (bus.get() == nullptr) {
     result.Error = "UDisks2 is not running";
     return result;
   }
 
-  calls->SetMethodCallTimeout(bus.get(), kAnswerMicroseconds);
   std::string object;
   {
     Reply reply(*calls);
-    reply.result = calls->CallMethod(bus.get(), kService, kManagerPath, kManagerInterface, "ResolveDevice",
-                                     &reply.error, &reply.message, "a{sv}a{sv}", 1, "path", "s", path.c_str(), 0);
-    if (reply.result < 0) {
+    Call(*calls, bus.get(), kAnswerMicroseconds, reply, kService, kManagerPath, kManagerInterface, "ResolveDevice",
+         "a{sv}a{sv}", 1, "path", "s", path.c_str(), 0);
+    if (!reply.Ok()) {
       result.Error = CallFailure(reply, kAnswerMicroseconds, {});
       return result;
     }
     const char* found = nullptr;
-    if (calls->MessageEnterContainer(reply.message, 'a', "o") >= 0 && calls->MessageRead(reply.message, "o", &found) > 0 &&
-        found != nullptr) {
+    if (calls->MessageEnterContainer(reply.message, 'a', "o") >= 0 &&
+        calls->MessageRead(reply.message, "o", &found) > 0 && found != nullptr) {
       object = found;
     }
   }
@@ -222,10 +288,11 @@ UDisksDescriptor OpenThroughUDisks(const std::string& path, int flags, UDisksPro
   std::string action = "org.freedesktop.udisks2.open-device";
   {
     Reply reply(*calls);
+    Call(*calls, bus.get(), kAnswerMicroseconds, reply, kService, object.c_str(), "org.freedesktop.DBus.Properties",
+         "Get", "ss", kBlockInterface, "HintSystem");
     int system = 0;
-    if (calls->GetPropertyTrivial(bus.get(), kService, object.c_str(), kBlockInterface, "HintSystem", &reply.error, 'b',
-                                  &system) >= 0 &&
-        system != 0) {
+    if (reply.Ok() && calls->MessageEnterContainer(reply.message, 'v', "b") >= 0 &&
+        calls->MessageRead(reply.message, "b", &system) > 0 && system != 0) {
       action += "-system";
     }
   }
@@ -233,18 +300,16 @@ UDisksDescriptor OpenThroughUDisks(const std::string& path, int flags, UDisksPro
   std::optional<TextAgent> agent;
   if (prompt == UDisksPrompt::Terminal) agent.emplace();
   const uint64_t timeout = prompt == UDisksPrompt::None ? kAnswerMicroseconds : kPasswordMicroseconds;
-  calls->SetMethodCallTimeout(bus.get(), timeout);
-  Reply reply(*calls);
   const int noInteraction = prompt == UDisksPrompt::None ? 1 : 0;
+  Reply reply(*calls);
   if (flags != 0) {
-    reply.result = calls->CallMethod(bus.get(), kService, object.c_str(), kBlockInterface, "OpenDevice", &reply.error,
-                                     &reply.message, "sa{sv}", "r", 2, "auth.no_user_interaction", "b", noInteraction,
-                                     "flags", "i", flags);
+    Call(*calls, bus.get(), timeout, reply, kService, object.c_str(), kBlockInterface, "OpenDevice", "sa{sv}", "r", 2,
+         "auth.no_user_interaction", "b", noInteraction, "flags", "i", flags);
   } else {
-    reply.result = calls->CallMethod(bus.get(), kService, object.c_str(), kBlockInterface, "OpenDevice", &reply.error,
-                                     &reply.message, "sa{sv}", "r", 1, "auth.no_user_interaction", "b", noInteraction);
+    Call(*calls, bus.get(), timeout, reply, kService, object.c_str(), kBlockInterface, "OpenDevice", "sa{sv}", "r", 1,
+         "auth.no_user_interaction", "b", noInteraction);
   }
-  if (reply.result < 0) {
+  if (!reply.Ok()) {
     result.Error = CallFailure(reply, timeout, action);
     return result;
   }
