@@ -58,7 +58,12 @@ bool AuthorizedSource::Read(uint64_t position, std::span<uint8_t> buffer, bool d
     directAsked_ = true;
     // Never a second prompt in the middle of an export: polkit either still holds the
     // first authentication (auth_admin_keep) or a rule allows it, or the kept one serves.
-    const UDisksDescriptor second = OpenThroughUDisks(path_, O_DIRECT, UDisksPrompt::None);
+    UDisksDescriptor second = OpenThroughUDisks(path_, O_DIRECT, UDisksPrompt::None);
+    uint64_t bytes = 0;
+    if (second.Fd >= 0 && (ioctl(second.Fd, BLKGETSIZE64, &bytes) != 0 || static_cast<int64_t>(bytes) != bytes_)) {
+      close(second.Fd);
+      second = {-1, "it gave one of a device of another size"};
+    }
     directFd_ = second.Fd;
     if (directFd_ < 0) {
       directRemark_ = "direct reads of '" + path_ + "' went through the kept descriptor: UDisks2 gave no second one (" +
