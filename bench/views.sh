@@ -11,8 +11,12 @@
 # The ratios use the mean wall-clock time and, steadier on a busy machine, the mean CPU
 # time (user + system).
 #
+# With BASELINE_CLI set to another build's korvalane-cli, `hex ntfs.img 32` of this build is
+# also timed against it (start-up is most of that command: what a change costs there).
+#
 # Usage: bench/views.sh [BUILD_DIR]   (default: build; samples are made in BUILD_DIR/samples
 #        when missing)     RUNS=100 WARMUP=10 bench/views.sh ...
+#        BASELINE_CLI=/tmp/korvalane-cli.before bench/views.sh build
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -58,6 +62,9 @@ bench "details fat16 / fsstat" "$cli details $fat16" "fsstat $fat16"
 bench "record ntfs BIG.DAT / istat" "$cli record $ntfs 166" "istat $ntfs 67"
 bench "record fat16 root / istat" "$cli record $fat16 68" "istat $fat16 2"
 bench "hex ntfs 32 / blkcat -h" "$cli hex $ntfs 32" "blkcat -h $ntfs 4"
+if [ -n "${BASELINE_CLI:-}" ]; then
+  bench "hex ntfs 32 / baseline build" "$cli hex $ntfs 32" "$BASELINE_CLI hex $ntfs 32"
+fi
 
 # For scale: a process of ours that starts, prints its help and ends, reading nothing.
 hyperfine -N --style none --warmup "$warmup" --runs "$runs" --export-json "$work/start.json" "$cli --help" >/dev/null 2>&1

@@ -182,14 +182,18 @@ void TForm1a::AddDriveItem(const std::string& drive) {
   int at = 0;
   while (at < DriveBox->count() && DriveBox->itemText(at) < name) ++at;
   DriveBox->insertItem(at, name);
+  SetDriveTip(at, drive);
+}
+
+void TForm1a::SetDriveTip(int at, const std::string& drive) {
   // The tooltip says what the drive is (the source; for a partition which one) and,
-  // when it cannot be read, why.
+  // when it cannot be read, why ("needs authentication" until it is chosen).
   const QString description = QString::fromStdString(korvalane::CurrentPlatform().DriveDescription(drive));
   korvalane::SetDriveDescription(DriveBox, at, description);
   QString tip = description;
   const std::string why = korvalane::CurrentPlatform().OpenError(drive);
   if (!why.empty()) tip += QStringLiteral("\nCannot open: ") + QString::fromStdString(why);
-  if (!tip.isEmpty()) DriveBox->setItemData(at, tip, Qt::ToolTipRole);
+  DriveBox->setItemData(at, tip.isEmpty() ? QVariant() : QVariant(tip), Qt::ToolTipRole);
 }
 
 void TForm1a::ActivateForm() {
@@ -208,6 +212,10 @@ void TForm1a::ActivateForm() {
 }
 
 void TForm1a::DriveBoxChange() {
+  // A disk only an administrator may read is asked for when it is chosen (the desktop's
+  // password dialog), never while the list is made.
+  korvalane::CurrentPlatform().AuthorizeDrive(DriveText());
+  if (DriveBox->currentIndex() >= 0) SetDriveTip(DriveBox->currentIndex(), DriveText());
   InfoLabel->setText(ToQString(korvalane::SelectDriveAndDescribe(DriveText())));
   {
     // The explicit redraw below is the one that counts; the field's own change signal

@@ -107,6 +107,7 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   // Adds a drive to DriveBox in letter order, its tooltip saying what it is and, when it
   // cannot be read, why.
   void AddDriveItem(const std::string& drive);
+  void SetDriveTip(int at, const std::string& drive);
   // Sets the sector field to `sector` and redraws, even when the field names it already.
   // True when that redraw is the one the view shows (no newer one began meanwhile).
   bool ShowSectorNumber(uint64_t sector);

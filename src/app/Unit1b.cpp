@@ -97,6 +97,8 @@ void TForm1b::ActivateForm() {
 }
 
 void TForm1b::DriveBoxChange() {
+  // As in the main window: a disk only an administrator may read is asked for when chosen.
+  korvalane::CurrentPlatform().AuthorizeDrive(DriveOf(DriveBox->currentText()));
   korvalane::SelectDrive(DriveOf(DriveBox->currentText()));
   InfoLabel->setText(ToQString(korvalane::SectorCountLabel(korvalane::Geometry().TotalSectors)));
 }

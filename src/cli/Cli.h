@@ -24,6 +24,7 @@ struct Arguments {
   uint32_t SectorSize = 0;  // 0: an image's sector size is found from its content
   std::optional<uint32_t> Partition;
   bool Force = false;
+  bool NoPrompt = false;  // a disk only an administrator may read is refused, never asked for
   bool Json = false;  // one JSON document instead of the view's lines
   // find
   std::optional<std::string> From;

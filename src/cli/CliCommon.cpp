@@ -37,6 +37,7 @@ const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "reco
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
     {"--partition", true, kSourceCommands},
+    {"--no-prompt", false, kSourceCommands},
     {"--force", false, {"export"}},
     {"--map", true, {"export"}},
     {"--json", false, {"drives", "details", "record", "find", "locate"}},
@@ -66,6 +67,8 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
       return false;
     }
     parsed.Partition = static_cast<uint32_t>(*number);
+  } else if (name == "--no-prompt") {
+    parsed.NoPrompt = true;
   } else if (name == "--force") {
     parsed.Force = true;
   } else if (name == "--map") {
@@ -187,6 +190,10 @@ std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, c
   SourceOptions options(arguments.SectorSize);
   options.Partition = arguments.Partition;
   options.ContainersMustOpen = true;
+  // A disk the user may not read is asked for through polkit at once; on a terminal
+  // polkit may ask for a password there, a script is refused rather than left waiting.
+  options.Authorization = arguments.NoPrompt || !IsTerminal(stdin) ? DeviceAuthorization::NowWithoutPrompt
+                                                                   : DeviceAuthorization::NowWithPrompt;
   // Sources were named but none is there: nothing to list (not the machine's disks).
   if (!sources.empty() && usable.empty()) return nullptr;
   std::string error;

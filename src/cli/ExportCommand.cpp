@@ -288,6 +288,9 @@ int RunExport(const Arguments& arguments) {
     std::cerr << "korvalane-cli: " << MapFailure(mapName, *mapFailure) << '\n';
     status = kFailure;
   }
+  if (const std::string remark = CurrentPlatform().ReadRemark(drive); !remark.empty()) {
+    std::cerr << "korvalane-cli: " << remark << '\n';
+  }
   if (!outcome.Unreadable.Empty()) {
     std::cerr << "korvalane-cli: " << UnreadableLine(outcome.Unreadable) << '\n';
     status = kFailure;

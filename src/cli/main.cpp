@@ -81,6 +81,10 @@ Options (before or after the command, before or between its arguments):
                                NTFS volume, otherwise 512. Devices use their own.
   --partition N                Partition N of the source (as Linux numbers them: 1-4
                                primary, 5 and on logical; GPT entry number) as drive C:.
+  --no-prompt                  A disk only an administrator may read (Linux) is opened
+                               through UDisks2 when polkit allows it; on a terminal
+                               polkit may ask for a password there, otherwise it is
+                               refused at once. --no-prompt never asks.
   --force                      export: replace an existing FILE.
   --json                       drives, details, record, find, locate: one JSON
                                document (UTF-8) with named fields instead of the

@@ -95,6 +95,16 @@ class Platform {
   // 'disk')"); empty when it can be.
   virtual std::string OpenError(std::string_view) { return {}; }
 
+  // Asks the system for read access to a drive that needs it (on Linux a disk only an
+  // administrator may read, through UDisks2 and polkit, which may show the desktop's
+  // password dialog); once had, it is kept while the program runs. Empty when the drive
+  // can be read, else why not.
+  virtual std::string AuthorizeDrive(std::string_view) { return {}; }
+
+  // What the user should hear about how the drive's reads went (direct reads that had
+  // to go through the cache), empty when nothing.
+  virtual std::string ReadRemark(std::string_view) { return {}; }
+
   // A FILETIME (100 ns ticks since 1601-01-01 UTC) as local calendar time, or nothing when
   // the system cannot convert it.
   virtual std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) = 0;

@@ -10,6 +10,14 @@
 
 namespace korvalane {
 
+// When a block device the user may not open is asked for through UDisks2 and polkit (on
+// Linux; elsewhere the system's own rights decide).
+enum class DeviceAuthorization {
+  WhenSelected,      // the window: when the drive is chosen, never while the list is made
+  NowWithPrompt,     // the command line on a terminal: at once, polkit asking there
+  NowWithoutPrompt,  // a script, or --no-prompt: at once, refused rather than asked
+};
+
 // How named sources are presented.
 struct SourceOptions {
   // A sector size alone says all there is to say for most callers.
@@ -24,6 +32,8 @@ struct SourceOptions {
   // header) makes the whole table fail with its reason, as a command line wants; without,
   // it is a drive that says why it cannot be opened, as the window shows it.
   bool ContainersMustOpen = false;
+  // A device asked for at once that cannot be had fails the table as a container does.
+  DeviceAuthorization Authorization = DeviceAuthorization::WhenSelected;
 };
 
 // Why the named source can never be read as a disk, whatever the user's rights, in words

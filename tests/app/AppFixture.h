@@ -50,6 +50,7 @@ class RecordingPlatform final : public Platform {
   std::string DriveDescription(std::string_view drive) override { return inner_->DriveDescription(drive); }
   bool DriveIsPartition(std::string_view drive) override { return inner_->DriveIsPartition(drive); }
   std::string OpenError(std::string_view drive) override { return inner_->OpenError(drive); }
+  std::string AuthorizeDrive(std::string_view drive) override { return inner_->AuthorizeDrive(drive); }
   std::vector<std::string> AddSources(const std::vector<std::string>& sources) override {
     return inner_->AddSources(sources);
   }

@@ -11,6 +11,7 @@
 #include "core/text/Utf.h"
 #include "platform/posix/RawSource.h"
 #include "platform/posix/containers/Containers.h"
+#include "platform/posix/udisks/AuthorizedSource.h"
 
 namespace korvalane {
 namespace {
@@ -72,7 +73,8 @@ bool IsSupportedSectorSize(uint32_t size) {
   return size == 512 || size == 1024 || size == 2048 || size == 4096;
 }
 
-std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize) {
+std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize, DeviceAuthorization when) {
+  if (std::shared_ptr<Source> refused = OpenRefusedDevice(path, when)) return refused;
   if (const std::optional<uint32_t> deviceSize = DeviceSectorSize(path)) {
     return std::make_shared<RawSource>(path, *deviceSize, true);
   }
@@ -152,7 +154,10 @@ bool DriveTable::AddSource(const std::shared_ptr<Source>& source, const SourceOp
 DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, const SourceOptions& options) {
   DriveTable table;
   for (const std::string& path : sources) {
-    const std::shared_ptr<Source> source = OpenSource(path, options.ImageSectorSize);
+    const std::shared_ptr<Source> source = OpenSource(path, options.ImageSectorSize, options.Authorization);
+    if (options.Authorization != DeviceAuthorization::WhenSelected && table.error_.empty()) {
+      if (const std::string why = AuthorizationFailure(*source); !why.empty()) table.error_ = "cannot open '" + path + "': " + why;
+    }
     if (options.ContainersMustOpen && !source->FormatDescription().empty() && table.error_.empty()) {
       const std::string why = source->OpenError();
       if (!why.empty()) table.error_ = "cannot open '" + path + "' (" + source->FormatDescription() + "): " + why;

@@ -66,8 +66,10 @@ class DriveTable {
 bool IsSupportedSectorSize(uint32_t size);
 
 // The source behind a path: a block device with its own sector size, or an image file
-// with the one asked for, or (0) the one its content declares.
-std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize);
+// with the one asked for, or (0) the one its content declares. A device the user may not
+// open is asked for through UDisks2 `when` said.
+std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize,
+                                   DeviceAuthorization when = DeviceAuthorization::WhenSelected);
 
 // The partition table of a source, read through it at its sector size.
 PartitionTable ReadSourcePartitionTable(Source& source);

@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "core/text/Utf.h"
+#include "platform/posix/udisks/AuthorizedSource.h"
 
 extern char** environ;
 
@@ -155,6 +156,16 @@ std::vector<std::string> PosixPlatform::AddSources(const std::vector<std::string
 std::string PosixPlatform::OpenError(std::string_view drive) {
   const DriveEntry* entry = table_.Find(drive);
   return entry != nullptr ? entry->From->OpenError() : std::string("no such drive");
+}
+
+std::string PosixPlatform::AuthorizeDrive(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr ? AuthorizeSource(*entry->From, UDisksPrompt::Desktop) : std::string();
+}
+
+std::string PosixPlatform::ReadRemark(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr ? DirectReadRemark(*entry->From) : std::string();
 }
 
 std::optional<CivilTime> PosixPlatform::FileTimeToLocal(uint64_t fileTime) {

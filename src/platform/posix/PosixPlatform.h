@@ -25,6 +25,8 @@ class PosixPlatform final : public Platform {
   bool DriveIsPartition(std::string_view drive) override;
   DrivePlacement PlaceInSource(std::string_view drive) override;
   std::string OpenError(std::string_view drive) override;
+  std::string AuthorizeDrive(std::string_view drive) override;
+  std::string ReadRemark(std::string_view drive) override;
   std::vector<std::string> AddSources(const std::vector<std::string>& sources) override;
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
   std::u16string FormatDateTime(const CivilTime& time) override;
