@@ -55,6 +55,18 @@ TEST(RecordJsonTest, TimesAreIso8601WithTheirOffsetAndAZeroNtfsTimeIsNull) {
   EXPECT_EQ(Entry(berlin, "README.TXT", "modified"), "2009-03-07T14:05:00+01:00");
   EXPECT_EQ(Entry(berlin, "Quarterly report.txt", "modified"), "2021-06-15T12:34:56+02:00");
 
+  // exFAT keeps the offset beside the stamp (valid and 0 in this image): the machine's
+  // zone changes nothing, and the time is istat's.
+  const std::string exfat = SamplePath("exfat.img");
+  const std::string root = Jq(Cli({"details", "--json", exfat}), ".rootDirectorySector");
+  std::smatch written;
+  const std::string exfatFls = Output({"fls", exfat});
+  ASSERT_TRUE(std::regex_search(exfatFls, written, std::regex(R"(r/r (\d+):\tREADME\.TXT)")));
+  const std::string exfatIstat = Output({"env", "TZ=UTC", "istat", exfat, written.str(1)});
+  ASSERT_TRUE(std::regex_search(exfatIstat, written, std::regex(R"(Written:\t(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d))")));
+  EXPECT_EQ(Entry(Cli({"record", "--json", exfat, root}, "Europe/Berlin"), "README.TXT", "modified"),
+            written.str(1) + "T" + written.str(2) + "Z");
+
   // NTFS keeps UTC: the creation time of README.TXT as istat gives it, whole seconds.
   const std::string ntfs = SamplePath("ntfs.img");
   const std::string fls = Output({"fls", ntfs});
