@@ -71,11 +71,9 @@ namespace {
 // The stamp in ISO 8601: with the offset stored beside it where there is one, otherwise
 // with this machine's offset at that wall-clock time (FAT keeps local time and no zone).
 Json ModifiedJson(const ListingEntry& e) {
-  if (e.Month < 1 || e.Month > 12 || e.Day < 1 || e.Day > 31 || e.Hour > 23 || e.Minute > 59 || e.Second > 59) {
-    return Json();
-  }
   const CivilTime time{static_cast<int>(e.Year), static_cast<int>(e.Month), static_cast<int>(e.Day),
                        static_cast<int>(e.Hour), static_cast<int>(e.Minute), static_cast<int>(e.Second), 0};
+  if (!IsCalendarTime(time)) return Json();
   if (e.UtcOffsetMinutes) return Iso8601(time, *e.UtcOffsetMinutes);
   if (const std::optional<std::string> local = LocalTimeIso8601(time)) return *local;
   return Json();

@@ -51,6 +51,15 @@ int64_t SecondsOf(const CivilTime& t) {
 
 }  // namespace
 
+bool IsCalendarTime(const CivilTime& t) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (t.Month < 1 || t.Month > 12 || t.Day < 1) return false;
+  const bool leap = t.Year % 4 == 0 && (t.Year % 100 != 0 || t.Year % 400 == 0);
+  const int days = kDays[t.Month - 1] + (t.Month == 2 && leap ? 1 : 0);
+  return t.Day <= days && t.Hour >= 0 && t.Hour <= 23 && t.Minute >= 0 && t.Minute <= 59 && t.Second >= 0 &&
+         t.Second <= 59;
+}
+
 std::string Iso8601(const CivilTime& t, int32_t offsetMinutes) {
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.Year, t.Month, t.Day, t.Hour, t.Minute,
@@ -73,8 +82,8 @@ std::optional<std::string> LocalTimeIso8601(const CivilTime& local) {
   // offset gives, so that a stamp next to a daylight-saving change takes its own side.
   const int64_t asUtc = SecondsOf(local);
   const auto offsetAt = [](int64_t seconds) -> std::optional<int64_t> {
-    const int64_t ticks = (seconds + kFileTimeEpochDays * kSecondsPerDay) * static_cast<int64_t>(kTicksPerSecond);
     if (seconds < -kFileTimeEpochDays * kSecondsPerDay) return std::nullopt;
+    const int64_t ticks = (seconds + kFileTimeEpochDays * kSecondsPerDay) * static_cast<int64_t>(kTicksPerSecond);
     const std::optional<CivilTime> shown = CurrentPlatform().FileTimeToLocal(static_cast<uint64_t>(ticks));
     if (!shown) return std::nullopt;
     CivilTime whole = *shown;

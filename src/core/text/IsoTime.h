@@ -10,6 +10,10 @@ namespace korvalane {
 
 // Times for scripts, in ISO 8601 with the year in full and the offset from UTC.
 
+// Whether the fields name a real moment: a month of 1 to 12, a day that month has (29
+// February in leap years only), hours 0 to 23, minutes and seconds 0 to 59.
+bool IsCalendarTime(const CivilTime& time);
+
 // A calendar time and its offset east of UTC in minutes: "2009-03-07T14:05:00+01:00",
 // or with "Z" for an offset of 0. Fields outside their calendar ranges are written as
 // they are (a damaged stamp stays visible as damaged).
