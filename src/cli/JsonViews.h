@@ -13,8 +13,7 @@ namespace korvalane::cli {
 // One drive of `drives`, after SelectDriveAndLabel chose it.
 Json DriveJson(const std::string& drive);
 
-// The "File record" view of a sector that could be read: {"directory", "entries"} on FAT
-// and exFAT, the record's fields on NTFS; {} where the view shows nothing.
+// The "File record" view of a sector that could be read (see FileRecordJson).
 Json RecordJson(uint64_t sector);
 
 }  // namespace korvalane::cli

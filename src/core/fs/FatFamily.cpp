@@ -1,5 +1,6 @@
 #include "core/fs/FatFamily.h"
 
+#include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 
 #include "core/volume/SectorReader.h"
@@ -65,10 +66,27 @@ void AppendListing(const Listing& listing, std::vector<std::u16string>& view) {
   for (const ListingEntry& entry : listing.Entries) view.push_back(ListingLine(entry));
 }
 
+namespace {
+
+// The stamp in ISO 8601: with the offset stored beside it where there is one, otherwise
+// with this machine's offset at that wall-clock time (FAT keeps local time and no zone).
+Json ModifiedJson(const ListingEntry& e) {
+  const CivilTime time{static_cast<int>(e.Year), static_cast<int>(e.Month), static_cast<int>(e.Day),
+                       static_cast<int>(e.Hour), static_cast<int>(e.Minute), static_cast<int>(e.Second), 0};
+  if (!IsCalendarTime(time)) return Json();
+  if (e.UtcOffsetMinutes) return Iso8601(time, *e.UtcOffsetMinutes);
+  if (const std::optional<std::string> local = LocalTimeIso8601(time)) return *local;
+  return Json();
+}
+
+}  // namespace
+
 Json ListingJson(const Listing& listing) {
   Json entries = Json::Array();
   for (const ListingEntry& e : listing.Entries) {
     Json entry = Json::Object().Set("name", e.Name);
+    if (!e.ShortNameAsShown.empty()) entry.Set("shortNameAsShown", e.ShortNameAsShown);
+    entry.Set("deleted", e.Deleted).Set("volumeLabel", e.VolumeLabel);
     if (!e.Note.empty()) {
       entries.Push(entry.Set("note", e.Note));
       continue;
@@ -78,16 +96,17 @@ Json ListingJson(const Listing& listing) {
                      .Set("day", e.Day)
                      .Set("hour", e.Hour)
                      .Set("minute", e.Minute)
+                     .Set("modified", ModifiedJson(e))
                      .Set("size", e.Size)
                      .Set("cluster", e.Cluster));
   }
-  return Json::Object().Set("directory", listing.IsDirectory).Set("entries", entries);
+  return Json::Object().Set("entries", entries);
 }
 
 void WriteListing(const std::optional<Listing>& listing, ViewText* view, Json* json) {
   if (!listing) return;
   if (view) AppendListing(*listing, *view);
-  if (json) *json = ListingJson(*listing);
+  if (json && listing->IsDirectory) *json = ListingJson(*listing);
 }
 
 void UnpackDosDateTime(uint16_t date, uint16_t time, ListingEntry& entry) {
@@ -96,6 +115,7 @@ void UnpackDosDateTime(uint16_t date, uint16_t time, ListingEntry& entry) {
   entry.Day = date & 0x1Fu;
   entry.Hour = time >> 11;
   entry.Minute = time >> 5 & 0x3Fu;
+  entry.Second = 2 * (time & 0x1Fu);
 }
 
 void WriteFatFamilyGeometry(const VolumeGeometry& g, ViewText* view, Json* json) {

@@ -23,10 +23,18 @@ struct ListingEntry {
   unsigned Day = 0;
   unsigned Hour = 0;
   unsigned Minute = 0;
+  unsigned Second = 0;  // not shown in the line; in the JSON's time
   uint64_t Size = 0;
   uint64_t Cluster = 0;
   // Only for lines that are not files: the volume label of exFAT is "<label>  volume label".
   std::u16string Note;
+  // For scripts, not shown in the line: whether the entry is deleted, whether it is the
+  // volume label, the 8.3 name as Windows shows it (FAT's lower-case flags applied; FAT
+  // only), and the offset from UTC stored beside the stamp (exFAT, when marked valid).
+  bool Deleted = false;
+  bool VolumeLabel = false;
+  std::u16string ShortNameAsShown;
+  std::optional<int32_t> UtcOffsetMinutes;
 };
 
 // A directory cluster as read: whether it is the start of a directory, and its entries.
@@ -49,8 +57,9 @@ std::u16string ListingLine(const ListingEntry& entry);
 // directory the line "This sector does not contain information about a file records".
 void AppendListing(const Listing& listing, std::vector<std::u16string>& view);
 
-// The same listing for scripts: {"directory", "entries"}, each entry with its name and
-// either its note or its stamp, size and first cluster.
+// The same listing for scripts: {"entries"}, each entry with its name, its flags and
+// either its note or its stamp ("modified" in ISO 8601, null when it is no calendar
+// time), size and first cluster. Nothing for a cluster that is not a directory's start.
 Json ListingJson(const Listing& listing);
 
 // The "File record" view of a FAT or exFAT volume from a listing as read (nothing when it

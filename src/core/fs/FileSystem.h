@@ -45,7 +45,8 @@ class FileSystem {
   virtual void Details(ViewText* view, Json* json, const MessagePump& pump) const = 0;
 
   // The "File record" view at `sector` (a directory cluster, an MFT record). `json` is
-  // an empty object; it is left empty where the view shows nothing.
+  // an empty object; it is left empty where the sector holds no listing or record that
+  // can be shown (FileRecordJson then answers {"found": false}).
   virtual void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const = 0;
 
   // The first sector of cluster `cluster`, or why there is none.

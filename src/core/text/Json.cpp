@@ -37,6 +37,20 @@ Json& Json::Push(Json value) {
   return *this;
 }
 
+Json& Json::Update(const Json& other) {
+  if (const auto* members = std::get_if<std::shared_ptr<Members>>(&other.value_)) {
+    for (const auto& [key, value] : (*members)->Items) Set(key, value);
+  }
+  return *this;
+}
+
+bool Json::Empty() const {
+  if (std::holds_alternative<std::monostate>(value_)) return true;
+  if (const auto* members = std::get_if<std::shared_ptr<Members>>(&value_)) return (*members)->Items.empty();
+  if (const auto* elements = std::get_if<std::shared_ptr<Elements>>(&value_)) return (*elements)->Items.empty();
+  return false;
+}
+
 std::string JsonString(std::string_view utf8) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";

@@ -43,6 +43,10 @@ class Json {
   Json& Set(const std::string& key, Json value);
   // Arrays: appends.
   Json& Push(Json value);
+  // Objects: sets every key of `other` (an object) in its order.
+  Json& Update(const Json& other);
+  // True for null and for an object or array without members.
+  bool Empty() const;
 
   std::string Dump() const;
 

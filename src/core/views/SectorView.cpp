@@ -50,9 +50,10 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
 }
 
 Json FileRecordJson(uint64_t sector, const MessagePump& pump) {
-  Json json = Json::Object();
-  if (const FileSystem* fs = CurrentFileSystem()) fs->Record(sector, nullptr, &json, pump);
-  return json;
+  Json fields = Json::Object();
+  if (const FileSystem* fs = CurrentFileSystem()) fs->Record(sector, nullptr, &fields, pump);
+  // Every kind of volume answers in one shape: found or not, then what was found.
+  return Json::Object().Set("found", !fields.Empty()).Update(fields);
 }
 
 std::optional<std::u16string> StepSector(std::u16string_view sectorText, int direction) {

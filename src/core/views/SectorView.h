@@ -25,8 +25,9 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
                             const MessagePump& pump);
 
 // The "File record" view of `sector` for scripts, from the same entries or record the
-// view shows: {"directory", "entries"} on FAT and exFAT, the record's fields on NTFS;
-// {} where the view shows nothing.
+// view shows: {"found": true, "entries"} on FAT and exFAT, {"found": true, ...} and the
+// record's fields on NTFS; {"found": false} wherever no listing or record is shown, on
+// every kind of volume.
 Json FileRecordJson(uint64_t sector, const MessagePump& pump);
 
 // The "<" (direction -1) and ">" (+1) buttons: the sector text to step to, or nothing when

@@ -28,6 +28,10 @@ constexpr uint8_t kVolumeLabelType = 0x83;
 // File entry.
 constexpr size_t kSecondaryCountOffset = 1;
 constexpr size_t kLastModifiedOffset = 12;
+constexpr size_t kLastModified10msOffset = 21;  // 0 to 199: what the two-second count drops
+constexpr size_t kLastModifiedUtcOffset = 23;   // bit 7: valid; bits 6-0: signed, in 15 minutes
+constexpr uint8_t kUtcOffsetValid = 0x80;
+constexpr unsigned kMost10ms = 199;
 // A file's set holds at least its stream extension and one file name entry.
 constexpr uint8_t kFewestSecondaries = 2;
 
@@ -59,7 +63,8 @@ void AppendUnit(std::u16string& name, char16_t unit) {
 }
 
 // exFAT timestamps pack a DOS date (bits 31-16) above a DOS time (bits 15-0). Shown as
-// stored: the 10 ms increment and the UTC offset kept beside it are not applied.
+// stored in the line: the 10 ms increment and the UTC offset kept beside it go only into
+// the JSON's time.
 void Stamp(uint32_t timestamp, ListingEntry& entry) {
   UnpackDosDateTime(static_cast<uint16_t>(timestamp >> 16), static_cast<uint16_t>(timestamp), entry);
 }
@@ -95,7 +100,16 @@ std::optional<ListingEntry> FileEntry(std::span<const uint8_t> bytes, size_t p) 
 
   ListingEntry entry;
   entry.Name = std::move(name);
+  entry.Deleted = (bytes[p] & kInUseBit) == 0;
   Stamp(ReadLe32(file, kLastModifiedOffset), entry);
+  const unsigned hundredths = file[kLastModified10msOffset];
+  if (hundredths <= kMost10ms) entry.Second += hundredths / 100;
+  const uint8_t offset = file[kLastModifiedUtcOffset];
+  if ((offset & kUtcOffsetValid) != 0) {
+    // Seven bits, two's complement: 0x40 and up are west of UTC.
+    const int32_t quarters = (offset & 0x40) != 0 ? static_cast<int32_t>(offset & 0x7F) - 0x80 : offset & 0x3F;
+    entry.UtcOffsetMinutes = quarters * 15;
+  }
   entry.Size = ReadLe64(stream, kDataLengthOffset);
   entry.Cluster = ReadLe32(stream, kFirstClusterOffset);
   return entry;
@@ -106,6 +120,7 @@ ListingEntry LabelEntry(std::span<const uint8_t> bytes) {
   const size_t units = std::min<size_t>(bytes[kLabelLengthOffset], kMostLabelUnits);
   for (size_t u = 0; u < units; ++u) AppendUnit(entry.Name, ReadLe16(bytes, kLabelUnitsOffset + 2 * u));
   entry.Note = u"volume label";
+  entry.VolumeLabel = true;
   return entry;
 }
 

@@ -41,6 +41,11 @@ constexpr size_t kNameLength = 8;
 constexpr size_t kExtensionOffset = 8;
 constexpr size_t kExtensionLength = 3;
 constexpr size_t kAttributesOffset = 11;
+// Windows NT keeps an all-lower-case base name or extension as upper case in the entry
+// and marks it here, instead of writing a long name.
+constexpr size_t kCaseFlagsOffset = 12;
+constexpr uint8_t kLowerCaseBase = 0x08;
+constexpr uint8_t kLowerCaseExtension = 0x10;
 constexpr size_t kFirstClusterHighOffset = 20;
 constexpr size_t kWriteTimeOffset = 22;
 constexpr size_t kWriteDateOffset = 24;
@@ -55,6 +60,11 @@ struct NamePiece {
 };
 constexpr NamePiece kLongNamePieces[] = {{1, 5}, {14, 6}, {28, 2}};
 constexpr char16_t kNamePadding = 0xFFFF;
+
+constexpr uint8_t kVolumeLabelAttribute = 0x08;
+constexpr uint8_t kDeleted = 0xE5;
+// A name whose first byte really is 0xE5 stores 0x05 there, as 0xE5 marks a deleted entry.
+constexpr uint8_t kStoredE5 = 0x05;
 
 constexpr uint8_t kDot = 0x2E;
 constexpr uint8_t kEndOfDirectory = 0x00;
@@ -77,6 +87,11 @@ std::u16string Trimmed(const std::u16string& text) {
   return text.substr(begin, end - begin);
 }
 
+// A short name's byte as shown: ASCII as it is, the rest through ShortNameCharTable.
+char16_t ShortNameChar(uint8_t byte) {
+  return byte < 0x80 ? static_cast<char16_t>(byte) : Windows1251ToUtf16(ShortNameCharTable[byte - 0x80u]);
+}
+
 // The name of the short entry at `p`, or empty when it is not listed by name.
 std::u16string EntryName(std::span<const uint8_t> entry, const std::vector<char16_t>& reversedLongName) {
   std::u16string name;
@@ -89,13 +104,35 @@ std::u16string EntryName(std::span<const uint8_t> entry, const std::vector<char1
   }
   for (size_t i = 0; i < kNameLength; ++i) {
     const uint8_t byte = entry[kNameOffset + i];
-    name += byte < 0x80 ? static_cast<char16_t>(byte) : Windows1251ToUtf16(ShortNameCharTable[byte - 0x80u]);
+    name += ShortNameChar(byte);
   }
   name = Trimmed(name);
   if (name.empty()) return name;
   std::u16string extension;
   for (size_t i = 0; i < kExtensionLength; ++i) extension += static_cast<char16_t>(entry[kExtensionOffset + i]);
   extension = Trimmed(extension);
+  if (!extension.empty()) name += u'.' + extension;
+  return name;
+}
+
+// The 8.3 name as Windows shows it: the case flags applied, the blanks that pad each
+// part dropped, a dot between them (a volume label is its eleven characters as they are).
+std::u16string ShortNameAsShown(std::span<const uint8_t> entry, bool volumeLabel) {
+  const uint8_t flags = entry[kCaseFlagsOffset];
+  const auto part = [&](size_t offset, size_t length, bool lower) {
+    std::u16string text;
+    for (size_t i = 0; i < length; ++i) {
+      uint8_t byte = entry[offset + i];
+      if (offset + i == kNameOffset && byte == kStoredE5) byte = kDeleted;
+      if (lower && byte >= 'A' && byte <= 'Z') byte = static_cast<uint8_t>(byte - 'A' + 'a');
+      text += ShortNameChar(byte);
+    }
+    while (!text.empty() && text.back() == u' ') text.pop_back();
+    return text;
+  };
+  if (volumeLabel) return part(kNameOffset, kNameLength + kExtensionLength, false);
+  std::u16string name = part(kNameOffset, kNameLength, (flags & kLowerCaseBase) != 0);
+  const std::u16string extension = part(kExtensionOffset, kExtensionLength, (flags & kLowerCaseExtension) != 0);
   if (!extension.empty()) name += u'.' + extension;
   return name;
 }
@@ -146,6 +183,9 @@ std::optional<Listing> ReadFatDirectory(uint64_t sector, const MessagePump& pump
     const uint32_t low = ReadLe16(entry, kFirstClusterLowOffset);
     const uint32_t high = fat32 ? ReadLe16(entry, kFirstClusterHighOffset) : 0;
     listed.Name = name;
+    listed.Deleted = entry[kNameOffset] == kDeleted;
+    listed.VolumeLabel = (entry[kAttributesOffset] & kVolumeLabelAttribute) != 0;
+    listed.ShortNameAsShown = ShortNameAsShown(entry, listed.VolumeLabel);
     listed.Size = ReadLe32(entry, kFileSizeOffset);
     listed.Cluster = high << 16 | low;
     listing.Entries.push_back(std::move(listed));

@@ -5,6 +5,7 @@
 
 #include "core/Bytes.h"
 #include "core/Platform.h"
+#include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 #include "core/fs/ntfs/FileRecordFormat.h"
 #include "core/views/DataRuns.h"
@@ -154,6 +155,7 @@ FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
   report.Resident = resident;
   report.Size = size;
   report.Created = std::move(when);
+  report.CreationTime = creationTime;
   report.Runs = std::move(runs);
   result.Report = std::move(report);
   return result;
@@ -162,7 +164,6 @@ FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
 void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json) {
   if (read.NotARecord) {
     if (view) view->emplace_back(kNotARecord);
-    if (json) *json = Json::Object().Set("fileRecord", false);
     return;
   }
   if (!read.Report) return;
@@ -187,14 +188,13 @@ void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json) {
       runs.Push(Json::Object().Set("startCluster", run.StartCluster).Set("clusters", run.ClusterCount));
     }
     *json = Json::Object()
-                .Set("fileRecord", true)
                 .Set("kind", r.Folder ? "Folder" : "File")
                 .Set("name", r.Name)
                 .Set("record", r.Record)
                 .Set("parent", r.Parent)
                 .Set("resident", r.Resident)
                 .Set("size", r.Size)
-                .Set("created", r.Created)
+                .Set("created", r.CreationTime && *r.CreationTime != 0 ? Json(FileTimeIso8601(*r.CreationTime)) : Json())
                 .Set("runs", runs);
   }
 }

@@ -20,6 +20,7 @@ struct FileRecordReport {
   bool Resident = false;   // the last $DATA is stored in the record
   int64_t Size = 0;        // of the last $DATA
   std::u16string Created;  // the creation time, in the user's formats ("?" when it cannot be shown)
+  std::optional<uint64_t> CreationTime;  // as stored (a FILETIME), when there is a $STANDARD_INFORMATION
   std::vector<DataRun> Runs;
 };
 
@@ -33,8 +34,9 @@ struct FileRecordView {
 // Reads MftRecordBytes bytes from `sector` (setting it first as ShowFileRecord does).
 FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump);
 
-// A record as read, as the view's lines and as JSON ({"fileRecord": false} for a sector
-// that holds none; nothing where the view shows nothing), each when asked for.
+// A record as read, as the view's lines and as JSON (left alone where the sector holds no
+// record that can be shown), each when asked for. The JSON's "created" is ISO 8601 in
+// UTC, null for a time of 0 or a record without one.
 void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json);
 
 // The "File record" view on NTFS volumes: reads MftRecordBytes bytes from `sector` and
