@@ -545,6 +545,25 @@ TEST_F(ContainersTest, CutShortContainersReadTheDisksBytesOrNothing) {
   }
 }
 
+// QCOW2 version 3 marks clusters that read as zeros (qemu-io "write -z"): one that keeps
+// its space, one that has none. Both read as zeros, as qemu reads them, not as the bytes
+// kept in the space or the header.
+TEST_F(ContainersTest, Qcow2ZeroClustersReadAsZeros) {
+  const std::string path = (dir_ / "zeros.qcow2").string();
+  ASSERT_EQ(testing::Run({"qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", ContainerPath("small.img"), path}).Status, 0);
+  for (const char* write : {"write -q -z 65536 65536", "write -q -z -u 196608 131072"}) {
+    ASSERT_EQ(testing::Run({"qemu-io", "-f", "qcow2", "-c", write, path}).Status, 0) << write;
+  }
+  const fs::path qemu = dir_ / "qemu.raw";
+  ASSERT_EQ(testing::Run({"qemu-img", "convert", "-q", "-f", "qcow2", "-O", "raw", path, qemu.string()}).Status, 0);
+  const fs::path out = dir_ / "out.bin";
+  const CommandResult exported = RunCli({"export", path, "0", std::to_string(17 * 128), out.string()});
+  EXPECT_EQ(exported.Status, 0) << exported.Err;
+  const std::string expected = ReadAll(qemu);
+  EXPECT_EQ(expected.substr(65536, 65536), std::string(65536, '\0'));
+  EXPECT_TRUE(ReadAll(out) == expected);
+}
+
 TEST(ContainerRecognitionTest, SignaturesNotNamesSayWhatAFileIs) {
   struct Case {
     std::string Head;

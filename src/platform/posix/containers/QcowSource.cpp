@@ -73,11 +73,12 @@ constexpr size_t kVersion1ClusterBitsOffset = 32;
 constexpr size_t kVersion1Level2BitsOffset = 33;
 constexpr size_t kLevel1EntriesOffset = 36;
 constexpr size_t kLevel1OffsetOffset = 40;
-// Table entries of versions 2 and 3: the offset in bits 9 to 55, bit 62 for a compressed
-// cluster (whose offset then takes the bits below 62 - (cluster bits - 8)). Version 1
-// marks a compressed cluster with bit 63, its offset below 63 - cluster bits.
-constexpr uint64_t kOffsetBits = 0x00FFFFFFFFFFFFFFull;
-constexpr uint64_t kAlignedOffsetBits = 0x00FFFFFFFFFFFE00ull;
+// Table entries, as libqcow reads them: version 1 keeps the offset in bits 0 to 62 and
+// marks a compressed cluster with bit 63; versions 2 and 3 keep it in bits 0 to 61 and
+// mark a compressed cluster with bit 62 (bit 63 says the cluster is not shared). A
+// compressed cluster's offset is in the bits below 63 (or 62) - cluster bits.
+constexpr uint64_t kVersion1OffsetBits = 0x7FFFFFFFFFFFFFFFull;
+constexpr uint64_t kOffsetBits = 0x3FFFFFFFFFFFFFFFull;
 
 }  // namespace
 
@@ -122,26 +123,34 @@ QcowClusterMap::Place QcowClusterMap::Locate(uint64_t position) const {
       !ReadWhole(fd_, level1Offset_ + level1Index * 8, entry)) {
     return Place::CutOff;
   }
-  const uint64_t level1Entry = ReadBe(entry, 0, 8);
-  const uint64_t level2 = level1Entry & kOffsetBits;
-  if ((version_ == 1 ? level2 : level2 & kAlignedOffsetBits) == 0) return Place::Unallocated;
+  const uint64_t offsetBits = version_ == 1 ? kVersion1OffsetBits : kOffsetBits;
+  const uint64_t level2 = ReadBe(entry, 0, 8) & offsetBits;
+  if (level2 == 0) return Place::Unallocated;
   // Version 1 sizes a level 2 table by its own bits; later versions make it a cluster.
+  // libqcow reads a table, and a cluster, from the start of the table or cluster its
+  // offset falls in, so one that is not aligned is not where the entry says: qemu never
+  // writes one, and it is taken for damage.
   const uint64_t tableBytes = uint64_t{8} << level2Bits_;
-  if (level2 > fileSize_ || tableBytes > fileSize_ - level2) return Place::CutOff;
+  if (level2 % tableBytes != 0 || level2 % ClusterBytes() != 0 || level2 > fileSize_ || tableBytes > fileSize_ - level2) {
+    return Place::CutOff;
+  }
   const uint64_t level2Index = cluster & ((uint64_t{1} << level2Bits_) - 1);
   if (!ReadWhole(fd_, level2 + level2Index * 8, entry)) return Place::CutOff;
   const uint64_t value = ReadBe(entry, 0, 8);
-  const bool compressed = version_ == 1 ? (value >> 63) != 0 : (value >> 62 & 1) != 0;
-  if (compressed) {
+  if ((value >> (version_ == 1 ? 63 : 62) & 1) != 0) {
     // A compressed cluster's stored length may run past the file's end by up to a
     // sector, and libqcow keeps its read within the file; only its start must be there.
-    const uint32_t bits = version_ == 1 ? 63 - clusterBits_ : 62 - (clusterBits_ - 8);
-    const uint64_t start = value & ((uint64_t{1} << bits) - 1);
+    const uint64_t start = value & offsetBits & ((uint64_t{1} << ((version_ == 1 ? 63 : 62) - clusterBits_)) - 1);
     return start < fileSize_ ? Place::InFile : Place::CutOff;
   }
-  const uint64_t offset = version_ == 1 ? value & ~(uint64_t{1} << 63) : value & kOffsetBits;
-  if ((version_ == 1 ? offset : offset & kAlignedOffsetBits) == 0) return Place::Unallocated;
-  return offset <= fileSize_ && ClusterBytes() <= fileSize_ - offset ? Place::InFile : Place::CutOff;
+  // Version 3 marks a cluster that reads as zeros with bit 0 (its offset, if any, is
+  // space kept for it). libqcow knows no such mark and would give the bytes at that
+  // offset, or at the header for none.
+  if (version_ == 3 && (value & 1) != 0) return Place::Zeros;
+  const uint64_t offset = value & offsetBits;
+  if (offset == 0) return Place::Unallocated;
+  return offset % ClusterBytes() == 0 && offset <= fileSize_ && ClusterBytes() <= fileSize_ - offset ? Place::InFile
+                                                                                                      : Place::CutOff;
 }
 
 QcowSource::QcowSource(const std::string& path, uint32_t imageSectorSize) : ContainerSource(path, "QCOW2") {
@@ -244,14 +253,26 @@ int64_t QcowSource::ReadMedia(uint64_t position, std::span<uint8_t> buffer) {
   }
   // libqcow sizes the buffer of an image's last cluster by what the file still holds, and
   // then copies a whole cluster out of it: a cut-off image would be read past that
-  // buffer. So it is asked only for clusters that lie whole in their file, and the read
-  // ends before the first one that does not.
-  size_t whole = 0;
-  while (whole < buffer.size() && HeldWhole(position + whole)) {
-    whole += static_cast<size_t>(std::min<uint64_t>(buffer.size() - whole, clusterBytes_ - (position + whole) % clusterBytes_));
+  // buffer. So it is asked only for clusters that lie whole in their file, and a read
+  // ends before the first one that does not (which then fails alone). Clusters marked as
+  // zeros are given here.
+  using Place = QcowClusterMap::Place;
+  const Place first = Locate(position);
+  if (first == Place::CutOff) return -1;
+  const auto clusterRest = [&](size_t done) {
+    return static_cast<size_t>(std::min<uint64_t>(buffer.size() - done, clusterBytes_ - (position + done) % clusterBytes_));
+  };
+  size_t span = clusterRest(0);
+  while (span < buffer.size()) {
+    const Place next = Locate(position + span);
+    if (next == Place::CutOff || (next == Place::Zeros) != (first == Place::Zeros)) break;
+    span += clusterRest(span);
   }
-  if (whole == 0) return -1;
-  buffer = buffer.first(whole);
+  buffer = buffer.first(span);
+  if (first == Place::Zeros) {
+    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+    return static_cast<int64_t>(span);
+  }
   libqcow_error_t* error = nullptr;
   const ssize_t got = libqcow_file_read_buffer_at_offset(File(chain_.front()), buffer.data(), buffer.size(),
                                                          static_cast<off64_t>(position), &error);
@@ -259,16 +280,12 @@ int64_t QcowSource::ReadMedia(uint64_t position, std::span<uint8_t> buffer) {
   return got;
 }
 
-bool QcowSource::HeldWhole(uint64_t position) const {
-  // The first image of the chain that has the cluster gives it; none gives zeros.
+QcowClusterMap::Place QcowSource::Locate(uint64_t position) const {
   for (const QcowClusterMap& map : maps_) {
-    switch (map.Locate(position)) {
-      case QcowClusterMap::Place::InFile: return true;
-      case QcowClusterMap::Place::CutOff: return false;
-      case QcowClusterMap::Place::Unallocated: break;
-    }
+    const QcowClusterMap::Place place = map.Locate(position);
+    if (place != QcowClusterMap::Place::Unallocated) return place;
   }
-  return true;
+  return QcowClusterMap::Place::Unallocated;
 }
 
 }  // namespace korvalane

@@ -15,6 +15,7 @@ struct QcowClusterMap {
   enum class Place {
     InFile,       // held whole in the file, or compressed (libqcow bounds what it reads)
     Unallocated,  // not in this image: its backing file's, or zeros
+    Zeros,        // marked as reading as zeros (version 3), whatever it points at
     CutOff,       // the file ends before the cluster (or its level 2 table) does
   };
 
@@ -48,8 +49,9 @@ class QcowSource final : public ContainerSource {
 
  private:
   bool OpenImage(const std::string& path, size_t depth);
-  // Whether the cluster at `position` of the disk is held whole by the chain's files.
-  bool HeldWhole(uint64_t position) const;
+  // Where the chain's files hold the cluster at `position` of the disk: the first image
+  // that has it says (Unallocated when none has it).
+  QcowClusterMap::Place Locate(uint64_t position) const;
 
   std::vector<void*> chain_;  // libqcow_file_t: the image named, then its backing files
   std::vector<std::string> paths_;  // their files
