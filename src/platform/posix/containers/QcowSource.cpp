@@ -138,10 +138,18 @@ QcowClusterMap::Place QcowClusterMap::Locate(uint64_t position) const {
   if (!ReadWhole(fd_, level2 + level2Index * 8, entry)) return Place::CutOff;
   const uint64_t value = ReadBe(entry, 0, 8);
   if ((value >> (version_ == 1 ? 63 : 62) & 1) != 0) {
-    // A compressed cluster's stored length may run past the file's end by up to a
-    // sector, and libqcow keeps its read within the file; only its start must be there.
-    const uint64_t start = value & offsetBits & ((uint64_t{1} << ((version_ == 1 ? 63 : 62) - clusterBits_)) - 1);
-    return start < fileSize_ ? Place::InFile : Place::CutOff;
+    // The offset below the shift, the compressed length above it. Versions 2 and 3 store
+    // it in sectors (less one), so it may run past the file's end by up to a sector, and
+    // libqcow keeps that read within the file; only the start must be there. Version 1
+    // stores it in bytes, and libqcow takes it as it is: a length of none leaves the
+    // cluster without a buffer at all.
+    const uint32_t shift = (version_ == 1 ? 63 : 62) - clusterBits_;
+    const uint64_t field = value & offsetBits;
+    const uint64_t start = field & ((uint64_t{1} << shift) - 1);
+    if (start >= fileSize_) return Place::CutOff;
+    if (version_ != 1) return Place::InFile;
+    const uint64_t length = field >> shift;
+    return length > 0 && length <= fileSize_ - start ? Place::InFile : Place::CutOff;
   }
   // Version 3 marks a cluster that reads as zeros with bit 0 (its offset, if any, is
   // space kept for it). libqcow knows no such mark and would give the bytes at that
