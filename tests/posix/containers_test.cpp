@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -479,6 +481,98 @@ TEST_F(ContainersTest, DamagedContainersGiveAClearErrorOrReadingError) {
       }
     }
   }
+}
+
+// Containers cut short at every cluster, grain, block or chunk boundary of their file and
+// a byte on either side: each is refused, or every sector of its disk reads as the disk's
+// own bytes or not at all. A library must never be handed a read its file cannot serve
+// (libqcow copied a whole cluster out of the shorter buffer of what a cut file held).
+TEST_F(ContainersTest, CutShortContainersReadTheDisksBytesOrNothing) {
+  struct Cut {
+    const char* File;  // in DIR/containers/ (scripts/make-samples-containers-small)
+    uint64_t Unit;     // the cluster, grain, block or chunk size of its file
+    bool Opens;        // opens cut short (a VHD loses its footer, an E01 is refused)
+  };
+  const Cut kCuts[] = {
+      {"small.qcow2", 65536, true},        {"small-4k-z.qcow2", 4096, true}, {"small-v1.qcow", 4096, true},
+      {"small.vmdk", 65536, true},         {"small-stream.vmdk", 32768, true}, {"small.vhd", 65536, false},
+      {"small-fixed.vhd", 65536, false},   {"small.vhdx", 1 << 20, true},    {"small.E01", 32768, false},
+  };
+  constexpr size_t kPiece = 64 * 1024;
+  const std::string raw = ReadAll(ContainerPath("small.img"));
+  ASSERT_EQ(raw.size(), 17u * 65536);
+
+  for (const Cut& c : kCuts) {
+    SCOPED_TRACE(c.File);
+    const std::string whole = ReadAll(ContainerPath(c.File));
+    ASSERT_GT(whole.size(), c.Unit);
+    // Around the last five boundaries (the data clusters lie at the end) and five spread
+    // over the rest, and in the middle of the last unit: about thirty cuts.
+    std::vector<uint64_t> boundaries;
+    for (uint64_t at = c.Unit; at < whole.size(); at += c.Unit) boundaries.push_back(at);
+    std::set<uint64_t> cuts{whole.size() - 1, whole.size() - c.Unit / 2};
+    const auto cutAround = [&](uint64_t boundary) {
+      for (const uint64_t cut : {boundary - 1, boundary, boundary + 1}) cuts.insert(cut);
+    };
+    const size_t count = boundaries.size();
+    const size_t tail = std::min<size_t>(count, 5);
+    for (size_t i = count - tail; i < count; ++i) cutAround(boundaries[i]);
+    for (size_t k = 0; k < 5 && count > tail; ++k) cutAround(boundaries[k * (count - tail) / 5]);
+    // One copy, cut shorter and shorter.
+    size_t opened = 0;
+    uint64_t unreadable = 0;
+    const fs::path path = dir_ / c.File;
+    std::ofstream(path, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(whole.size()));
+    for (auto cut = cuts.rbegin(); cut != cuts.rend(); ++cut) {
+      SCOPED_TRACE("cut at byte " + std::to_string(*cut));
+      fs::resize_file(path, *cut);
+      const std::shared_ptr<Source> source = OpenContainer(path.string(), 0);
+      // A fixed VHD without its footer is a raw image, no container.
+      if (source == nullptr || !source->OpenError().empty()) continue;
+      ++opened;
+      const uint64_t size = static_cast<uint64_t>(source->Size());
+      std::string piece(kPiece, '\0');
+      const auto bytes = [&](size_t length) { return std::span(reinterpret_cast<uint8_t*>(piece.data()), length); };
+      const auto expected = [&](uint64_t at, size_t length) {
+        return at < raw.size() ? raw.substr(at, length) : std::string(length, '\0');
+      };
+      for (uint64_t at = 0; at < size; at += kPiece) {
+        const size_t length = static_cast<size_t>(std::min<uint64_t>(kPiece, size - at));
+        if (source->Read(at, bytes(length), false)) {
+          ASSERT_TRUE(piece.compare(0, length, expected(at, length)) == 0) << "bytes " << at << "+" << length;
+          continue;
+        }
+        for (uint64_t sector = at; sector < at + length; sector += 512) {
+          if (source->Read(sector, bytes(512), false)) {
+            ASSERT_TRUE(piece.compare(0, 512, expected(sector, 512)) == 0) << "sector at byte " << sector;
+          } else {
+            ++unreadable;
+          }
+        }
+      }
+    }
+    // Those that open cut short lose what was cut off, as unreadable sectors.
+    EXPECT_EQ(opened > 0 && unreadable > 0, c.Opens) << opened << " cuts opened, " << unreadable << " sectors unreadable";
+  }
+}
+
+// QCOW2 version 3 marks clusters that read as zeros (qemu-io "write -z"): one that keeps
+// its space, one that has none. Both read as zeros, as qemu reads them, not as the bytes
+// kept in the space or the header.
+TEST_F(ContainersTest, Qcow2ZeroClustersReadAsZeros) {
+  const std::string path = (dir_ / "zeros.qcow2").string();
+  ASSERT_EQ(testing::Run({"qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", ContainerPath("small.img"), path}).Status, 0);
+  for (const char* write : {"write -q -z 65536 65536", "write -q -z -u 196608 131072"}) {
+    ASSERT_EQ(testing::Run({"qemu-io", "-f", "qcow2", "-c", write, path}).Status, 0) << write;
+  }
+  const fs::path qemu = dir_ / "qemu.raw";
+  ASSERT_EQ(testing::Run({"qemu-img", "convert", "-q", "-f", "qcow2", "-O", "raw", path, qemu.string()}).Status, 0);
+  const fs::path out = dir_ / "out.bin";
+  const CommandResult exported = RunCli({"export", path, "0", std::to_string(17 * 128), out.string()});
+  EXPECT_EQ(exported.Status, 0) << exported.Err;
+  const std::string expected = ReadAll(qemu);
+  EXPECT_EQ(expected.substr(65536, 65536), std::string(65536, '\0'));
+  EXPECT_TRUE(ReadAll(out) == expected);
 }
 
 TEST(ContainerRecognitionTest, SignaturesNotNamesSayWhatAFileIs) {

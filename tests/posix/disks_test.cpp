@@ -161,9 +161,13 @@ TEST_F(DisksTest, TheTableIsWhatSfdiskAndMmlsRead) {
 }
 
 TEST_F(DisksTest, EachPartitionReadsAsTheSamePartitionCutOutByDd) {
+  std::string missing;
   for (const Sample& s : kDisks) {
     SCOPED_TRACE(s.name);
-    if (!fs::exists(SamplePath(s.name))) continue;  // said by the test above
+    if (!fs::exists(SamplePath(s.name))) {
+      missing += (missing.empty() ? "" : ", ") + std::string(s.name);
+      continue;
+    }
     const std::string disk = SamplePath(s.name);
     for (const Row& r : DetailRows(CliLines({"details", disk}))) {
       if (r.Type == "0x05") continue;
@@ -190,6 +194,8 @@ TEST_F(DisksTest, EachPartitionReadsAsTheSamePartitionCutOutByDd) {
       EXPECT_TRUE(after.Status == 2 || (after.Status == 1 && after.Out == "Reading error\n")) << after.Out;
     }
   }
+  // The disks that were there are checked first; a missing one still shows as a skip.
+  if (!missing.empty()) GTEST_SKIP() << missing << " was not made: this machine gave no loop device to partition it";
 }
 
 TEST_F(DisksTest, OptionsGoAnywhereBeforeTheArgumentsAndAMissingPartitionIsRefused) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libqcow.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,7 +44,122 @@ uint64_t ClusterBytes(const std::string& path) {
   return bits >= 9 && bits <= 21 ? uint64_t{1} << bits : 512;
 }
 
+// Big-endian, as every QCOW field is.
+uint64_t ReadBe(std::span<const uint8_t> bytes, size_t at, size_t width) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < width && at + i < bytes.size(); ++i) value = value << 8 | bytes[at + i];
+  return value;
+}
+
+bool ReadWhole(int fd, uint64_t position, std::span<uint8_t> buffer) {
+  size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(position + done));
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// The header fields the tables are found by. Version 1: the disk's size (64-bit) at 24,
+// the cluster bits (a byte) at 32, the level 2 bits (a byte) at 33 and the level 1
+// table's offset (64-bit) at 40. Versions 2 and 3: the cluster bits (32-bit) at 20, the
+// disk's size at 24, the level 1 table's entries (32-bit) at 36 and its offset at 40.
+constexpr size_t kHeaderBytes = 48;
+constexpr size_t kVersionOffset = 4;
+constexpr size_t kClusterBitsOffset = 20;
+constexpr size_t kMediaSizeOffset = 24;
+constexpr size_t kVersion1ClusterBitsOffset = 32;
+constexpr size_t kVersion1Level2BitsOffset = 33;
+constexpr size_t kLevel1EntriesOffset = 36;
+constexpr size_t kLevel1OffsetOffset = 40;
+// Table entries, as libqcow reads them: version 1 keeps the offset in bits 0 to 62 and
+// marks a compressed cluster with bit 63; versions 2 and 3 keep it in bits 0 to 61 and
+// mark a compressed cluster with bit 62 (bit 63 says the cluster is not shared). A
+// compressed cluster's offset is in the bits below 63 (or 62) - cluster bits.
+constexpr uint64_t kVersion1OffsetBits = 0x7FFFFFFFFFFFFFFFull;
+constexpr uint64_t kOffsetBits = 0x3FFFFFFFFFFFFFFFull;
+
 }  // namespace
+
+bool QcowClusterMap::Read(int fd, uint64_t fileSize) {
+  fd_ = fd;
+  fileSize_ = fileSize;
+  valid_ = false;
+  std::array<uint8_t, kHeaderBytes> header{};
+  if (fd < 0 || !ReadWhole(fd, 0, header)) return false;
+  version_ = static_cast<uint32_t>(ReadBe(header, kVersionOffset, 4));
+  const uint64_t mediaSize = ReadBe(header, kMediaSizeOffset, 8);
+  level1Offset_ = ReadBe(header, kLevel1OffsetOffset, 8);
+  if (version_ == 1) {
+    clusterBits_ = header[kVersion1ClusterBitsOffset];
+    level2Bits_ = header[kVersion1Level2BitsOffset];
+  } else if (version_ == 2 || version_ == 3) {
+    clusterBits_ = static_cast<uint32_t>(ReadBe(header, kClusterBitsOffset, 4));
+    level2Bits_ = clusterBits_ >= 3 ? clusterBits_ - 3 : 0;
+  } else {
+    return false;
+  }
+  if (clusterBits_ < 9 || clusterBits_ > 30 || level2Bits_ < 1 || level2Bits_ > 30) return false;
+  if (version_ == 1) {
+    // Version 1 stores no entry count: as many as the disk's size needs.
+    const uint32_t span = clusterBits_ + level2Bits_;
+    level1Entries_ = (mediaSize >> span) + ((mediaSize & ((uint64_t{1} << span) - 1)) != 0 ? 1 : 0);
+  } else {
+    level1Entries_ = ReadBe(header, kLevel1EntriesOffset, 4);
+  }
+  valid_ = true;
+  return true;
+}
+
+QcowClusterMap::Place QcowClusterMap::Locate(uint64_t position) const {
+  if (!valid_) return Place::CutOff;
+  const uint64_t cluster = position >> clusterBits_;
+  const uint64_t level1Index = cluster >> level2Bits_;
+  // Past the level 1 table libqcow reads nothing from the file.
+  if (level1Index >= level1Entries_) return Place::Unallocated;
+  std::array<uint8_t, 8> entry{};
+  if (level1Offset_ > fileSize_ || level1Index > (fileSize_ - level1Offset_) / 8 ||
+      !ReadWhole(fd_, level1Offset_ + level1Index * 8, entry)) {
+    return Place::CutOff;
+  }
+  const uint64_t offsetBits = version_ == 1 ? kVersion1OffsetBits : kOffsetBits;
+  const uint64_t level2 = ReadBe(entry, 0, 8) & offsetBits;
+  if (level2 == 0) return Place::Unallocated;
+  // Version 1 sizes a level 2 table by its own bits; later versions make it a cluster.
+  // libqcow reads a table, and a cluster, from the start of the table or cluster its
+  // offset falls in, so one that is not aligned is not where the entry says: qemu never
+  // writes one, and it is taken for damage.
+  const uint64_t tableBytes = uint64_t{8} << level2Bits_;
+  if (level2 % tableBytes != 0 || level2 % ClusterBytes() != 0 || level2 > fileSize_ || tableBytes > fileSize_ - level2) {
+    return Place::CutOff;
+  }
+  const uint64_t level2Index = cluster & ((uint64_t{1} << level2Bits_) - 1);
+  if (!ReadWhole(fd_, level2 + level2Index * 8, entry)) return Place::CutOff;
+  const uint64_t value = ReadBe(entry, 0, 8);
+  if ((value >> (version_ == 1 ? 63 : 62) & 1) != 0) {
+    // The offset below the shift, the compressed length above it. Versions 2 and 3 store
+    // it in sectors (less one), so it may run past the file's end by up to a sector, and
+    // libqcow keeps that read within the file; only the start must be there. Version 1
+    // stores it in bytes, and libqcow takes it as it is: a length of none leaves the
+    // cluster without a buffer at all.
+    const uint32_t shift = (version_ == 1 ? 63 : 62) - clusterBits_;
+    const uint64_t field = value & offsetBits;
+    const uint64_t start = field & ((uint64_t{1} << shift) - 1);
+    if (start >= fileSize_) return Place::CutOff;
+    if (version_ != 1) return Place::InFile;
+    const uint64_t length = field >> shift;
+    return length > 0 && length <= fileSize_ - start ? Place::InFile : Place::CutOff;
+  }
+  // Version 3 marks a cluster that reads as zeros with bit 0 (its offset, if any, is
+  // space kept for it). libqcow knows no such mark and would give the bytes at that
+  // offset, or at the header for none.
+  if (version_ == 3 && (value & 1) != 0) return Place::Zeros;
+  const uint64_t offset = value & offsetBits;
+  if (offset == 0) return Place::Unallocated;
+  return offset % ClusterBytes() == 0 && offset <= fileSize_ && ClusterBytes() <= fileSize_ - offset ? Place::InFile
+                                                                                                      : Place::CutOff;
+}
 
 QcowSource::QcowSource(const std::string& path, uint32_t imageSectorSize) : ContainerSource(path, "QCOW2") {
   if (!OpenImage(path, 0)) return;
@@ -74,6 +190,11 @@ bool QcowSource::OpenImage(const std::string& path, size_t depth) {
   chain_.push_back(file);
   paths_.push_back(path);
   files_.push_back(path);
+  // The tables are read again from the file, to see which clusters it holds whole.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st{};
+  maps_.emplace_back();
+  maps_.back().Read(fd, fd >= 0 && fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0);
   const std::string what = depth == 0 ? std::string() : "backing file '" + path + "': ";
   if (libqcow_file_open(file, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1) {
     Failed(what + Reason(error));
@@ -121,6 +242,9 @@ bool QcowSource::OpenImage(const std::string& path, size_t depth) {
 }
 
 QcowSource::~QcowSource() {
+  for (const QcowClusterMap& map : maps_) {
+    if (map.fd_ >= 0) close(map.fd_);
+  }
   for (void* item : chain_) {
     libqcow_file_t* file = File(item);
     libqcow_file_close(file, nullptr);
@@ -135,11 +259,41 @@ int64_t QcowSource::ReadMedia(uint64_t position, std::span<uint8_t> buffer) {
   if (chain_.size() > 1) {
     buffer = buffer.first(static_cast<size_t>(std::min<uint64_t>(buffer.size(), clusterBytes_ - position % clusterBytes_)));
   }
+  // libqcow sizes the buffer of an image's last cluster by what the file still holds, and
+  // then copies a whole cluster out of it: a cut-off image would be read past that
+  // buffer. So it is asked only for clusters that lie whole in their file, and a read
+  // ends before the first one that does not (which then fails alone). Clusters marked as
+  // zeros are given here.
+  using Place = QcowClusterMap::Place;
+  const Place first = Locate(position);
+  if (first == Place::CutOff) return -1;
+  const auto clusterRest = [&](size_t done) {
+    return static_cast<size_t>(std::min<uint64_t>(buffer.size() - done, clusterBytes_ - (position + done) % clusterBytes_));
+  };
+  size_t span = clusterRest(0);
+  while (span < buffer.size()) {
+    const Place next = Locate(position + span);
+    if (next == Place::CutOff || (next == Place::Zeros) != (first == Place::Zeros)) break;
+    span += clusterRest(span);
+  }
+  buffer = buffer.first(span);
+  if (first == Place::Zeros) {
+    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+    return static_cast<int64_t>(span);
+  }
   libqcow_error_t* error = nullptr;
   const ssize_t got = libqcow_file_read_buffer_at_offset(File(chain_.front()), buffer.data(), buffer.size(),
                                                          static_cast<off64_t>(position), &error);
   if (error != nullptr) libqcow_error_free(&error);
   return got;
+}
+
+QcowClusterMap::Place QcowSource::Locate(uint64_t position) const {
+  for (const QcowClusterMap& map : maps_) {
+    const QcowClusterMap::Place place = map.Locate(position);
+    if (place != QcowClusterMap::Place::Unallocated) return place;
+  }
+  return QcowClusterMap::Place::Unallocated;
 }
 
 }  // namespace korvalane
