@@ -11,6 +11,7 @@
 #include "core/fs/exfat/Structures.h"
 #include "core/fs/fat/Structures.h"
 #include "core/fs/ntfs/Structures.h"
+#include "core/search/Locate.h"
 #include "core/structures/DiskStructures.h"
 #include "core/volume/BootSector.h"
 #include "core/volume/SectorReader.h"
@@ -125,10 +126,11 @@ std::optional<StructureChoice> OnFat(uint64_t sector, bool fat32) {
       return StructureChoice{"fsinfo"};
     }
   }
-  if (g.StartDataSector <= 0 || g.SectorsPerCluster <= 0) return std::nullopt;
-  const uint64_t data = static_cast<uint32_t>(g.StartDataSector);
-  // FAT12/16's root directory sits between the FATs and the data area.
-  if (!fat32 && g.RootSectors > 0 && sector < data && sector >= data - static_cast<uint32_t>(g.RootSectors)) {
+  // FAT12/16's root directory sits between the FATs and cluster 2.
+  const Location clusterTwo = LocateCluster(2);
+  if (!clusterTwo.Sector || g.StartDataSector < 0 || g.SectorsPerCluster <= 0) return std::nullopt;
+  const uint64_t data = *clusterTwo.Sector;
+  if (!fat32 && sector < data && sector >= static_cast<uint32_t>(g.StartDataSector)) {
     return StructureChoice{"fat-directory"};
   }
   if (sector < data) return std::nullopt;

@@ -89,7 +89,8 @@ std::string Utf16Text(std::span<const uint8_t> bytes, size_t offset, size_t size
   std::u16string text;
   for (size_t i = 0; i + 1 < size; i += 2) {
     const char16_t unit = static_cast<char16_t>(ReadLe16(bytes, offset + i));
-    if (unit == 0) break;
+    // A NUL ends a name; FAT pads the rest of a long name's last entry with 0xFFFF.
+    if (unit == 0 || unit == 0xFFFF) break;
     text += unit;
   }
   return ToUtf8(text);
@@ -158,7 +159,7 @@ std::string ShowValue(std::span<const uint8_t> bytes, size_t offset, size_t size
     case Show::Chs:
       return Chs(bytes, offset) + " (" + HexText(value, 6) + ")";
     case Show::MbrType:
-      return HexText(value, 2) + " (" + MbrTypeName(static_cast<uint8_t>(value)) + ")";
+      return HexText(value, 2) + " (" + (value == 0 ? std::string("empty") : MbrTypeName(static_cast<uint8_t>(value))) + ")";
     case Show::GptType: {
       const std::string guid = GuidText(bytes, offset);
       if (guid == "00000000-0000-0000-0000-000000000000") return guid + " (unused)";

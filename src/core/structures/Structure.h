@@ -23,7 +23,7 @@ enum class Show : uint8_t {
   Code,       // hex and the name the value has in the field's names: "0x80 (active)"
   Flags,      // hex and the names of the bits set: "0x0021 (read-only, archive)"
   Ascii,      // bytes as text, code points 0x20-0x7E, others as '.': "NTFS    "
-  Utf16,      // UTF-16LE text, up to the first NUL unit
+  Utf16,      // UTF-16LE text, up to the first NUL (or 0xFFFF padding) unit
   Guid,       // mixed-endian GUID, upper case: "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"
   FileTime,   // 100 ns since 1601 UTC: the local time as the NTFS report shows it, and as stored
   DosDate,    // FAT date: "2021-06-15 (0x52CF)"

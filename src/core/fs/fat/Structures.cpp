@@ -100,9 +100,10 @@ constexpr FieldSpec kShortEntryTimes[] = {
     {26, 2, "First cluster (low)", Show::Number},
     {28, 4, "File size", Show::Number},
 };
+constexpr ValueName kLongNameMark[] = {{0x0F, "long name"}};
 constexpr FieldSpec kLongEntry[] = {
     {1, 10, "Name characters 1-5", Show::Utf16},
-    {11, 1, "Attributes", Show::Flags, kAttributes},
+    {11, 1, "Attributes", Show::Code, kLongNameMark},
     {12, 1, "Type", Show::Hex},
     {13, 1, "Checksum", Show::Hex},
     {14, 12, "Name characters 6-11", Show::Utf16},
@@ -217,8 +218,10 @@ Structure DecodeFatDirectory(const StructureInput& input) {
     }
 
     const std::string group = "Entry " + index + (deleted ? " (deleted)" : "");
-    const std::string name = "\"" + AsciiText(bytes, at, 11) + "\" (" + (deleted ? "deleted " : "") +
-                             ShortName(bytes, at) + ")";
+    // A volume label is 11 characters of one piece; a file's name is 8 and 3.
+    const bool label = (bytes[at + 11] & 0x18) == 0x08;
+    std::string name = "\"" + AsciiText(bytes, at, 11) + "\"";
+    if (!label) name += std::string(" (") + (deleted ? "deleted " : "") + ShortName(bytes, at) + ")";
     writer.AddText(group, at, 11, "Name", name);
     writer.AddTable(group, at, kShortEntryRest);
     const uint8_t tenths = bytes[at + 13];
