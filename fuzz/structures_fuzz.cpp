@@ -18,13 +18,13 @@
 
 namespace {
 
-void Check(bool holds) {
+void Require(bool holds) {
   if (!holds) __builtin_trap();
 }
 
 void CheckFields(const korvalane::Structure& s, size_t size) {
-  for (const korvalane::Field& field : s.Fields) Check(field.Offset <= size && field.Size <= size - field.Offset);
-  Check(s.Length <= size);
+  for (const korvalane::Field& field : s.Fields) Require(field.Offset <= size && field.Size <= size - field.Offset);
+  Require(s.Length <= size);
 }
 
 }  // namespace
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   input.FirstEntryNumber = data[1];
   input.EntrySize = 128u << (data[1] & 3u);
   input.Read = [&](uint64_t sector, std::span<uint8_t> buffer) {
-    Check(buffer.size() <= (uint64_t{4} << 20) + sectorSize);
+    Require(buffer.size() <= (uint64_t{4} << 20) + sectorSize);
     if (sector > bytes.size() / sectorSize || buffer.size() > bytes.size() - sector * sectorSize) return false;
     std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(sector * sectorSize), buffer.size(), buffer.begin());
     return true;
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g.TotalSectors = sectors;
   const uint64_t sector = data[1] % sectors;
   if (const std::optional<StructureChoice> choice = KnownStructureAt(sector)) {
-    Check(FindStructureKind(choice->Id) != nullptr);
+    Require(FindStructureKind(choice->Id) != nullptr);
     if (const std::optional<Structure> s = ReadStructureAt(sector, *choice)) CheckFields(*s, 65536);
   }
   CompareBackups();

@@ -30,6 +30,7 @@
 #include "app/Unit3.h"
 #include "app/Unit4a.h"
 #include "app/Unit4b.h"
+#include "app/Unit5.h"
 #include "core/Platform.h"
 #include "core/views/Details.h"
 #include "core/views/Dumps.h"
@@ -123,6 +124,9 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
   ActionFindPrevious = command(QKeySequence(Qt::SHIFT | Qt::Key_F3), &TForm1a::ActionFindPreviousExecute);
   ActionGoTo = command(QKeySequence(Qt::CTRL | Qt::Key_G), &TForm1a::ActionGoToExecute);
   ActionOpen = command(QKeySequence(Qt::CTRL | Qt::Key_O), &TForm1a::ActionOpenExecute);
+  // Ctrl+I: the Structure window, which follows the shown sector and asks for its marks.
+  ActionStructure = InstallStructureCommand(this);
+  connect(&korvalane::ShownSector::Instance(), &korvalane::ShownSector::MarkRequested, this, &TForm1a::ShowSectorBytes);
 
   InfoList->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(InfoList, &QWidget::customContextMenuRequested, this, &TForm1a::InfoListContextPopup);
@@ -202,6 +206,7 @@ void TForm1a::SectorEditChange() {
   korvalane::ViewText lines;
   korvalane::ShowSector(SectorEdit->text().toStdU16String(), SelectedView(), lines, PumpFor(generation));
   FinishRedraw(generation, std::move(lines));
+  if (generation == redrawGeneration_) korvalane::ShownSector::Instance().Set(DriveBox->currentText(), SectorEdit->text());
 }
 
 void TForm1a::SectorButtonLeftClick() {
@@ -359,6 +364,8 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
     menu->insertAction(first, go);
     menu->insertSeparator(first);
   }
+  menu->addSeparator();
+  menu->addAction(ActionStructure);
   if (menu->exec(InfoList->viewport()->mapToGlobal(position)) == go && go != nullptr) JumpTo(*target);
 }
 
