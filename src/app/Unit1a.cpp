@@ -125,7 +125,7 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
   ActionGoTo = command(QKeySequence(Qt::CTRL | Qt::Key_G), &TForm1a::ActionGoToExecute);
   ActionOpen = command(QKeySequence(Qt::CTRL | Qt::Key_O), &TForm1a::ActionOpenExecute);
   // Ctrl+I: the Structure window, which follows the shown sector and asks for its marks.
-  ActionStructure = InstallStructureCommand(this);
+  ActionStructure = InstallStructureCommand(this, InfoList);
   connect(&korvalane::ShownSector::Instance(), &korvalane::ShownSector::MarkRequested, this, &TForm1a::ShowSectorBytes);
 
   InfoList->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -206,7 +206,9 @@ void TForm1a::SectorEditChange() {
   korvalane::ViewText lines;
   korvalane::ShowSector(SectorEdit->text().toStdU16String(), SelectedView(), lines, PumpFor(generation));
   FinishRedraw(generation, std::move(lines));
-  if (generation == redrawGeneration_) korvalane::ShownSector::Instance().Set(DriveBox->currentText(), SectorEdit->text());
+  if (generation == redrawGeneration_) {
+    korvalane::ShownSector::Instance().Set(DriveBox->currentText(), SectorEdit->text(), SelectedView());
+  }
 }
 
 void TForm1a::SectorButtonLeftClick() {

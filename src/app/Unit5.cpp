@@ -5,12 +5,17 @@
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QKeySequence>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <algorithm>
 #include <QShowEvent>
 #include <QTableWidgetItem>
 #include <span>
 
 #include "core/structures/Inspector.h"
 #include "core/text/SectorField.h"
+#include "core/views/Dumps.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -23,15 +28,53 @@ ShownSector& ShownSector::Instance() {
   return instance;
 }
 
-void ShownSector::Set(const QString& drive, const QString& sectorText) {
+void ShownSector::Set(const QString& drive, const QString& sectorText, ViewKind view) {
   drive_ = drive;
   sectorText_ = sectorText;
+  view_ = view;
   emit Changed(drive, sectorText);
+}
+
+std::optional<size_t> ByteAtCharacter(size_t line, size_t column, ViewKind view, size_t sectorBytes) {
+  if (view == ViewKind::FileRecord) return std::nullopt;
+  for (size_t i = 0; i < sectorBytes; ++i) {
+    const ViewCell cell = view == ViewKind::Text ? TextViewCell(i) : HexViewCell(i, sectorBytes);
+    if (cell.Line == line && column >= cell.Column && column < cell.Column + cell.Length) return i;
+  }
+  return std::nullopt;
 }
 
 }  // namespace korvalane
 
 namespace {
+
+// Clicks on the main window's text area, handed to the Structure window while it is open.
+class ByteClicks : public QObject {
+ public:
+  ByteClicks(QPlainTextEdit* textArea) : QObject(textArea), textArea_(textArea) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::MouseButtonRelease || Form5 == nullptr || !Form5->isVisible()) {
+      return QObject::eventFilter(watched, event);
+    }
+    const auto* click = static_cast<QMouseEvent*>(event);
+    const QTextCursor at = textArea_->cursorForPosition(click->position().toPoint());
+    const korvalane::ShownSector& shown = korvalane::ShownSector::Instance();
+    const int32_t sectorBytes = korvalane::Geometry().BytesPerSector;
+    if (sectorBytes > 0) {
+      if (const std::optional<size_t> byte = korvalane::ByteAtCharacter(
+              static_cast<size_t>(at.blockNumber()), static_cast<size_t>(at.positionInBlock()), shown.View(),
+              static_cast<size_t>(sectorBytes))) {
+        Form5->SelectByte(*byte);
+      }
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  QPlainTextEdit* textArea_;
+};
 
 QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
 
@@ -184,6 +227,20 @@ void TForm5::FieldGridSelect() {
       *sector_, {{static_cast<uint32_t>(field.Offset), static_cast<uint32_t>(field.Size)}});
 }
 
+void TForm5::SelectByte(size_t offset) {
+  if (!structure_) return;
+  for (int row = 0; row < FieldGrid->rowCount(); ++row) {
+    const int index = FieldOfRow(row);
+    if (index < 0) continue;
+    const korvalane::Field& field = structure_->Fields[static_cast<size_t>(index)];
+    if (offset >= field.Offset && offset - field.Offset < std::max<size_t>(field.Size, 1)) {
+      FieldGrid->selectRow(row);
+      FieldGrid->scrollToItem(FieldGrid->item(row, 0));
+      return;
+    }
+  }
+}
+
 void TForm5::ShowInspector(size_t offset) {
   const std::vector<korvalane::InspectedValue> values = korvalane::InspectBytes(bytes_, offset);
   InspectorGrid->setRowCount(static_cast<int>(values.size()));
@@ -193,7 +250,8 @@ void TForm5::ShowInspector(size_t offset) {
   }
 }
 
-QAction* InstallStructureCommand(QWidget* mainWindow) {
+QAction* InstallStructureCommand(QWidget* mainWindow, QPlainTextEdit* textArea) {
+  textArea->viewport()->installEventFilter(new ByteClicks(textArea));
   auto* action = new QAction(QStringLiteral("Structure..."), mainWindow);
   action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
   action->setShortcutContext(Qt::ApplicationShortcut);

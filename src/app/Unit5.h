@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "core/structures/Catalog.h"
+#include "core/views/SectorView.h"
 #include "ui_Unit5.h"
 
 class QAction;
+class QPlainTextEdit;
 
 namespace korvalane {
 
@@ -24,10 +26,12 @@ class ShownSector : public QObject {
  public:
   static ShownSector& Instance();
 
-  // The main window has drawn the sector its field names (the field's text, as typed).
-  void Set(const QString& drive, const QString& sectorText);
+  // The main window has drawn the sector its field names (the field's text, as typed)
+  // in a view.
+  void Set(const QString& drive, const QString& sectorText, korvalane::ViewKind view);
   QString Drive() const { return drive_; }
   QString SectorText() const { return sectorText_; }
+  korvalane::ViewKind View() const { return view_; }
 
  signals:
   void Changed(const QString& drive, const QString& sectorText);
@@ -37,7 +41,12 @@ class ShownSector : public QObject {
  private:
   QString drive_;
   QString sectorText_;
+  korvalane::ViewKind view_ = korvalane::ViewKind::Text;
 };
+
+// The byte of a sector of `sectorBytes` bytes that a character of the Text or Hex view
+// shows (its line and column), if any.
+std::optional<size_t> ByteAtCharacter(size_t line, size_t column, ViewKind view, size_t sectorBytes);
 
 }  // namespace korvalane
 
@@ -58,6 +67,8 @@ class TForm5 : public QDialog, public Ui::TForm5 {
   void FieldGridSelect();
   // Follows the main window to another sector or drive.
   void SectorShown(const QString& drive, const QString& sectorText);
+  // Selects the row of the field that holds byte `offset` of the shown sector.
+  void SelectByte(size_t offset);
 
   // The structure shown, if any.
   const std::optional<korvalane::Structure>& Shown() const { return structure_; }
@@ -83,5 +94,6 @@ extern TForm5* Form5;
 
 // Adds the Ctrl+I command that opens the Structure window to the main window (the
 // window itself is made when first opened, as the main window's child) and returns it,
-// for the main window's menus.
-QAction* InstallStructureCommand(QWidget* mainWindow);
+// for the main window's menus. A click on a byte of the text area selects the field that
+// holds it.
+QAction* InstallStructureCommand(QWidget* mainWindow, QPlainTextEdit* textArea);

@@ -80,6 +80,16 @@ class StructureWindowTest : public QObject {
     // The mark redrew the same sector: the table kept its selection.
     QCOMPARE(Form5->FieldGrid->currentRow(), row);
 
+    // A click on a byte of the total sector count (bytes 40-47) selects that field.
+    const ViewCell cell = HexViewCell(43, 512);
+    QTextCursor at(Form1a->InfoList->document()->findBlockByNumber(static_cast<int>(cell.Line)));
+    at.setPosition(at.position() + static_cast<int>(cell.Column) + 2);
+    Form1a->InfoList->setTextCursor(at);
+    Form1a->InfoList->ensureCursorVisible();
+    QTest::mouseClick(Form1a->InfoList->viewport(), Qt::LeftButton, {}, Form1a->InfoList->cursorRect(at).center());
+    QCOMPARE(Form5->FieldGrid->currentRow(), RowOf({}, QStringLiteral("Total sectors")));
+    QCOMPARE(Form1a->InfoList->extraSelections().size(), 8);
+
     // The window follows the sector field.
     ShowSector(QStringLiteral("1"));
     QCOMPARE(Form5->TitleLabel->text(), QStringLiteral("No structure is known at sector 1"));
