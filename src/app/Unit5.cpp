@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QFont>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QMouseEvent>
@@ -92,6 +93,10 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent) {
   const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   FieldGrid->setFont(fixed);
   InspectorGrid->setFont(fixed);
+  // One line of text a row, so that a boot sector's fields fit the table.
+  const int rowHeight = QFontMetrics(fixed).height() + 4;
+  FieldGrid->verticalHeader()->setDefaultSectionSize(rowHeight);
+  InspectorGrid->verticalHeader()->setDefaultSectionSize(rowHeight);
   FieldGrid->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   FieldGrid->horizontalHeader()->setStretchLastSection(true);
   InspectorGrid->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);

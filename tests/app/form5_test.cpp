@@ -2,6 +2,7 @@
 // shown sector, it follows the main window, a selected field's bytes (and only those) are
 // marked in the Hex view, and the inspector reads a GUID, a FILETIME and a DOS time and
 // date from the selected field.
+#include <QDir>
 #include <QTextBlock>
 
 #include "app/Unit5.h"
@@ -42,6 +43,8 @@ void ChooseDrive(int index) {
 }
 
 void OpenStructure() {
+  Form1a->activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(Form1a));
   QTest::keyClick(Form1a->SectorEdit, Qt::Key_I, Qt::ControlModifier);
   QVERIFY(Form5 != nullptr);
   QVERIFY(QTest::qWaitForWindowExposed(Form5));
@@ -63,6 +66,7 @@ class StructureWindowTest : public QObject {
     QVERIFY(windows.Started());
     Form1a->CheckView2->click();
     OpenStructure();
+    if (QTest::currentTestFailed()) return;
     QCOMPARE(Form5->TitleLabel->text(), QStringLiteral("NTFS boot sector at sector 0"));
     const int row = RowOf({}, QStringLiteral("Volume serial number"));
     QVERIFY(row >= 0);
@@ -94,7 +98,9 @@ class StructureWindowTest : public QObject {
     ShowSector(QStringLiteral("1"));
     QCOMPARE(Form5->TitleLabel->text(), QStringLiteral("No structure is known at sector 1"));
     QCOMPARE(Form5->FieldGrid->rowCount(), 0);
-    const std::string record = CliLines({"locate", SamplePath("ntfs.img"), "mft-record", "0"}).at(0);
+    const std::vector<std::string> located = CliLines({"locate", SamplePath("ntfs.img"), "mft-record", "0"});
+    QVERIFY(!located.empty());
+    const std::string record = located.front();
     ShowSector(QString::fromStdString(record));
     QCOMPARE(Form5->TitleLabel->text(), QStringLiteral("MFT FILE record at sector ") + QString::fromStdString(record));
     QVERIFY(Form5->CheckList->item(1)->text().startsWith(QStringLiteral("Update sequence at 0x1FE (end of stride 1): holds")));
@@ -111,6 +117,7 @@ class StructureWindowTest : public QObject {
     // C: is the disk with its GPT, then come its three partitions and the FAT16 volume.
     ChooseDrive(0);
     OpenStructure();
+    if (QTest::currentTestFailed()) return;
     QCOMPARE(Form5->TitleLabel->text(), QStringLiteral("Protective MBR at sector 0"));
     ShowSector(QStringLiteral("2"));
     const int guid = RowOf(QStringLiteral("Entry 1"), QStringLiteral("Unique GUID"));
@@ -127,6 +134,27 @@ class StructureWindowTest : public QObject {
     QVERIFY(written >= 0);
     Form5->FieldGrid->selectRow(written);
     QCOMPARE(Inspected(QStringLiteral("DOS time and date")), QStringLiteral("2009-03-07 14:05:00"));
+  }
+
+  // With KORVALANE_SCREENSHOTS naming a folder (scripts/screenshot, on a real X server),
+  // the window beside the marked field, for the README.
+  void screenshot() {
+    const QString folder = qEnvironmentVariable("KORVALANE_SCREENSHOTS");
+    if (folder.isEmpty()) QSKIP("KORVALANE_SCREENSHOTS names no folder: no screenshot is taken");
+    ProgramWindows windows({SamplePath("fat16.img"), SamplePath("ntfs.img")});
+    QVERIFY(windows.Started());
+    Form1a->CheckView2->click();
+    OpenStructure();
+    if (QTest::currentTestFailed()) return;
+    Form5->move(Form1a->frameGeometry().topRight() + QPoint(8, 0));
+    Form5->FieldGrid->selectRow(RowOf({}, QStringLiteral("MFT cluster")));
+    QTest::qWait(100);
+    for (const auto& [window, name] : {std::pair<QWidget*, const char*>{Form5, "window-structure"},
+                                       std::pair<QWidget*, const char*>{Form1a, "main-structure-marked"}}) {
+      const QPixmap picture = window->grab();
+      const QString path = QDir(folder).filePath(QString::fromLatin1(name) + QStringLiteral(".png"));
+      QVERIFY(picture.save(path, "PNG"));
+    }
   }
 };
 
