@@ -166,6 +166,14 @@ TEST_F(FieldsTest, GptHeaderAndEntriesAgreeWithSfdiskAndTheirCrcsHold) {
   EXPECT_EQ(header.Check("Header CRC32"), "holds");
   EXPECT_EQ(header.Check("Partition entry array CRC32"), "holds");
   EXPECT_EQ(Fields({disk, "0"}).Title, "Protective MBR at sector 0");
+  // The same in JSON: numbers as numbers, the checks with their results.
+  const std::string document = RunCli({"fields", "--json", disk, "1"}).Out;
+  EXPECT_NE(document.find(R"j("structure": "gpt-header")j"), std::string::npos) << document;
+  EXPECT_NE(document.find(R"j("name": "Last usable LBA",
+      "value": "131038 (0x1FFDE)",
+      "number": 131038)j"), std::string::npos) << document;
+  EXPECT_NE(document.find(R"j("name": "Header CRC32",
+      "holds": true)j"), std::string::npos) << document;
   EXPECT_EQ(Fields({disk, "131071"}).Check("Header CRC32"), "holds");
 
   const Decoded entries = Fields({disk, "2"});

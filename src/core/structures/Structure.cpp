@@ -192,7 +192,10 @@ bool FieldWriter::Add(std::string group, size_t offset, size_t size, const char*
   field.Group = std::move(group);
   field.Name = name;
   field.Value = ShowValue(bytes_, offset, size, how, names);
-  if (size <= 8) field.Number = ReadLe(bytes_, offset, size);
+  // Text, GUIDs and byte strings are no numbers, whatever their width.
+  const bool numeric = how != Show::Ascii && how != Show::Utf16 && how != Show::Guid && how != Show::Bytes &&
+                       how != Show::GptType;
+  if (numeric && size <= 8) field.Number = ReadLe(bytes_, offset, size);
   structure_.Fields.push_back(std::move(field));
   return true;
 }
