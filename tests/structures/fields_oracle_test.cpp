@@ -385,5 +385,19 @@ TEST_F(FieldsTest, CompareBackupNamesTheFieldsThatDiffer) {
   EXPECT_EQ(gptLines[9], "0x038  16  Disk GUID  00000000-0000-0000-0000-000000000000  |  4B4F5256-0000-4000-8000-000000000001");
 }
 
+TEST_F(FieldsTest, SectorsWithoutAKnownStructureAndUnknownNamesAreRefused) {
+  const CommandResult unknown = RunCli({"fields", SamplePath("ntfs.img"), "1"});
+  EXPECT_EQ(unknown.Status, 1);
+  EXPECT_TRUE(unknown.Err.starts_with("korvalane-cli: no structure is known at sector 1 (--as NAME picks one: mbr,"))
+      << unknown.Err;
+  const CommandResult as = RunCli({"fields", "--as", "ntfs-boot", SamplePath("ntfs.img"), "1"});
+  EXPECT_EQ(as.Status, 0);
+  EXPECT_EQ(Lines(as.Out).at(0), "NTFS boot sector at sector 1");
+  const CommandResult bad = RunCli({"fields", "--as", "superblock", SamplePath("ntfs.img"), "0"});
+  EXPECT_EQ(bad.Status, 2);
+  EXPECT_TRUE(bad.Err.starts_with("korvalane-cli: --as takes one of mbr, ebr,")) << bad.Err;
+  EXPECT_EQ(RunCli({"fields", "--compare-backup", SamplePath("ntfs.img"), "0"}).Status, 2);
+}
+
 }  // namespace
 }  // namespace korvalane::testing
