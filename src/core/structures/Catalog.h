@@ -20,19 +20,10 @@ struct StructureKind {
 std::span<const StructureKind> StructureKinds();
 const StructureKind* FindStructureKind(std::string_view id);
 
-// Which structure a sector of CurrentDrive holds and what decoding it needs besides its
-// bytes.
-struct StructureChoice {
-  std::string Id;
-  uint32_t FirstEntryNumber = 1;  // GPT entries
-  uint32_t EntrySize = 128;       // GPT entries
-};
-
 // What Korvalane knows of the sector from the drive's partition table or its volume's
-// geometry (VolumeGeometry must describe CurrentDrive): a whole disk's sector 0 is its
+// file system (VolumeGeometry must describe CurrentDrive): a whole disk's sector 0 is its
 // MBR (protective before a GPT), the chain of EBRs, both GPT headers and their entry
-// arrays; a volume's boot sector and its backup, FAT32's FSInfo, exFAT's checksum sectors,
-// FAT and exFAT directory clusters, NTFS's FILE records. Without such knowledge a sector
+// arrays; on a volume, what its file system says (FileSystem::StructureAt). Without such knowledge a sector
 // that starts with "FILE" or "EFI PART" is taken for what it says. Nothing otherwise.
 std::optional<StructureChoice> KnownStructureAt(uint64_t sector);
 
@@ -60,12 +51,18 @@ struct BackupComparison {
 };
 
 // The structures of CurrentDrive that keep a backup copy, each compared with it field by
-// field: FAT32's boot sector (at the BPB's backup sector), exFAT's boot sector and
-// checksum sector (at 12 and 23), NTFS's boot sector (at the volume's last sector), a
+// field: a volume's as its file system names them (FileSystem::StructureBackups), a
 // disk's primary and backup GPT headers.
 std::vector<BackupComparison> CompareBackups();
 
 // The fields in which two decodings of the same kind of structure differ.
 std::vector<FieldDifference> DifferingFields(const Structure& primary, const Structure& backup);
+
+// Shared by the file systems' structure choices: one sector of CurrentDrive (zeros where
+// it cannot be read), whether its bytes begin with `text`, and the drive's sector count
+// as its size gives it.
+std::vector<uint8_t> ReadStructureSector(uint64_t sector);
+bool BeginsWith(std::span<const uint8_t> bytes, const char* text);
+uint64_t DriveSectorCount();
 
 }  // namespace korvalane

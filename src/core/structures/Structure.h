@@ -98,6 +98,20 @@ struct StructureInput {
   uint32_t EntrySize = 128;
 };
 
+// Which structure a sector holds and what decoding it needs besides its bytes.
+struct StructureChoice {
+  std::string Id;                 // the name --as takes
+  uint32_t FirstEntryNumber = 1;  // GPT entries
+  uint32_t EntrySize = 128;       // GPT entries
+};
+
+// A structure kept twice: the sectors of the structure and of its backup copy.
+struct StructureBackup {
+  const char* Id;
+  uint64_t Primary;
+  uint64_t Backup;
+};
+
 // Adds fields to a structure, each read within the bytes. The first field that does not
 // fit cuts the structure short there, and every field added after it is left out.
 class FieldWriter {

@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/exfat/ExfatGeometry.h"
+#include "core/structures/Catalog.h"
+#include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
 namespace {
@@ -113,7 +116,35 @@ constexpr FieldSpec kOtherEntry[] = {
     {1, 31, "Contents", Show::Bytes},
 };
 
+// The backup boot region follows the main one.
+constexpr uint64_t kBootRegionSectors = 12;
+
 }  // namespace
+
+std::optional<StructureChoice> ExfatStructureAt(uint64_t sector) {
+  if (sector == 0 || sector == kBootRegionSectors) return StructureChoice{"exfat-boot"};
+  if (sector == kChecksummedSectors || sector == kBootRegionSectors + kChecksummedSectors) {
+    return StructureChoice{"exfat-checksum"};
+  }
+  const VolumeGeometry& g = Geometry();
+  if (g.StartDataSector <= 0 || sector < static_cast<uint32_t>(g.StartDataSector)) return std::nullopt;
+  if (const std::optional<int64_t> root = ExfatRootDirectorySector();
+      root && *root >= 0 && g.SectorsPerCluster > 0 && sector >= static_cast<uint64_t>(*root) &&
+      sector - static_cast<uint64_t>(*root) < static_cast<uint32_t>(g.SectorsPerCluster)) {
+    return StructureChoice{"exfat-directory"};
+  }
+  // Another directory's sector: it opens with a file's entry set, in use or deleted.
+  const std::vector<uint8_t> bytes = ReadStructureSector(sector);
+  if ((ReadU8(bytes, 0) & ~kInUse) == (kFile & ~kInUse) && (ReadU8(bytes, 32) & ~kInUse) == (kStream & ~kInUse)) {
+    return StructureChoice{"exfat-directory"};
+  }
+  return std::nullopt;
+}
+
+std::vector<StructureBackup> ExfatStructureBackups() {
+  return {{"exfat-boot", 0, kBootRegionSectors},
+          {"exfat-checksum", kChecksummedSectors, kBootRegionSectors + kChecksummedSectors}};
+}
 
 uint32_t ExfatBootChecksum(std::span<const uint8_t> region, uint32_t sectorSize) {
   uint32_t sum = 0;

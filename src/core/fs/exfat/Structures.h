@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <vector>
+
 #include "core/structures/Structure.h"
 
 namespace korvalane {
@@ -16,6 +19,14 @@ Structure DecodeExfatChecksumSector(const StructureInput& input);
 // of each set, with the set's checksum checked, and the volume's own entries (allocation
 // bitmap, up-case table, volume label).
 Structure DecodeExfatDirectory(const StructureInput& input);
+
+// Which structure sector `sector` of the current exFAT volume holds: the boot sector and
+// the checksum sector of both boot regions, the root directory's first cluster, and a
+// sector of the cluster heap that opens with a file's entry set.
+std::optional<StructureChoice> ExfatStructureAt(uint64_t sector);
+
+// The main boot region's boot and checksum sectors and their backups at 12 and 23.
+std::vector<StructureBackup> ExfatStructureBackups();
 
 // The checksum of a boot region's sectors 0-10 (the volume flags and percent-in-use bytes
 // of sector 0 left out), `region` holding those 11 sectors.

@@ -3,6 +3,9 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/search/Locate.h"
+#include "core/structures/Catalog.h"
+#include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
 namespace {
@@ -135,7 +138,55 @@ struct LongNameRun {
   std::vector<uint8_t> Checksums;
 };
 
+// A FAT directory cluster begins with the "." entry of a directory.
+bool StartsFatDirectory(std::span<const uint8_t> bytes) {
+  return BeginsWith(bytes, ".          ") && (ReadU8(bytes, 11) & 0x10) != 0;
+}
+
+// FAT32's FSInfo and backup boot sectors as the BPB names them (0 and 0xFFFF: none).
+constexpr size_t kFsInfoSectorOffset = 48;
+constexpr size_t kBackupBootSectorOffset = 50;
+constexpr size_t kRootClusterOffset = 44;
+bool Names(uint16_t sector) { return sector != 0 && sector != 0xFFFF; }
+
 }  // namespace
+
+std::optional<StructureChoice> FatStructureAt(uint64_t sector) {
+  const VolumeGeometry& g = Geometry();
+  const bool fat32 = g.FileSystemKind == FileSystemKind::Fat32;
+  if (sector == 0) return StructureChoice{fat32 ? "fat32-boot" : "fat-boot"};
+  const std::vector<uint8_t> boot = ReadStructureSector(0);
+  if (fat32) {
+    const uint16_t fsinfo = ReadLe16(boot, kFsInfoSectorOffset);
+    const uint16_t backup = ReadLe16(boot, kBackupBootSectorOffset);
+    if (Names(backup) && sector == backup) return StructureChoice{"fat32-boot"};
+    if (Names(fsinfo) && (sector == fsinfo || (Names(backup) && sector == uint64_t{backup} + fsinfo))) {
+      return StructureChoice{"fsinfo"};
+    }
+  }
+  // FAT12/16's root directory sits between the FATs and cluster 2.
+  const Location clusterTwo = LocateCluster(2);
+  if (!clusterTwo.Sector || g.StartDataSector < 0 || g.SectorsPerCluster <= 0) return std::nullopt;
+  const uint64_t data = *clusterTwo.Sector;
+  if (!fat32 && sector < data && sector >= static_cast<uint32_t>(g.StartDataSector)) {
+    return StructureChoice{"fat-directory"};
+  }
+  if (sector < data) return std::nullopt;
+  const uint64_t perCluster = static_cast<uint32_t>(g.SectorsPerCluster);
+  const uint64_t cluster = (sector - data) / perCluster + 2;
+  if (fat32 && cluster == ReadLe32(boot, kRootClusterOffset)) return StructureChoice{"fat-directory"};
+  if (StartsFatDirectory(ReadStructureSector(data + (cluster - 2) * perCluster))) {
+    return StructureChoice{"fat-directory"};
+  }
+  return std::nullopt;
+}
+
+std::vector<StructureBackup> FatStructureBackups() {
+  if (Geometry().FileSystemKind != FileSystemKind::Fat32) return {};
+  const uint16_t backup = ReadLe16(ReadStructureSector(0), kBackupBootSectorOffset);
+  if (!Names(backup)) return {};
+  return {{"fat32-boot", 0, backup}};
+}
 
 uint8_t ShortNameChecksum(std::span<const uint8_t> name11) {
   uint8_t sum = 0;

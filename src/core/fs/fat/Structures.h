@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <vector>
+
 #include "core/structures/Structure.h"
 
 namespace korvalane {
@@ -19,6 +22,14 @@ Structure DecodeFsInfo(const StructureInput& input);
 // A sector of raw FAT directory entries, 32 bytes each, short and long-name entries alike;
 // each run of long-name entries has its checksum checked against the short name after it.
 Structure DecodeFatDirectory(const StructureInput& input);
+
+// Which structure sector `sector` of the current FAT volume holds: the boot sector, and on
+// FAT32 its backup and both FSInfo sectors; the root directory; the sectors of a
+// directory whose first cluster opens with its "." entry.
+std::optional<StructureChoice> FatStructureAt(uint64_t sector);
+
+// FAT32's boot sector and the backup the BPB names.
+std::vector<StructureBackup> FatStructureBackups();
 
 // The checksum a long-name entry carries of the 11 bytes of its short name.
 uint8_t ShortNameChecksum(std::span<const uint8_t> name11);

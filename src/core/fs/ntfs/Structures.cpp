@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/structures/Catalog.h"
 
 namespace korvalane {
 namespace {
@@ -202,7 +203,38 @@ void AddRunList(FieldWriter& writer, const std::string& group, size_t at, size_t
   }
 }
 
+// FILE records are at most 64 KiB.
+constexpr uint64_t kLargestRecord = 65536;
+constexpr uint64_t kUsualRecord = 1024;
+
 }  // namespace
+
+std::optional<StructureChoice> NtfsStructureAt(uint64_t sector) {
+  if (sector == 0) return StructureChoice{"ntfs-boot"};
+  const uint64_t sectors = DriveSectorCount();
+  if (sectors > 0 && sector == sectors - 1) return StructureChoice{"ntfs-boot"};
+  if (BeginsWith(ReadStructureSector(sector), kSignature)) return StructureChoice{"mft-record"};
+  return std::nullopt;
+}
+
+std::vector<StructureBackup> NtfsStructureBackups() {
+  const uint64_t sectors = DriveSectorCount();
+  if (sectors < 2) return {};
+  return {{"ntfs-boot", 0, sectors - 1}};
+}
+
+uint64_t NtfsRecordBytes() {
+  const std::vector<uint8_t> boot = ReadStructureSector(0);
+  const int8_t perRecord = static_cast<int8_t>(ReadU8(boot, 64));
+  const uint64_t cluster = uint64_t{ReadLe16(boot, 11)} * ReadU8(boot, 13);
+  uint64_t length = 0;
+  if (perRecord < 0 && perRecord >= -31) {
+    length = uint64_t{1} << -perRecord;
+  } else if (perRecord > 0) {
+    length = cluster * static_cast<uint64_t>(perRecord);
+  }
+  return length == 0 || length > kLargestRecord ? kUsualRecord : length;
+}
 
 Structure DecodeNtfsBootSector(const StructureInput& input) {
   Structure s;
