@@ -32,6 +32,7 @@
 #include "app/Unit3.h"
 #include "app/Unit4a.h"
 #include "app/Unit4b.h"
+#include "app/Unit5.h"
 #include "core/Platform.h"
 #include "core/disk/StartDrive.h"
 #include "core/views/Details.h"
@@ -134,6 +135,9 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
   ActionFindPrevious = command(QStringLiteral("Find previous"), QKeySequence(Qt::SHIFT | Qt::Key_F3),
                                &TForm1a::ActionFindPreviousExecute);
   ActionGoTo = command(QStringLiteral("Go to..."), QKeySequence(Qt::CTRL | Qt::Key_G), &TForm1a::ActionGoToExecute);
+  // Ctrl+I: the Structure window, which follows the shown sector and asks for its marks.
+  ActionStructure = InstallStructureCommand(this, InfoList);
+  connect(&korvalane::ShownSector::Instance(), &korvalane::ShownSector::MarkRequested, this, &TForm1a::ShowSectorBytes);
 
   InfoList->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(InfoList, &QWidget::customContextMenuRequested, this, &TForm1a::InfoListContextPopup);
@@ -231,7 +235,10 @@ void TForm1a::SectorEditChange() {
   korvalane::ViewText lines;
   korvalane::ShowSector(SectorEdit->text().toStdU16String(), SelectedView(), lines, PumpFor(generation));
   FinishRedraw(generation, std::move(lines));
-  if (generation == redrawGeneration_) MarkAgain();
+  if (generation == redrawGeneration_) {
+    MarkAgain();
+    korvalane::ShownSector::Instance().Set(DriveBox->currentText(), SectorEdit->text(), SelectedView());
+  }
 }
 
 void TForm1a::SectorButtonLeftClick() {
@@ -408,7 +415,7 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
     menu->insertSeparator(first);
   }
   // The commands that have a key, so that a user who never read of the keys finds them.
-  menu->insertActions(first, {ActionOpen, ActionFind, ActionFindNext, ActionFindPrevious, ActionGoTo});
+  menu->insertActions(first, {ActionOpen, ActionFind, ActionFindNext, ActionFindPrevious, ActionGoTo, ActionStructure});
   menu->insertSeparator(first);
   if (menu->exec(InfoList->viewport()->mapToGlobal(position)) == go && go != nullptr) JumpTo(*target);
 }

@@ -151,6 +151,7 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   QAction* ActionFindPrevious = nullptr;
   QAction* ActionGoTo = nullptr;
   QAction* ActionOpen = nullptr;
+  QAction* ActionStructure = nullptr;
   korvalane::WakeUpServer* wakeUpServer_ = nullptr;
 };
 

@@ -33,6 +33,9 @@ struct Arguments {
   bool IgnoreCase = false;
   bool All = false;
   std::string MapFile;  // export --map FILE
+  // fields
+  std::string As;             // --as NAME: the structure to decode the sector as
+  bool CompareBackup = false;  // --compare-backup
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Positional;
@@ -82,6 +85,7 @@ int RunView(const Arguments& arguments);  // text, hex, record, details
 int RunExport(const Arguments& arguments);
 int RunFind(const Arguments& arguments);
 int RunLocate(const Arguments& arguments);
+int RunFields(const Arguments& arguments);
 
 // Writes a JSON document on stdout.
 void PrintJson(const std::string& document);

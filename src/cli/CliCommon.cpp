@@ -32,7 +32,7 @@ struct OptionRule {
 };
 
 const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "record",
-                                               "details", "export", "find", "locate"};
+                                               "details", "export", "find", "locate", "fields"};
 
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
@@ -40,7 +40,9 @@ const OptionRule kOptions[] = {
     {"--no-prompt", false, kSourceCommands},
     {"--force", false, {"export"}},
     {"--map", true, {"export"}},
-    {"--json", false, {"drives", "details", "record", "find", "locate"}},
+    {"--json", false, {"drives", "details", "record", "find", "locate", "fields"}},
+    {"--as", true, {"fields"}},
+    {"--compare-backup", false, {"fields"}},
     {"--from", true, {"find"}},
     {"--backward", false, {"find"}},
     {"--aligned", true, {"find"}},
@@ -89,6 +91,10 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
     parsed.IgnoreCase = true;
   } else if (name == "--all") {
     parsed.All = true;
+  } else if (name == "--as") {
+    parsed.As = value;
+  } else if (name == "--compare-backup") {
+    parsed.CompareBackup = true;
   }
   return true;
 }

@@ -70,6 +70,23 @@ Commands:
                                sectors per cluster).
   locate SOURCE mft-record N   The first sector of NTFS MFT record N, through the
                                MFT's own data runs.
+  fields [--as NAME] SOURCE SECTOR
+                               The structure at SECTOR field by field: offset,
+                               size, name and value, one a line, then its checks
+                               (signatures, checksums, update sequence) as holds
+                               or fails with the stored and computed values. The
+                               structure is the one Korvalane knows there (MBR,
+                               EBR, GPT header and entries, boot sectors and their
+                               backups, FSInfo, exFAT checksum sector, directory
+                               clusters, MFT records); --as NAME decodes it as
+                               another (mbr, ebr, gpt-header, gpt-entries,
+                               fat-boot, fat32-boot, fsinfo, fat-directory,
+                               exfat-boot, exfat-checksum, exfat-directory,
+                               ntfs-boot, mft-record).
+  fields --compare-backup SOURCE
+                               Each structure with a backup copy (FAT32, exFAT
+                               and NTFS boot sectors, the GPT's headers) and the
+                               fields in which the copy differs.
   help, --help                 This text.
   --version                    The program's name and version.
 
@@ -86,7 +103,7 @@ Options (before or after the command, before or between its arguments):
                                polkit may ask for a password there, otherwise it is
                                refused at once. --no-prompt never asks.
   --force                      export: replace an existing FILE.
-  --json                       drives, details, record, find, locate: one JSON
+  --json                       drives, details, record, find, locate, fields: one JSON
                                document (UTF-8) with named fields instead of the
                                view's lines: numbers as numbers, listing entries,
                                partitions, data runs and matches as arrays; a view
@@ -161,5 +178,6 @@ int main(int argc, char** argv) {
   if (command == "export") return korvalane::cli::RunExport(*arguments);
   if (command == "find") return korvalane::cli::RunFind(*arguments);
   if (command == "locate") return korvalane::cli::RunLocate(*arguments);
+  if (command == "fields") return korvalane::cli::RunFields(*arguments);
   return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
 }

@@ -196,7 +196,7 @@ class MainWindowTest : public QObject {
     });
     emit Form1a->InfoList->customContextMenuRequested(QPoint(10, 10));
     for (const char* entry : {"Open image...\tCtrl+O", "Find...\tCtrl+F", "Find next\tF3", "Find previous\tShift+F3",
-                              "Go to...\tCtrl+G"}) {
+                              "Go to...\tCtrl+G", "Structure...\tCtrl+I"}) {
       QVERIFY2(entries.contains(QLatin1String(entry)), qPrintable(entries.join(QLatin1String(" | "))));
     }
     QCOMPARE(filter, QStringLiteral("Disk images and containers (*.img *.ima *.dd *.raw *.bin *.iso *.E01 *.Ex01 *.vmdk "

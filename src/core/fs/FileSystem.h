@@ -5,8 +5,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/search/Locate.h"
+#include "core/structures/Structure.h"
 #include "core/text/Json.h"
 #include "core/views/ViewText.h"
 #include "core/volume/VolumeGeometry.h"
@@ -54,6 +56,11 @@ class FileSystem {
 
   // The first sector of MFT record `record`; only NTFS numbers its records so.
   virtual Location LocateMftRecord(uint64_t record, const MessagePump& pump) const;
+
+  // Which of its on-disk structures sector `sector` holds (the decoders' names, as
+  // `fields --as` takes them), and the structures it keeps a backup copy of.
+  virtual std::optional<StructureChoice> StructureAt(uint64_t) const { return std::nullopt; }
+  virtual std::vector<StructureBackup> StructureBackups() const { return {}; }
 };
 
 // Every file system, in the order detection asks them (the first that recognises a boot

@@ -3,6 +3,7 @@
 #include "core/fs/FatFamily.h"
 #include "core/fs/exfat/ExfatDirectory.h"
 #include "core/fs/exfat/ExfatGeometry.h"
+#include "core/fs/exfat/Structures.h"
 #include "core/text/NumberFormat.h"
 
 namespace korvalane {
@@ -57,6 +58,9 @@ class Exfat final : public FileSystem {
                         (cluster - kFirstDataCluster) * static_cast<uint32_t>(g.SectorsPerCluster),
                     {}};
   }
+
+  std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return ExfatStructureAt(sector); }
+  std::vector<StructureBackup> StructureBackups() const override { return ExfatStructureBackups(); }
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "core/fs/fat/FatBootSector.h"
 #include "core/fs/fat/FatDirectory.h"
 #include "core/fs/fat/FatGeometry.h"
+#include "core/fs/fat/Structures.h"
 #include "core/text/NumberFormat.h"
 #include "core/volume/SectorReader.h"
 
@@ -75,6 +76,9 @@ class Fat final : public FileSystem {
     }
     return Location{firstSector + (cluster - kFirstDataCluster) * sectorsPerCluster, {}};
   }
+
+  std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return FatStructureAt(sector); }
+  std::vector<StructureBackup> StructureBackups() const override { return FatStructureBackups(); }
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "core/fs/ntfs/FileRecord.h"
 #include "core/fs/ntfs/MftLayout.h"
 #include "core/fs/ntfs/NtfsGeometry.h"
+#include "core/fs/ntfs/Structures.h"
 #include "core/text/NumberFormat.h"
 
 namespace korvalane {
@@ -92,6 +93,9 @@ class Ntfs final : public FileSystem {
   Location LocateMftRecord(uint64_t record, const MessagePump& pump) const override {
     return LocateNtfsMftRecord(record, pump);
   }
+
+  std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return NtfsStructureAt(sector); }
+  std::vector<StructureBackup> StructureBackups() const override { return NtfsStructureBackups(); }
 };
 
 }  // namespace

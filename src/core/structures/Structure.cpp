@@ -1,0 +1,228 @@
+#include "core/structures/Structure.h"
+
+#include <cstdio>
+
+#include "core/Bytes.h"
+#include "core/Platform.h"
+#include "core/disk/PartitionTable.h"
+#include "core/text/Utf.h"
+
+namespace korvalane {
+namespace {
+
+// A field of more bytes shows its first ones and its length.
+constexpr size_t kBytesShown = 16;
+
+std::string NamesOfBits(uint64_t value, std::span<const ValueName> names) {
+  std::string text;
+  uint64_t named = 0;
+  for (const ValueName& bit : names) {
+    named |= bit.Value;
+    if ((value & bit.Value) != 0) {
+      if (!text.empty()) text += ", ";
+      text += bit.Name;
+    }
+  }
+  const uint64_t others = value & ~named;
+  if (others != 0) {
+    if (!text.empty()) text += ", ";
+    text += "other bits " + HexText(others, 0);
+  }
+  return text;
+}
+
+const char* NameOf(uint64_t value, std::span<const ValueName> names) {
+  for (const ValueName& known : names) {
+    if (known.Value == value) return known.Name;
+  }
+  return nullptr;
+}
+
+std::string Chs(std::span<const uint8_t> bytes, size_t offset) {
+  const unsigned head = bytes[offset];
+  const unsigned sector = bytes[offset + 1] & 0x3Fu;
+  const unsigned cylinder = (static_cast<unsigned>(bytes[offset + 1] & 0xC0u) << 2) | bytes[offset + 2];
+  return "cylinder " + std::to_string(cylinder) + ", head " + std::to_string(head) + ", sector " +
+         std::to_string(sector);
+}
+
+}  // namespace
+
+std::string HexText(uint64_t value, int digits) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string NumberText(uint64_t value) { return std::to_string(value) + " (" + HexText(value, 0) + ")"; }
+
+std::string GuidText(std::span<const uint8_t> bytes, size_t offset) {
+  if (!korvalane::Fits(bytes, offset, 16)) return {};
+  char text[40];
+  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                ReadLe32(bytes, offset), ReadLe16(bytes, offset + 4), ReadLe16(bytes, offset + 6),
+                bytes[offset + 8], bytes[offset + 9], bytes[offset + 10], bytes[offset + 11], bytes[offset + 12],
+                bytes[offset + 13], bytes[offset + 14], bytes[offset + 15]);
+  return text;
+}
+
+std::string DosDateText(uint16_t date) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", 1980u + (date >> 9), (date >> 5) & 0x0Fu, date & 0x1Fu);
+  return text;
+}
+
+std::string DosTimeText(uint16_t time) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02u:%02u:%02u", time >> 11, (time >> 5) & 0x3Fu, (time & 0x1Fu) * 2u);
+  return text;
+}
+
+std::string FileTimeText(uint64_t fileTime) {
+  if (fileTime == 0) return "not set";
+  const std::optional<CivilTime> local = CurrentPlatform().FileTimeToLocal(fileTime);
+  if (!local) return "?";
+  return ToUtf8(CurrentPlatform().FormatDateTime(*local));
+}
+
+std::string Utf16Text(std::span<const uint8_t> bytes, size_t offset, size_t size) {
+  std::u16string text;
+  for (size_t i = 0; i + 1 < size; i += 2) {
+    const char16_t unit = static_cast<char16_t>(ReadLe16(bytes, offset + i));
+    // A NUL ends a name; FAT pads the rest of a long name's last entry with 0xFFFF.
+    if (unit == 0 || unit == 0xFFFF) break;
+    text += unit;
+  }
+  return ToUtf8(text);
+}
+
+std::string AsciiText(std::span<const uint8_t> bytes, size_t offset, size_t size) {
+  std::string text;
+  for (size_t i = 0; i < size && offset + i < bytes.size(); ++i) {
+    const uint8_t b = bytes[offset + i];
+    text += b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.';
+  }
+  return text;
+}
+
+std::string ShowValue(std::span<const uint8_t> bytes, size_t offset, size_t size, Show how,
+                      std::span<const ValueName> names) {
+  const uint64_t value = ReadLe(bytes, offset, size);
+  const int digits = static_cast<int>(2 * size);
+  switch (how) {
+    case Show::Number:
+      return NumberText(value);
+    case Show::Signed: {
+      const unsigned bits = static_cast<unsigned>(8 * size);
+      int64_t signedValue = static_cast<int64_t>(value);
+      if (bits > 0 && bits < 64 && (value >> (bits - 1) & 1u) != 0) {
+        signedValue = static_cast<int64_t>(value | ~((uint64_t{1} << bits) - 1));
+      }
+      return std::to_string(signedValue) + " (" + HexText(value, digits) + ")";
+    }
+    case Show::Hex:
+      return HexText(value, digits);
+    case Show::Code: {
+      const char* name = NameOf(value, names);
+      return HexText(value, digits) + (name != nullptr ? std::string(" (") + name + ")" : std::string());
+    }
+    case Show::Flags: {
+      const std::string set = NamesOfBits(value, names);
+      return HexText(value, digits) + (set.empty() ? std::string() : " (" + set + ")");
+    }
+    case Show::Ascii:
+      return "\"" + AsciiText(bytes, offset, size) + "\"";
+    case Show::Utf16:
+      return "\"" + Utf16Text(bytes, offset, size) + "\"";
+    case Show::Guid:
+      return GuidText(bytes, offset);
+    case Show::FileTime:
+      return FileTimeText(value) + " (" + HexText(value, 16) + ")";
+    case Show::DosDate:
+      return DosDateText(static_cast<uint16_t>(value)) + " (" + HexText(value, 4) + ")";
+    case Show::DosTime:
+      return DosTimeText(static_cast<uint16_t>(value)) + " (" + HexText(value, 4) + ")";
+    case Show::ExfatTime:
+      return DosDateText(static_cast<uint16_t>(value >> 16)) + " " + DosTimeText(static_cast<uint16_t>(value)) +
+             " (" + HexText(value, 8) + ")";
+    case Show::Bytes: {
+      std::string text;
+      for (size_t i = 0; i < size && i < kBytesShown && offset + i < bytes.size(); ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X", bytes[offset + i]);
+        if (!text.empty()) text += ' ';
+        text += hex;
+      }
+      if (size > kBytesShown) text += " ... (" + std::to_string(size) + " bytes)";
+      return text;
+    }
+    case Show::Chs:
+      return Chs(bytes, offset) + " (" + HexText(value, 6) + ")";
+    case Show::MbrType:
+      return HexText(value, 2) + " (" + (value == 0 ? std::string("empty") : MbrTypeName(static_cast<uint8_t>(value))) + ")";
+    case Show::GptType: {
+      const std::string guid = GuidText(bytes, offset);
+      if (guid == "00000000-0000-0000-0000-000000000000") return guid + " (unused)";
+      const std::string name = GptTypeName(guid);
+      return name == guid ? guid : guid + " (" + name + ")";
+    }
+    case Show::FileReference:
+      return "record " + std::to_string(value & 0xFFFFFFFFFFFFull) + ", sequence " + std::to_string(value >> 48) +
+             " (" + HexText(value, 16) + ")";
+  }
+  return {};
+}
+
+bool FieldWriter::Fits(size_t offset, size_t size) {
+  if (structure_.CutAt) return false;
+  if (korvalane::Fits(bytes_, offset, size)) {
+    if (offset + size > structure_.Length) structure_.Length = offset + size;
+    return true;
+  }
+  structure_.CutAt = offset;
+  return false;
+}
+
+bool FieldWriter::Add(std::string group, size_t offset, size_t size, const char* name, Show how,
+                      std::span<const ValueName> names) {
+  if (!Fits(offset, size)) return false;
+  Field field;
+  field.Offset = offset;
+  field.Size = size;
+  field.Group = std::move(group);
+  field.Name = name;
+  field.Value = ShowValue(bytes_, offset, size, how, names);
+  // Text, GUIDs and byte strings are no numbers, whatever their width.
+  const bool numeric = how != Show::Ascii && how != Show::Utf16 && how != Show::Guid && how != Show::Bytes &&
+                       how != Show::GptType;
+  if (numeric && size <= 8) field.Number = ReadLe(bytes_, offset, size);
+  structure_.Fields.push_back(std::move(field));
+  return true;
+}
+
+bool FieldWriter::AddText(std::string group, size_t offset, size_t size, std::string name, std::string value,
+                          std::optional<uint64_t> number) {
+  if (!Fits(offset, size)) return false;
+  structure_.Fields.push_back(Field{offset, size, std::move(group), std::move(name), std::move(value), number});
+  return true;
+}
+
+bool FieldWriter::AddTable(const std::string& group, size_t base, std::span<const FieldSpec> table) {
+  for (const FieldSpec& row : table) {
+    if (!Add(group, base + row.Offset, row.Size, row.Name, row.How, row.Names)) return false;
+  }
+  return true;
+}
+
+void FieldWriter::AddCheck(std::string name, bool holds, std::string stored, std::string computed) {
+  structure_.Checks.push_back(Check{std::move(name), holds, std::move(stored), std::move(computed)});
+}
+
+void AddBootSignature(FieldWriter& writer) {
+  constexpr size_t kSignatureOffset = 510;
+  if (!writer.Add({}, kSignatureOffset, 2, "Boot signature", Show::Hex)) return;
+  const uint16_t stored = ReadLe16(writer.Bytes(), kSignatureOffset);
+  writer.AddCheck("Boot signature", stored == 0xAA55, HexText(stored, 4), HexText(0xAA55, 4));
+}
+
+}  // namespace korvalane
