@@ -1,6 +1,8 @@
 #include "cli/JsonViews.h"
 
 #include "core/Platform.h"
+#include "core/fs/ext/Details.h"
+#include "core/fs/ext/Record.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
 #include "core/views/Details.h"
@@ -94,6 +96,8 @@ Json RecordJson(uint64_t sector) {
           .Set("created", r.Created)
           .Set("runs", runs);
     }
+    case FileSystemKind::Ext:
+      return ext::RecordJson(sector);
     case FileSystemKind::Unknown:
       break;
   }
@@ -103,6 +107,7 @@ Json RecordJson(uint64_t sector) {
 Json DetailsJson(const ViewText& report) {
   if (report.empty()) return Json::Object();
   const VolumeGeometry& g = Geometry();
+  if (g.FileSystemKind == FileSystemKind::Ext) return ext::DetailsJson(g.CurrentDrive);
   Json json = Json::Object().Set("drive", g.CurrentDrive);
   if (report.front() == u"Access to boot sector denied") return json.Set("error", report.front());
 
@@ -140,6 +145,7 @@ Json DetailsJson(const ViewText& report) {
       }
       return json;
     }
+    case FileSystemKind::Ext:
     case FileSystemKind::Unknown:
       break;
   }

@@ -70,6 +70,10 @@ Commands:
                                sectors per cluster).
   locate SOURCE mft-record N   The first sector of NTFS MFT record N, through the
                                MFT's own data runs.
+  locate SOURCE block N        ext2/3/4: the first sector of block N (cluster N is
+                               the same block).
+  locate SOURCE inode N        ext2/3/4: the sector that holds inode N, through its
+                               group descriptor.
   help, --help                 This text.
   --version                    The program's name and version.
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/ext/Locate.h"
 #include "core/views/Details.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
@@ -73,6 +74,9 @@ Location LocateCluster(uint64_t cluster) {
                       Number(g.Clusters == 0 ? 0 : g.Clusters - 1) + ")");
       }
       return Location{cluster * sectorsPerCluster, {}};
+    case FileSystemKind::Ext:
+      // An ext volume's clusters are its blocks, block 0 at sector 0.
+      return ext::LocateBlock(cluster);
     case FileSystemKind::Unknown:
       break;
   }
@@ -118,6 +122,9 @@ Location LocateTarget(const JumpTarget& target, const MessagePump& pump) {
       return LocateCluster(target.Number);
     case JumpKind::MftRecord:
       return LocateMftRecord(target.Number, pump);
+    case JumpKind::Inode:
+      if (Geometry().FileSystemKind != FileSystemKind::Ext) return Refuse("the volume is not ext2, ext3 or ext4: it has no inodes");
+      return ext::LocateInode(target.Number);
     case JumpKind::Sector:
       break;
   }

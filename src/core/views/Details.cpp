@@ -4,12 +4,14 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/ext/Details.h"
 #include "core/text/NumberFormat.h"
 #include "core/views/PartitionReport.h"
 #include "core/volume/BootSector.h"
 #include "core/volume/DriveSelection.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
+#include "core/fs/ext/Volume.h"
 
 namespace korvalane {
 namespace {
@@ -118,6 +120,11 @@ void ReportVolumeDetails(ViewText& view, const MessagePump& pump) {
 
   if (g.FileSystemKind == FileSystemKind::Unknown) {
     ReportPartitionTable(view, pump);
+    return;
+  }
+  if (g.FileSystemKind == FileSystemKind::Ext) {
+    ext::ReportDetails(drive, view, pump);
+    if (!ext::State().Sb) MakeBrowsableToEnd();
     return;
   }
   // The boot sector is parsed again, as it is on disk now; a refused one still leaves the

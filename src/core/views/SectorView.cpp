@@ -4,6 +4,7 @@
 
 #include "core/text/NumberFormat.h"
 #include "core/text/SectorField.h"
+#include "core/fs/ext/Record.h"
 #include "core/views/Dumps.h"
 #include "core/views/ExfatDirectory.h"
 #include "core/views/FatDirectory.h"
@@ -50,6 +51,8 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
         ShowFileRecord(*sector, view, pump);
       } else if (g.FileSystemKind == FileSystemKind::Exfat) {
         ListExfatDirectory(*sector, view, pump);
+      } else if (g.FileSystemKind == FileSystemKind::Ext) {
+        ext::ShowRecord(*sector, view, pump);
       }
       break;
   }

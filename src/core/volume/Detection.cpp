@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/Platform.h"
+#include "core/fs/ext/Volume.h"
 #include "core/volume/SectorReader.h"
 
 namespace korvalane {
@@ -28,6 +29,7 @@ FileSystemKind DetectFileSystem(std::string_view drive) {
     if (*name == "FAT32") return FileSystemKind::Fat32;
     if (*name == "NTFS") return FileSystemKind::Ntfs;
     if (*name == "exFAT") return FileSystemKind::Exfat;
+    if (*name == "ext2" || *name == "ext3" || *name == "ext4" || *name == "ext4dev") return FileSystemKind::Ext;
   }
 
   Geometry().CurrentDrive = std::string(drive);
@@ -45,6 +47,8 @@ FileSystemKind DetectFileSystem(std::string_view drive) {
   if (text.find("FAT") != std::string::npos) kind = FileSystemKind::Fat;
   if (text.find("FAT32") != std::string::npos) kind = FileSystemKind::Fat32;
   if (text.find("NTFS") != std::string::npos) kind = FileSystemKind::Ntfs;
+  // ext keeps no name in its first sector: its superblock at byte 1024 has a magic number.
+  if (kind == FileSystemKind::Unknown && ext::HasExtMagic()) kind = FileSystemKind::Ext;
   return kind;
 }
 

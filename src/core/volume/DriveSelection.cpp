@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/Platform.h"
+#include "core/fs/ext/Volume.h"
 #include "core/text/NumberFormat.h"
 #include "core/volume/BootSector.h"
 #include "core/volume/Detection.h"
@@ -29,6 +30,9 @@ bool ParseVolumeGeometry() {
       break;
     case FileSystemKind::Exfat:
       parsed = ReadExfatGeometry();
+      break;
+    case FileSystemKind::Ext:
+      parsed = ext::ReadExtGeometry();
       break;
     case FileSystemKind::Unknown:
       break;
@@ -57,6 +61,8 @@ std::u16string KindName(FileSystemKind kind) {
       return u"NTFS";
     case FileSystemKind::Exfat:
       return u"exFAT";
+    case FileSystemKind::Ext:
+      return ext::VersionLabel();  // as libblkid names the last volume parsed
     case FileSystemKind::Unknown:
       break;
   }

@@ -208,9 +208,10 @@ uint32_t DirectoryChecksum(const Superblock& sb, const DirectoryBlock& dir, std:
   crc = Crc32c(crc, block.first(std::min<size_t>(dir.CoveredBytes, block.size())));
   if (dir.TailReserved) {
     const uint32_t r = *dir.TailReserved;
-    const uint8_t reserved[4] = {static_cast<uint8_t>(r), static_cast<uint8_t>(r >> 8), static_cast<uint8_t>(r >> 16),
-                                 static_cast<uint8_t>(r >> 24)};
-    crc = Crc32c(crc, reserved);
+    // The whole tail is covered, its checksum word as zero.
+    const uint8_t tail[8] = {static_cast<uint8_t>(r), static_cast<uint8_t>(r >> 8), static_cast<uint8_t>(r >> 16),
+                             static_cast<uint8_t>(r >> 24), 0, 0, 0, 0};
+    crc = Crc32c(crc, tail);
   }
   return crc;
 }

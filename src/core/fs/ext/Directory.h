@@ -40,7 +40,7 @@ struct DirectoryBlock {
   // linear tail's 12 bytes, or the htree node's tail after its `Limit` entries).
   std::optional<uint32_t> StoredChecksum;
   uint32_t CoveredBytes = 0;
-  std::optional<uint32_t> TailReserved;  // an htree tail's word that the checksum also covers
+  std::optional<uint32_t> TailReserved;  // an htree tail's first word, which the checksum also covers
   std::vector<std::string> Problems;
 };
 
