@@ -18,6 +18,7 @@ namespace {
 std::optional<SearchPattern> PatternOf(const std::string& text, std::string& error) {
   if (text == "file-record") return PresetPattern(SearchPreset::FileRecord);
   if (text == "directory-cluster") return PresetPattern(SearchPreset::DirectoryCluster);
+  if (text == "directory-block") return PresetPattern(SearchPreset::DirectoryBlock);
   return ParseSearchPattern(text, error);
 }
 

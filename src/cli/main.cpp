@@ -60,7 +60,9 @@ Commands:
                                utf16:name (UTF-16LE), or a preset: file-record (the
                                text FILE at offset 0 of a sector) or
                                directory-cluster (a sector that starts with the "."
-                               and ".." entries of a FAT directory). --aligned
+                               and ".." entries of a FAT directory) or
+                               directory-block (the "." and ".." records that start
+                               an ext directory). --aligned
                                OFFSET: only matches at that offset of a sector.
                                --ignore-case: ASCII letters of either case. Exit 0
                                when found, 1 when not; unreadable sectors are

@@ -260,6 +260,23 @@ TEST_P(ExtOracleTest, DirectoryBlocksMatchFlsAndIfindWithTheirDeletedEntries) {
   EXPECT_EQ(Record(data * sectorsPerBlock_), std::vector<std::string>{"This sector does not contain information about a file records"});
 }
 
+TEST_P(ExtOracleTest, FindDirectoryBlockStopsAtTheFirstBlockOfEveryFolder) {
+  std::set<std::string> expected;
+  std::vector<std::string> folders{"2"};
+  for (const std::string& line : Lines(Tsk(GetParam(), "fls", {"-r", "-D"}))) {
+    std::smatch m;
+    if (std::regex_match(line, m, std::regex(R"(\+*\s*d/d (\d+):\t.*)"))) folders.push_back(m.str(1));
+  }
+  for (const std::string& inode : folders) {
+    // A folder whose entries are kept in its inode (inline_data) has no block.
+    const std::vector<uint64_t> blocks = IstatBlocks(Tsk(GetParam(), "istat", {inode}), "Direct Blocks:");
+    if (!blocks.empty()) expected.insert(std::to_string(blocks[0] * sectorsPerBlock_) + " 4");
+  }
+  const std::vector<std::string> found = Cli(GetParam(), {"find", "--all", "directory-block"});
+  EXPECT_EQ(std::set<std::string>(found.begin(), found.end()), expected);
+  EXPECT_GE(expected.size(), 3u);
+}
+
 TEST_P(ExtOracleTest, LocateTakesBlocksClustersAndInodesAndRefusesTheRest) {
   EXPECT_EQ(Locate("block", 7), 7 * sectorsPerBlock_);
   EXPECT_EQ(Locate("cluster", 7), 7 * sectorsPerBlock_);
