@@ -360,3 +360,47 @@ TEST_F(ExtDamageTest, ARefusedSuperblockLeavesTheVolumeBrowsableWithANote) {
 
 }  // namespace
 }  // namespace korvalane
+
+namespace korvalane {
+namespace {
+
+// A sparse 2 TiB ext4 (mke2fs with lazy initialisation writes only its metadata): 16384
+// block groups, every one listed; an inode of the last group found and reported.
+TEST(ExtBigTest, TwoTebibytesListEveryGroupAndReachTheLastInode) {
+  const std::string image = (std::filesystem::temp_directory_path() / ("korvalane-ext-2t-" + std::to_string(getpid()) + ".img")).string();
+  const testing::CommandResult made = testing::Run(
+      {"sh", "-c", "truncate -s 2T \"$1\" && mke2fs -q -F -t ext4 -E lazy_itable_init=1,lazy_journal_init=1,nodiscard \"$1\"", "sh", image});
+  if (made.Status != 0) {
+    std::filesystem::remove(image);
+    GTEST_SKIP() << "this machine cannot make a sparse 2 TiB file: " << made.Err;
+  }
+  const auto cli = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv{args[0], image};
+    argv.insert(argv.end(), args.begin() + 1, args.end());
+    return Lines(testing::RunCli(argv).Out);
+  };
+  EXPECT_EQ(cli({"drives"}), std::vector<std::string>{"C: ext4, 2097152 Mb,4294967296 sectors  " + image});
+  const std::vector<std::string> details = cli({"details"});
+  const std::string allStats = Debugfs(image, "stats");
+  const std::string stats = allStats.substr(std::min(allStats.size(), allStats.find(" Group 16383:")));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(stats, m, std::regex(R"(Group 16383: block bitmap at (\d+), inode bitmap at (\d+), inode table at (\d+)\n\s+(\d+) free blocks, (\d+) free inodes)")));
+  ASSERT_FALSE(details.empty());
+  EXPECT_EQ(details.back(), "Group 16383 - block bitmap " + m.str(1) + ", inode bitmap " + m.str(2) + ", inode table " + m.str(3) + "-" +
+                                std::to_string(std::stoull(m.str(3)) + 511) + ", free blocks " + m.str(4) + ", free inodes " + m.str(5) +
+                                ", INODE_UNINIT");
+  EXPECT_EQ(std::count_if(details.begin(), details.end(), [](const std::string& l) { return l.starts_with("Group ") && !l.starts_with("Group descriptor"); }), 16384);
+
+  const uint64_t last = 16384ull * 8192;
+  const std::string imap = Debugfs(image, "imap <" + std::to_string(last) + ">");
+  const uint64_t byte = Number(imap, R"(located at block (\d+))") * 4096 +
+                        std::stoull(std::regex_replace(imap, std::regex(R"([\s\S]*offset 0x([0-9a-f]+)[\s\S]*)"), "$1"), nullptr, 16);
+  const std::vector<std::string> sector = cli({"locate", "inode", std::to_string(last)});
+  ASSERT_EQ(sector, std::vector<std::string>{std::to_string(byte / 512)});
+  EXPECT_EQ(cli({"record", sector[0]}), (std::vector<std::string>{"Inode " + std::to_string(last - 1) + ", unused", "",
+                                                                 "Inode " + std::to_string(last) + ", unused"}));
+  std::filesystem::remove(image);
+}
+
+}  // namespace
+}  // namespace korvalane
