@@ -277,6 +277,31 @@ TEST_P(ExtOracleTest, FindDirectoryBlockStopsAtTheFirstBlockOfEveryFolder) {
   EXPECT_GE(expected.size(), 3u);
 }
 
+TEST_P(ExtOracleTest, JsonCarriesTheViewsNumbers) {
+  const auto json = [&](const std::vector<std::string>& args) {
+    std::string text;
+    for (const std::string& line : Cli(GetParam(), args)) text += line + "\n";
+    return text;
+  };
+  const std::string details = json({"details", "--json"});
+  EXPECT_EQ(Number(details, R"("blocks": (\d+))"), Number(stats_, R"(Block count:\s+(\d+))"));
+  EXPECT_EQ(Number(details, R"("blockGroups": (\d+))"), Number(Tsk(GetParam(), "fsstat"), R"(Number of Block Groups: (\d+))"));
+  const uint64_t root = IstatBlocks(Tsk(GetParam(), "istat", {"2"}), "Direct Blocks:").at(0);
+  const std::string listing = json({"record", "--json", std::to_string(root * sectorsPerBlock_)});
+  EXPECT_NE(listing.find(R"("inode": 17,
+      "type": "file",
+      "recordLength": 24,
+      "name": "deleted file.txt",
+      "deleted": true)"), std::string::npos) << listing;
+  const uint64_t big = Inode("BIG.DAT");
+  const std::string located = json({"locate", "--json", "inode", std::to_string(big)});
+  EXPECT_EQ(Number(located, R"("sector": (\d+))"), Locate("inode", big));
+  const std::string record = json({"record", "--json", std::to_string(Locate("inode", big))});
+  EXPECT_NE(record.find(R"("inode": )" + std::to_string(big) + ",\n      \"unused\": false"), std::string::npos) << record;
+  EXPECT_EQ(Number(record.substr(record.find(R"("inode": )" + std::to_string(big))), R"("size": (\d+))"),
+            Number(Tsk(GetParam(), "istat", {std::to_string(big)}), R"(\nsize: (\d+))"));
+}
+
 TEST_P(ExtOracleTest, LocateTakesBlocksClustersAndInodesAndRefusesTheRest) {
   EXPECT_EQ(Locate("block", 7), 7 * sectorsPerBlock_);
   EXPECT_EQ(Locate("cluster", 7), 7 * sectorsPerBlock_);
