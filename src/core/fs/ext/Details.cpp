@@ -37,90 +37,81 @@ std::u16string GroupLine(const Superblock& sb, uint32_t number, const GroupDescr
 
 }  // namespace
 
-void ReportDetails(const std::u16string& drive, ViewText& view, const MessagePump& pump) {
-  if (!ReadExtGeometry()) {
-    view.push_back(kNotUsable + FromUtf8(State().Problem));
-    return;
-  }
+void WriteDetails(const std::u16string& heading, ViewText* view, Json* json, const MessagePump& pump) {
   const Superblock& sb = *State().Sb;
   const VolumeGeometry& g = Geometry();
-  view.push_back(u"Drive " + drive + u"\\, " + VersionLabel());
-  view.push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
-  view.push_back(u"Bytes per block - " + Decimal(sb.BlockBytes));
-  view.push_back(u"Sectors per block - " + Decimal(g.SectorsPerCluster));
-  view.push_back(u"Sectors - " + Decimal(g.TotalSectors));
-  view.push_back(u"Blocks - " + Decimal(sb.BlocksCount));
-  view.push_back(u"Free blocks - " + Decimal(sb.FreeBlocks));
-  view.push_back(u"First data block - " + Decimal(sb.FirstDataBlock));
-  view.push_back(u"Block groups - " + Decimal(sb.Groups));
-  view.push_back(u"Blocks per group - " + Decimal(sb.BlocksPerGroup));
-  view.push_back(u"Inodes - " + Decimal(sb.InodesCount));
-  view.push_back(u"Free inodes - " + Decimal(sb.FreeInodes));
-  view.push_back(u"Inodes per group - " + Decimal(sb.InodesPerGroup));
-  view.push_back(u"Inode size - " + Decimal(sb.InodeBytes));
-  view.push_back(u"Group descriptor size - " + Decimal(sb.DescriptorBytes));
-  view.push_back(u"Volume name - " + FromUtf8(sb.VolumeName));
-  view.push_back(u"UUID - " + Ascii(UuidText(sb.Uuid)));
-  view.push_back(u"State - " + StateText(sb.State));
-  view.push_back(u"Last mount time - " + TimeText(sb.MountTime));
-  view.push_back(u"Last write time - " + TimeText(sb.WriteTime));
-  view.push_back(u"Last mounted on - " + FromUtf8(sb.LastMounted));
-  view.push_back(u"Compatible features - " + Ascii(CompatNames(sb.Compat)));
-  view.push_back(u"Incompatible features - " + Ascii(IncompatNames(sb.Incompat)));
-  view.push_back(u"Read-only compatible features - " + Ascii(RoCompatNames(sb.RoCompat)));
-  view.push_back(u"Journal inode - " + Decimal(sb.JournalInode));
-  if (sb.SuperblockChecksum) view.push_back(u"Superblock checksum - " + ChecksumText(*sb.SuperblockChecksum, 8));
+  if (view != nullptr) {
+    view->push_back(heading + VersionLabel());
+    view->push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
+    view->push_back(u"Bytes per block - " + Decimal(sb.BlockBytes));
+    view->push_back(u"Sectors per block - " + Decimal(g.SectorsPerCluster));
+    view->push_back(u"Sectors - " + Decimal(g.TotalSectors));
+    view->push_back(u"Blocks - " + Decimal(sb.BlocksCount));
+    view->push_back(u"Free blocks - " + Decimal(sb.FreeBlocks));
+    view->push_back(u"First data block - " + Decimal(sb.FirstDataBlock));
+    view->push_back(u"Block groups - " + Decimal(sb.Groups));
+    view->push_back(u"Blocks per group - " + Decimal(sb.BlocksPerGroup));
+    view->push_back(u"Inodes - " + Decimal(sb.InodesCount));
+    view->push_back(u"Free inodes - " + Decimal(sb.FreeInodes));
+    view->push_back(u"Inodes per group - " + Decimal(sb.InodesPerGroup));
+    view->push_back(u"Inode size - " + Decimal(sb.InodeBytes));
+    view->push_back(u"Group descriptor size - " + Decimal(sb.DescriptorBytes));
+    view->push_back(u"Volume name - " + FromUtf8(sb.VolumeName));
+    view->push_back(u"UUID - " + Ascii(UuidText(sb.Uuid)));
+    view->push_back(u"State - " + StateText(sb.State));
+    view->push_back(u"Last mount time - " + TimeText(sb.MountTime));
+    view->push_back(u"Last write time - " + TimeText(sb.WriteTime));
+    view->push_back(u"Last mounted on - " + FromUtf8(sb.LastMounted));
+    view->push_back(u"Compatible features - " + Ascii(CompatNames(sb.Compat)));
+    view->push_back(u"Incompatible features - " + Ascii(IncompatNames(sb.Incompat)));
+    view->push_back(u"Read-only compatible features - " + Ascii(RoCompatNames(sb.RoCompat)));
+    view->push_back(u"Journal inode - " + Decimal(sb.JournalInode));
+    if (sb.SuperblockChecksum) view->push_back(u"Superblock checksum - " + ChecksumText(*sb.SuperblockChecksum, 8));
+  }
+  if (json != nullptr) {
+    json->Set("bytesPerSector", g.BytesPerSector)
+        .Set("bytesPerBlock", sb.BlockBytes)
+        .Set("sectorsPerBlock", g.SectorsPerCluster)
+        .Set("sectors", g.TotalSectors)
+        .Set("blocks", sb.BlocksCount)
+        .Set("freeBlocks", sb.FreeBlocks)
+        .Set("firstDataBlock", sb.FirstDataBlock)
+        .Set("blockGroups", sb.Groups)
+        .Set("blocksPerGroup", sb.BlocksPerGroup)
+        .Set("inodes", sb.InodesCount)
+        .Set("freeInodes", sb.FreeInodes)
+        .Set("inodesPerGroup", sb.InodesPerGroup)
+        .Set("inodeSize", sb.InodeBytes)
+        .Set("groupDescriptorSize", sb.DescriptorBytes)
+        .Set("volumeName", sb.VolumeName)
+        .Set("uuid", UuidText(sb.Uuid))
+        .Set("state", StateText(sb.State))
+        .Set("lastMountTime", sb.MountTime)
+        .Set("lastWriteTime", sb.WriteTime)
+        .Set("lastMountedOn", sb.LastMounted)
+        .Set("compatibleFeatures", CompatNames(sb.Compat))
+        .Set("incompatibleFeatures", IncompatNames(sb.Incompat))
+        .Set("readOnlyCompatibleFeatures", RoCompatNames(sb.RoCompat))
+        .Set("journalInode", sb.JournalInode);
+    if (sb.SuperblockChecksum) {
+      json->Set("superblockChecksum", Json::Object()
+                                          .Set("stored", sb.SuperblockChecksum->Stored)
+                                          .Set("computed", sb.SuperblockChecksum->Computed)
+                                          .Set("verified", sb.SuperblockChecksum->Ok()));
+    }
+  }
 
   const DescriptorTable table = ReadCurrentDescriptors(sb);
-  view.emplace_back();
-  view.reserve(view.size() + table.Groups.size() + 1);
-  for (uint32_t i = 0; i < table.Groups.size(); ++i) {
-    if (i % 1024 == 0 && !pump()) return;
-    view.push_back(GroupLine(sb, i, table.Groups[i]));
+  if (view != nullptr) {
+    view->emplace_back();
+    view->reserve(view->size() + table.Groups.size() + 1);
   }
-  if (!table.Problem.empty()) view.push_back(u"Group descriptors - " + FromUtf8(table.Problem));
-}
-
-Json DetailsJson(const std::string& drive) {
-  Json json = Json::Object().Set("drive", drive);
-  if (!ReadExtGeometry()) return json.Set("error", std::u16string(kNotUsable) + FromUtf8(State().Problem));
-  const Superblock& sb = *State().Sb;
-  const VolumeGeometry& g = Geometry();
-  json.Set("fileSystem", VersionLabel())
-      .Set("bytesPerSector", g.BytesPerSector)
-      .Set("bytesPerBlock", sb.BlockBytes)
-      .Set("sectorsPerBlock", g.SectorsPerCluster)
-      .Set("sectors", g.TotalSectors)
-      .Set("blocks", sb.BlocksCount)
-      .Set("freeBlocks", sb.FreeBlocks)
-      .Set("firstDataBlock", sb.FirstDataBlock)
-      .Set("blockGroups", sb.Groups)
-      .Set("blocksPerGroup", sb.BlocksPerGroup)
-      .Set("inodes", sb.InodesCount)
-      .Set("freeInodes", sb.FreeInodes)
-      .Set("inodesPerGroup", sb.InodesPerGroup)
-      .Set("inodeSize", sb.InodeBytes)
-      .Set("groupDescriptorSize", sb.DescriptorBytes)
-      .Set("volumeName", sb.VolumeName)
-      .Set("uuid", UuidText(sb.Uuid))
-      .Set("state", StateText(sb.State))
-      .Set("lastMountTime", sb.MountTime)
-      .Set("lastWriteTime", sb.WriteTime)
-      .Set("lastMountedOn", sb.LastMounted)
-      .Set("compatibleFeatures", CompatNames(sb.Compat))
-      .Set("incompatibleFeatures", IncompatNames(sb.Incompat))
-      .Set("readOnlyCompatibleFeatures", RoCompatNames(sb.RoCompat))
-      .Set("journalInode", sb.JournalInode);
-  if (sb.SuperblockChecksum) {
-    json.Set("superblockChecksum", Json::Object()
-                                       .Set("stored", sb.SuperblockChecksum->Stored)
-                                       .Set("computed", sb.SuperblockChecksum->Computed)
-                                       .Set("verified", sb.SuperblockChecksum->Ok()));
-  }
-  const DescriptorTable table = ReadCurrentDescriptors(sb);
   Json groups = Json::Array();
   for (uint32_t i = 0; i < table.Groups.size(); ++i) {
+    if (i % 1024 == 0 && !pump()) return;
     const GroupDescriptor& gd = table.Groups[i];
+    if (view != nullptr) view->push_back(GroupLine(sb, i, gd));
+    if (json == nullptr) continue;
     Json group = Json::Object()
                      .Set("group", i)
                      .Set("blockBitmap", gd.BlockBitmap)
@@ -133,8 +124,28 @@ Json DetailsJson(const std::string& drive) {
     if (gd.DescriptorChecksum) group.Set("checksumVerified", gd.DescriptorChecksum->Ok());
     groups.Push(group);
   }
-  json.Set("groups", groups);
-  if (!table.Problem.empty()) json.Set("groupProblem", table.Problem);
+  if (view != nullptr && !table.Problem.empty()) view->push_back(u"Group descriptors - " + FromUtf8(table.Problem));
+  if (json != nullptr) {
+    json->Set("groups", groups);
+    if (!table.Problem.empty()) json->Set("groupProblem", table.Problem);
+  }
+}
+
+std::u16string NotUsableLine() { return kNotUsable + FromUtf8(State().Problem); }
+
+void ReportDetails(const std::u16string& drive, ViewText& view, const MessagePump& pump) {
+  if (!ReadExtGeometry()) {
+    view.push_back(NotUsableLine());
+    return;
+  }
+  WriteDetails(u"Drive " + drive + u"\\, ", &view, nullptr, pump);
+}
+
+Json DetailsJson(const std::string& drive) {
+  Json json = Json::Object().Set("drive", drive);
+  if (!ReadExtGeometry()) return json.Set("error", NotUsableLine());
+  json.Set("fileSystem", VersionLabel());
+  WriteDetails({}, nullptr, &json, NoPump);
   return json;
 }
 

@@ -254,21 +254,9 @@ void AppendDirectoryLines(const DirectoryRecord& record, ViewText& view) {
   }
 }
 
-void ShowRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
-  const RecordView read = ReadRecord(sector, pump);
-  if (read.NotARecord) {
-    view.emplace_back(kNotARecord);
-    return;
-  }
-  for (size_t i = 0; i < read.Inodes.size(); ++i) {
-    if (i != 0) view.emplace_back();
-    AppendInodeLines(read.Inodes[i], view);
-  }
-  if (read.Directory) AppendDirectoryLines(*read.Directory, view);
-}
+namespace {
 
-Json RecordJson(uint64_t sector) {
-  const RecordView read = ReadRecord(sector, NoPump);
+Json ViewJson(const RecordView& read) {
   if (read.NotARecord) return Json::Object().Set("fileRecord", false);
   if (!read.Problem.empty()) return Json::Object().Set("error", read.Problem);
   if (read.Directory) {
@@ -349,6 +337,31 @@ Json RecordJson(uint64_t sector) {
     inodes.Push(json.Set("problems", problems));
   }
   return Json::Object().Set("inodes", inodes);
+}
+
+}  // namespace
+
+void WriteRecord(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) {
+  const RecordView read = ReadRecord(sector, pump);
+  if (json != nullptr) *json = ViewJson(read);
+  if (view == nullptr) return;
+  if (read.NotARecord) {
+    view->emplace_back(kNotARecord);
+    return;
+  }
+  for (size_t i = 0; i < read.Inodes.size(); ++i) {
+    if (i != 0) view->emplace_back();
+    AppendInodeLines(read.Inodes[i], *view);
+  }
+  if (read.Directory) AppendDirectoryLines(*read.Directory, *view);
+}
+
+void ShowRecord(uint64_t sector, ViewText& view, const MessagePump& pump) { WriteRecord(sector, &view, nullptr, pump); }
+
+Json RecordJson(uint64_t sector) {
+  Json json;
+  WriteRecord(sector, nullptr, &json, NoPump);
+  return json;
 }
 
 }  // namespace korvalane::ext

@@ -80,7 +80,6 @@ constexpr size_t kItableUnusedHi = 0x32;
 // Feature bits ext2 and ext3 know; anything else makes a volume ext4 to libblkid.
 constexpr uint32_t kExt3RoCompat = kRoCompatSparseSuper | kRoCompatLargeFile | kRoCompatBtreeDir;
 constexpr uint32_t kExt3Incompat = kIncompatFiletype | kIncompatRecover | kIncompatMetaBg;
-constexpr uint32_t kExt2Incompat = kIncompatFiletype | kIncompatMetaBg;
 
 // A time of 32 signed bits, moved past 2038 by the high byte ext4 keeps beside it.
 int64_t Time(std::span<const uint8_t> b, size_t low, size_t high) {
@@ -239,11 +238,9 @@ std::string VersionName(const Superblock& sb) {
   const bool journal = (sb.Compat & kCompatHasJournal) != 0;
   const bool ext3Knows = (sb.RoCompat & ~kExt3RoCompat) == 0 && (sb.Incompat & ~kExt3Incompat) == 0;
   if (!ext3Knows) return (sb.Flags & kFlagTestFilesystem) != 0 ? "ext4dev" : "ext4";
-  if (journal) return "ext3";
-  // Without a journal, a volume that needs recovery is none ext2 would take; it is still
-  // read as ext2.
-  (void)kExt2Incompat;
-  return "ext2";
+  // Without a journal, a volume marked as needing recovery is none libblkid names; it is
+  // read as ext2 all the same.
+  return journal ? "ext3" : "ext2";
 }
 
 std::string CompatNames(uint32_t bits) {
