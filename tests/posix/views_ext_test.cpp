@@ -228,7 +228,9 @@ TEST_P(ExtOracleTest, DirectoryBlocksMatchFlsAndIfindWithTheirDeletedEntries) {
       ASSERT_FALSE(listing.empty());
       // The owner, as ifind finds it from the block (for the first few blocks: ifind reads
       // the whole inode table each time).
-      if (blocks < 3) EXPECT_EQ(Number(Tsk(GetParam(), "ifind", {"-d", std::to_string(block)}), R"((\d+))"), inode);
+      if (blocks < 3) {
+        EXPECT_EQ(Number(Tsk(GetParam(), "ifind", {"-d", std::to_string(block)}), R"((\d+))"), inode);
+      }
       EXPECT_TRUE(listing[0].ends_with(" of inode " + std::to_string(inode))) << listing[0];
       if (Ext4()) {
         EXPECT_TRUE(listing[1].starts_with("Checksum - ") && listing[1].ends_with(", verified")) << listing[1];
