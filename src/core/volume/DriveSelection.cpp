@@ -3,9 +3,8 @@
 #include <vector>
 
 #include "core/Platform.h"
-#include "core/fs/ext/Volume.h"
 #include "core/text/NumberFormat.h"
-#include "core/volume/BootSector.h"
+#include "core/fs/FileSystem.h"
 #include "core/volume/Detection.h"
 #include "core/volume/SectorReader.h"
 
@@ -19,24 +18,8 @@ void SelectDrive(std::string_view drive) {
 }
 
 bool ParseVolumeGeometry() {
-  bool parsed = false;
-  switch (Geometry().FileSystemKind) {
-    case FileSystemKind::Fat:
-    case FileSystemKind::Fat32:
-      parsed = ReadFatGeometry();
-      break;
-    case FileSystemKind::Ntfs:
-      parsed = ReadNtfsGeometry();
-      break;
-    case FileSystemKind::Exfat:
-      parsed = ReadExfatGeometry();
-      break;
-    case FileSystemKind::Ext:
-      parsed = ext::ReadExtGeometry();
-      break;
-    case FileSystemKind::Unknown:
-      break;
-  }
+  const FileSystem* fs = CurrentFileSystem();
+  const bool parsed = fs && fs->ReadGeometry();
   if (!parsed) MakeBrowsableToEnd();
   return parsed;
 }
@@ -52,20 +35,7 @@ void MakeBrowsableToEnd() {
 }
 
 std::u16string KindName(FileSystemKind kind) {
-  switch (kind) {
-    case FileSystemKind::Fat:
-      return u"FAT16";
-    case FileSystemKind::Fat32:
-      return u"FAT32";
-    case FileSystemKind::Ntfs:
-      return u"NTFS";
-    case FileSystemKind::Exfat:
-      return u"exFAT";
-    case FileSystemKind::Ext:
-      return ext::VersionLabel();  // as libblkid names the last volume parsed
-    case FileSystemKind::Unknown:
-      break;
-  }
+  if (const FileSystem* fs = FileSystemOf(kind)) return std::u16string(fs->Name(kind));
   return u"Unknown";
 }
 

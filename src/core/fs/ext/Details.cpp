@@ -133,20 +133,4 @@ void WriteDetails(const std::u16string& heading, ViewText* view, Json* json, con
 
 std::u16string NotUsableLine() { return kNotUsable + FromUtf8(State().Problem); }
 
-void ReportDetails(const std::u16string& drive, ViewText& view, const MessagePump& pump) {
-  if (!ReadExtGeometry()) {
-    view.push_back(NotUsableLine());
-    return;
-  }
-  WriteDetails(u"Drive " + drive + u"\\, ", &view, nullptr, pump);
-}
-
-Json DetailsJson(const std::string& drive) {
-  Json json = Json::Object().Set("drive", drive);
-  if (!ReadExtGeometry()) return json.Set("error", NotUsableLine());
-  json.Set("fileSystem", VersionLabel());
-  WriteDetails({}, nullptr, &json, NoPump);
-  return json;
-}
-
 }  // namespace korvalane::ext

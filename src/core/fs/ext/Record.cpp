@@ -258,7 +258,8 @@ namespace {
 
 Json ViewJson(const RecordView& read) {
   if (read.NotARecord) return Json::Object().Set("fileRecord", false);
-  if (!read.Problem.empty()) return Json::Object().Set("error", read.Problem);
+  // Where the view shows nothing, the JSON is empty too.
+  if (read.Inodes.empty() && !read.Directory) return Json::Object();
   if (read.Directory) {
     const DirectoryRecord& r = *read.Directory;
     Json entries = Json::Array();
@@ -354,14 +355,6 @@ void WriteRecord(uint64_t sector, ViewText* view, Json* json, const MessagePump&
     AppendInodeLines(read.Inodes[i], *view);
   }
   if (read.Directory) AppendDirectoryLines(*read.Directory, *view);
-}
-
-void ShowRecord(uint64_t sector, ViewText& view, const MessagePump& pump) { WriteRecord(sector, &view, nullptr, pump); }
-
-Json RecordJson(uint64_t sector) {
-  Json json;
-  WriteRecord(sector, nullptr, &json, NoPump);
-  return json;
 }
 
 }  // namespace korvalane::ext

@@ -35,14 +35,8 @@ struct RecordView {
 
 RecordView ReadRecord(uint64_t sector, const MessagePump& pump);
 
-// The "File record" view on ext volumes.
-void ShowRecord(uint64_t sector, ViewText& view, const MessagePump& pump);
-
-// The same for `record --json`.
-Json RecordJson(uint64_t sector);
-
-// Reads the sector once and writes the view's lines into `view` and its fields into
-// `json` (either may be null).
+// The "File record" view on ext volumes: reads the sector once and writes the view's
+// lines into `view` and its fields into `json` (either may be null).
 void WriteRecord(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump);
 
 // The lines of one inode's report (the lines a directory listing gives are

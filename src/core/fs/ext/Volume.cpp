@@ -72,6 +72,7 @@ bool ReadExtGeometry() {
   // The block count times the block size fits 64 bits (checked by the parser).
   g.TotalSectors = sb.BlocksCount * sectorsPerBlock;
   State().Sb = std::move(parse.Value);
+  State().Label = VersionLabel();
   return true;
 }
 

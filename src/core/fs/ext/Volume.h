@@ -16,6 +16,7 @@ namespace korvalane::ext {
 struct VolumeState {
   std::optional<Superblock> Sb;
   std::string Problem;
+  std::u16string Label = u"ext";  // VersionLabel(), kept for the drive list and the label
 };
 VolumeState& State();
 
