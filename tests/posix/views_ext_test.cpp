@@ -434,3 +434,33 @@ TEST(ExtBigTest, TwoTebibytesListEveryGroupAndReachTheLastInode) {
 
 }  // namespace
 }  // namespace korvalane
+
+namespace korvalane {
+namespace {
+
+// The ext2 volume in partition 6 of the MBR sample disk (a logical partition): read
+// through the partition as the image is, its inode tables where fsstat finds them.
+TEST(ExtPartitionTest, AnExtLogicalPartitionOfTheMbrDiskReadsAsItsImageWould) {
+  const std::string disk = SamplePath("disk-mbr.img");
+  const std::vector<std::string> drives = Lines(testing::RunCli({"drives", disk}).Out);
+  ASSERT_GE(drives.size(), 6u);
+  EXPECT_TRUE(drives[5].starts_with("H: ext2, 8 Mb,16384 sectors  " + disk + ", partition 6 (sectors 88064-")) << drives[5];
+  const std::vector<std::string> details = Lines(testing::RunCli({"details", "--partition", "6", disk}).Out);
+  const std::string fsstat = testing::Run({"fsstat", "-o", "88064", disk}).Out;
+  const std::regex table(R"(\n\s+Inode Table: (\d+) - (\d+))");
+  size_t groups = 0;
+  for (auto it = std::sregex_iterator(fsstat.begin(), fsstat.end(), table); it != std::sregex_iterator(); ++it, ++groups) {
+    const std::string part = ", inode table " + (*it)[1].str() + "-" + (*it)[2].str() + ",";
+    EXPECT_TRUE(std::any_of(details.begin(), details.end(), [&](const std::string& l) {
+      return l.starts_with("Group " + std::to_string(groups) + " - ") && l.find(part) != std::string::npos;
+    })) << part;
+  }
+  EXPECT_GE(groups, 1u);
+  const std::vector<std::string> root =
+      Lines(testing::RunCli({"record", "--partition", "6", disk, std::to_string(2 * Number(testing::Run({"istat", "-o", "88064", disk, "2"}).Out, R"(Direct Blocks:\n(\d+))"))}).Out);
+  ASSERT_FALSE(root.empty());
+  EXPECT_EQ(root[0].substr(0, 16), "Directory block ");
+}
+
+}  // namespace
+}  // namespace korvalane
