@@ -12,8 +12,10 @@ namespace korvalane::ext {
 namespace {
 
 constexpr char16_t kNotARecord[] = u"This sector does not contain information about a file records";
-// A directory block's owner is looked for among at most this many inodes.
+// A directory block's owner is looked for among at most this many inodes, reading at most
+// this many extent-tree and indirect blocks of theirs in all.
 constexpr uint64_t kOwnerSearchInodes = 1u << 16;
+constexpr uint64_t kOwnerSearchMapReads = 1u << 14;
 constexpr uint16_t kGroupInodesUninit = 0x1;
 
 std::u16string Hex(uint32_t value, int digits) { return u"0x" + HexUpper(value, digits); }
@@ -49,11 +51,16 @@ std::optional<Inode> FindOwner(const Superblock& sb, const std::vector<GroupDesc
     if (auto inode = ReadInode(sb, groups, dir.Entries[0].Inode)) return inode;
   }
   const BlockReader read = CurrentBlockReader(sb);
+  uint64_t mapReads = 0;
+  const BlockReader counted = [&](uint64_t block, std::span<uint8_t> out) {
+    ++mapReads;
+    return read(block, out);
+  };
   const uint32_t tableBlocks = sb.InodeTableBlocks();
   const uint32_t perBlock = sb.BlockBytes / sb.InodeBytes;
   uint64_t examined = 0;
   std::vector<uint8_t> table;
-  for (uint32_t group = 0; group < groups.size() && examined < kOwnerSearchInodes; ++group) {
+  for (uint32_t group = 0; group < groups.size() && examined < kOwnerSearchInodes && mapReads < kOwnerSearchMapReads; ++group) {
     if (!pump()) return std::nullopt;
     const GroupDescriptor& gd = groups[group];
     if ((gd.Flags & kGroupInodesUninit) != 0) continue;
@@ -70,7 +77,8 @@ std::optional<Inode> FindOwner(const Superblock& sb, const std::vector<GroupDesc
       const auto number = static_cast<uint32_t>(uint64_t{group} * sb.InodesPerGroup + i + 1);
       Inode inode = ParseInode(sb, number, bytes);
       if (inode.Links == 0) continue;
-      if (MapHolds(MapInode(sb, inode, read, 4096), block)) return inode;
+      if (mapReads >= kOwnerSearchMapReads) return std::nullopt;
+      if (MapHolds(MapInode(sb, inode, counted, kOwnerSearchMapReads - mapReads), block)) return inode;
     }
   }
   return std::nullopt;

@@ -58,6 +58,9 @@ constexpr uint32_t kSmallDescriptor = 32;
 constexpr uint32_t kLargeDescriptor = 64;
 constexpr uint32_t kFlagTestFilesystem = 0x4;
 constexpr uint32_t kCompatSparseSuper2 = 0x200;
+// Every group is a descriptor in memory and a line of Details: 4 Mi groups are 512 TiB of
+// 4 KiB blocks; a superblock that claims more (one group a block, say) is refused.
+constexpr uint64_t kMostGroups = 1u << 22;
 
 // Group descriptor fields.
 constexpr size_t kBlockBitmapLo = 0x00;
@@ -180,7 +183,10 @@ SuperblockParse ParseSuperblock(std::span<const uint8_t> b, uint64_t volumeBytes
     return Refuse("inodes per group " + std::to_string(sb.InodesPerGroup) + " is not one of 1 to " + std::to_string(bitsPerBlock));
   }
   const uint64_t groups = (sb.BlocksCount - sb.FirstDataBlock + sb.BlocksPerGroup - 1) / sb.BlocksPerGroup;
-  if (groups > UINT32_MAX || groups * sb.InodesPerGroup > UINT32_MAX) {
+  if (groups > kMostGroups) {
+    return Refuse(std::to_string(groups) + " block groups are more than " + std::to_string(kMostGroups) + " that are read");
+  }
+  if (groups * sb.InodesPerGroup > UINT32_MAX) {
     return Refuse(std::to_string(groups) + " block groups of " + std::to_string(sb.InodesPerGroup) + " inodes are more than 2^32 inodes");
   }
   sb.Groups = static_cast<uint32_t>(groups);
