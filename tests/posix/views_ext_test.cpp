@@ -466,3 +466,29 @@ TEST(ExtPartitionTest, AnExtLogicalPartitionOfTheMbrDiskReadsAsItsImageWould) {
 
 }  // namespace
 }  // namespace korvalane
+
+namespace korvalane {
+namespace {
+
+// The ext4 sample attached read-only to a loop device (without -P: one volume): the views
+// of the block device are those of the image.
+TEST(ExtLoopTest, AVolumeThroughALoopDeviceReadsAsItsImage) {
+  const std::string image = SamplePath("ext4.img");
+  const testing::CommandResult attached = testing::Run({"losetup", "--find", "--show", "--read-only", image});
+  if (attached.Status != 0) GTEST_SKIP() << "this machine gives no loop device: " << attached.Err;
+  const std::string device = Lines(attached.Out).at(0);
+  const auto located = [&](const char* inode) { return Lines(testing::RunCli({"locate", image, "inode", inode}).Out).at(0); };
+  for (const std::vector<std::string>& view : std::vector<std::vector<std::string>>{
+           {"details"}, {"record", located("2")}, {"record", located("17")}, {"find", "--all", "directory-block"}}) {
+    std::vector<std::string> ofImage{view[0], image}, ofDevice{view[0], device};
+    ofImage.insert(ofImage.end(), view.begin() + 1, view.end());
+    ofDevice.insert(ofDevice.end(), view.begin() + 1, view.end());
+    const std::vector<std::string> expected = Lines(testing::RunCli(ofImage).Out);
+    EXPECT_FALSE(expected.empty()) << view[0];
+    EXPECT_EQ(Lines(testing::RunCli(ofDevice).Out), expected) << view[0];
+  }
+  testing::Run({"losetup", "-d", device});
+}
+
+}  // namespace
+}  // namespace korvalane
