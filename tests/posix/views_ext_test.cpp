@@ -302,8 +302,16 @@ TEST_P(ExtOracleTest, JsonCarriesTheViewsNumbers) {
   EXPECT_EQ(Number(located, R"("sector": (\d+))"), Locate("inode", big));
   const std::string record = json({"record", "--json", std::to_string(Locate("inode", big))});
   EXPECT_NE(record.find(R"("inode": )" + std::to_string(big) + ",\n      \"unused\": false"), std::string::npos) << record;
-  EXPECT_EQ(Number(record.substr(record.find(R"("inode": )" + std::to_string(big))), R"("size": (\d+))"),
-            Number(Tsk(GetParam(), "istat", {std::to_string(big)}), R"(\nsize: (\d+))"));
+  const std::string ours = record.substr(record.find(R"("inode": )" + std::to_string(big)));
+  EXPECT_EQ(Number(ours, R"("size": (\d+))"), Number(Tsk(GetParam(), "istat", {std::to_string(big)}), R"(\nsize: (\d+))"));
+  // The times in seconds since 1970, as debugfs shows them in hexadecimal.
+  const std::string stat = Debugfs(path_, "stat <" + std::to_string(big) + ">");
+  for (const char* time : {"atime", "ctime", "mtime", "crtime"}) {
+    std::smatch m;
+    if (!std::regex_search(stat, m, std::regex(std::string("\\b") + time + R"(: 0x([0-9a-f]+))"))) continue;
+    const char* key = std::string(time) == "atime" ? "accessed" : std::string(time) == "ctime" ? "changed" : std::string(time) == "mtime" ? "modified" : "created";
+    EXPECT_EQ(Number(ours, std::string("\"") + key + R"(": \{\s+"seconds": (\d+))"), std::stoull(m.str(1), nullptr, 16)) << time;
+  }
 }
 
 TEST_P(ExtOracleTest, LocateTakesBlocksClustersAndInodesAndRefusesTheRest) {
