@@ -437,8 +437,10 @@ TEST(ExtBigTest, TwoTebibytesListEveryGroupAndReachTheLastInode) {
                         std::stoull(std::regex_replace(imap, std::regex(R"([\s\S]*offset 0x([0-9a-f]+)[\s\S]*)"), "$1"), nullptr, 16);
   const std::vector<std::string> sector = cli({"locate", "inode", std::to_string(last)});
   ASSERT_EQ(sector, std::vector<std::string>{std::to_string(byte / 512)});
-  EXPECT_EQ(cli({"record", sector[0]}), (std::vector<std::string>{"Inode " + std::to_string(last - 1) + ", unused", "",
-                                                                 "Inode " + std::to_string(last) + ", unused"}));
+  // The last group's table is not initialised (mke2fs left it to the kernel): its bytes are no inodes.
+  EXPECT_EQ(cli({"record", sector[0]}),
+            (std::vector<std::string>{"Inode " + std::to_string(last - 1) + ", unused (its group's table is not initialised this far)", "",
+                                      "Inode " + std::to_string(last) + ", unused (its group's table is not initialised this far)"}));
   std::filesystem::remove(image);
 }
 

@@ -34,6 +34,15 @@ std::u16string Octal(uint32_t value) {
   return u"0" + text;
 }
 
+// How many inodes from the start of a group's table are initialised: none where the group
+// says its inodes are not, all but the unused tail where group checksums make that count
+// trustworthy (mke2fs with lazy initialisation leaves old bytes there).
+uint64_t InitialisedInodes(const Superblock& sb, const GroupDescriptor& gd) {
+  if (!sb.HasGdtCsum() && !sb.HasMetadataCsum()) return sb.InodesPerGroup;
+  if ((gd.Flags & kGroupInodesUninit) != 0) return 0;
+  return gd.ItableUnused <= sb.InodesPerGroup ? sb.InodesPerGroup - gd.ItableUnused : sb.InodesPerGroup;
+}
+
 // The group whose inode table holds `block`, with the table's first block.
 std::optional<uint32_t> InodeTableGroup(const Superblock& sb, const std::vector<GroupDescriptor>& groups, uint64_t block) {
   const uint32_t tableBlocks = sb.InodeTableBlocks();
@@ -62,11 +71,8 @@ std::optional<Inode> FindOwner(const Superblock& sb, const std::vector<GroupDesc
   std::vector<uint8_t> table;
   for (uint32_t group = 0; group < groups.size() && examined < kOwnerSearchInodes && mapReads < kOwnerSearchMapReads; ++group) {
     if (!pump()) return std::nullopt;
+    const uint64_t used = InitialisedInodes(sb, groups[group]);
     const GroupDescriptor& gd = groups[group];
-    if ((gd.Flags & kGroupInodesUninit) != 0) continue;
-    // With group checksums the table's unused tail is known to hold nothing.
-    uint64_t used = sb.InodesPerGroup;
-    if ((sb.HasGdtCsum() || sb.HasMetadataCsum()) && gd.ItableUnused <= used) used -= gd.ItableUnused;
     const uint64_t blocks = std::min<uint64_t>((used + perBlock - 1) / perBlock, tableBlocks);
     if (blocks == 0) continue;
     table.assign(blocks * sb.BlockBytes, 0);
@@ -144,13 +150,19 @@ RecordView ReadRecord(uint64_t sector, const MessagePump& pump) {
     std::vector<uint8_t> bytes((endSector - firstSector) * sectorBytes);
     if (!ReadSectors(firstSector, bytes)) return view;
     const BlockReader read = CurrentBlockReader(sb);
+    const uint64_t initialised = InitialisedInodes(sb, table.Groups[*group]);
     for (uint64_t index = firstIndex; index < endIndex; ++index) {
       if (!pump()) return RecordView{};
       const uint64_t at = tableByte + index * sb.InodeBytes - firstSector * sectorBytes;
       const auto number = static_cast<uint32_t>(uint64_t{*group} * sb.InodesPerGroup + index + 1);
       InodeRecord record;
-      record.Value = ParseInode(sb, number, std::span<const uint8_t>(bytes).subspan(at, sb.InodeBytes));
-      if (!record.Value.Unused()) record.Data = MapInode(sb, record.Value, read);
+      if (index >= initialised) {
+        record.Value.Number = number;
+        record.Uninitialised = true;
+      } else {
+        record.Value = ParseInode(sb, number, std::span<const uint8_t>(bytes).subspan(at, sb.InodeBytes));
+        if (!record.Value.Unused()) record.Data = MapInode(sb, record.Value, read);
+      }
       view.Inodes.push_back(std::move(record));
     }
     return view;
@@ -178,6 +190,10 @@ RecordView ReadRecord(uint64_t sector, const MessagePump& pump) {
 
 void AppendInodeLines(const InodeRecord& record, ViewText& view) {
   const Inode& n = record.Value;
+  if (record.Uninitialised) {
+    view.push_back(u"Inode " + Decimal(n.Number) + u", unused (its group's table is not initialised this far)");
+    return;
+  }
   if (n.Unused()) {
     view.push_back(u"Inode " + Decimal(n.Number) + u", unused");
     return;
@@ -303,8 +319,9 @@ Json ViewJson(const RecordView& read) {
   Json inodes = Json::Array();
   for (const InodeRecord& record : read.Inodes) {
     const Inode& n = record.Value;
-    Json json = Json::Object().Set("inode", n.Number).Set("unused", n.Unused());
-    if (n.Unused()) {
+    Json json = Json::Object().Set("inode", n.Number).Set("unused", record.Uninitialised || n.Unused());
+    if (record.Uninitialised) json.Set("initialised", false);
+    if (record.Uninitialised || n.Unused()) {
       inodes.Push(json);
       continue;
     }

@@ -15,6 +15,9 @@ namespace korvalane::ext {
 struct InodeRecord {
   Inode Value;
   InodeData Data;
+  // In a group whose inode table is not initialised (or past its last initialised
+  // inode): whatever bytes are there are no inode, and are not decoded.
+  bool Uninitialised = false;
 };
 
 struct DirectoryRecord {
