@@ -54,7 +54,8 @@ InodeLines FindInode(const std::vector<std::string>& report, uint64_t inode) {
   auto line = std::find_if(report.begin(), report.end(), [&](const std::string& l) { return l.starts_with(head); });
   std::vector<uint64_t>* list = nullptr;
   for (; line != report.end(); ++line) {
-    if (!found.Lines.empty() && line->starts_with("Inode ")) break;
+    // The next inode's report (a listing line of an inline folder names an inode too).
+    if (!found.Lines.empty() && line->starts_with("Inode ") && line->find(": ") == std::string::npos) break;
     found.Lines.push_back(*line);
     std::smatch m;
     if (*line == "Start block - blocks count, logical block:") list = &found.Data;
@@ -193,6 +194,14 @@ TEST_P(ExtOracleTest, InodeReportsMatchIstatAndDebugfs) {
       EXPECT_TRUE(Has(ours.Lines, "Symlink target - " + m.str(1)));
     } else if (std::regex_search(stat, m, std::regex(R"(Size of inline data: (\d+))"))) {
       EXPECT_TRUE(Has(ours.Lines, "Inline data - " + std::to_string(Number(istat, R"(\nsize: (\d+))")) + " b"));
+      // A folder kept in its inode lists its entries there, as fls does.
+      for (const std::string& line : Lines(ours.Lines[0].ends_with(", directory") ? Tsk(GetParam(), "fls", {std::to_string(inode)}) : "")) {
+        std::smatch e;
+        ASSERT_TRUE(std::regex_match(line, e, std::regex(R"(./. (\d+):\t(.*))"))) << line;
+        EXPECT_TRUE(std::any_of(ours.Lines.begin(), ours.Lines.end(), [&](const std::string& l) {
+          return l.starts_with("Inode " + e.str(1) + ", ") && l.ends_with(": " + e.str(2));
+        })) << line;
+      }
     } else {
       // Every data block in logical order, the indirect and extent-tree blocks beside them.
       EXPECT_EQ(ours.Data, IstatBlocks(istat, "Direct Blocks:"));

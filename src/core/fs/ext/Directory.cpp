@@ -1,5 +1,7 @@
 #include "core/fs/ext/Directory.h"
 
+#include <algorithm>
+
 #include "core/Bytes.h"
 #include "core/fs/ext/Checksums.h"
 
@@ -193,6 +195,33 @@ DirectoryBlock ParseDirectoryBlock(const Superblock& sb, std::span<const uint8_t
     if (inode != 0 || name != 0) dir.Entries.push_back(Entry(sb, b, pos, inode == 0));
     Slack(sb, b, pos + Needed(name), pos + length, dir);
     pos += length;
+  }
+  return dir;
+}
+
+DirectoryBlock ParseInlineDirectory(const Superblock& sb, std::span<const uint8_t> bytes, size_t firstPart) {
+  DirectoryBlock dir;
+  if (bytes.size() < 4) return dir;
+  dir.Kind = DirectoryKind::Linear;
+  DirectoryEntry parent;
+  parent.Inode = ReadLe32(bytes, 0);
+  parent.RecordBytes = 4;
+  parent.FileType = 2;
+  parent.Name = "..";
+  dir.Entries.push_back(parent);
+  // The records have no checksum tail here; each part is walked as a block of its own.
+  Superblock plain = sb;
+  plain.RoCompat &= ~kRoCompatMetadataCsum;
+  const size_t split = std::min(firstPart, bytes.size());
+  for (const std::span<const uint8_t> part : {bytes.subspan(4, split - 4), bytes.subspan(split)}) {
+    if (part.size() < kSmallestRecord) continue;
+    DirectoryBlock records = ParseDirectoryBlock(plain, part);
+    if (records.Kind == DirectoryKind::NotADirectory) {
+      dir.Problems.push_back("the inline records do not start with a sound one");
+      continue;
+    }
+    for (DirectoryEntry& e : records.Entries) dir.Entries.push_back(std::move(e));
+    for (std::string& p : records.Problems) dir.Problems.push_back(std::move(p));
   }
   return dir;
 }

@@ -50,6 +50,11 @@ struct DirectoryBlock {
 // Deleted entries are looked for in the slack after each record's name.
 DirectoryBlock ParseDirectoryBlock(const Superblock& sb, std::span<const uint8_t> block);
 
+// The entries of a directory kept in its inode (inline_data): the parent's inode in the
+// first 4 bytes (listed as ".."), then records filling the rest of the 60 bytes, then
+// those of the extended attribute's part. Damaged records end a part with a problem.
+DirectoryBlock ParseInlineDirectory(const Superblock& sb, std::span<const uint8_t> bytes, size_t firstPart);
+
 // The checksum of a directory block of directory `inode` (of `generation`) as its tail
 // would hold it.
 uint32_t DirectoryChecksum(const Superblock& sb, const DirectoryBlock& dir, std::span<const uint8_t> block,

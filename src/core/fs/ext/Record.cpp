@@ -162,6 +162,10 @@ RecordView ReadRecord(uint64_t sector, const MessagePump& pump) {
       } else {
         record.Value = ParseInode(sb, number, std::span<const uint8_t>(bytes).subspan(at, sb.InodeBytes));
         if (!record.Value.Unused()) record.Data = MapInode(sb, record.Value, read);
+        if (record.Data.Kind == DataKind::Inline && record.Value.Type() == kTypeDirectory) {
+          const std::vector<uint8_t> inlineBytes(record.Data.InlineBytes.begin(), record.Data.InlineBytes.end());
+          record.InlineDirectory = ParseInlineDirectory(sb, inlineBytes, record.Value.BlockArea.size());
+        }
       }
       view.Inodes.push_back(std::move(record));
     }
@@ -216,6 +220,12 @@ void AppendInodeLines(const InodeRecord& record, ViewText& view) {
   switch (d.Kind) {
     case DataKind::Inline:
       view.push_back(u"Inline data - " + Decimal(d.InlineBytes.size()) + u" b");
+      if (record.InlineDirectory) {
+        // The folder's entries, as a directory block lists them.
+        view.emplace_back(u"Entries in the inode:");
+        for (const std::string& problem : record.InlineDirectory->Problems) view.push_back(u"Problem - " + FromUtf8(problem));
+        for (const DirectoryEntry& e : record.InlineDirectory->Entries) view.push_back(EntryLine(e));
+      }
       break;
     case DataKind::FastSymlink:
       view.push_back(u"Symlink target - " + FromUtf8(d.InlineBytes));
@@ -280,21 +290,26 @@ void AppendDirectoryLines(const DirectoryRecord& record, ViewText& view) {
 
 namespace {
 
+Json EntriesJson(const std::vector<DirectoryEntry>& list) {
+  Json entries = Json::Array();
+  for (const DirectoryEntry& e : list) {
+    entries.Push(Json::Object()
+                     .Set("inode", e.Inode)
+                     .Set("type", EntryTypeName(e.FileType))
+                     .Set("recordLength", e.RecordBytes)
+                     .Set("name", e.Name)
+                     .Set("deleted", e.Deleted));
+  }
+  return entries;
+}
+
 Json ViewJson(const RecordView& read) {
   if (read.NotARecord) return Json::Object().Set("fileRecord", false);
   // Where the view shows nothing, the JSON is empty too.
   if (read.Inodes.empty() && !read.Directory) return Json::Object();
   if (read.Directory) {
     const DirectoryRecord& r = *read.Directory;
-    Json entries = Json::Array();
-    for (const DirectoryEntry& e : r.Dir.Entries) {
-      entries.Push(Json::Object()
-                       .Set("inode", e.Inode)
-                       .Set("type", EntryTypeName(e.FileType))
-                       .Set("recordLength", e.RecordBytes)
-                       .Set("name", e.Name)
-                       .Set("deleted", e.Deleted));
-    }
+    const Json entries = EntriesJson(r.Dir.Entries);
     Json json = Json::Object().Set("directoryBlock", r.Block).Set("kind", DirectoryKindName(r.Dir.Kind));
     if (r.Owner) json.Set("inode", *r.Owner);
     if (r.Dir.StoredChecksum) {
@@ -359,6 +374,7 @@ Json ViewJson(const RecordView& read) {
     if (d.Kind == DataKind::Extents) json.Set("depth", d.Depth).Set("indexBlocks", index).Set("extents", extents);
     if (d.Kind == DataKind::BlockMap) json.Set("indirectBlocks", indirect).Set("runs", runs);
     if (d.Kind == DataKind::Inline) json.Set("inlineBytes", d.InlineBytes.size());
+    if (record.InlineDirectory) json.Set("entries", EntriesJson(record.InlineDirectory->Entries));
     if (d.Kind == DataKind::FastSymlink) json.Set("symlinkTarget", d.InlineBytes);
     inodes.Push(json.Set("problems", problems));
   }

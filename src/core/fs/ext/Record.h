@@ -18,6 +18,7 @@ struct InodeRecord {
   // In a group whose inode table is not initialised (or past its last initialised
   // inode): whatever bytes are there are no inode, and are not decoded.
   bool Uninitialised = false;
+  std::optional<DirectoryBlock> InlineDirectory;  // a folder kept in its inode: its entries
 };
 
 struct DirectoryRecord {
