@@ -8,6 +8,9 @@
 #   record ntfs.img (BIG.DAT)   against  istat ntfs.img 67
 #   record fat16.img (root)     against  istat fat16.img 2    (the root directory)
 #   hex ntfs.img 32             against  blkcat -h ntfs.img 4 (the same bytes, MFT record 0)
+#   details ext4.img            against  fsstat ext4.img
+#   record ext4.img (the inode of frag/fragmented.txt, its extent tree read)
+#                               against  istat ext4.img INODE
 # The ratios use the mean wall-clock time and, steadier on a busy machine, the mean CPU
 # time (user + system).
 #
@@ -26,19 +29,25 @@ samples="$build/samples"
 runs=${RUNS:-60}
 warmup=${WARMUP:-5}
 
-for tool in hyperfine jq fsstat istat blkcat; do
+for tool in hyperfine jq fsstat istat blkcat ifind; do
   command -v "$tool" >/dev/null || { echo "views.sh: $tool is missing" >&2; exit 1; }
 done
 [ -x "$cli" ] || { echo "views.sh: no korvalane-cli at $cli (build it first)" >&2; exit 1; }
 [ -f "$samples/SHA256SUMS" ] || "$here/../scripts/make-samples" "$samples" >/dev/null
 ntfs="$samples/ntfs.img"
 fat16="$samples/fat16.img"
-cat "$ntfs" "$fat16" >/dev/null  # into the page cache
+cat "$ntfs" "$fat16" "$samples/ext4.img" >/dev/null  # into the page cache
 
 # MFT record 67 (BIG.DAT) of ntfs.img: the MFT starts at cluster 4 (sector 32) and its
 # records are 1024 bytes. fat16.img's root directory starts at sector 68.
 "$cli" record "$ntfs" 166 | grep -q '^File BIG.DAT$' || { echo "views.sh: sector 166 is not BIG.DAT" >&2; exit 1; }
 "$cli" record "$fat16" 68 | grep -q '^README.TXT  ' || { echo "views.sh: sector 68 is not the root" >&2; exit 1; }
+
+# ext4.img: the inode of the fragmented file, and the sector that holds it.
+ext4="$samples/ext4.img"
+ext4_inode=$(ifind -n frag/fragmented.txt "$ext4")
+ext4_sector=$("$cli" locate "$ext4" inode "$ext4_inode")
+"$cli" record "$ext4" "$ext4_sector" | grep -q '^Extent tree depth - 1$' || { echo "views.sh: sector $ext4_sector has no depth-1 inode" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -62,6 +71,8 @@ bench "details fat16 / fsstat" "$cli details $fat16" "fsstat $fat16"
 bench "record ntfs BIG.DAT / istat" "$cli record $ntfs 166" "istat $ntfs 67"
 bench "record fat16 root / istat" "$cli record $fat16 68" "istat $fat16 2"
 bench "hex ntfs 32 / blkcat -h" "$cli hex $ntfs 32" "blkcat -h $ntfs 4"
+bench "details ext4 / fsstat" "$cli details $ext4" "fsstat $ext4"
+bench "record ext4 extents / istat" "$cli record $ext4 $ext4_sector" "istat $ext4 $ext4_inode"
 if [ -n "${BASELINE_CLI:-}" ]; then
   bench "hex ntfs 32 / baseline build" "$cli hex $ntfs 32" "$BASELINE_CLI hex $ntfs 32"
 fi

@@ -408,8 +408,12 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
   QAction* go = nullptr;
   QAction* first = menu->actions().value(0);
   if (target) {
+    // An ext volume's clusters are its blocks, and it says so.
+    const bool ext = korvalane::Geometry().FileSystemKind == korvalane::FileSystemKind::Ext;
     const QString caption = target->Kind == korvalane::JumpKind::MftRecord ? QStringLiteral("Go to MFT record ")
-                                                                            : QStringLiteral("Go to cluster ");
+                            : target->Kind == korvalane::JumpKind::Inode   ? QStringLiteral("Go to inode ")
+                            : ext                                          ? QStringLiteral("Go to block ")
+                                                                           : QStringLiteral("Go to cluster ");
     go = new QAction(caption + QString::number(target->Number), menu.get());
     menu->insertAction(first, go);
     menu->insertSeparator(first);

@@ -96,6 +96,8 @@ std::optional<korvalane::SearchPattern> TForm4a::PatternOfFields() {
       return PresetPattern(SearchPreset::FileRecord);
     case NextDirectoryCluster:
       return PresetPattern(SearchPreset::DirectoryCluster);
+    case NextDirectoryBlock:
+      return PresetPattern(SearchPreset::DirectoryBlock);
     default:
       break;
   }

@@ -37,7 +37,7 @@ class TForm4a : public QDialog, public Ui::TForm4a {
   bool Searching() const { return searching_; }
 
   // The kinds of KindBox, in its order.
-  enum Kind { HexBytes, Text, Utf16Text, NextFileRecord, NextDirectoryCluster };
+  enum Kind { HexBytes, Text, Utf16Text, NextFileRecord, NextDirectoryCluster, NextDirectoryBlock };
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -31,7 +31,10 @@ void TForm4b::Button1Click() {
     return;
   }
   const int kind = KindBox->currentIndex();
-  const JumpKind jump = kind == Cluster ? JumpKind::Cluster : kind == MftRecord ? JumpKind::MftRecord : JumpKind::Sector;
+  const JumpKind jump = kind == Cluster     ? JumpKind::Cluster
+                        : kind == MftRecord ? JumpKind::MftRecord
+                        : kind == Inode     ? JumpKind::Inode
+                                            : JumpKind::Sector;
   if (Form1a->JumpTo(korvalane::JumpTarget{jump, *number})) accept();
 }
 

@@ -18,7 +18,7 @@ class TForm4b : public QDialog, public Ui::TForm4b {
   void Button2Click();
 
   // The kinds of KindBox, in its order.
-  enum Kind { Sector, Cluster, MftRecord };
+  enum Kind { Sector, Cluster, MftRecord, Inode };
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string_view>
 #include <iostream>
+#include <map>
 
 #include "cli/Cli.h"
 #include "core/search/Locate.h"
@@ -21,6 +22,7 @@ namespace {
 std::optional<SearchPattern> PatternOf(const std::string& text, std::string& error) {
   if (text == "file-record") return PresetPattern(SearchPreset::FileRecord);
   if (text == "directory-cluster") return PresetPattern(SearchPreset::DirectoryCluster);
+  if (text == "directory-block") return PresetPattern(SearchPreset::DirectoryBlock);
   return ParseSearchPattern(text, error);
 }
 
@@ -151,8 +153,10 @@ int RunFind(const Arguments& arguments) {
 
 int RunLocate(const Arguments& arguments) {
   const std::vector<std::string>& words = arguments.Positional;
-  if (words.size() != 3 || (words[1] != "cluster" && words[1] != "mft-record")) {
-    return UsageError("usage: locate SOURCE cluster N | locate SOURCE mft-record N (try --help)");
+  static const std::map<std::string, JumpKind> kinds = {
+      {"cluster", JumpKind::Cluster}, {"block", JumpKind::Cluster}, {"mft-record", JumpKind::MftRecord}, {"inode", JumpKind::Inode}};
+  if (words.size() != 3 || !kinds.contains(words[1])) {
+    return UsageError("usage: locate SOURCE cluster|block|mft-record|inode N (try --help)");
   }
   const std::optional<uint64_t> number = ParseSectorIndex(words[2]);
   if (!number) return UsageError(words[1] + " '" + words[2] + "' is not a number");
@@ -160,11 +164,11 @@ int RunLocate(const Arguments& arguments) {
   const std::unique_ptr<Platform> platform = UsePlatform({words[0]}, arguments);
   int status = kOk;
   if (!SelectSource(words[0], status)) return status;
-  const bool cluster = words[1] == "cluster";
-  const Location location = cluster ? LocateCluster(*number) : LocateMftRecord(*number, NoPump);
+  const Location location = LocateTarget(JumpTarget{kinds.at(words[1]), *number}, NoPump);
   if (!location.Sector) return UsageError(location.Error);
   if (arguments.Json) {
-    PrintJson(Json::Object().Set(cluster ? "cluster" : "mftRecord", *number).Set("sector", *location.Sector).Dump());
+    const std::string key = words[1] == "mft-record" ? "mftRecord" : words[1];
+    PrintJson(Json::Object().Set(key, *number).Set("sector", *location.Sector).Dump());
   } else {
     std::cout << *location.Sector << '\n';
   }

@@ -60,7 +60,9 @@ Commands:
                                utf16:name (UTF-16LE), or a preset: file-record (the
                                text FILE at offset 0 of a sector) or
                                directory-cluster (a sector that starts with the "."
-                               and ".." entries of a FAT directory). --aligned
+                               and ".." entries of a FAT directory) or
+                               directory-block (the "." and ".." records that start
+                               an ext directory). --aligned
                                OFFSET: only matches at that offset of a sector.
                                --ignore-case: ASCII letters of either case. Exit 0
                                when found, 1 when not; unreadable sectors are
@@ -70,6 +72,10 @@ Commands:
                                sectors per cluster).
   locate SOURCE mft-record N   The first sector of NTFS MFT record N, through the
                                MFT's own data runs.
+  locate SOURCE block N        ext2/3/4: the first sector of block N (cluster N is
+                               the same block).
+  locate SOURCE inode N        ext2/3/4: the sector that holds inode N, through its
+                               group descriptor.
   fields [--as NAME] SOURCE SECTOR
                                The structure at SECTOR field by field: offset,
                                size, name and value, one a line, then its checks

@@ -23,6 +23,10 @@ namespace {
 std::string Fat16() { return SamplePath("fat16.img"); }
 std::string Fat32() { return SamplePath("fat32.img"); }
 std::string Ntfs() { return SamplePath("ntfs.img"); }
+std::string Ext4() { return SamplePath("ext4.img"); }
+
+// The sector korvalane-cli locates a place at (an ext inode, in the rows of the tests).
+QString Located(const std::vector<std::string>& args) { return QString::fromStdString(CliLines(args).at(0)); }
 
 // An image copy whose MFT record 0 sends its $DATA run far past the volume.
 QString BrokenMftCopy(const QTemporaryDir& dir) {
@@ -120,6 +124,8 @@ class GoToTest : public QObject {
     QTest::newRow("cluster past the volume") << Fat16() << int{TForm4b::Cluster} << "8169" << "";
     QTest::newRow("corrupt MFT runs") << std::string() << int{TForm4b::MftRecord} << "40" << "";
     QTest::newRow("not a number") << Fat16() << int{TForm4b::Sector} << "12abc" << "Not a number: 12abc";
+    QTest::newRow("ext4 inode") << Ext4() << int{TForm4b::Inode} << "17" << "";
+    QTest::newRow("inode on FAT") << Fat16() << int{TForm4b::Inode} << "2" << "";
   }
   void goesWhereLocateSays() {
     QFETCH(std::string, image);
@@ -130,7 +136,9 @@ class GoToTest : public QObject {
     if (image.empty()) image = BrokenMftCopy(dir).toStdString();
     QVERIFY(!image.empty());
     if (expected.isEmpty()) {
-      const CommandResult located = RunCli({"locate", image, kind == TForm4b::Cluster ? "cluster" : "mft-record", number.toStdString()});
+      const CommandResult located = RunCli({"locate", image,
+                                            kind == TForm4b::Cluster ? "cluster" : kind == TForm4b::Inode ? "inode" : "mft-record",
+                                            number.toStdString()});
       const std::string prefix = "korvalane-cli: ";
       // The window says what the command line says, as a sentence of its own.
       expected = located.Status == 0 ? QString::fromStdString(Lines(located.Out).at(0))
@@ -164,6 +172,11 @@ class GoToTest : public QObject {
                                         << std::vector<std::string>{"locate", Ntfs(), "mft-record", "5"};
     QTest::newRow("the MFT's run in Details") << Ntfs() << true << "0" << std::string("^4 - 19$")
                                               << std::vector<std::string>{"locate", Ntfs(), "cluster", "4"};
+    QTest::newRow("ext4 extent") << Ext4() << false << Located({"locate", Ext4(), "inode", "17"}) << std::string("^450 - 2, logical 0$")
+                                 << std::vector<std::string>{"locate", Ext4(), "block", "450"};
+    QTest::newRow("ext4 listing line") << Ext4() << false << Located({"locate", Ext4(), "block", "329"})
+                                       << std::string("^Inode 12, file, 16 b: BIG.DAT$")
+                                       << std::vector<std::string>{"locate", Ext4(), "inode", "12"};
   }
   void contextMenuGoesWhereTheLinePoints() {
     QFETCH(std::string, image);
@@ -179,7 +192,7 @@ class GoToTest : public QObject {
     // A line that names no place (the volume label's cluster 0 among them) has only the
     // copy entries.
     QStringList shown;
-    const int plain = LineMatching("^(File size|Bytes per sector|KORVALAN\\.E) ");
+    const int plain = LineMatching("^(File size|Bytes per sector|KORVALAN\\.E|Directory block) ");
     QVERIFY(plain >= 0);
     WithMenuAt(plain, [&](QMenu* menu) { shown = Captions(menu); });
     QVERIFY(shown.contains(QStringLiteral("Copy")));
@@ -188,7 +201,8 @@ class GoToTest : public QObject {
     const int at = LineMatching(line);
     QVERIFY(at >= 0);
     const std::string target = CliLines(cli).at(0);
-    const QString caption = QStringLiteral("Go to ") + (cli[2] == "cluster" ? QStringLiteral("cluster ") : QStringLiteral("MFT record ")) +
+    const QString caption = QStringLiteral("Go to ") +
+                            (cli[2] == "mft-record" ? QStringLiteral("MFT record ") : QString::fromStdString(cli[2] + " ")) +
                             QString::fromStdString(cli[3]);
     WithMenuAt(at, [&](QMenu* menu) {
       shown = Captions(menu);

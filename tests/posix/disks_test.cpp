@@ -284,7 +284,14 @@ TEST_F(DisksTest, UnknownAndDamagedVolumesAreBrowsableToTheirLastSector) {
     std::fstream file(ntfs, std::ios::in | std::ios::out | std::ios::binary);
     file.write(std::string(512, '\0').data(), 512);
   }
+  // The GPT disk's ext2 volume without its superblock's magic number: a volume of no
+  // file system Korvalane reads.
   const std::string ext2 = Cut(SamplePath("disk-gpt.img"), 512, 51200, 32768);
+  {
+    std::fstream file(ext2, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(1080);
+    file.write("\0\0", 2);
+  }
   for (const std::string& image : {ntfs, ext2}) {
     SCOPED_TRACE(image);
     const uint64_t sectors = fs::file_size(image) / 512;

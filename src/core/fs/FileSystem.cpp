@@ -1,6 +1,7 @@
 #include "core/fs/FileSystem.h"
 
 #include "core/fs/exfat/ExfatFileSystem.h"
+#include "core/fs/ext/ExtFileSystem.h"
 #include "core/fs/fat/FatFileSystem.h"
 #include "core/fs/ntfs/NtfsFileSystem.h"
 
@@ -15,12 +16,19 @@ Location FileSystem::LocateMftRecord(uint64_t, const MessagePump&) const {
   return Refuse("the volume is not NTFS: it has no MFT");
 }
 
+Location FileSystem::LocateInode(uint64_t) const {
+  return Refuse("the volume is not ext2, ext3 or ext4: it has no inodes");
+}
+
+std::u16string FileSystem::Refusal() const { return u"Access to boot sector denied"; }
+
 std::span<const FileSystem* const> FileSystems() {
   // The registrations: a new file system adds its folder and one line here.
   static const FileSystem* const kAll[] = {
       &ExfatFileSystem(),
       &NtfsFileSystem(),
       &FatFileSystem(),
+      &ExtFileSystem(),  // its mark lies past sector 0: asked last
   };
   return kAll;
 }

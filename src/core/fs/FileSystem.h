@@ -61,6 +61,12 @@ class FileSystem {
   // `fields --as` takes them), and the structures it keeps a backup copy of.
   virtual std::optional<StructureChoice> StructureAt(uint64_t) const { return std::nullopt; }
   virtual std::vector<StructureBackup> StructureBackups() const { return {}; }
+
+  // The sector that holds inode `inode`; only ext numbers its files so.
+  virtual Location LocateInode(uint64_t inode) const;
+
+  // The one line Details shows when ReadGeometry refused the volume.
+  virtual std::u16string Refusal() const;
 };
 
 // Every file system, in the order detection asks them (the first that recognises a boot

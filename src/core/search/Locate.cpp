@@ -33,6 +33,9 @@ Location LocateTarget(const JumpTarget& target, const MessagePump& pump) {
       return LocateCluster(target.Number);
     case JumpKind::MftRecord:
       return LocateMftRecord(target.Number, pump);
+    case JumpKind::Inode:
+      if (const FileSystem* fs = CurrentFileSystem()) return fs->LocateInode(target.Number);
+      return Refuse("the volume is not ext2, ext3 or ext4: it has no inodes");
     case JumpKind::Sector:
       break;
   }

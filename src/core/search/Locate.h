@@ -28,7 +28,7 @@ Location LocateCluster(uint64_t cluster);
 Location LocateMftRecord(uint64_t record, const MessagePump& pump);
 
 // A place to go to on the current volume, as a number of its kind.
-enum class JumpKind { Sector, Cluster, MftRecord };
+enum class JumpKind { Sector, Cluster, MftRecord, Inode };
 
 struct JumpTarget {
   JumpKind Kind = JumpKind::Sector;

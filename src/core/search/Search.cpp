@@ -373,6 +373,12 @@ SearchPattern PresetPattern(SearchPreset preset) {
   if (preset == SearchPreset::FileRecord) {
     pattern.Bytes = {'F', 'I', 'L', 'E'};
     pattern.AlignedOffset = 0;
+  } else if (preset == SearchPreset::DirectoryBlock) {
+    // An ext directory's first block: "." in a record of 12 bytes (inode, length 12,
+    // name length 1, type, the name padded with zeros), then ".." with a name length of 2.
+    pattern.SectorFields = {{4, 12}, {5, 0}, {6, 1}, {8, '.'}, {9, 0},  {10, 0},
+                            {11, 0}, {18, 2}, {20, '.'}, {21, '.'}, {22, 0}, {23, 0}};
+    pattern.AlignedOffset = 0;
   } else {
     // The test the FAT listing makes of a subdirectory's first cluster.
     pattern.SectorFields = {{0, '.'}, {32, '.'}, {33, '.'}};

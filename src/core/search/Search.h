@@ -29,6 +29,7 @@ struct SearchPattern {
 enum class SearchPreset {
   FileRecord,        // "next FILE record": the text FILE at offset 0 of a sector
   DirectoryCluster,  // "next directory cluster": "." at byte 0, ".." at bytes 32 and 33
+  DirectoryBlock,    // "next directory block": an ext directory's "." and ".." records
 };
 
 SearchPattern PresetPattern(SearchPreset preset);

@@ -6,12 +6,6 @@
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
-namespace {
-
-constexpr char16_t kBootSectorDenied[] = u"Access to boot sector denied";
-
-}  // namespace
-
 DetailsResult ReadVolumeDetails(ViewText* view, Json* json, const MessagePump& pump) {
   const VolumeGeometry& g = Geometry();
   const FileSystem* fs = CurrentFileSystem();
@@ -22,8 +16,9 @@ DetailsResult ReadVolumeDetails(ViewText* view, Json* json, const MessagePump& p
   // The boot sector is parsed again, as it is on disk now; a refused one still leaves the
   // volume browsable to its end.
   if (!ParseVolumeGeometry()) {
-    if (view) view->emplace_back(kBootSectorDenied);
-    if (json) *json = Json::Object().Set("drive", g.CurrentDrive).Set("error", std::u16string_view(kBootSectorDenied));
+    const std::u16string refusal = fs->Refusal();
+    if (view) view->push_back(refusal);
+    if (json) *json = Json::Object().Set("drive", g.CurrentDrive).Set("error", refusal);
     return DetailsResult::BootSectorDenied;
   }
   if (json) *json = Json::Object().Set("drive", g.CurrentDrive).Set("fileSystem", fs->Name(g.FileSystemKind));

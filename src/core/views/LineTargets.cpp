@@ -2,6 +2,9 @@
 
 #include <string_view>
 
+#include "core/fs/ext/Locate.h"
+#include "core/volume/VolumeGeometry.h"
+
 namespace korvalane {
 namespace {
 
@@ -113,6 +116,11 @@ std::optional<JumpTarget> ListingCluster(std::u16string_view text) {
 
 std::optional<JumpTarget> TargetOfLine(const ViewText& view, size_t line) {
   if (line >= view.size()) return std::nullopt;
+  if (Geometry().FileSystemKind == FileSystemKind::Ext) {
+    const std::optional<ext::Target> target = ext::TargetOfLine(view, line);
+    if (!target) return std::nullopt;
+    return JumpTarget{target->Kind == ext::TargetKind::Inode ? JumpKind::Inode : JumpKind::Cluster, target->Number};
+  }
   if (auto parent = ParentRecord(view, line)) return parent;
   if (auto run = DataRun(view, line)) return run;
   return ListingCluster(view[line]);

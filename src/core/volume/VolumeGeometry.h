@@ -12,6 +12,7 @@ enum class FileSystemKind : uint8_t {
   Fat32 = 32,
   Ntfs = 64,
   Exfat = 128,
+  Ext = 131,  // ext2, ext3 and ext4 alike (0x83, the MBR type of Linux partitions)
 };
 
 // The one process-wide record of the volume being examined. Whoever selects a drive

@@ -1,0 +1,61 @@
+#include "core/fs/ext/ExtFileSystem.h"
+
+#include "core/Bytes.h"
+#include "core/fs/ext/Details.h"
+#include "core/fs/ext/Locate.h"
+#include "core/fs/ext/Record.h"
+#include "core/fs/ext/Volume.h"
+
+namespace korvalane {
+namespace {
+
+// The superblock's magic number, 1080 bytes into the volume.
+constexpr size_t kMagicByte = 1080;
+constexpr uint16_t kMagic = 0xEF53;
+
+class Ext final : public FileSystem {
+ public:
+  bool Handles(FileSystemKind kind) const override { return kind == FileSystemKind::Ext; }
+
+  // As libblkid names the volume last parsed: "ext2", "ext3" or "ext4" ("ext" before).
+  std::u16string_view Name(FileSystemKind) const override { return ext::State().Label; }
+
+  std::optional<FileSystemKind> FromSystemName(std::string_view name) const override {
+    if (name == "ext2" || name == "ext3" || name == "ext4" || name == "ext4dev") return FileSystemKind::Ext;
+    return std::nullopt;
+  }
+
+  // ext keeps no name in its first sector; its superblock at byte 1024 has a magic number,
+  // inside sector 0 only for sectors of 2048 bytes or more.
+  std::optional<FileSystemKind> Recognise(std::span<const uint8_t> bootSector) const override {
+    const bool magic = Fits(bootSector, kMagicByte, 2) ? ReadLe16(bootSector, kMagicByte) == kMagic : ext::HasExtMagic();
+    if (magic) return FileSystemKind::Ext;
+    return std::nullopt;
+  }
+
+  bool ReadGeometry() const override { return ext::ReadExtGeometry(); }
+
+  std::u16string Refusal() const override { return ext::NotUsableLine(); }
+
+  void Details(ViewText* view, Json* json, const MessagePump& pump) const override {
+    ext::WriteDetails(DetailsHeading(), view, json, pump);
+  }
+
+  void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const override {
+    ext::WriteRecord(sector, view, json, pump);
+  }
+
+  // An ext volume's clusters are its blocks, block 0 at sector 0.
+  Location LocateCluster(uint64_t cluster) const override { return ext::LocateBlock(cluster); }
+
+  Location LocateInode(uint64_t inode) const override { return ext::LocateInode(inode); }
+};
+
+}  // namespace
+
+const FileSystem& ExtFileSystem() {
+  static const Ext ext;
+  return ext;
+}
+
+}  // namespace korvalane

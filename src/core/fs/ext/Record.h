@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/fs/ext/Directory.h"
+#include "core/fs/ext/Inode.h"
+#include "core/text/Json.h"
+#include "core/views/ViewText.h"
+
+namespace korvalane::ext {
+
+struct InodeRecord {
+  Inode Value;
+  InodeData Data;
+  // In a group whose inode table is not initialised (or past its last initialised
+  // inode): whatever bytes are there are no inode, and are not decoded.
+  bool Uninitialised = false;
+  std::optional<DirectoryBlock> InlineDirectory;  // a folder kept in its inode: its entries
+};
+
+struct DirectoryRecord {
+  uint64_t Block = 0;
+  DirectoryBlock Dir;
+  std::optional<uint32_t> Owner;  // the directory's inode, where it could be found
+  std::optional<Checksum> TailChecksum;
+};
+
+// What "File record" finds at a sector of an ext volume: the inodes stored in that
+// sector of an inode table, a directory block, or neither.
+struct RecordView {
+  bool NotARecord = false;
+  std::vector<InodeRecord> Inodes;
+  std::optional<DirectoryRecord> Directory;
+  std::string Problem;  // the volume could not be read as ext at all
+};
+
+RecordView ReadRecord(uint64_t sector, const MessagePump& pump);
+
+// The "File record" view on ext volumes: reads the sector once and writes the view's
+// lines into `view` and its fields into `json` (either may be null).
+void WriteRecord(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump);
+
+// The lines of one inode's report (the lines a directory listing gives are
+// DirectoryLines).
+void AppendInodeLines(const InodeRecord& record, ViewText& view);
+void AppendDirectoryLines(const DirectoryRecord& record, ViewText& view);
+
+}  // namespace korvalane::ext
