@@ -32,6 +32,10 @@ struct Arguments {
   bool IgnoreCase = false;
   bool All = false;
   std::string MapFile;  // export --map FILE
+  // hash: the digests asked for (none: SHA-256)
+  bool Md5 = false;
+  bool Sha1 = false;
+  bool Sha256 = false;
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Positional;
@@ -75,6 +79,10 @@ int RunView(const Arguments& arguments);  // text, hex, record, details
 int RunExport(const Arguments& arguments);
 int RunFind(const Arguments& arguments);
 int RunLocate(const Arguments& arguments);
+int RunHash(const Arguments& arguments);
+int RunVerify(const Arguments& arguments);
+int RunOwner(const Arguments& arguments);
+int RunDamaged(const Arguments& arguments);
 
 // Writes a JSON document on stdout.
 void PrintJson(const std::string& document);

@@ -31,15 +31,18 @@ struct OptionRule {
   std::vector<std::string> Commands;
 };
 
-const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "record",
-                                               "details", "export", "find", "locate"};
+const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "record", "details", "export",
+                                               "find",   "locate", "hash", "verify", "owner",   "damaged"};
 
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
     {"--partition", true, kSourceCommands},
     {"--force", false, {"export"}},
     {"--map", true, {"export"}},
-    {"--json", false, {"drives", "details", "record", "find", "locate"}},
+    {"--json", false, {"drives", "details", "record", "find", "locate", "owner", "damaged"}},
+    {"--md5", false, {"hash"}},
+    {"--sha1", false, {"hash"}},
+    {"--sha256", false, {"hash"}},
     {"--from", true, {"find"}},
     {"--backward", false, {"find"}},
     {"--aligned", true, {"find"}},
@@ -86,6 +89,12 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
     parsed.IgnoreCase = true;
   } else if (name == "--all") {
     parsed.All = true;
+  } else if (name == "--md5") {
+    parsed.Md5 = true;
+  } else if (name == "--sha1") {
+    parsed.Sha1 = true;
+  } else if (name == "--sha256") {
+    parsed.Sha256 = true;
   }
   return true;
 }

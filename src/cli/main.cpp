@@ -152,5 +152,9 @@ int main(int argc, char** argv) {
   if (command == "export") return korvalane::cli::RunExport(*arguments);
   if (command == "find") return korvalane::cli::RunFind(*arguments);
   if (command == "locate") return korvalane::cli::RunLocate(*arguments);
+  if (command == "hash") return korvalane::cli::RunHash(*arguments);
+  if (command == "verify") return korvalane::cli::RunVerify(*arguments);
+  if (command == "owner") return korvalane::cli::RunOwner(*arguments);
+  if (command == "damaged") return korvalane::cli::RunDamaged(*arguments);
   return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
 }
