@@ -1,3 +1,4 @@
+#include "core/fs/exfat/OwnershipExfat.h"
 #include "core/fs/fat/OwnershipFat.h"
 #include "core/ownership/OwnershipIndex.h"
 #include "core/volume/VolumeGeometry.h"
@@ -12,6 +13,9 @@ std::optional<OwnershipIndex> BuildOwnershipIndex(const WalkHooks& hooks, std::s
     case FileSystemKind::Fat:
     case FileSystemKind::Fat32:
       walked = WalkFatOwnership(index, hooks, &reason);
+      break;
+    case FileSystemKind::Exfat:
+      walked = WalkExfatOwnership(index, hooks, &reason);
       break;
     default:
       reason = "the volume's file system is not one whose files Korvalane walks";
