@@ -1,5 +1,6 @@
 #include "core/fs/exfat/OwnershipExfat.h"
 #include "core/fs/fat/OwnershipFat.h"
+#include "core/fs/ntfs/OwnershipNtfs.h"
 #include "core/ownership/OwnershipIndex.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -16,6 +17,9 @@ std::optional<OwnershipIndex> BuildOwnershipIndex(const WalkHooks& hooks, std::s
       break;
     case FileSystemKind::Exfat:
       walked = WalkExfatOwnership(index, hooks, &reason);
+      break;
+    case FileSystemKind::Ntfs:
+      walked = WalkNtfsOwnership(index, hooks, &reason);
       break;
     default:
       reason = "the volume's file system is not one whose files Korvalane walks";

@@ -81,6 +81,7 @@ class OwnershipIndex {
   void ForEachRunIn(uint64_t firstSector, uint64_t endSector, const std::function<void(const RunView&)>& visit) const;
 
   const Owner& OwnerAt(uint32_t id) const { return owners_[id]; }
+  Owner& OwnerAt(uint32_t id) { return owners_[id]; }
   size_t OwnerCount() const { return owners_.size(); }
   size_t RunCount() const { return runs_.size(); }
   uint64_t VolumeSectors() const { return volumeSectors_; }
