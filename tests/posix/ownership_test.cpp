@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <sstream>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -171,6 +173,114 @@ INSTANTIATE_TEST_SUITE_P(Samples, OwnershipOracleTest,
                            std::replace(name.begin(), name.end(), '-', '_');
                            return name;
                          });
+
+// A rescue map whose bad areas lie under three files and one directory of the FAT16
+// sample (from istat's sectors): damaged lists exactly those, with the bad bytes within
+// each file's size, and a map spoilt in each way a map can be gives the same list and
+// names the fault in one line on stderr.
+TEST(DamagedTest, ListsTheFilesUnderTheBadAreas) {
+  const std::string path = SamplePath("fat16.img");
+  constexpr uint64_t kSector = 512;
+  const uint64_t volumeBytes = 32768 * kSector;
+  const uint64_t readme = Ends(path, "4", false).at(0);     // 26 bytes: one sector, mostly slack
+  const uint64_t report = Ends(path, "7", false).at(0);     // 720 bytes
+  const uint64_t docs = Ends(path, "11", false).at(0);      // the directory
+  const std::vector<uint64_t> big = Ends(path, "15", false);
+  const uint64_t bigMiddle = (big.at(0) + big.at(1)) / 2;
+  struct Area {
+    uint64_t Position;
+    uint64_t Size;
+    char Status;
+  };
+  // Unfinished areas of every kind: bad, non-trimmed, non-scraped, non-tried.
+  const std::vector<Area> bad = {{readme * kSector, kSector, '-'},
+                                 {report * kSector + 100, 200, '*'},
+                                 {docs * kSector, 2 * kSector, '/'},
+                                 {bigMiddle * kSector, 3 * kSector, '?'}};
+  std::vector<Area> areas;
+  uint64_t at = 0;
+  for (const Area& area : bad) {
+    areas.push_back({at, area.Position - at, '+'});
+    areas.push_back(area);
+    at = area.Position + area.Size;
+  }
+  areas.push_back({at, volumeBytes - at, '+'});
+  const auto mapText = [](const std::vector<Area>& list) {
+    std::string text = "# Rescue Logfile. Created by GNU ddrescue\n0x00000000     +     1\n";
+    for (const Area& area : list) {
+      char line[80];
+      std::snprintf(line, sizeof line, "0x%08llX  0x%08llX  %c\n", static_cast<unsigned long long>(area.Position),
+                    static_cast<unsigned long long>(area.Size), area.Status);
+      text += line;
+    }
+    return text;
+  };
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const auto damaged = [&](const std::string& text, std::vector<std::string> options = {}) {
+    const std::string map = (dir / "map").string();
+    std::ofstream(map, std::ios::binary) << text;
+    std::vector<std::string> args = {"damaged"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {options.empty() ? path : SamplePath("disk-mbr.img"), map});
+    return RunCli(args);
+  };
+  const std::string expected =
+      "/README.TXT  (first cluster 2)  size 26  bad 26\n"
+      "/Quarterly report.txt  (first cluster 3)  size 720  bad 200\n"
+      "/DOCS  (directory, first cluster 5)  bad 1024\n"
+      "/BIG.DAT  (first cluster 8)  size 938895  bad 1536\n"
+      "3272 bad bytes in the volume\n";
+
+  const CommandResult sound = damaged(mapText(areas));
+  EXPECT_EQ(sound.Status, 0) << sound.Err;
+  EXPECT_EQ(sound.Out, expected);
+  EXPECT_EQ(sound.Err, "");
+
+  std::vector<Area> shuffled = areas;
+  std::reverse(shuffled.begin(), shuffled.end());
+  const CommandResult unsorted = damaged(mapText(shuffled));
+  EXPECT_EQ(unsorted.Out, expected);
+  EXPECT_EQ(unsorted.Err, "korvalane-cli: map: the map's areas are not in order; they were sorted\n");
+
+  std::vector<Area> overlapping = areas;
+  // Finished over a bad area (in order of positions): the bad one holds.
+  overlapping.insert(overlapping.begin() + 1, {0, readme * kSector + kSector, '+'});
+  const CommandResult overlapped = damaged(mapText(overlapping));
+  EXPECT_EQ(overlapped.Out, expected);
+  EXPECT_EQ(overlapped.Err,
+            "korvalane-cli: map: the map's areas overlap; where they do, the less finished state was taken\n");
+
+  // Cut off in its last line, before the directory: what follows is not looked at.
+  std::string cut = mapText(std::vector<Area>(areas.begin(), areas.begin() + 5));
+  cut.resize(cut.size() - 4);
+  const CommandResult truncated = damaged(cut);
+  EXPECT_EQ(truncated.Out, "/README.TXT  (first cluster 2)  size 26  bad 26\n"
+                           "/Quarterly report.txt  (first cluster 3)  size 720  bad 200\n"
+                           "712 bad bytes in the volume\n");
+  EXPECT_EQ(Lines(truncated.Err).size(), 2u) << truncated.Err;
+  EXPECT_NE(truncated.Err.find("the map's last line is cut off (line 7)"), std::string::npos) << truncated.Err;
+
+  std::vector<Area> longer = areas;
+  longer.push_back({volumeBytes, 4096, '-'});
+  const CommandResult other = damaged(mapText(longer));
+  EXPECT_EQ(other.Out, expected);
+  EXPECT_NE(other.Err.find("past the end of the volume"), std::string::npos) << other.Err;
+
+  EXPECT_EQ(damaged("0x0 + 1\nnonsense here\n0x0 0x10 +\n").Err,
+            "korvalane-cli: the map '" + (dir / "map").string() + "': line 2 is not a mapfile's area line (position, size, one of ?*/-+)\n");
+
+  // The same volume as partition 1 of the MBR disk, with a map of the whole disk.
+  constexpr uint64_t kPartition = 2048 * 512;
+  std::vector<Area> disk = {{0, kPartition, '+'}};
+  for (const Area& area : areas) disk.push_back({kPartition + area.Position, area.Size, area.Status});
+  disk.push_back({kPartition + volumeBytes, 64 * 1024 * 1024 - kPartition - volumeBytes, '+'});
+  const CommandResult partition = damaged(mapText(disk), {"--partition", "1"});
+  EXPECT_EQ(partition.Status, 0) << partition.Err;
+  EXPECT_EQ(partition.Err, "");
+  EXPECT_NE(partition.Out.find("/README.TXT  (first cluster 2)  size 26  bad 26\n"), std::string::npos) << partition.Out;
+  fs::remove_all(dir);
+}
 
 }  // namespace
 }  // namespace korvalane
