@@ -70,6 +70,31 @@ Commands:
                                sectors per cluster).
   locate SOURCE mft-record N   The first sector of NTFS MFT record N, through the
                                MFT's own data runs.
+  hash [--md5] [--sha1] [--sha256] SOURCE START END
+                               The digests of sectors START to END-1, read exactly
+                               as export reads them (unreadable sectors as zeros,
+                               named on stderr; status 1): "SHA256 (SOURCE, sectors
+                               START-END) = HEX". SHA-256 when none is asked for.
+  verify SOURCE.E01            Reads an EnCase image's media and compares its MD5
+                               (and SHA-1, when the image stores one) with the
+                               hashes it stores, as ewfverify does; each chunk that
+                               fails its checksum is named with its sectors. Ends
+                               with "verify: SUCCESS" (status 0) or "verify:
+                               FAILURE" (status 1).
+  owner SOURCE SECTOR...       What uses each sector, one line each: "SECTOR  PATH
+                               (MFT record N, byte B of the file)", "free", "FAT 1",
+                               "file-system metadata: $MFT", a deleted file's guessed
+                               run ("deleted, guessed"); FAT, exFAT and NTFS. The
+                               file system is walked once; its faults (FAT loops
+                               and cross-links, MFT parent loops) are named on
+                               stderr.
+  damaged SOURCE MAPFILE       Each file, directory and metadata area with bytes in
+                               an unfinished area (-, *, /, ?) of a GNU ddrescue
+                               mapfile of the source (or of the whole disk when the
+                               source is a partition): "PATH  (first cluster N)
+                               size S  bad B", then the bad bytes in the volume. A
+                               map out of order, overlapping, cut off or of another
+                               size is named in one line on stderr.
   help, --help                 This text.
   --version                    The program's name and version.
 
@@ -82,11 +107,13 @@ Options (before or after the command, before or between its arguments):
   --partition N                Partition N of the source (as Linux numbers them: 1-4
                                primary, 5 and on logical; GPT entry number) as drive C:.
   --force                      export: replace an existing FILE.
-  --json                       drives, details, record, find, locate: one JSON
-                               document (UTF-8) with named fields instead of the
-                               view's lines: numbers as numbers, listing entries,
-                               partitions, data runs and matches as arrays; a view
-                               that shows nothing gives an empty object or array.
+  --md5, --sha1, --sha256      hash: the digests to print (several may be given).
+  --json                       drives, details, record, find, locate, owner,
+                               damaged: one JSON document (UTF-8) with named
+                               fields instead of the view's lines: numbers as
+                               numbers, listing entries, partitions, data runs,
+                               matches and owners as arrays; a view that shows
+                               nothing gives an empty object or array.
   --map MAP                    export: also write MAP, a GNU ddrescue mapfile of the
                                copy, in byte positions of SOURCE (sector x sector
                                size): "+" copied, "-" unreadable (zeros in FILE),
@@ -100,11 +127,12 @@ SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
 18446744073709551615.
 
 Exit status: 0 done (find: a match found); 1 the volume could not be read (a view
-prints "Reading error"), an export met unreadable sectors or could not write its
-file or map, or find found no match; 2 a bad command line, a bad number or pattern, a
-partition the source does not have, a cluster or record outside the volume, or a
-container that cannot be opened (a missing segment, extent or parent file); 130 an
-export stopped by Ctrl+C.
+prints "Reading error"), an export or hash met unreadable sectors, an export could
+not write its file or map, find found no match, or verify found a difference; 2 a
+bad command line, a bad number or pattern, a partition the source does not have, a
+cluster, record or sector outside the volume, a map that cannot be read, a file
+system whose files are not walked, or a container that cannot be opened (a missing
+segment, extent or parent file); 130 an export stopped by Ctrl+C.
 )help";
 
 // The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code
