@@ -282,5 +282,39 @@ TEST(DamagedTest, ListsTheFilesUnderTheBadAreas) {
   fs::remove_all(dir);
 }
 
+// A FAT whose chains loop and cross: each fault is named once on stderr, the walk ends,
+// and every cluster keeps the first owner that reached it.
+TEST(OwnerFaultsTest, LoopsAndCrossLinksAreNamedNotFollowed) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-fat-faults-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path image = dir / "fat16.img";
+  fs::copy_file(SamplePath("fat16.img"), image, fs::copy_options::overwrite_existing);
+  {
+    std::fstream file(image, std::ios::binary | std::ios::in | std::ios::out);
+    char bpb[2];
+    file.seekg(14);
+    file.read(bpb, 2);
+    const uint64_t fat = (static_cast<uint8_t>(bpb[0]) | static_cast<uint8_t>(bpb[1]) << 8) * 512;
+    const auto set = [&](uint64_t cluster, uint16_t value) {
+      file.seekp(static_cast<std::streamoff>(fat + 2 * cluster));
+      const char bytes[2] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+      file.write(bytes, 2);
+    };
+    set(2, 2);  // README.TXT's cluster points at itself
+    set(5, 3);  // the DOCS directory runs into Quarterly report.txt's first cluster
+  }
+  const CommandResult result = RunCli({"owner", image.string(), "100", "104", "116"});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(result.Err,
+            "korvalane-cli: file-system fault: the FAT chain of /README.TXT loops back to cluster 2\n"
+            "korvalane-cli: file-system fault: the FAT chain of /DOCS runs into cluster 3, which another file or "
+            "directory uses (cross-linked)\n");
+  EXPECT_EQ(result.Out,
+            "100  /README.TXT  (first cluster 2, byte 0 of the file)\n"
+            "104  /Quarterly report.txt  (first cluster 3, byte 0 of the file)\n"
+            "116  /DOCS/notes about disks.txt  (first cluster 6, byte 0 of the file)\n");
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace korvalane
