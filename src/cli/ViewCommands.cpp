@@ -19,14 +19,14 @@ int RunDetails(const std::string& source, bool json) {
   // opened at all is an error here.
   if (!CurrentPlatform().IsDriveAccessible(FirstDrive())) return CannotOpen(source, FirstDrive());
   ViewText lines;
-  ReportVolumeDetails(lines, NoPump);
+  Json fields = Json::Object();
+  const DetailsResult result = ReadVolumeDetails(json ? nullptr : &lines, json ? &fields : nullptr, NoPump);
   if (json) {
-    PrintJson(DetailsJson(lines).Dump());
+    PrintJson(fields.Dump());
   } else {
     PrintLines(lines);
   }
-  if (!lines.empty() && lines.front() == u"Access to boot sector denied") return kFailure;
-  return kOk;
+  return result == DetailsResult::BootSectorDenied ? kFailure : kOk;
 }
 
 int RunSectorView(const std::string& command, const std::string& source, const std::string& sectorText, bool json) {

@@ -8,6 +8,9 @@
 
 #include "core/Bytes.h"
 #include "core/disk/Crc32.h"
+#include "core/fs/exfat/ExfatBootSector.h"
+#include "core/fs/fat/FatBootSector.h"
+#include "core/fs/ntfs/NtfsBootSector.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
 
@@ -444,23 +447,22 @@ constexpr GuidName kGptTypes[] = {
 
 bool IsVolumeBootSector(std::span<const uint8_t> sector) {
   if (sector.size() < 512) return false;
-  if (TextAt(sector, 3, "EXFAT   ")) return HasSignature(sector);
-  if (TextAt(sector, 3, "NTFS    ")) {
-    const uint32_t bytesPerSector = ReadLe16(sector, 11);
-    return IsPowerOfTwo(bytesPerSector) && bytesPerSector >= 256 && bytesPerSector <= 4096 && ReadU8(sector, 13) != 0;
+  if (exfat::HasName(sector)) return exfat::HasBootSignature(sector);
+  if (TextAt(sector, ntfs::kName, "NTFS    ")) {
+    const uint32_t bytesPerSector = ntfs::BytesPerSector(sector);
+    return IsPowerOfTwo(bytesPerSector) && bytesPerSector >= 256 && bytesPerSector <= 4096 &&
+           ntfs::SectorsPerCluster(sector) != 0;
   }
   // FAT: the BIOS parameter block must make sense, as libblkid requires before it calls
   // sector 0 a FAT boot sector rather than a partition table. OS/2 tools leave FAT-like
   // headers on JFS and HPFS volumes: those are not FAT.
-  if (TextAt(sector, 54, "JFS     ") || TextAt(sector, 54, "HPFS    ")) return false;
-  const bool marked = sector[0] == 0xEB || sector[0] == 0xE9 || TextAt(sector, 54, "FAT") ||
-                      TextAt(sector, 82, "FAT32   ") || HasSignature(sector);
-  const uint32_t bytesPerSector = ReadLe16(sector, 11);
-  const uint8_t sectorsPerCluster = ReadU8(sector, 13);
-  const uint16_t reserved = ReadLe16(sector, 14);
-  const uint8_t fats = ReadU8(sector, 16);
-  const uint8_t media = ReadU8(sector, 21);
-  return marked && fats != 0 && reserved != 0 && (media == 0xF0 || media >= 0xF8) &&
+  if (TextAt(sector, fat::kFat16TypeLabel, "JFS     ") || TextAt(sector, fat::kFat16TypeLabel, "HPFS    ")) return false;
+  const bool marked = sector[0] == 0xEB || sector[0] == 0xE9 || TextAt(sector, fat::kFat16TypeLabel, "FAT") ||
+                      TextAt(sector, fat::kFat32TypeLabel, "FAT32   ") || HasSignature(sector);
+  const uint32_t bytesPerSector = fat::BytesPerSector(sector);
+  const uint8_t sectorsPerCluster = fat::SectorsPerCluster(sector);
+  const uint8_t media = fat::MediaDescriptor(sector);
+  return marked && fat::FatCopies(sector) != 0 && fat::ReservedSectors(sector) != 0 && (media == 0xF0 || media >= 0xF8) &&
          IsPowerOfTwo(sectorsPerCluster) && IsPowerOfTwo(bytesPerSector) && bytesPerSector >= 512 &&
          bytesPerSector <= 4096;
 }
@@ -471,11 +473,11 @@ uint32_t DetectImageSectorSize(std::span<const uint8_t> head) {
   }
   if (!IsVolumeBootSector(head)) return 512;
   uint32_t declared = 0;
-  if (TextAt(head, 3, "EXFAT   ")) {
-    const uint8_t shift = ReadU8(head, 108);
-    declared = shift >= 9 && shift <= 12 ? 1u << shift : 0;
+  if (exfat::HasName(head)) {
+    const uint8_t shift = exfat::BytesPerSectorShift(head);
+    declared = shift >= exfat::kSmallestSectorShift && shift <= exfat::kLargestSectorShift ? 1u << shift : 0;
   } else {
-    declared = ReadLe16(head, 11);
+    declared = fat::BytesPerSector(head);  // where NTFS keeps it too
   }
   return declared == 512 || declared == 1024 || declared == 2048 || declared == 4096 ? declared : 512;
 }

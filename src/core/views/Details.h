@@ -1,18 +1,20 @@
 #pragma once
 
-#include <vector>
-
-#include "core/views/DataRuns.h"
+#include "core/fs/ntfs/MftLayout.h"
+#include "core/text/Json.h"
 #include "core/views/ViewText.h"
 
 namespace korvalane {
 
-// The MFT's own extents, as the last details request on NTFS found them (process-wide).
-std::vector<DataRun>& MftExtents();
+enum class DetailsResult {
+  Shown,             // the report (empty for an unknown volume that holds no partition table)
+  BootSectorDenied,  // the boot sector could not be used: "Access to boot sector denied"
+};
 
-// Reads MFT record 0, sets MftRecordBytes and fills MftExtents. True when the record was
-// read and its $DATA attribute found.
-bool ReadMftLayout(const MessagePump& pump);
+// The "Details" report of the current volume, read once: its lines appended to `view`
+// and the same values set in `json` ({} where the report shows nothing; "drive" first),
+// each when given. An unknown volume reports its partition table.
+DetailsResult ReadVolumeDetails(ViewText* view, Json* json, const MessagePump& pump);
 
 // The "Details" report of the current volume (the caller clears the view first).
 void ReportVolumeDetails(ViewText& view, const MessagePump& pump);

@@ -18,13 +18,36 @@ PartitionTable ReadCurrentPartitionTable() {
                             sectorSize, sectors);
 }
 
-void ReportPartitionTable(ViewText& view, const MessagePump& pump) {
-  const VolumeGeometry& g = Geometry();
-  if (CurrentPlatform().DriveIsPartition(g.CurrentDrive)) return;
-  const PartitionTable table = ReadCurrentPartitionTable();
-  if (table.Scheme == PartitionScheme::None) return;
+namespace {
 
-  const std::u16string drive = FromUtf8(g.CurrentDrive);
+Json PartitionTableJson(const PartitionTable& table) {
+  Json partitions = Json::Array();
+  for (const Partition& p : table.Partitions) {
+    Json entry = Json::Object()
+                     .Set("number", p.Number)
+                     .Set("firstSector", p.FirstSector)
+                     .Set("lastSector", p.LastSector())
+                     .Set("sectors", p.SectorCount);
+    if (table.Scheme == PartitionScheme::Gpt) {
+      entry.Set("type", p.TypeGuid).Set("typeName", p.TypeName).Set("name", p.Name);
+    } else {
+      entry.Set("type", u"0x" + HexUpper(p.MbrType, 2)).Set("typeName", p.TypeName).Set("extended", p.Extended);
+    }
+    partitions.Push(entry);
+  }
+  Json notes = Json::Array();
+  for (const std::u16string& note : table.Notes) notes.Push(note);
+  return Json::Object()
+      .Set("drive", Geometry().CurrentDrive)
+      .Set("scheme", SchemeName(table.Scheme))
+      .Set("bytesPerSector", table.SectorSize)
+      .Set("sectors", table.DiskSectors)
+      .Set("partitions", partitions)
+      .Set("notes", notes);
+}
+
+void AppendPartitionLines(const PartitionTable& table, ViewText& view, const MessagePump& pump) {
+  const std::u16string drive = FromUtf8(Geometry().CurrentDrive);
   view.push_back(u"Drive " + drive + u"\\, " + SchemeName(table.Scheme));
   view.push_back(u"Bytes per sector - " + Decimal(table.SectorSize));
   view.push_back(u"Sectors - " + Decimal(table.DiskSectors));
@@ -49,5 +72,17 @@ void ReportPartitionTable(ViewText& view, const MessagePump& pump) {
     for (const std::u16string& note : table.Notes) view.push_back(note);
   }
 }
+
+}  // namespace
+
+void ReportPartitionTable(ViewText* view, Json* json, const MessagePump& pump) {
+  if (CurrentPlatform().DriveIsPartition(Geometry().CurrentDrive)) return;
+  const PartitionTable table = ReadCurrentPartitionTable();
+  if (table.Scheme == PartitionScheme::None) return;
+  if (view) AppendPartitionLines(table, *view, pump);
+  if (json) *json = PartitionTableJson(table);
+}
+
+void ReportPartitionTable(ViewText& view, const MessagePump& pump) { ReportPartitionTable(&view, nullptr, pump); }
 
 }  // namespace korvalane

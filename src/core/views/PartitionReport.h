@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/disk/PartitionTable.h"
+#include "core/text/Json.h"
 #include "core/views/ViewText.h"
 
 namespace korvalane {
@@ -14,5 +15,10 @@ PartitionTable ReadCurrentPartitionTable();
 // type name and, on GPT, the name), then what was found damaged. Nothing is appended for
 // a drive that carries no partition table, or that is itself a partition.
 void ReportPartitionTable(ViewText& view, const MessagePump& pump);
+
+// The same report read once, as lines into `view` and as JSON into `json` ("drive",
+// "scheme", the sector size and count, "partitions", "notes"), each when given; both are
+// left alone where the report shows nothing.
+void ReportPartitionTable(ViewText* view, Json* json, const MessagePump& pump);
 
 }  // namespace korvalane

@@ -2,12 +2,10 @@
 
 #include <vector>
 
+#include "core/fs/FileSystem.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/SectorField.h"
 #include "core/views/Dumps.h"
-#include "core/views/ExfatDirectory.h"
-#include "core/views/FatDirectory.h"
-#include "core/views/FileRecord.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -44,16 +42,17 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
       RenderHexView(buffer, view, pump);
       break;
     case ViewKind::FileRecord:
-      if (g.FileSystemKind == FileSystemKind::Fat || g.FileSystemKind == FileSystemKind::Fat32) {
-        ListFatDirectory(*sector, view, pump);
-      } else if (g.FileSystemKind == FileSystemKind::Ntfs) {
-        ShowFileRecord(*sector, view, pump);
-      } else if (g.FileSystemKind == FileSystemKind::Exfat) {
-        ListExfatDirectory(*sector, view, pump);
-      }
+      // An unknown volume has no file records: the view stays empty.
+      if (const FileSystem* fs = CurrentFileSystem()) fs->Record(*sector, &view, nullptr, pump);
       break;
   }
   return SectorViewResult::Shown;
+}
+
+Json FileRecordJson(uint64_t sector, const MessagePump& pump) {
+  Json json = Json::Object();
+  if (const FileSystem* fs = CurrentFileSystem()) fs->Record(sector, nullptr, &json, pump);
+  return json;
 }
 
 std::optional<std::u16string> StepSector(std::u16string_view sectorText, int direction) {

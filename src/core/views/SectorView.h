@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/text/Json.h"
 #include "core/views/ViewText.h"
 
 namespace korvalane {
@@ -22,6 +23,11 @@ enum class SectorViewResult {
 // and hand them to the renderer of the view.
 SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewText& view,
                             const MessagePump& pump);
+
+// The "File record" view of `sector` for scripts, from the same entries or record the
+// view shows: {"directory", "entries"} on FAT and exFAT, the record's fields on NTFS;
+// {} where the view shows nothing.
+Json FileRecordJson(uint64_t sector, const MessagePump& pump);
 
 // The "<" (direction -1) and ">" (+1) buttons: the sector text to step to, or nothing when
 // the text is not a valid sector or the step would leave 0 ... TotalSectors.

@@ -1,22 +1,8 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
-
-namespace korvalane {
-
-// Fill VolumeGeometry from the boot sector of CurrentDrive. ReadFatGeometry expects
-// FileSystemKind to be Fat or Fat32 already. All three return false for a boot sector
-// they cannot use, leaving the record as described in BootSector.cpp.
-bool ReadFatGeometry();
-bool ReadNtfsGeometry();
-bool ReadExfatGeometry();
-
-// The first sector of the exFAT root directory: StartDataSector + (RootCluster - 2) x
-// SectorsPerCluster, signed, so that a damaged root cluster of 0 or 1 shows as a sector
-// ahead of the cluster heap instead of wrapping round. Nothing when the record holds
-// values that no exFAT boot sector gives (a root cluster past 32 bits, a cluster of more
-// than 65536 sectors).
-std::optional<int64_t> ExfatRootDirectorySector();
-
-}  // namespace korvalane
+// The boot-sector parsers live with their file systems (ReadFatGeometry,
+// ReadNtfsGeometry, ReadExfatGeometry, ExfatRootDirectorySector); this name gathers them
+// for their callers.
+#include "core/fs/exfat/ExfatGeometry.h"
+#include "core/fs/fat/FatGeometry.h"
+#include "core/fs/ntfs/NtfsGeometry.h"

@@ -4,7 +4,7 @@
 
 #include "core/Platform.h"
 #include "core/text/NumberFormat.h"
-#include "core/volume/BootSector.h"
+#include "core/fs/FileSystem.h"
 #include "core/volume/Detection.h"
 #include "core/volume/SectorReader.h"
 
@@ -18,21 +18,8 @@ void SelectDrive(std::string_view drive) {
 }
 
 bool ParseVolumeGeometry() {
-  bool parsed = false;
-  switch (Geometry().FileSystemKind) {
-    case FileSystemKind::Fat:
-    case FileSystemKind::Fat32:
-      parsed = ReadFatGeometry();
-      break;
-    case FileSystemKind::Ntfs:
-      parsed = ReadNtfsGeometry();
-      break;
-    case FileSystemKind::Exfat:
-      parsed = ReadExfatGeometry();
-      break;
-    case FileSystemKind::Unknown:
-      break;
-  }
+  const FileSystem* fs = CurrentFileSystem();
+  const bool parsed = fs && fs->ReadGeometry();
   if (!parsed) MakeBrowsableToEnd();
   return parsed;
 }
@@ -48,18 +35,7 @@ void MakeBrowsableToEnd() {
 }
 
 std::u16string KindName(FileSystemKind kind) {
-  switch (kind) {
-    case FileSystemKind::Fat:
-      return u"FAT16";
-    case FileSystemKind::Fat32:
-      return u"FAT32";
-    case FileSystemKind::Ntfs:
-      return u"NTFS";
-    case FileSystemKind::Exfat:
-      return u"exFAT";
-    case FileSystemKind::Unknown:
-      break;
-  }
+  if (const FileSystem* fs = FileSystemOf(kind)) return std::u16string(fs->Name(kind));
   return u"Unknown";
 }
 

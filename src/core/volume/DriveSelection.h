@@ -24,7 +24,7 @@ bool ParseVolumeGeometry();
 // and no device has (below 512 or not a multiple of it) is measured again first.
 void MakeBrowsableToEnd();
 
-// "FAT16", "FAT32", "NTFS", "exFAT" or "Unknown".
+// The name of the kind's file system ("FAT16", "FAT32", "NTFS", "exFAT"), or "Unknown".
 std::u16string KindName(FileSystemKind kind);
 
 // What the main window's volume label says, piece by piece.

@@ -1,4 +1,4 @@
-#include "core/views/ExfatDirectory.h"
+#include "core/fs/exfat/ExfatDirectory.h"
 
 #include <algorithm>
 #include <optional>
@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/text/NumberFormat.h"
-#include "core/volume/BootSector.h"
+#include "core/fs/exfat/ExfatGeometry.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -59,15 +58,10 @@ void AppendUnit(std::u16string& name, char16_t unit) {
   if (unit != 0) name += unit;
 }
 
-// exFAT timestamps pack a DOS date above a DOS time: year since 1980 in bits 31-25,
-// month 24-21, day 20-16, hour 15-11, minute 10-5, two-second count 4-0. Shown as
+// exFAT timestamps pack a DOS date (bits 31-16) above a DOS time (bits 15-0). Shown as
 // stored: the 10 ms increment and the UTC offset kept beside it are not applied.
 void Stamp(uint32_t timestamp, ListingEntry& entry) {
-  entry.Year = 1980 + (timestamp >> 25);
-  entry.Month = timestamp >> 21 & 0x0Fu;
-  entry.Day = timestamp >> 16 & 0x1Fu;
-  entry.Hour = timestamp >> 11 & 0x1Fu;
-  entry.Minute = timestamp >> 5 & 0x3Fu;
+  UnpackDosDateTime(static_cast<uint16_t>(timestamp >> 16), static_cast<uint16_t>(timestamp), entry);
 }
 
 // Whether the entry at `p` opens a file's entry set: a File entry with room for a stream
@@ -146,7 +140,7 @@ std::optional<Listing> ReadExfatDirectory(uint64_t sector, const MessagePump& pu
 }
 
 void ListExfatDirectory(uint64_t sector, ViewText& view, const MessagePump& pump) {
-  if (const std::optional<Listing> listing = ReadExfatDirectory(sector, pump)) AppendListing(*listing, view);
+  WriteListing(ReadExfatDirectory(sector, pump), &view, nullptr);
 }
 
 }  // namespace korvalane

@@ -1,4 +1,4 @@
-#include "core/views/FatDirectory.h"
+#include "core/fs/fat/FatDirectory.h"
 
 #include <algorithm>
 #include <vector>
@@ -61,7 +61,6 @@ constexpr uint8_t kEndOfDirectory = 0x00;
 
 // Plausibility bounds of the last-write stamp. The year field (0 to 127, 1980 to 2107) is
 // never out of bounds, so entries written in any year are listed.
-constexpr unsigned kLatestYear = 127;
 constexpr unsigned kLatestMonth = 12;
 constexpr unsigned kLatestHour = 24;
 constexpr unsigned kLatestMinute = 60;
@@ -140,36 +139,22 @@ std::optional<Listing> ReadFatDirectory(uint64_t sector, const MessagePump& pump
     reversedLongName.clear();
     if (name.empty()) continue;
 
-    const uint16_t date = ReadLe16(entry, kWriteDateOffset);
-    const uint16_t time = ReadLe16(entry, kWriteTimeOffset);
-    const unsigned year = date >> 9;
-    const unsigned month = date >> 5 & 0x0Fu;
-    const unsigned day = date & 0x1Fu;
-    const unsigned hour = time >> 11;
-    const unsigned minute = time >> 5 & 0x3Fu;
-    if (year > kLatestYear || month > kLatestMonth || hour > kLatestHour || minute > kLatestMinute) continue;
+    ListingEntry listed;
+    UnpackDosDateTime(ReadLe16(entry, kWriteDateOffset), ReadLe16(entry, kWriteTimeOffset), listed);
+    if (listed.Month > kLatestMonth || listed.Hour > kLatestHour || listed.Minute > kLatestMinute) continue;
 
-    const uint32_t size = ReadLe32(entry, kFileSizeOffset);
     const uint32_t low = ReadLe16(entry, kFirstClusterLowOffset);
     const uint32_t high = fat32 ? ReadLe16(entry, kFirstClusterHighOffset) : 0;
-    const uint32_t firstCluster = high << 16 | low;
-
-    ListingEntry listed;
     listed.Name = name;
-    listed.Year = 1980 + year;
-    listed.Month = month;
-    listed.Day = day;
-    listed.Hour = hour;
-    listed.Minute = minute;
-    listed.Size = size;
-    listed.Cluster = firstCluster;
+    listed.Size = ReadLe32(entry, kFileSizeOffset);
+    listed.Cluster = high << 16 | low;
     listing.Entries.push_back(std::move(listed));
   }
   return listing;
 }
 
 void ListFatDirectory(uint64_t sector, ViewText& view, const MessagePump& pump) {
-  if (const std::optional<Listing> listing = ReadFatDirectory(sector, pump)) AppendListing(*listing, view);
+  WriteListing(ReadFatDirectory(sector, pump), &view, nullptr);
 }
 
 }  // namespace korvalane

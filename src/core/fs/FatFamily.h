@@ -5,7 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "core/text/Json.h"
+#include "core/views/ViewText.h"
+#include "core/volume/VolumeGeometry.h"
+
 namespace korvalane {
+
+// What FAT and exFAT share: the listing of a directory cluster, the DOS date and time
+// stamp, and the geometry lines of their details reports.
 
 // One line of a directory listing ("File record" on FAT and exFAT): the entry's name, its
 // last-write date and time as stored, its size and its first cluster.
@@ -41,5 +48,21 @@ std::u16string ListingLine(const ListingEntry& entry);
 // The lines of a listing: one per entry, or for a cluster that is not the start of a
 // directory the line "This sector does not contain information about a file records".
 void AppendListing(const Listing& listing, std::vector<std::u16string>& view);
+
+// The same listing for scripts: {"directory", "entries"}, each entry with its name and
+// either its note or its stamp, size and first cluster.
+Json ListingJson(const Listing& listing);
+
+// The "File record" view of a FAT or exFAT volume from a listing as read (nothing when it
+// could not be read or was superseded): its lines, its JSON, each when asked for.
+void WriteListing(const std::optional<Listing>& listing, ViewText* view, Json* json);
+
+// A DOS date (year since 1980 in bits 15-9, month 8-5, day 4-0) and time (hour 15-11,
+// minute 10-5, two-second count 4-0) into the entry's stamp, as stored.
+void UnpackDosDateTime(uint16_t date, uint16_t time, ListingEntry& entry);
+
+// The details lines FAT and exFAT share, from "Bytes per sector" to "Start data sector",
+// and the same values as JSON fields.
+void WriteFatFamilyGeometry(const VolumeGeometry& g, ViewText* view, Json* json);
 
 }  // namespace korvalane

@@ -1,4 +1,4 @@
-#include "core/views/FileRecord.h"
+#include "core/fs/ntfs/FileRecord.h"
 
 #include <optional>
 #include <vector>
@@ -6,6 +6,7 @@
 #include "core/Bytes.h"
 #include "core/Platform.h"
 #include "core/text/NumberFormat.h"
+#include "core/fs/ntfs/FileRecordFormat.h"
 #include "core/views/DataRuns.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
@@ -13,21 +14,7 @@
 namespace korvalane {
 namespace {
 
-// FILE record header.
-constexpr uint32_t kSignature = 0x454C4946;  // "FILE"
-constexpr size_t kUpdateSequenceOffset = 4;
-constexpr size_t kUpdateSequenceCount = 6;
-constexpr size_t kFirstAttributeOffset = 20;
-constexpr size_t kRecordNumberOffset = 44;
-
-// Attribute header.
-constexpr size_t kAttributeLengthOffset = 4;
-constexpr size_t kAttributeHeaderBytes = 6;  // type and the low half of the length
-constexpr size_t kNonResidentFlagOffset = 8;
-constexpr size_t kResidentValueLengthOffset = 16;
-constexpr size_t kRunListOffset = 32;
-constexpr size_t kDataSizeOffset = 48;
-constexpr uint32_t kEndMarker = 0xFFFFFFFF;
+using namespace ntfs;
 
 // Attribute contents, at fixed offsets from the attribute's first byte (a resident value
 // starts 24 bytes in).
@@ -37,20 +24,9 @@ constexpr size_t kParentRecordWidth = 6;
 constexpr size_t kNameLengthOffset = 88;
 constexpr size_t kNameOffset = 90;
 
-// Attribute types, by their low byte.
-constexpr uint8_t kStandardInformation = 0x10;
-constexpr uint8_t kFileName = 0x30;
-constexpr uint8_t kData = 0x80;
-constexpr uint8_t kIndexRoot = 0x90;
-constexpr uint8_t kIndexAllocation = 0xA0;
-constexpr uint8_t kFirstTypeAfterWalk = 0xA1;
-
-// The update sequence protects the last two bytes of every 512-byte stride, whatever the
-// sector size.
-constexpr size_t kStride = 512;
-
-// FILE records are at most 64 KiB.
-constexpr int32_t kLargestRecord = 65536;
+// The walk stops after the attributes that the report reads: types past $INDEX_ALLOCATION
+// are passed by.
+constexpr uint8_t kFirstTypeAfterWalk = kIndexAllocation + 1;
 
 constexpr char16_t kNotARecord[] = u"This sector does not contain information about a file records";
 
@@ -97,7 +73,7 @@ FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
   std::vector<uint8_t> record(static_cast<size_t>(length));
   if (!ReadSectors(sector, record)) return result;
 
-  if (!Fits(record, 0, 4) || ReadLe32(record, 0) != kSignature) {
+  if (!Fits(record, 0, 4) || ReadLe32(record, 0) != kFileSignature) {
     result.NotARecord = true;
     return result;
   }
@@ -106,27 +82,23 @@ FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
   std::optional<size_t> standardInformation, fileName, data;
   bool folder = false;
   {
-    const std::span<const uint8_t> bytes(record);
-    size_t pos = ReadLe16(bytes, kFirstAttributeOffset);
+    AttributeWalk walk(record);
     while (true) {
       if (!pump()) return result;
-      // The end marker's four bytes end the walk whatever follows them: ntfs-3g leaves
-      // zeros there, where Windows leaves a length.
-      if (Fits(bytes, pos, 4) && ReadLe32(bytes, pos) == kEndMarker) break;
-      if (!Fits(bytes, pos, kAttributeHeaderBytes)) return result;
-      const uint8_t type = bytes[pos];
-      const uint16_t attributeLength = ReadLe16(bytes, pos + kAttributeLengthOffset);
-      if (attributeLength == 0) return result;
-      switch (type) {
-        case kStandardInformation: standardInformation = pos; break;
-        case kFileName: fileName = pos; break;
-        case kData: data = pos; break;
+      AttributeHeader attribute;
+      const AttributeWalk::At at = walk.Here(attribute);
+      if (at == AttributeWalk::At::EndMarker) break;
+      if (at == AttributeWalk::At::Damaged) return result;
+      switch (attribute.Type) {
+        case kStandardInformation: standardInformation = attribute.Offset; break;
+        case kFileName: fileName = attribute.Offset; break;
+        case kData: data = attribute.Offset; break;
         case kIndexRoot:
         case kIndexAllocation: folder = true; break;
         default: break;
       }
-      pos += attributeLength;
-      if (type >= kFirstTypeAfterWalk) break;
+      walk.Next(attribute);
+      if (attribute.Type >= kFirstTypeAfterWalk) break;
     }
   }
   if (!fileName) return result;
@@ -187,26 +159,48 @@ FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
   return result;
 }
 
-void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
-  const FileRecordView read = ReadFileRecord(sector, pump);
+void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json) {
   if (read.NotARecord) {
-    view.emplace_back(kNotARecord);
+    if (view) view->emplace_back(kNotARecord);
+    if (json) *json = Json::Object().Set("fileRecord", false);
     return;
   }
   if (!read.Report) return;
   const FileRecordReport& r = *read.Report;
-  view.reserve(view.size() + 8 + r.Runs.size());
-  view.push_back((r.Folder ? u"Folder " : u"File ") + r.Name);
-  view.push_back(u"MFT record " + Decimal(r.Record));
-  view.push_back(u"Parent MFT record " + Decimal(r.Parent));
-  if (r.Resident) view.emplace_back(u"Resident");
-  view.push_back(u"File size " + Decimal(r.Size) + u" b");
-  view.push_back(u"Date/Time " + r.Created);
-  if (!r.Runs.empty()) {
-    view.emplace_back();
-    view.emplace_back(u"Start cluster - clusters count:");
-    for (const DataRun& run : r.Runs) view.push_back(Decimal(run.StartCluster) + u" - " + Decimal(run.ClusterCount));
+  if (view) {
+    view->reserve(view->size() + 8 + r.Runs.size());
+    view->push_back((r.Folder ? u"Folder " : u"File ") + r.Name);
+    view->push_back(u"MFT record " + Decimal(r.Record));
+    view->push_back(u"Parent MFT record " + Decimal(r.Parent));
+    if (r.Resident) view->emplace_back(u"Resident");
+    view->push_back(u"File size " + Decimal(r.Size) + u" b");
+    view->push_back(u"Date/Time " + r.Created);
+    if (!r.Runs.empty()) {
+      view->emplace_back();
+      view->emplace_back(u"Start cluster - clusters count:");
+      for (const DataRun& run : r.Runs) view->push_back(Decimal(run.StartCluster) + u" - " + Decimal(run.ClusterCount));
+    }
   }
+  if (json) {
+    Json runs = Json::Array();
+    for (const DataRun& run : r.Runs) {
+      runs.Push(Json::Object().Set("startCluster", run.StartCluster).Set("clusters", run.ClusterCount));
+    }
+    *json = Json::Object()
+                .Set("fileRecord", true)
+                .Set("kind", r.Folder ? "Folder" : "File")
+                .Set("name", r.Name)
+                .Set("record", r.Record)
+                .Set("parent", r.Parent)
+                .Set("resident", r.Resident)
+                .Set("size", r.Size)
+                .Set("created", r.Created)
+                .Set("runs", runs);
+  }
+}
+
+void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump) {
+  WriteFileRecord(ReadFileRecord(sector, pump), &view, nullptr);
 }
 
 }  // namespace korvalane

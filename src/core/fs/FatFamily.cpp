@@ -1,0 +1,128 @@
+#include "core/fs/FatFamily.h"
+
+#include "core/text/NumberFormat.h"
+
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+namespace {
+
+constexpr char16_t kNotADirectory[] = u"This sector does not contain information about a file records";
+
+void AppendDecimal(std::u16string& out, uint64_t value, size_t width) {
+  char16_t digits[20];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (size_t i = count; i < width; ++i) out += u'0';
+  while (count > 0) out += digits[--count];
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> ReadDirectoryCluster(uint64_t sector, uint64_t largestCluster) {
+  const VolumeGeometry& g = Geometry();
+  if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return std::nullopt;
+  const uint64_t clusterBytes = uint64_t{static_cast<uint32_t>(g.SectorsPerCluster)} *
+                                static_cast<uint32_t>(g.BytesPerSector);
+  if (clusterBytes > largestCluster) return std::nullopt;
+  std::vector<uint8_t> cluster(static_cast<size_t>(clusterBytes));
+  if (!ReadSectors(sector, cluster)) return std::nullopt;
+  return cluster;
+}
+
+std::u16string ListingLine(const ListingEntry& entry) {
+  std::u16string line;
+  line.reserve(entry.Name.size() + 64);
+  line += entry.Name;
+  line += u"  ";
+  if (!entry.Note.empty()) return line + entry.Note;
+  AppendDecimal(line, entry.Year, 4);
+  line += u'/';
+  AppendDecimal(line, entry.Month, 2);
+  line += u'/';
+  AppendDecimal(line, entry.Day, 2);
+  line += u' ';
+  AppendDecimal(line, entry.Hour, 2);
+  line += u':';
+  AppendDecimal(line, entry.Minute, 2);
+  line += u", size ";
+  AppendDecimal(line, entry.Size, 0);
+  line += u" b, cluster ";
+  AppendDecimal(line, entry.Cluster, 0);
+  return line;
+}
+
+void AppendListing(const Listing& listing, std::vector<std::u16string>& view) {
+  if (!listing.IsDirectory) {
+    view.emplace_back(kNotADirectory);
+    return;
+  }
+  view.reserve(view.size() + listing.Entries.size());
+  for (const ListingEntry& entry : listing.Entries) view.push_back(ListingLine(entry));
+}
+
+Json ListingJson(const Listing& listing) {
+  Json entries = Json::Array();
+  for (const ListingEntry& e : listing.Entries) {
+    Json entry = Json::Object().Set("name", e.Name);
+    if (!e.Note.empty()) {
+      entries.Push(entry.Set("note", e.Note));
+      continue;
+    }
+    entries.Push(entry.Set("year", e.Year)
+                     .Set("month", e.Month)
+                     .Set("day", e.Day)
+                     .Set("hour", e.Hour)
+                     .Set("minute", e.Minute)
+                     .Set("size", e.Size)
+                     .Set("cluster", e.Cluster));
+  }
+  return Json::Object().Set("directory", listing.IsDirectory).Set("entries", entries);
+}
+
+void WriteListing(const std::optional<Listing>& listing, ViewText* view, Json* json) {
+  if (!listing) return;
+  if (view) AppendListing(*listing, *view);
+  if (json) *json = ListingJson(*listing);
+}
+
+void UnpackDosDateTime(uint16_t date, uint16_t time, ListingEntry& entry) {
+  entry.Year = 1980 + (date >> 9);
+  entry.Month = date >> 5 & 0x0Fu;
+  entry.Day = date & 0x1Fu;
+  entry.Hour = time >> 11;
+  entry.Minute = time >> 5 & 0x3Fu;
+}
+
+void WriteFatFamilyGeometry(const VolumeGeometry& g, ViewText* view, Json* json) {
+  if (view) {
+    view->push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
+    view->push_back(u"Bytes per cluster - " + Decimal(g.BytesPerCluster));
+    view->push_back(u"Sectors per cluster - " + Decimal(g.SectorsPerCluster));
+    view->push_back(u"Sectors - " + Decimal(g.TotalSectors));
+    view->push_back(u"Clusters - " + Decimal(g.Clusters));
+    view->push_back(u"Sectors before FAT - " + Decimal(g.ReservedSectors));
+    view->push_back(u"FAT copies - " + Decimal(g.FatCopies));
+    view->push_back(u"FAT sectors - " + Decimal(g.FatSectors));
+    view->push_back(u"FAT size - " + Decimal(g.FatSizeBytes));
+    view->push_back(u"Start data sector - " + Decimal(g.StartDataSector));
+  }
+  if (json) {
+    json->Set("bytesPerSector", g.BytesPerSector)
+        .Set("bytesPerCluster", g.BytesPerCluster)
+        .Set("sectorsPerCluster", g.SectorsPerCluster)
+        .Set("sectors", g.TotalSectors)
+        .Set("clusters", g.Clusters)
+        .Set("sectorsBeforeFat", g.ReservedSectors)
+        .Set("fatCopies", g.FatCopies)
+        .Set("fatSectors", g.FatSectors)
+        .Set("fatSizeBytes", g.FatSizeBytes)
+        .Set("startDataSector", g.StartDataSector);
+  }
+}
+
+}  // namespace korvalane

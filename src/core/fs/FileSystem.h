@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/search/Locate.h"
+#include "core/text/Json.h"
+#include "core/views/ViewText.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+
+// What the views, the command line and the window ask of a file system, without knowing
+// which one it is. Each file system lives in its own folder (fs/fat, fs/exfat, fs/ntfs)
+// and is listed once in FileSystems(); nothing else switches on FileSystemKind.
+//
+// A report (Details, a record) is read once and written both as the view's lines and as
+// JSON fields from the same values: either output may be null when it is not wanted.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Whether `kind` is one of this file system's (FAT answers for FAT12/16 and FAT32).
+  virtual bool Handles(FileSystemKind kind) const = 0;
+
+  // The kind's name in the volume label, the drive list and the JSON ("FAT16", "NTFS").
+  virtual std::u16string_view Name(FileSystemKind kind) const = 0;
+
+  // The kind the operating system's name of a mounted file system means ("FAT32").
+  virtual std::optional<FileSystemKind> FromSystemName(std::string_view name) const = 0;
+
+  // The kind sector 0 of CurrentDrive shows (`bootSector`, at the probed length), when
+  // it is this file system's. A file system whose mark lies past sector 0 reads it itself.
+  virtual std::optional<FileSystemKind> Recognise(std::span<const uint8_t> bootSector) const = 0;
+
+  // Fills VolumeGeometry from the boot sector of CurrentDrive (FileSystemKind is set
+  // already). False for a boot sector it cannot use.
+  virtual bool ReadGeometry() const = 0;
+
+  // The "Details" report after a successful ReadGeometry: from the "Drive X:\, ..." line
+  // on. `json` is an object holding "drive" and "fileSystem"; the report adds the rest.
+  virtual void Details(ViewText* view, Json* json, const MessagePump& pump) const = 0;
+
+  // The "File record" view at `sector` (a directory cluster, an MFT record). `json` is
+  // an empty object; it is left empty where the view shows nothing.
+  virtual void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const = 0;
+
+  // The first sector of cluster `cluster`, or why there is none.
+  virtual Location LocateCluster(uint64_t cluster) const = 0;
+
+  // The first sector of MFT record `record`; only NTFS numbers its records so.
+  virtual Location LocateMftRecord(uint64_t record, const MessagePump& pump) const;
+};
+
+// Every file system, in the order detection asks them (the first that recognises a boot
+// sector decides: exFAT's name holds "FAT", so exFAT is asked before FAT).
+std::span<const FileSystem* const> FileSystems();
+
+// The file system of `kind`; nothing for FileSystemKind::Unknown.
+const FileSystem* FileSystemOf(FileSystemKind kind);
+
+// The file system of the current volume (Geometry().FileSystemKind), if any.
+const FileSystem* CurrentFileSystem();
+
+// The text of the first 90 bytes of a boot sector without the bytes of value 30 or below:
+// the jump, the OEM name at 3 ("NTFS    ", "EXFAT   ") and the BIOS parameter block
+// with FAT's type labels at 54 ("FAT16   ") and 82 ("FAT32   "); the padding between
+// the names drops out.
+std::string BootSectorNameText(std::span<const uint8_t> bootSector);
+
+// "Drive C:\, ": how the first line of every details report begins.
+std::u16string DetailsHeading();
+
+// A refusal of a locate request.
+inline Location Refuse(std::string why) { return Location{std::nullopt, std::move(why)}; }
+
+}  // namespace korvalane

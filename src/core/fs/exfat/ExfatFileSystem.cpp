@@ -1,0 +1,69 @@
+#include "core/fs/exfat/ExfatFileSystem.h"
+
+#include "core/fs/FatFamily.h"
+#include "core/fs/exfat/ExfatDirectory.h"
+#include "core/fs/exfat/ExfatGeometry.h"
+#include "core/text/NumberFormat.h"
+
+namespace korvalane {
+namespace {
+
+constexpr uint64_t kFirstDataCluster = 2;
+
+class Exfat final : public FileSystem {
+ public:
+  bool Handles(FileSystemKind kind) const override { return kind == FileSystemKind::Exfat; }
+
+  std::u16string_view Name(FileSystemKind) const override { return u"exFAT"; }
+
+  std::optional<FileSystemKind> FromSystemName(std::string_view name) const override {
+    if (name == "exFAT") return FileSystemKind::Exfat;
+    return std::nullopt;
+  }
+
+  // "EXFAT" holds "FAT", so exFAT is asked before FAT and decides on its own.
+  std::optional<FileSystemKind> Recognise(std::span<const uint8_t> bootSector) const override {
+    if (BootSectorNameText(bootSector).find("EXFAT") != std::string::npos) return FileSystemKind::Exfat;
+    return std::nullopt;
+  }
+
+  bool ReadGeometry() const override { return ReadExfatGeometry(); }
+
+  void Details(ViewText* view, Json* json, const MessagePump&) const override {
+    const VolumeGeometry& g = Geometry();
+    // A successful parse leaves a 32-bit root cluster and at most 65536 sectors a cluster.
+    const int64_t rootSector = ExfatRootDirectorySector().value_or(0);
+    if (view) view->push_back(DetailsHeading() + u"exFAT");
+    WriteFatFamilyGeometry(g, view, json);
+    if (view) {
+      view->push_back(u"Root directory cluster - " + Decimal(g.RootCluster));
+      view->push_back(u"Root directory sector - " + Decimal(rootSector));
+    }
+    if (json) json->Set("rootDirectoryCluster", g.RootCluster).Set("rootDirectorySector", rootSector);
+  }
+
+  void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const override {
+    WriteListing(ReadExfatDirectory(sector, pump), view, json);
+  }
+
+  // The cluster heap starts with cluster 2 and holds ClusterCount clusters.
+  Location LocateCluster(uint64_t cluster) const override {
+    const VolumeGeometry& g = Geometry();
+    if (cluster < kFirstDataCluster || cluster - kFirstDataCluster >= g.Clusters) {
+      return Refuse("cluster " + std::to_string(cluster) + " is outside the volume (its clusters are 2 to " +
+                    std::to_string(g.Clusters + 1) + ")");
+    }
+    return Location{uint64_t{static_cast<uint32_t>(g.StartDataSector)} +
+                        (cluster - kFirstDataCluster) * static_cast<uint32_t>(g.SectorsPerCluster),
+                    {}};
+  }
+};
+
+}  // namespace
+
+const FileSystem& ExfatFileSystem() {
+  static const Exfat exfat;
+  return exfat;
+}
+
+}  // namespace korvalane

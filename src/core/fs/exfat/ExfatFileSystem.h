@@ -1,0 +1,10 @@
+#pragma once
+
+#include "core/fs/FileSystem.h"
+
+namespace korvalane {
+
+// exFAT (kind Exfat).
+const FileSystem& ExfatFileSystem();
+
+}  // namespace korvalane

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/text/Json.h"
+#include "core/views/DataRuns.h"
+#include "core/views/ViewText.h"
+
+namespace korvalane {
+
+// What the report of an NTFS FILE record says.
+struct FileRecordReport {
+  bool Folder = false;     // an $INDEX_ROOT or $INDEX_ALLOCATION attribute was seen
+  std::u16string Name;     // of the last $FILE_NAME
+  uint32_t Record = 0;     // the record's own number
+  uint64_t Parent = 0;     // the parent folder's record number
+  bool Resident = false;   // the last $DATA is stored in the record
+  int64_t Size = 0;        // of the last $DATA
+  std::u16string Created;  // the creation time, in the user's formats ("?" when it cannot be shown)
+  std::vector<DataRun> Runs;
+};
+
+// A record as read: not a record ("FILE" missing), nothing to show (unreadable, damaged,
+// superseded), or the report.
+struct FileRecordView {
+  bool NotARecord = false;
+  std::optional<FileRecordReport> Report;
+};
+
+// Reads MftRecordBytes bytes from `sector` (setting it first as ShowFileRecord does).
+FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump);
+
+// A record as read, as the view's lines and as JSON ({"fileRecord": false} for a sector
+// that holds none; nothing where the view shows nothing), each when asked for.
+void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json);
+
+// The "File record" view on NTFS volumes: reads MftRecordBytes bytes from `sector` and
+// reports the FILE record there.
+void ShowFileRecord(uint64_t sector, ViewText& view, const MessagePump& pump);
+
+}  // namespace korvalane

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/search/Locate.h"
+#include "core/views/DataRuns.h"
+#include "core/views/ViewText.h"
+
+namespace korvalane {
+
+// The MFT's own extents, as the last details request on NTFS found them (process-wide).
+std::vector<DataRun>& MftExtents();
+
+// Reads MFT record 0, sets MftRecordBytes and fills MftExtents. True when the record was
+// read and its $DATA attribute found.
+bool ReadMftLayout(const MessagePump& pump);
+
+// The first sector of MFT record `record`, found through the MFT's own data runs (as MFT
+// record 0 gives them), so a fragmented MFT is followed. Reads MFT record 0 again.
+Location LocateNtfsMftRecord(uint64_t record, const MessagePump& pump);
+
+}  // namespace korvalane

@@ -1,0 +1,104 @@
+#include "core/fs/ntfs/NtfsFileSystem.h"
+
+#include "core/fs/ntfs/FileRecord.h"
+#include "core/fs/ntfs/MftLayout.h"
+#include "core/fs/ntfs/NtfsGeometry.h"
+#include "core/text/NumberFormat.h"
+
+namespace korvalane {
+namespace {
+
+class Ntfs final : public FileSystem {
+ public:
+  bool Handles(FileSystemKind kind) const override { return kind == FileSystemKind::Ntfs; }
+
+  std::u16string_view Name(FileSystemKind) const override { return u"NTFS"; }
+
+  std::optional<FileSystemKind> FromSystemName(std::string_view name) const override {
+    if (name == "NTFS") return FileSystemKind::Ntfs;
+    return std::nullopt;
+  }
+
+  // An NTFS boot sector's OEM name decides even where a FAT type label also shows.
+  std::optional<FileSystemKind> Recognise(std::span<const uint8_t> bootSector) const override {
+    if (BootSectorNameText(bootSector).find("NTFS") != std::string::npos) return FileSystemKind::Ntfs;
+    return std::nullopt;
+  }
+
+  bool ReadGeometry() const override { return ReadNtfsGeometry(); }
+
+  void Details(ViewText* view, Json* json, const MessagePump& pump) const override {
+    const VolumeGeometry& g = Geometry();
+    if (view) {
+      view->push_back(DetailsHeading() + u"NTFS");
+      view->push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
+      view->push_back(u"Bytes per cluster - " + Decimal(g.BytesPerCluster));
+      view->push_back(u"Sectors per cluster - " + Decimal(g.SectorsPerCluster));
+      view->push_back(u"Sectors - " + Decimal(g.TotalSectors));
+      view->push_back(u"Clusters - " + Decimal(g.Clusters));
+      view->push_back(u"Start MFT cluster - " + Decimal(g.MftStartCluster));
+    }
+    if (json) {
+      json->Set("bytesPerSector", g.BytesPerSector)
+          .Set("bytesPerCluster", g.BytesPerCluster)
+          .Set("sectorsPerCluster", g.SectorsPerCluster)
+          .Set("sectors", g.TotalSectors)
+          .Set("clusters", g.Clusters)
+          .Set("startMftCluster", g.MftStartCluster);
+    }
+    // The MFT's lines follow only when record 0 could be read.
+    if (!ReadMftLayout(pump)) return;
+
+    // Counts are below 2^32 each, so their sum fits 64 bits whatever the number of runs.
+    uint64_t clusters = 0;
+    for (const DataRun& run : MftExtents()) clusters += static_cast<uint64_t>(run.ClusterCount);
+    if (view) {
+      view->push_back(u"MFT clusters - " + Decimal(clusters));
+      view->push_back(u"Bytes per record MFT - " + Decimal(g.MftRecordBytes));
+      view->push_back(u"MFT parts - " + Decimal(MftExtents().size()));
+      view->emplace_back();
+      view->emplace_back(u"MFT cluster - clusters count:");
+      for (const DataRun& run : MftExtents()) {
+        view->push_back(Decimal(run.StartCluster) + u" - " + Decimal(run.ClusterCount));
+      }
+    }
+    if (json) {
+      Json extents = Json::Array();
+      for (const DataRun& run : MftExtents()) {
+        extents.Push(Json::Object().Set("startCluster", run.StartCluster).Set("clusters", run.ClusterCount));
+      }
+      json->Set("mft", Json::Object()
+                           .Set("clusters", clusters)
+                           .Set("bytesPerRecord", g.MftRecordBytes)
+                           .Set("parts", MftExtents().size())
+                           .Set("extents", extents));
+    }
+  }
+
+  void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const override {
+    WriteFileRecord(ReadFileRecord(sector, pump), view, json);
+  }
+
+  // Cluster N is sector N x SectorsPerCluster: the boot sector is in cluster 0.
+  Location LocateCluster(uint64_t cluster) const override {
+    const VolumeGeometry& g = Geometry();
+    if (cluster >= g.Clusters) {
+      return Refuse("cluster " + std::to_string(cluster) + " is outside the volume (its clusters are 0 to " +
+                    std::to_string(g.Clusters == 0 ? 0 : g.Clusters - 1) + ")");
+    }
+    return Location{cluster * static_cast<uint32_t>(g.SectorsPerCluster), {}};
+  }
+
+  Location LocateMftRecord(uint64_t record, const MessagePump& pump) const override {
+    return LocateNtfsMftRecord(record, pump);
+  }
+};
+
+}  // namespace
+
+const FileSystem& NtfsFileSystem() {
+  static const Ntfs ntfs;
+  return ntfs;
+}
+
+}  // namespace korvalane
