@@ -15,6 +15,11 @@ Location FileSystem::LocateMftRecord(uint64_t, const MessagePump&) const {
   return Refuse("the volume is not NTFS: it has no MFT");
 }
 
+bool FileSystem::WalkOwnership(OwnershipIndex&, const WalkHooks&, std::string* why) const {
+  *why = "the volume's file system is not one whose files Korvalane walks";
+  return false;
+}
+
 std::span<const FileSystem* const> FileSystems() {
   // The registrations: a new file system adds its folder and one line here.
   static const FileSystem* const kAll[] = {
