@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ownership/OwnershipCache.h"
 #include "core/search/Locate.h"
 #include "core/views/SectorView.h"
 #include "core/views/ViewText.h"
@@ -117,8 +118,12 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   korvalane::ViewKind SelectedView() const;
   std::string DriveText() const;
   void RaiseApplication();
+  // "Which file uses this sector?": the answer in the information dialog; the volume's
+  // index is built on first use, with a progress dialog that can stop it.
+  void ShowSectorOwner();
 
   korvalane::ViewText view_;
+  korvalane::OwnershipCache ownership_;
   uint64_t redrawGeneration_ = 0;
   int wakeUpMessage_ = 0;
   bool activated_ = false;

@@ -53,6 +53,10 @@ std::optional<OwnershipIndex> IndexOfSource(const std::string& source, int* stat
   std::optional<OwnershipIndex> index = BuildOwnershipIndex(hooks, &why);
   if (terminal && shown >= 0) std::fputs("\r    \r", stderr);
   if (!index) {
+    // A partitioned disk comes as the disk and then each partition: the files are in one
+    // of those.
+    const uint32_t drives = CurrentPlatform().LogicalDrives();
+    if ((drives & (drives - 1)) != 0) why += " (a whole disk: choose a partition with --partition N)";
     *status = UsageError("cannot tell the owners of '" + source + "': " + why);
     return std::nullopt;
   }
