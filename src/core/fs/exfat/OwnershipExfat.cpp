@@ -304,7 +304,10 @@ bool WalkExfatOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::stri
     *why = "the boot sector's FAT and cluster heap are not an exFAT volume's";
     return false;
   }
-  index.Begin(Geometry().TotalSectors, sectorBytes);
+  // Clusters past the end of the volume hold nothing to walk; the count stops there.
+  const uint64_t volumeSectors = Geometry().TotalSectors;
+  l.Clusters = std::min<uint64_t>(l.Clusters, volumeSectors > l.HeapOffset ? (volumeSectors - l.HeapOffset) / l.SectorsPerCluster : 0);
+  index.Begin(volumeSectors, sectorBytes);
   ExfatWalk walk(l, index, hooks);
   if (!walk.Run()) {
     *why = "stopped";

@@ -63,15 +63,18 @@ struct Layout {
 
 bool PowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-std::optional<Layout> ReadLayout(std::span<const uint8_t> boot, std::string* why) {
+std::optional<Layout> ReadLayout(std::span<const uint8_t> boot, uint64_t volumeSectors, std::string* why) {
   Layout l;
   l.BytesPerSector = ReadLe16(boot, kBytesPerSectorOffset);
   l.SectorsPerCluster = ReadU8(boot, kSectorsPerClusterOffset);
   l.ReservedSectors = ReadLe16(boot, kReservedSectorsOffset);
   l.FatCopies = ReadU8(boot, kFatCopiesOffset);
   const uint32_t rootEntries = ReadLe16(boot, kRootEntriesOffset);
-  const uint64_t total = ReadLe16(boot, kTotalSectors16Offset) != 0 ? ReadLe16(boot, kTotalSectors16Offset)
-                                                                     : ReadLe32(boot, kTotalSectors32Offset);
+  // Clusters past the end of the volume (a boot sector that claims more than there is)
+  // hold nothing to walk: the count stops at the volume's end, which bounds the walk.
+  const uint64_t total = std::min<uint64_t>(volumeSectors, ReadLe16(boot, kTotalSectors16Offset) != 0
+                                                               ? ReadLe16(boot, kTotalSectors16Offset)
+                                                               : ReadLe32(boot, kTotalSectors32Offset));
   l.FatSectors = ReadLe16(boot, kFatSectors16Offset) != 0 ? ReadLe16(boot, kFatSectors16Offset)
                                                           : ReadLe32(boot, kFatSectors32Offset);
   if (!PowerOfTwo(l.BytesPerSector) || l.BytesPerSector < 512 || l.BytesPerSector > 4096 ||
@@ -88,7 +91,10 @@ std::optional<Layout> ReadLayout(std::span<const uint8_t> boot, std::string* why
   }
   l.Clusters = (total - l.DataStart) / l.SectorsPerCluster;
   // The cluster count alone decides the width of a FAT's entries.
-  l.EntryBits = l.Clusters < 4085 ? 12 : l.Clusters < 65525 ? 16 : 32;
+  const uint64_t declared = (ReadLe16(boot, kTotalSectors16Offset) != 0 ? ReadLe16(boot, kTotalSectors16Offset)
+                                                                          : ReadLe32(boot, kTotalSectors32Offset));
+  const uint64_t declaredClusters = declared > l.DataStart ? (declared - l.DataStart) / l.SectorsPerCluster : 0;
+  l.EntryBits = declaredClusters < 4085 ? 12 : declaredClusters < 65525 ? 16 : 32;
   if (l.EntryBits == 32) l.RootCluster = ReadLe32(boot, kRootClusterOffset);
   return l;
 }
@@ -429,7 +435,7 @@ bool WalkFatOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string
     *why = "the boot sector cannot be read";
     return false;
   }
-  const std::optional<Layout> layout = ReadLayout(boot, why);
+  const std::optional<Layout> layout = ReadLayout(boot, Geometry().TotalSectors, why);
   if (!layout) return false;
   if (layout->BytesPerSector != sectorBytes) {
     *why = "the boot sector's sector size differs from the volume's";

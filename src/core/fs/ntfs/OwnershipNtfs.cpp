@@ -73,6 +73,7 @@ struct Layout {
   uint64_t TotalSectors = 0;
   uint64_t MftCluster = 0;
   uint32_t RecordBytes = 0;
+  uint64_t VolumeSectors = 0;  // what there is to read, whatever the boot sector claims
   uint64_t ClusterBytes() const { return BytesPerSector * SectorsPerCluster; }
 };
 
@@ -243,6 +244,8 @@ class NtfsWalk {
     uint64_t mapped = 0;
     for (const NtfsRun& run : mftRuns_) mapped = std::max(mapped, (run.Vcn + run.Count) * l_.ClusterBytes());
     if (mftBytes_ == 0 || mftBytes_ > mapped) mftBytes_ = mapped;
+    // The MFT lies within the volume: runs that claim more describe nothing there is.
+    mftBytes_ = std::min(mftBytes_, l_.VolumeSectors * l_.BytesPerSector);
     if (mftBytes_ < l_.RecordBytes) {
       *why = "the MFT's data runs cannot be read";
       return false;
@@ -266,7 +269,6 @@ class NtfsWalk {
 
   bool ReadRecords() {
     const uint64_t count = mftBytes_ / l_.RecordBytes;
-    records_.resize(static_cast<size_t>(count));
     // Many records at a time: 1 MiB, or one record when records are larger.
     const uint64_t perRead = std::max<uint64_t>(1, (uint64_t{1} << 20) / l_.RecordBytes);
     std::vector<uint8_t> block;
@@ -288,7 +290,9 @@ class NtfsWalk {
       index_.AddProblem("MFT record " + std::to_string(number) + " is torn (its update sequence does not match)");
       return;
     }
-    RecordFacts& facts = records_[static_cast<size_t>(number)];
+    // Only FILE records are kept: a map, so that an MFT that claims far more records than
+    // it holds costs nothing for the empty ones.
+    RecordFacts& facts = records_[number];
     const uint16_t flags = ReadLe16(record, kFlagsOffset);
     facts.Seen = true;
     facts.InUse = (flags & kInUse) != 0;
@@ -337,13 +341,14 @@ class NtfsWalk {
     return it->second;
   }
 
-  bool Valid(uint64_t record) const { return record < records_.size() && records_[static_cast<size_t>(record)].Seen; }
+  bool Valid(uint64_t record) const { return records_.count(record) != 0; }
+  const RecordFacts& At(uint64_t record) const { return records_.at(record); }
 
   // Extension records must belong to a base record in use; the records an attribute list
   // names must be its own extensions.
   void CheckAttributeLists() {
     for (const auto& [extension, base] : extensionsOf_) {
-      if (!Valid(base) || !records_[static_cast<size_t>(base)].InUse) {
+      if (!Valid(base) || !At(base).InUse) {
         index_.AddProblem("MFT record " + std::to_string(extension) + " is an extension of record " + std::to_string(base) +
                           ", which is not in use");
       }
@@ -351,7 +356,7 @@ class NtfsWalk {
     std::sort(listTargets_.begin(), listTargets_.end());
     listTargets_.erase(std::unique(listTargets_.begin(), listTargets_.end()), listTargets_.end());
     for (const auto& [base, target] : listTargets_) {
-      const bool sound = Valid(target) && records_[static_cast<size_t>(target)].InUse && records_[static_cast<size_t>(target)].Base == base;
+      const bool sound = Valid(target) && At(target).InUse && At(target).Base == base;
       if (!sound) {
         index_.AddProblem("the attribute list of MFT record " + std::to_string(base) + " names record " + std::to_string(target) +
                           ", which is not one of its extension records");
@@ -364,6 +369,7 @@ class NtfsWalk {
   // than kMaxDepth makes the record an orphan.
   std::string PathOf(uint64_t record) {
     if (record == kRootRecord) return "/";
+    if (!Valid(record)) return "/$OrphanFiles/record " + std::to_string(record);
     std::vector<uint64_t> chain;
     uint64_t at = record;
     std::string known;
@@ -389,11 +395,11 @@ class NtfsWalk {
         break;
       }
       chain.push_back(at);
-      const RecordFacts& facts = records_[static_cast<size_t>(at)];
+      const RecordFacts& facts = At(at);
       const uint64_t parent = facts.Parent;
-      if (parent == kRecordMask || !Valid(parent) || !records_[static_cast<size_t>(parent)].Directory ||
-          (facts.InUse && !records_[static_cast<size_t>(parent)].InUse) ||
-          (facts.InUse && records_[static_cast<size_t>(parent)].Sequence != facts.ParentSequence && parent != kRootRecord)) {
+      if (parent == kRecordMask || !Valid(parent) || !At(parent).Directory ||
+          (facts.InUse && !At(parent).InUse) ||
+          (facts.InUse && At(parent).Sequence != facts.ParentSequence && parent != kRootRecord)) {
         orphan = true;
         break;
       }
@@ -401,7 +407,7 @@ class NtfsWalk {
     }
     std::string path = orphan ? "/$OrphanFiles" : known;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      const RecordFacts& facts = records_[static_cast<size_t>(*it)];
+      const RecordFacts& facts = At(*it);
       path += "/" + (facts.Name.empty() ? "record " + std::to_string(*it) : facts.Name);
       if (facts.Directory && !orphan && paths_.size() < 1000000) paths_.emplace(*it, path);
     }
@@ -439,7 +445,7 @@ class NtfsWalk {
       const auto key = std::make_tuple(extent.Record, extent.Type, extent.NameId, extent.Deleted);
       auto it = owners.find(key);
       if (it == owners.end()) {
-        const std::string path = extent.Record < records_.size() ? PathOf(extent.Record) : "/$OrphanFiles/record " + std::to_string(extent.Record);
+        const std::string path = PathOf(extent.Record);
         const bool system = extent.Record < kFirstUserRecord || path.starts_with("/$Extend/");
         Owner owner;
         owner.Kind = extent.Deleted ? OwnerKind::Deleted
@@ -484,7 +490,7 @@ class NtfsWalk {
         bitmapRuns.insert(bitmapRuns.end(), extent.Runs.begin(), extent.Runs.end());
       }
     }
-    const uint64_t clusters = l_.TotalSectors / l_.SectorsPerCluster;
+    const uint64_t clusters = std::min(l_.TotalSectors, l_.VolumeSectors) / l_.SectorsPerCluster;
     if (bitmapRuns.empty()) {
       index_.AddProblem("$Bitmap has no data runs: free clusters are not known");
       return true;
@@ -526,7 +532,7 @@ class NtfsWalk {
   const WalkHooks& hooks_;
   std::vector<NtfsRun> mftRuns_;
   uint64_t mftBytes_ = 0;
-  std::vector<RecordFacts> records_;
+  std::unordered_map<uint64_t, RecordFacts> records_;
   std::vector<Extent> extents_;
   std::map<std::string, uint32_t> names_;
   std::vector<std::string> nameList_;
@@ -600,6 +606,7 @@ bool WalkNtfsOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::strin
     return false;
   }
   l.RecordBytes = static_cast<uint32_t>(recordBytes);
+  l.VolumeSectors = Geometry().TotalSectors;
   index.Begin(Geometry().TotalSectors, sectorBytes);
   NtfsWalk walk(l, index, hooks);
   return walk.Run(why);
