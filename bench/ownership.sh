@@ -31,8 +31,8 @@ cleanup() {
 }
 trap cleanup EXIT
 image="$work/ntfs.img"
-# About 1 KiB of MFT and 4 KiB of data a file, and room to spare.
-truncate -s $(( (files * 6 / 1024 + 256) ))M "$image"
+# About 1 KiB of MFT, 4 KiB of data and a share of a folder index a file, and room to spare.
+truncate -s $(( (files * 12 / 1024 + 512) ))M "$image"
 mkntfs -F -Q -q -c 4096 -L BENCH "$image" >/dev/null 2>&1
 mkdir -p "$mnt"
 if ! ntfs-3g -o no_def_opts "$image" "$mnt" 2>/dev/null; then
@@ -47,7 +47,7 @@ while [ "$i" -lt "$files" ]; do
   [ -d "$mnt/d$((i / 10000))" ] || mkdir "$mnt/d$((i / 10000))"
   d="$mnt/d$((i / 10000))/e$((i / 100 % 100))"
   mkdir "$d"
-  for ((k = 0; k < 100 && i < files; k++, i++)); do printf 'file %d\n%4096s' "$i" x > "$d/f$i.txt"; done
+  for ((k = 0; k < 100 && i < files; k++, i++)); do printf 'file %d\n%3000s' "$i" x > "$d/f$i.txt"; done
 done
 umount "$mnt" 2>/dev/null || fusermount -u "$mnt"
 cat "$image" >/dev/null
