@@ -103,13 +103,15 @@ std::u16string Utf16At(std::span<const uint8_t> bytes, size_t offset, size_t uni
 struct Attribute {
   uint32_t Type = 0;
   bool NonResident = false;
-  std::u16string Name;
   std::span<const uint8_t> Bytes;  // the whole attribute
+  bool Named() const { return ReadU8(Bytes, kNameLengthOffset) != 0; }
+  std::u16string Name() const { return Utf16At(Bytes, ReadLe16(Bytes, kNameOffsetOffset), ReadU8(Bytes, kNameLengthOffset)); }
 };
 
 // The attributes of a record whose fixups are applied, each within the record.
 std::vector<Attribute> Attributes(std::span<const uint8_t> record) {
   std::vector<Attribute> attributes;
+  attributes.reserve(8);
   size_t at = ReadLe16(record, kFirstAttributeOffset);
   while (Fits(record, at, 8)) {
     const uint32_t type = ReadLe32(record, at);
@@ -120,7 +122,6 @@ std::vector<Attribute> Attributes(std::span<const uint8_t> record) {
     attribute.Type = type;
     attribute.Bytes = record.subspan(at, length);
     attribute.NonResident = ReadU8(attribute.Bytes, kNonResidentOffset) != 0;
-    attribute.Name = Utf16At(attribute.Bytes, ReadLe16(attribute.Bytes, kNameOffsetOffset), ReadU8(attribute.Bytes, kNameLengthOffset));
     attributes.push_back(std::move(attribute));
     at += length;
   }
@@ -216,7 +217,7 @@ class NtfsWalk {
     }
     std::vector<uint64_t> extensions;
     for (const Attribute& attribute : Attributes(record)) {
-      if (attribute.Type == kData && attribute.NonResident && attribute.Name.empty()) {
+      if (attribute.Type == kData && attribute.NonResident && !attribute.Named()) {
         if (ReadLe64(attribute.Bytes, kStartVcnOffset) == 0) mftBytes_ = ReadLe64(attribute.Bytes, kRealSizeOffset);
         const std::vector<NtfsRun> runs = RunsOf(attribute);
         mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
@@ -235,7 +236,7 @@ class NtfsWalk {
         continue;
       }
       for (const Attribute& attribute : Attributes(more)) {
-        if (attribute.Type != kData || !attribute.NonResident || !attribute.Name.empty()) continue;
+        if (attribute.Type != kData || !attribute.NonResident || attribute.Named()) continue;
         const std::vector<NtfsRun> runs = RunsOf(attribute);
         mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
       }
@@ -328,7 +329,7 @@ class NtfsWalk {
       }
       if (!attribute.NonResident) continue;
       const uint64_t startVcn = ReadLe64(attribute.Bytes, kStartVcnOffset);
-      Extent extent{owner, attribute.Type, NameId(attribute.Name), ReadLe64(attribute.Bytes, kRealSizeOffset),
+      Extent extent{owner, attribute.Type, attribute.Named() ? NameId(attribute.Name()) : 0, ReadLe64(attribute.Bytes, kRealSizeOffset),
                     startVcn == 0, !facts.InUse, RunsOf(attribute)};
       if (facts.Base != 0 && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
       extents_.push_back(std::move(extent));
@@ -534,8 +535,8 @@ class NtfsWalk {
   uint64_t mftBytes_ = 0;
   std::unordered_map<uint64_t, RecordFacts> records_;
   std::vector<Extent> extents_;
-  std::map<std::string, uint32_t> names_;
-  std::vector<std::string> nameList_;
+  std::map<std::string, uint32_t> names_{{std::string(), 0}};
+  std::vector<std::string> nameList_{std::string()};  // 0: no name
   std::vector<std::pair<uint64_t, uint64_t>> extensionsOf_;  // extension, base
   std::vector<std::pair<uint64_t, uint64_t>> listTargets_;   // base, record its list names
   std::unordered_map<uint64_t, std::string> paths_;
