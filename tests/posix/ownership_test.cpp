@@ -321,5 +321,46 @@ TEST(OwnerFaultsTest, LoopsAndCrossLinksAreNamedNotFollowed) {
   fs::remove_all(dir);
 }
 
+// An NTFS directory that is its own parent, holding BIG.DAT: the loop is named once, the
+// walk ends, and the file is an orphan with the rest of its path.
+TEST(OwnerFaultsTest, MftParentLoopsAreNamedNotFollowed) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-ntfs-faults-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path image = dir / "ntfs.img";
+  fs::copy_file(SamplePath("ntfs.img"), image, fs::copy_options::overwrite_existing);
+  std::string bytes;
+  {
+    std::ifstream in(image, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const auto le = [&](size_t at, size_t width) {
+    uint64_t value = 0;
+    for (size_t i = width; i-- > 0;) value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return value;
+  };
+  // The MFT's first extent (cluster 4 of 4 KiB here, from the boot sector) holds records of 1 KiB.
+  const size_t mft = le(48, 8) * 4096;
+  const auto record = [&](uint64_t number) { return mft + number * 1024; };
+  ASSERT_EQ(bytes.substr(record(68), 4), "FILE");
+  const uint64_t docs = 68 | le(record(68) + 16, 2) << 48;  // record number and sequence
+  // Every $FILE_NAME of BIG.DAT (67) and of DOCS (68) names DOCS as its parent.
+  for (const uint64_t number : {67, 68}) {
+    size_t at = record(number) + le(record(number) + 20, 2);
+    while (le(at, 4) != 0xFFFFFFFF && le(at + 4, 4) != 0) {
+      if (le(at, 4) == 0x30) {
+        const size_t value = at + le(at + 20, 2);
+        for (size_t i = 0; i < 8; ++i) bytes[value + i] = static_cast<char>(docs >> (8 * i));
+      }
+      at += le(at + 4, 4);
+    }
+  }
+  std::ofstream(image, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const CommandResult result = RunCli({"owner", image.string(), "20488"});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(result.Err, "korvalane-cli: file-system fault: the parent references of MFT record 67 loop at record 68\n");
+  EXPECT_EQ(result.Out, "20488  /$OrphanFiles/DOCS/BIG.DAT  (MFT record 67, byte 0 of the file)\n");
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace korvalane
