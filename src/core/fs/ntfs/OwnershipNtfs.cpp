@@ -186,22 +186,37 @@ class NtfsWalk {
   // Reads `bytes.size()` bytes from byte `position` of a stream laid out by `runs`;
   // sparse or unmapped parts read as zeros.
   bool ReadStream(const std::vector<NtfsRun>& runs, uint64_t position, std::span<uint8_t> bytes) {
-    std::fill(bytes.begin(), bytes.end(), uint8_t{0});
     bool all = true;
     const uint64_t cluster = l_.ClusterBytes();
+    uint64_t covered = 0;
+    for (const NtfsRun& run : runs) {
+      const uint64_t runFrom = run.Vcn * cluster;
+      const uint64_t runTo = runFrom + run.Count * cluster;
+      const uint64_t from = std::max(position, runFrom);
+      const uint64_t to = std::min(position + bytes.size(), runTo);
+      if (from < to && !run.Sparse) covered += to - from;
+    }
+    // Sparse or unmapped parts read as zeros.
+    if (covered < bytes.size()) std::fill(bytes.begin(), bytes.end(), uint8_t{0});
     for (const NtfsRun& run : runs) {
       const uint64_t runFrom = run.Vcn * cluster;
       const uint64_t runTo = runFrom + run.Count * cluster;
       const uint64_t from = std::max(position, runFrom);
       const uint64_t to = std::min(position + bytes.size(), runTo);
       if (from >= to || run.Sparse) continue;
-      // Whole sectors are read; the part wanted is copied out.
       const uint64_t volumeByte = run.Lcn * cluster + (from - runFrom);
       const uint64_t firstSector = volumeByte / l_.BytesPerSector;
       const uint64_t skip = volumeByte % l_.BytesPerSector;
-      std::vector<uint8_t> sectors(static_cast<size_t>((skip + (to - from) + l_.BytesPerSector - 1) / l_.BytesPerSector * l_.BytesPerSector));
-      if (!ReadSectors(firstSector, sectors)) all = false;
-      std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(skip), to - from, bytes.begin() + static_cast<std::ptrdiff_t>(from - position));
+      const std::span<uint8_t> target = bytes.subspan(static_cast<size_t>(from - position), static_cast<size_t>(to - from));
+      if (skip == 0 && target.size() % l_.BytesPerSector == 0) {
+        // Whole sectors (the usual case): straight into place.
+        if (!ReadSectors(firstSector, target)) all = false;
+        continue;
+      }
+      // Otherwise whole sectors are read and the part wanted copied out.
+      scratch_.resize(static_cast<size_t>((skip + target.size() + l_.BytesPerSector - 1) / l_.BytesPerSector * l_.BytesPerSector));
+      if (!ReadSectors(firstSector, scratch_)) all = false;
+      std::copy_n(scratch_.begin() + static_cast<std::ptrdiff_t>(skip), target.size(), target.begin());
     }
     return all;
   }
@@ -270,13 +285,14 @@ class NtfsWalk {
 
   bool ReadRecords() {
     const uint64_t count = mftBytes_ / l_.RecordBytes;
+    records_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
     // Many records at a time: 1 MiB, or one record when records are larger.
     const uint64_t perRead = std::max<uint64_t>(1, (uint64_t{1} << 20) / l_.RecordBytes);
     std::vector<uint8_t> block;
     for (uint64_t first = 0; first < count; first += perRead) {
       if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(first * 80 / count))) return false;
       const uint64_t n = std::min(perRead, count - first);
-      block.assign(static_cast<size_t>(n * l_.RecordBytes), 0);
+      block.resize(static_cast<size_t>(n * l_.RecordBytes));
       ReadStream(mftRuns_, first * l_.RecordBytes, block);
       for (uint64_t i = 0; i < n; ++i) {
         ReadRecord(first + i, std::span<uint8_t>(block).subspan(static_cast<size_t>(i * l_.RecordBytes), l_.RecordBytes));
@@ -437,15 +453,18 @@ class NtfsWalk {
   }
 
   void AddOwners() {
-    // One owner for each attribute of a record (its type and name), however many extents.
-    std::map<std::tuple<uint64_t, uint32_t, uint32_t, bool>, uint32_t> owners;
+    // One owner for each attribute of a record (its type and name), however many extents:
+    // sorted, an attribute's extents stand together.
     std::sort(extents_.begin(), extents_.end(), [](const Extent& a, const Extent& b) {
-      return std::tie(a.Record, a.Type, a.NameId) < std::tie(b.Record, b.Type, b.NameId);
+      return std::tie(a.Record, a.Type, a.NameId, a.Deleted) < std::tie(b.Record, b.Type, b.NameId, b.Deleted);
     });
+    const Extent* previous = nullptr;
+    uint32_t id = 0;
     for (const Extent& extent : extents_) {
-      const auto key = std::make_tuple(extent.Record, extent.Type, extent.NameId, extent.Deleted);
-      auto it = owners.find(key);
-      if (it == owners.end()) {
+      const bool same = previous != nullptr && previous->Record == extent.Record && previous->Type == extent.Type &&
+                        previous->NameId == extent.NameId && previous->Deleted == extent.Deleted;
+      previous = &extent;
+      if (!same) {
         const std::string path = PathOf(extent.Record);
         const bool system = extent.Record < kFirstUserRecord || path.starts_with("/$Extend/");
         Owner owner;
@@ -458,16 +477,16 @@ class NtfsWalk {
         owner.Part = PartName(extent.Type, nameList_[extent.NameId]);
         owner.MftRecord = extent.Record;
         owner.HasMftRecord = true;
-        it = owners.emplace(key, index_.AddOwner(std::move(owner))).first;
+        id = index_.AddOwner(std::move(owner));
       }
-      Owner& owner = index_.OwnerAt(it->second);
+      Owner& owner = index_.OwnerAt(id);
       if (extent.HasSize && extent.Type == kData) {
         owner.Size = extent.Size;
         owner.HasSize = true;
       }
       for (const NtfsRun& run : extent.Runs) {
         if (run.Sparse || run.Count == 0) continue;
-        index_.AddRun(ClusterSector(run.Lcn), run.Count * l_.SectorsPerCluster, it->second, run.Vcn * l_.ClusterBytes());
+        index_.AddRun(ClusterSector(run.Lcn), run.Count * l_.SectorsPerCluster, id, run.Vcn * l_.ClusterBytes());
         if (!extent.Deleted) used_.push_back({run.Lcn, run.Count});
       }
     }
@@ -532,6 +551,7 @@ class NtfsWalk {
   OwnershipIndex& index_;
   const WalkHooks& hooks_;
   std::vector<NtfsRun> mftRuns_;
+  std::vector<uint8_t> scratch_;
   uint64_t mftBytes_ = 0;
   std::unordered_map<uint64_t, RecordFacts> records_;
   std::vector<Extent> extents_;
