@@ -103,6 +103,17 @@ void OwnershipIndex::ForEachRunIn(uint64_t firstSector, uint64_t endSector,
   }
 }
 
+namespace {
+
+// Where an owner is: as the walk said, or for an NTFS record its number (made only when
+// asked, so a walk of a million records makes no million strings).
+std::string WhereOf(const Owner& owner) {
+  if (!owner.Where.empty() || !owner.HasMftRecord) return owner.Where;
+  return (owner.Kind == OwnerKind::Deleted ? "deleted, MFT record " : "MFT record ") + std::to_string(owner.MftRecord);
+}
+
+}  // namespace
+
 std::string DescribeOwner(const Owner& owner) {
   std::string text;
   switch (owner.Kind) {
@@ -118,7 +129,8 @@ std::string DescribeOwner(const Owner& owner) {
       text = owner.Name;
       break;
   }
-  if (!owner.Where.empty()) text += "  (" + owner.Where + ")";
+  const std::string where = WhereOf(owner);
+  if (!where.empty()) text += "  (" + where + ")";
   return text;
 }
 
@@ -129,7 +141,7 @@ std::string DescribeUse(const SectorUse& use) {
   if (!use.Byte || owner.Part.empty()) return DescribeOwner(owner);
   std::string text = DescribeOwner(owner);
   const std::string at = "byte " + std::to_string(*use.Byte) + " of the " + owner.Part;
-  if (owner.Where.empty()) return text + "  (" + at + ")";
+  if (WhereOf(owner).empty()) return text + "  (" + at + ")";
   text.insert(text.size() - 1, ", " + at);
   return text;
 }

@@ -24,7 +24,8 @@ enum class OwnerKind : uint8_t {
 struct Owner {
   OwnerKind Kind = OwnerKind::Free;
   std::string Name;      // "/Photos/IMG_0042.JPG", "FAT 1", "$MFT" (UTF-8)
-  std::string Where;     // "MFT record 70", "first cluster 57"; empty when there is none
+  std::string Where;     // "first cluster 57"; empty when there is none (or, with an MFT
+                         // record, "MFT record 70" is meant)
   std::string Part;      // "file", "directory", "stream 'Zone.Identifier'": "byte N of the <Part>"
   uint64_t Size = 0;     // in bytes, for files and streams
   bool HasSize = false;
@@ -50,6 +51,7 @@ class OwnershipIndex {
   // The volume's size and sector size, before any run is added.
   void Begin(uint64_t volumeSectors, uint32_t bytesPerSector);
   uint32_t AddOwner(Owner owner);
+  void ReserveOwners(size_t more) { owners_.reserve(owners_.size() + more); }
   // `byteInOwner`: the owner's byte at firstSector (files, directories, streams).
   void AddRun(uint64_t firstSector, uint64_t sectors, uint32_t owner, std::optional<uint64_t> byteInOwner = std::nullopt);
   // A fault of the file system met by the walk (a loop, a cross-link, a missing record),

@@ -108,10 +108,18 @@ struct Attribute {
   std::u16string Name() const { return Utf16At(Bytes, ReadLe16(Bytes, kNameOffsetOffset), ReadU8(Bytes, kNameLengthOffset)); }
 };
 
+void Attributes(std::span<const uint8_t> record, std::vector<Attribute>& attributes);
+
 // The attributes of a record whose fixups are applied, each within the record.
 std::vector<Attribute> Attributes(std::span<const uint8_t> record) {
   std::vector<Attribute> attributes;
-  attributes.reserve(8);
+  Attributes(record, attributes);
+  return attributes;
+}
+
+// The same into a list the caller keeps, so that a walk of every record allocates once.
+void Attributes(std::span<const uint8_t> record, std::vector<Attribute>& attributes) {
+  attributes.clear();
   size_t at = ReadLe16(record, kFirstAttributeOffset);
   while (Fits(record, at, 8)) {
     const uint32_t type = ReadLe32(record, at);
@@ -125,7 +133,6 @@ std::vector<Attribute> Attributes(std::span<const uint8_t> record) {
     attributes.push_back(std::move(attribute));
     at += length;
   }
-  return attributes;
 }
 
 // A resident attribute's value, or empty.
@@ -161,7 +168,8 @@ struct Extent {
   uint64_t Size;    // the real size, where this extent starts at VCN 0
   bool HasSize;
   bool Deleted;     // from a record not in use
-  std::vector<NtfsRun> Runs;
+  size_t FirstRun;  // into the walk's runs
+  size_t RunCount;
 };
 
 class NtfsWalk {
@@ -317,7 +325,8 @@ class NtfsWalk {
     facts.Sequence = ReadLe16(record, kSequenceOffset);
     facts.Base = ReadLe64(record, kBaseRecordOffset) & kRecordMask;
     const uint64_t owner = facts.Base != 0 ? facts.Base : number;
-    for (const Attribute& attribute : Attributes(record)) {
+    Attributes(record, attributes_);
+    for (const Attribute& attribute : attributes_) {
       if (attribute.Type == kFileName && !attribute.NonResident) {
         const std::span<const uint8_t> value = ResidentValue(attribute);
         const uint8_t space = ReadU8(value, kFileNameSpaceOffset);
@@ -345,8 +354,10 @@ class NtfsWalk {
       }
       if (!attribute.NonResident) continue;
       const uint64_t startVcn = ReadLe64(attribute.Bytes, kStartVcnOffset);
+      const std::vector<NtfsRun> runs = RunsOf(attribute);
       Extent extent{owner, attribute.Type, attribute.Named() ? NameId(attribute.Name()) : 0, ReadLe64(attribute.Bytes, kRealSizeOffset),
-                    startVcn == 0, !facts.InUse, RunsOf(attribute)};
+                    startVcn == 0, !facts.InUse, runs_.size(), runs.size()};
+      runs_.insert(runs_.end(), runs.begin(), runs.end());
       if (facts.Base != 0 && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
       extents_.push_back(std::move(extent));
     }
@@ -460,6 +471,8 @@ class NtfsWalk {
     });
     const Extent* previous = nullptr;
     uint32_t id = 0;
+    index_.ReserveOwners(extents_.size());
+    used_.reserve(runs_.size());
     for (const Extent& extent : extents_) {
       const bool same = previous != nullptr && previous->Record == extent.Record && previous->Type == extent.Type &&
                         previous->NameId == extent.NameId && previous->Deleted == extent.Deleted;
@@ -473,7 +486,6 @@ class NtfsWalk {
                      : extent.Type == kIndexAllocation || extent.Type == kBitmap ? OwnerKind::Directory
                                                                                    : OwnerKind::File;
         owner.Name = system && !extent.Deleted ? path.substr(1) : path;
-        owner.Where = (extent.Deleted ? "deleted, MFT record " : "MFT record ") + std::to_string(extent.Record);
         owner.Part = PartName(extent.Type, nameList_[extent.NameId]);
         owner.MftRecord = extent.Record;
         owner.HasMftRecord = true;
@@ -484,7 +496,8 @@ class NtfsWalk {
         owner.Size = extent.Size;
         owner.HasSize = true;
       }
-      for (const NtfsRun& run : extent.Runs) {
+      for (size_t r = extent.FirstRun; r < extent.FirstRun + extent.RunCount; ++r) {
+        const NtfsRun& run = runs_[r];
         if (run.Sparse || run.Count == 0) continue;
         index_.AddRun(ClusterSector(run.Lcn), run.Count * l_.SectorsPerCluster, id, run.Vcn * l_.ClusterBytes());
         if (!extent.Deleted) used_.push_back({run.Lcn, run.Count});
@@ -507,7 +520,8 @@ class NtfsWalk {
     std::vector<NtfsRun> bitmapRuns;
     for (const Extent& extent : extents_) {
       if (extent.Record == kBitmapRecord && extent.Type == kData && !extent.Deleted && nameList_[extent.NameId].empty()) {
-        bitmapRuns.insert(bitmapRuns.end(), extent.Runs.begin(), extent.Runs.end());
+        bitmapRuns.insert(bitmapRuns.end(), runs_.begin() + static_cast<std::ptrdiff_t>(extent.FirstRun),
+                          runs_.begin() + static_cast<std::ptrdiff_t>(extent.FirstRun + extent.RunCount));
       }
     }
     const uint64_t clusters = std::min(l_.TotalSectors, l_.VolumeSectors) / l_.SectorsPerCluster;
@@ -515,7 +529,9 @@ class NtfsWalk {
       index_.AddProblem("$Bitmap has no data runs: free clusters are not known");
       return true;
     }
-    std::sort(used_.begin(), used_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Files written one after another lie in order already: then there is nothing to sort.
+    const auto byCluster = [](const auto& a, const auto& b) { return a.first < b.first; };
+    if (!std::is_sorted(used_.begin(), used_.end(), byCluster)) std::sort(used_.begin(), used_.end(), byCluster);
     Owner free;
     free.Kind = OwnerKind::Free;
     const uint32_t freeId = index_.AddOwner(free);
@@ -555,6 +571,8 @@ class NtfsWalk {
   uint64_t mftBytes_ = 0;
   std::unordered_map<uint64_t, RecordFacts> records_;
   std::vector<Extent> extents_;
+  std::vector<NtfsRun> runs_;  // every extent's runs, one after another
+  std::vector<Attribute> attributes_;  // the record being read
   std::map<std::string, uint32_t> names_{{std::string(), 0}};
   std::vector<std::string> nameList_{std::string()};  // 0: no name
   std::vector<std::pair<uint64_t, uint64_t>> extensionsOf_;  // extension, base
