@@ -4,11 +4,12 @@
 # sector of it, as whole processes (hyperfine): `korvalane-cli owner IMAGE SECTOR` builds
 # the whole index for its one answer, ifind -d walks the MFT for its one. The ratio is
 # ifind time / owner time (1.0 or more: the index is built in at most ifind's time). Then
-# the time of one answer once the index is built: owner with 1,001 sectors against owner
-# with one, the difference divided by 1,000. FUSE is needed to fill the volume; without
+# the time of one answer once the index is built: owner with 10,001 sectors against owner
+# with one, the difference divided by 10,000. FUSE is needed to fill the volume; without
 # it the script says so and stops.
 #
 # Usage: bench/ownership.sh [KORVALANE_CLI]     FILES=20000 RUNS=5 bench/ownership.sh
+#        IMAGE=ntfs.img bench/ownership.sh   (a volume made by an earlier run: d0/e0/f0.txt ...)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,7 +31,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-image="$work/ntfs.img"
+image=${IMAGE:-"$work/ntfs.img"}
+if [ -z "${IMAGE:-}" ]; then
 # About 1 KiB of MFT, 4 KiB of data and a share of a folder index a file, and room to spare.
 truncate -s $(( (files * 12 / 1024 + 512) ))M "$image"
 mkntfs -F -Q -q -c 4096 -L BENCH "$image" >/dev/null 2>&1
@@ -50,6 +52,8 @@ while [ "$i" -lt "$files" ]; do
   for ((k = 0; k < 100 && i < files; k++, i++)); do printf 'file %d\n%3000s' "$i" x > "$d/f$i.txt"; done
 done
 umount "$mnt" 2>/dev/null || fusermount -u "$mnt"
+fi
+files=$(fls -r "$image" | grep -c 'f[0-9]*\.txt$')
 cat "$image" >/dev/null
 
 # A sector of the last file made, and the same cluster for ifind.
@@ -61,7 +65,7 @@ ifind -d "$cluster" "$image" >&2
 
 hyperfine -N --style basic --runs "$runs" --export-json "$work/build.json" \
   -n owner "$cli owner $image $sector" -n ifind "ifind -d $cluster $image" >&2
-sectors=$(seq 0 1000 | awk -v s="$sector" '{ printf "%d ", s + $1 * 8 }')
+sectors=$(seq 0 10000 | awk -v s="$sector" '{ printf "%d ", s + $1 * 8 }')
 hyperfine -N --style basic --runs "$runs" --export-json "$work/answers.json" \
   -n one "$cli owner $image $sector" -n many "$cli owner $image $sectors" >&2
 
@@ -77,4 +81,4 @@ echo
 echo "NTFS volume of $files files (mean of $runs runs, page cache warm)"
 echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 echo "$o $f $oc $fc" | awk '{ printf "index built (owner, one sector) %8.1f ms  ifind -d %8.1f ms  ratio %5.2f  CPU %5.1f / %5.1f ms  ratio %5.2f\n", $1 * 1000, $2 * 1000, $2 / $1, $3 * 1000, $4 * 1000, $4 / $3 }'
-echo "$one $many" | awk '{ printf "one answer once built             %8.4f ms  (1,001 sectors %.1f ms, one %.1f ms)\n", ($2 - $1) * 1000 / 1000, $2 * 1000, $1 * 1000 }'
+echo "$one $many" | awk '{ printf "one answer once built             %8.4f ms  (10,001 sectors %.1f ms, one %.1f ms)\n", ($2 - $1) * 1000 / 10000, $2 * 1000, $1 * 1000 }'

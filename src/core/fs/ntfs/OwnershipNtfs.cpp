@@ -294,6 +294,9 @@ class NtfsWalk {
   bool ReadRecords() {
     const uint64_t count = mftBytes_ / l_.RecordBytes;
     records_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
+    // About one non-resident attribute of one run a record: the lists grow once, not by copies.
+    extents_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
+    runs_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
     // Many records at a time: 1 MiB, or one record when records are larger.
     const uint64_t perRead = std::max<uint64_t>(1, (uint64_t{1} << 20) / l_.RecordBytes);
     std::vector<uint8_t> block;
