@@ -174,8 +174,8 @@ int RunDamaged(const Arguments& arguments) {
     for (const DamagedOwner& damaged : damage.Owners) {
       Json item = Json::Object();
       const Owner& owner = *damaged.Of;
-      item.Set("text", DescribeOwner(owner));
-      if (owner.Kind != OwnerKind::Free && owner.Kind != OwnerKind::Lost) item.Set("name", owner.Name);
+      item.Set("text", DescribeOwner(*index, owner));
+      if (owner.Kind != OwnerKind::Free && owner.Kind != OwnerKind::Lost) item.Set("name", index->NameOf(owner));
       if (owner.HasSize) item.Set("size", owner.Size);
       if (owner.HasMftRecord) item.Set("mftRecord", owner.MftRecord);
       if (owner.HasFirstCluster) item.Set("firstCluster", owner.FirstCluster);
@@ -194,7 +194,7 @@ int RunDamaged(const Arguments& arguments) {
   ViewText lines;
   for (const DamagedOwner& damaged : damage.Owners) {
     const Owner& owner = *damaged.Of;
-    std::string line = DescribeOwner(owner);
+    std::string line = DescribeOwner(*index, owner);
     if (owner.HasSize) line += "  size " + std::to_string(owner.Size);
     line += "  bad " + std::to_string(damaged.BadBytes);
     lines.push_back(FromUtf8(line));

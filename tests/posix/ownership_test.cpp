@@ -357,7 +357,7 @@ TEST(OwnerFaultsTest, MftParentLoopsAreNamedNotFollowed) {
   std::ofstream(image, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   const CommandResult result = RunCli({"owner", image.string(), "20488"});
   EXPECT_EQ(result.Status, 0) << result.Err;
-  EXPECT_EQ(result.Err, "korvalane-cli: file-system fault: the parent references of MFT record 67 loop at record 68\n");
+  EXPECT_EQ(result.Err, "korvalane-cli: file-system fault: the parent references of MFT record 68 loop at record 68\n");
   EXPECT_EQ(result.Out, "20488  /$OrphanFiles/DOCS/BIG.DAT  (MFT record 67, byte 0 of the file)\n");
   fs::remove_all(dir);
 }

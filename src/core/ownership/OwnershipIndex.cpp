@@ -114,7 +114,7 @@ std::string WhereOf(const Owner& owner) {
 
 }  // namespace
 
-std::string DescribeOwner(const Owner& owner) {
+std::string DescribeOwner(const OwnershipIndex& index, const Owner& owner) {
   std::string text;
   switch (owner.Kind) {
     case OwnerKind::Free:
@@ -123,10 +123,10 @@ std::string DescribeOwner(const Owner& owner) {
       text = "allocated, no file";
       break;
     case OwnerKind::Metadata:
-      text = owner.HasMftRecord ? "file-system metadata: " + owner.Name : owner.Name;
+      text = owner.HasMftRecord ? "file-system metadata: " + index.NameOf(owner) : index.NameOf(owner);
       break;
     default:
-      text = owner.Name;
+      text = index.NameOf(owner);
       break;
   }
   const std::string where = WhereOf(owner);
@@ -136,10 +136,10 @@ std::string DescribeOwner(const Owner& owner) {
 
 namespace {
 
-std::string DescribeUse(const SectorUse& use) {
+std::string DescribeUse(const OwnershipIndex& index, const SectorUse& use) {
   const Owner& owner = *use.Of;
-  if (!use.Byte || owner.Part.empty()) return DescribeOwner(owner);
-  std::string text = DescribeOwner(owner);
+  if (!use.Byte || owner.Part.empty()) return DescribeOwner(index, owner);
+  std::string text = DescribeOwner(index, owner);
   const std::string at = "byte " + std::to_string(*use.Byte) + " of the " + owner.Part;
   if (WhereOf(owner).empty()) return text + "  (" + at + ")";
   text.insert(text.size() - 1, ", " + at);
@@ -173,7 +173,7 @@ std::string DescribeSector(const OwnershipIndex& index, uint64_t sector) {
   std::string line;
   for (const SectorUse& use : uses) {
     if (!line.empty()) line += " | ";
-    line += DescribeUse(use);
+    line += DescribeUse(index, use);
   }
   return line;
 }
@@ -187,7 +187,7 @@ Json DescribeSectorJson(const OwnershipIndex& index, uint64_t sector) {
       const Owner& owner = *use.Of;
       Json item = Json::Object();
       item.Set("kind", KindName(owner.Kind));
-      if (owner.Kind != OwnerKind::Free && owner.Kind != OwnerKind::Lost) item.Set("name", owner.Name);
+      if (owner.Kind != OwnerKind::Free && owner.Kind != OwnerKind::Lost) item.Set("name", index.NameOf(owner));
       if (owner.HasMftRecord) item.Set("mftRecord", owner.MftRecord);
       if (owner.HasFirstCluster) item.Set("firstCluster", owner.FirstCluster);
       if (owner.HasSize) item.Set("size", owner.Size);
@@ -195,7 +195,7 @@ Json DescribeSectorJson(const OwnershipIndex& index, uint64_t sector) {
         item.Set("part", owner.Part);
         item.Set("byte", *use.Byte);
       }
-      item.Set("text", DescribeUse(use));
+      item.Set("text", DescribeUse(index, use));
       owners.Push(std::move(item));
     }
   }

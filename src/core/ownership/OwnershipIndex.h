@@ -51,6 +51,10 @@ class OwnershipIndex {
   // The volume's size and sector size, before any run is added.
   void Begin(uint64_t volumeSectors, uint32_t bytesPerSector);
   uint32_t AddOwner(Owner owner);
+  // Names the owners whose Name a walk left empty, when they are asked about: an NTFS
+  // volume's paths are made for the files a question names, not for all of them.
+  void SetNamer(std::function<std::string(const Owner&)> namer) { namer_ = std::move(namer); }
+  std::string NameOf(const Owner& owner) const { return owner.Name.empty() && namer_ ? namer_(owner) : owner.Name; }
   void ReserveOwners(size_t more) { owners_.reserve(owners_.size() + more); }
   // `byteInOwner`: the owner's byte at firstSector (files, directories, streams).
   void AddRun(uint64_t firstSector, uint64_t sectors, uint32_t owner, std::optional<uint64_t> byteInOwner = std::nullopt);
@@ -106,6 +110,7 @@ class OwnershipIndex {
   std::vector<uint64_t> maxEnd_;  // the highest end of runs_[0..i]: where a backward scan may stop
   std::vector<std::string> problems_;
   uint64_t problemCount_ = 0;
+  std::function<std::string(const Owner&)> namer_;
   uint64_t volumeSectors_ = 0;
   uint32_t bytesPerSector_ = 0;
 };
@@ -129,6 +134,6 @@ std::string DescribeSector(const OwnershipIndex& index, uint64_t sector);
 // The same as a JSON object: {"sector": N, "owners": [...]}.
 Json DescribeSectorJson(const OwnershipIndex& index, uint64_t sector);
 // One owner's text without position: "/a.txt  (first cluster 57)".
-std::string DescribeOwner(const Owner& owner);
+std::string DescribeOwner(const OwnershipIndex& index, const Owner& owner);
 
 }  // namespace korvalane

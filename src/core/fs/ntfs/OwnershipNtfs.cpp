@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -160,6 +161,67 @@ struct RecordFacts {
   uint64_t Base = 0;  // an extension record's base record
 };
 
+// What the walk keeps of every FILE record, kept on after it to name files when asked.
+struct NtfsTree {
+  // Only FILE records are kept: a map, so that an MFT that claims far more records than
+  // it holds costs nothing for the empty ones.
+  std::unordered_map<uint64_t, RecordFacts> Records;
+  std::unordered_map<uint64_t, std::string> Paths;  // directories' paths, made once each
+  std::set<uint64_t> LoopsNamed;
+  bool Valid(uint64_t record) const { return Records.count(record) != 0; }
+  const RecordFacts& At(uint64_t record) const { return Records.at(record); }
+};
+
+// The path of a record from its $FILE_NAME parent references; directories' paths are
+// kept, so each is made once. A loop, a parent out of use or reused, or a chain deeper
+// than kMaxDepth makes the record an orphan.
+std::string TreePath(NtfsTree& tree, uint64_t record, OwnershipIndex* problems) {
+  if (record == kRootRecord) return "/";
+  if (!tree.Valid(record)) return "/$OrphanFiles/record " + std::to_string(record);
+  std::vector<uint64_t> chain;
+  uint64_t at = record;
+  std::string known;
+  bool orphan = false;
+  while (true) {
+    if (at == kRootRecord) {
+      known = "";
+      break;
+    }
+    if (const auto it = tree.Paths.find(at); it != tree.Paths.end() && at != record) {
+      known = it->second;
+      break;
+    }
+    if (!tree.Valid(at) || chain.size() == kMaxDepth) {
+      orphan = true;
+      break;
+    }
+    if (std::find(chain.begin(), chain.end(), at) != chain.end()) {
+      if (tree.LoopsNamed.insert(at).second && problems != nullptr) {
+        problems->AddProblem("the parent references of MFT record " + std::to_string(record) + " loop at record " + std::to_string(at));
+      }
+      orphan = true;
+      break;
+    }
+    chain.push_back(at);
+    const RecordFacts& facts = tree.At(at);
+    const uint64_t parent = facts.Parent;
+    if (parent == kRecordMask || !tree.Valid(parent) || !tree.At(parent).Directory ||
+        (facts.InUse && !tree.At(parent).InUse) ||
+        (facts.InUse && tree.At(parent).Sequence != facts.ParentSequence && parent != kRootRecord)) {
+      orphan = true;
+      break;
+    }
+    at = parent;
+  }
+  std::string path = orphan ? "/$OrphanFiles" : known;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    const RecordFacts& facts = tree.At(*it);
+    path += "/" + (facts.Name.empty() ? "record " + std::to_string(*it) : facts.Name);
+    if (facts.Directory && !orphan && tree.Paths.size() < 1000000) tree.Paths.emplace(*it, path);
+  }
+  return path;
+}
+
 // One non-resident attribute's extent: the runs one record holds of it.
 struct Extent {
   uint64_t Record;  // the base record
@@ -184,6 +246,7 @@ class NtfsWalk {
     }
     CheckAttributeLists();
     AddOwners();
+    SetNamer();
     AddBackupBootSector();
     return ScanBitmap();
   }
@@ -293,7 +356,7 @@ class NtfsWalk {
 
   bool ReadRecords() {
     const uint64_t count = mftBytes_ / l_.RecordBytes;
-    records_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
+    tree_->Records.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
     // About one non-resident attribute of one run a record: the lists grow once, not by copies.
     extents_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
     runs_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
@@ -318,9 +381,7 @@ class NtfsWalk {
       index_.AddProblem("MFT record " + std::to_string(number) + " is torn (its update sequence does not match)");
       return;
     }
-    // Only FILE records are kept: a map, so that an MFT that claims far more records than
-    // it holds costs nothing for the empty ones.
-    RecordFacts& facts = records_[number];
+    RecordFacts& facts = tree_->Records[number];
     const uint16_t flags = ReadLe16(record, kFlagsOffset);
     facts.Seen = true;
     facts.InUse = (flags & kInUse) != 0;
@@ -372,8 +433,8 @@ class NtfsWalk {
     return it->second;
   }
 
-  bool Valid(uint64_t record) const { return records_.count(record) != 0; }
-  const RecordFacts& At(uint64_t record) const { return records_.at(record); }
+  bool Valid(uint64_t record) const { return tree_->Valid(record); }
+  const RecordFacts& At(uint64_t record) const { return tree_->At(record); }
 
   // Extension records must belong to a base record in use; the records an attribute list
   // names must be its own extensions.
@@ -395,55 +456,7 @@ class NtfsWalk {
     }
   }
 
-  // The path of a record from its $FILE_NAME parent references; directories' paths are
-  // kept, so each is made once. A loop, a parent out of use or reused, or a chain deeper
-  // than kMaxDepth makes the record an orphan.
-  std::string PathOf(uint64_t record) {
-    if (record == kRootRecord) return "/";
-    if (!Valid(record)) return "/$OrphanFiles/record " + std::to_string(record);
-    std::vector<uint64_t> chain;
-    uint64_t at = record;
-    std::string known;
-    bool orphan = false;
-    while (true) {
-      if (at == kRootRecord) {
-        known = "";
-        break;
-      }
-      if (const auto it = paths_.find(at); it != paths_.end() && at != record) {
-        known = it->second;
-        break;
-      }
-      if (!Valid(at) || chain.size() == kMaxDepth) {
-        orphan = true;
-        break;
-      }
-      if (std::find(chain.begin(), chain.end(), at) != chain.end()) {
-        if (loopsNamed_.insert(at).second) {
-          index_.AddProblem("the parent references of MFT record " + std::to_string(record) + " loop at record " + std::to_string(at));
-        }
-        orphan = true;
-        break;
-      }
-      chain.push_back(at);
-      const RecordFacts& facts = At(at);
-      const uint64_t parent = facts.Parent;
-      if (parent == kRecordMask || !Valid(parent) || !At(parent).Directory ||
-          (facts.InUse && !At(parent).InUse) ||
-          (facts.InUse && At(parent).Sequence != facts.ParentSequence && parent != kRootRecord)) {
-        orphan = true;
-        break;
-      }
-      at = parent;
-    }
-    std::string path = orphan ? "/$OrphanFiles" : known;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      const RecordFacts& facts = At(*it);
-      path += "/" + (facts.Name.empty() ? "record " + std::to_string(*it) : facts.Name);
-      if (facts.Directory && !orphan && paths_.size() < 1000000) paths_.emplace(*it, path);
-    }
-    return path;
-  }
+  std::string PathOf(uint64_t record) { return TreePath(*tree_, record, &index_); }
 
   static std::string PartName(uint32_t type, const std::string& name) {
     switch (type) {
@@ -452,7 +465,8 @@ class NtfsWalk {
       case kIndexAllocation:
         return "directory index " + name;
       case kBitmap:
-        return "index bitmap " + name;
+        // A folder's index bitmap ($I30), or the MFT's own record bitmap (unnamed).
+        return name.empty() ? "bitmap" : "index bitmap " + name;
       case kAttributeList:
         return "attribute list";
       default: {
@@ -481,14 +495,18 @@ class NtfsWalk {
                         previous->NameId == extent.NameId && previous->Deleted == extent.Deleted;
       previous = &extent;
       if (!same) {
-        const std::string path = PathOf(extent.Record);
-        const bool system = extent.Record < kFirstUserRecord || path.starts_with("/$Extend/");
+        // Only folders' paths are made now (each once, and a loop of parent references
+        // named as it is met); a file is named when a question names it.
+        const uint64_t parent = Valid(extent.Record) ? At(extent.Record).Parent : kRecordMask;
+        const std::string folder = Valid(parent) && At(parent).Directory ? PathOf(parent) : std::string();
+        const bool system = extent.Record < kFirstUserRecord || folder.starts_with("/$Extend");
+        const std::string path = system || (Valid(extent.Record) && At(extent.Record).Directory) ? PathOf(extent.Record) : std::string();
         Owner owner;
         owner.Kind = extent.Deleted ? OwnerKind::Deleted
                      : system       ? OwnerKind::Metadata
                      : extent.Type == kIndexAllocation || extent.Type == kBitmap ? OwnerKind::Directory
                                                                                    : OwnerKind::File;
-        owner.Name = system && !extent.Deleted ? path.substr(1) : path;
+        owner.Name = system && !extent.Deleted && !path.empty() ? path.substr(1) : path;
         owner.Part = PartName(extent.Type, nameList_[extent.NameId]);
         owner.MftRecord = extent.Record;
         owner.HasMftRecord = true;
@@ -506,6 +524,12 @@ class NtfsWalk {
         if (!extent.Deleted) used_.push_back({run.Lcn, run.Count});
       }
     }
+  }
+
+  void SetNamer() {
+    index_.SetNamer([tree = tree_](const Owner& owner) {
+      return owner.HasMftRecord ? TreePath(*tree, owner.MftRecord, nullptr) : std::string();
+    });
   }
 
   void AddBackupBootSector() {
@@ -572,7 +596,7 @@ class NtfsWalk {
   std::vector<NtfsRun> mftRuns_;
   std::vector<uint8_t> scratch_;
   uint64_t mftBytes_ = 0;
-  std::unordered_map<uint64_t, RecordFacts> records_;
+  std::shared_ptr<NtfsTree> tree_ = std::make_shared<NtfsTree>();
   std::vector<Extent> extents_;
   std::vector<NtfsRun> runs_;  // every extent's runs, one after another
   std::vector<Attribute> attributes_;  // the record being read
@@ -580,8 +604,6 @@ class NtfsWalk {
   std::vector<std::string> nameList_{std::string()};  // 0: no name
   std::vector<std::pair<uint64_t, uint64_t>> extensionsOf_;  // extension, base
   std::vector<std::pair<uint64_t, uint64_t>> listTargets_;   // base, record its list names
-  std::unordered_map<uint64_t, std::string> paths_;
-  std::set<uint64_t> loopsNamed_;
   std::vector<std::pair<uint64_t, uint64_t>> used_;  // lcn, count of attributes in use
 };
 
