@@ -351,6 +351,7 @@ void TForm1a::DragDropForm(QDropEvent* event) {
 
 void TForm1a::InfoListContextPopup(const QPoint& position) {
   const std::unique_ptr<QMenu> menu(InfoList->createStandardContextMenu());
+  QAction* standard = menu->actions().value(0);
   const auto line = static_cast<size_t>(std::max(0, InfoList->cursorForPosition(position).blockNumber()));
   const std::optional<korvalane::JumpTarget> target = korvalane::TargetOfLine(view_, line);
   QAction* go = nullptr;
@@ -362,8 +363,10 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
     menu->insertAction(first, go);
     menu->insertSeparator(first);
   }
+  // After any "Go to", before the text area's own entries.
   QAction* owner = new QAction(QStringLiteral("Which file uses this sector?"), menu.get());
-  menu->insertAction(menu->actions().value(0), owner);
+  menu->insertAction(standard, owner);
+  menu->insertSeparator(standard);
   QAction* chosen = menu->exec(InfoList->viewport()->mapToGlobal(position));
   if (chosen == go && go != nullptr) JumpTo(*target);
   if (chosen == owner) ShowSectorOwner();
