@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressDialog>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStringEncoder>
@@ -37,8 +38,10 @@
 #include "core/disk/StartDrive.h"
 #include "core/views/Details.h"
 #include "core/views/Dumps.h"
+#include "core/text/SectorField.h"
 #include "core/views/LineTargets.h"
 #include "core/volume/DriveSelection.h"
+#include "core/volume/VolumeGeometry.h"
 
 TForm1a* Form1a = nullptr;
 
@@ -418,10 +421,32 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
     menu->insertAction(first, go);
     menu->insertSeparator(first);
   }
+  QAction* owner = new QAction(QStringLiteral("Which file uses this sector?"), menu.get());
+  menu->insertAction(first, owner);
+  menu->insertSeparator(first);
   // The commands that have a key, so that a user who never read of the keys finds them.
   menu->insertActions(first, {ActionOpen, ActionFind, ActionFindNext, ActionFindPrevious, ActionGoTo, ActionStructure});
   menu->insertSeparator(first);
-  if (menu->exec(InfoList->viewport()->mapToGlobal(position)) == go && go != nullptr) JumpTo(*target);
+  QAction* chosen = menu->exec(InfoList->viewport()->mapToGlobal(position));
+  if (chosen == go && go != nullptr) JumpTo(*target);
+  if (chosen == owner) ShowSectorOwner();
+}
+
+void TForm1a::ShowSectorOwner() {
+  const std::optional<uint64_t> sector = korvalane::ParseSectorIndex(SectorEdit->text().toStdU16String());
+  if (!sector || *sector >= korvalane::Geometry().TotalSectors) return;
+  QProgressDialog progress(QStringLiteral("Reading the file system..."), QStringLiteral("Stop"), 0, 100, this);
+  progress.setWindowModality(Qt::WindowModal);
+  progress.setMinimumDuration(300);
+  korvalane::WalkHooks hooks;
+  hooks.Progress = [&progress](int32_t percent) {
+    progress.setValue(percent);
+    QCoreApplication::processEvents();
+    return progress.wasCanceled();
+  };
+  const std::string answer = korvalane::WhichFileUsesSector(ownership_, *sector, hooks);
+  progress.reset();
+  korvalane::ShowInformation(QString::fromStdString(answer));
 }
 
 bool TForm1a::JumpTo(const korvalane::JumpTarget& target) {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ownership/OwnershipCache.h"
 #include "core/search/Locate.h"
 #include "core/views/SectorView.h"
 #include "core/views/ViewText.h"
@@ -129,8 +130,12 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   void OpenHandedSources();
   // Marks the match again when its sector is drawn anew in another view.
   void MarkAgain();
+  // "Which file uses this sector?": the answer in the information dialog; the volume's
+  // index is built on first use, with a progress dialog that can stop it.
+  void ShowSectorOwner();
 
   korvalane::ViewText view_;
+  korvalane::OwnershipCache ownership_;
   uint64_t redrawGeneration_ = 0;
   int wakeUpMessage_ = 0;
   bool activated_ = false;

@@ -36,6 +36,10 @@ struct Arguments {
   // fields
   std::string As;             // --as NAME: the structure to decode the sector as
   bool CompareBackup = false;  // --compare-backup
+  // hash: the digests asked for (none: SHA-256)
+  bool Md5 = false;
+  bool Sha1 = false;
+  bool Sha256 = false;
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Positional;
@@ -86,6 +90,10 @@ int RunExport(const Arguments& arguments);
 int RunFind(const Arguments& arguments);
 int RunLocate(const Arguments& arguments);
 int RunFields(const Arguments& arguments);
+int RunHash(const Arguments& arguments);
+int RunVerify(const Arguments& arguments);
+int RunOwner(const Arguments& arguments);
+int RunDamaged(const Arguments& arguments);
 
 // Writes a JSON document on stdout.
 void PrintJson(const std::string& document);

@@ -31,8 +31,8 @@ struct OptionRule {
   std::vector<std::string> Commands;
 };
 
-const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "record",
-                                               "details", "export", "find", "locate", "fields"};
+const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "record", "details", "export", "find",
+                                               "locate", "fields", "hash", "verify", "owner",   "damaged"};
 
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
@@ -40,9 +40,12 @@ const OptionRule kOptions[] = {
     {"--no-prompt", false, kSourceCommands},
     {"--force", false, {"export"}},
     {"--map", true, {"export"}},
-    {"--json", false, {"drives", "details", "record", "find", "locate", "fields"}},
+    {"--json", false, {"drives", "details", "record", "find", "locate", "fields", "owner", "damaged"}},
     {"--as", true, {"fields"}},
     {"--compare-backup", false, {"fields"}},
+    {"--md5", false, {"hash"}},
+    {"--sha1", false, {"hash"}},
+    {"--sha256", false, {"hash"}},
     {"--from", true, {"find"}},
     {"--backward", false, {"find"}},
     {"--aligned", true, {"find"}},
@@ -95,6 +98,12 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
     parsed.As = value;
   } else if (name == "--compare-backup") {
     parsed.CompareBackup = true;
+  } else if (name == "--md5") {
+    parsed.Md5 = true;
+  } else if (name == "--sha1") {
+    parsed.Sha1 = true;
+  } else if (name == "--sha256") {
+    parsed.Sha256 = true;
   }
   return true;
 }

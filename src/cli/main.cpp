@@ -93,6 +93,31 @@ Commands:
                                Each structure with a backup copy (FAT32, exFAT
                                and NTFS boot sectors, the GPT's headers) and the
                                fields in which the copy differs.
+  hash [--md5] [--sha1] [--sha256] SOURCE START END
+                               The digests of sectors START to END-1, read exactly
+                               as export reads them (unreadable sectors as zeros,
+                               named on stderr; status 1): "SHA256 (SOURCE, sectors
+                               START-END) = HEX". SHA-256 when none is asked for.
+  verify SOURCE.E01            Reads an EnCase image's media and compares its MD5
+                               (and SHA-1, when the image stores one) with the
+                               hashes it stores, as ewfverify does; each chunk that
+                               fails its checksum is named with its sectors. Ends
+                               with "verify: SUCCESS" (status 0) or "verify:
+                               FAILURE" (status 1).
+  owner SOURCE SECTOR...       What uses each sector, one line each: "SECTOR  PATH
+                               (MFT record N, byte B of the file)", "free", "FAT 1",
+                               "file-system metadata: $MFT", a deleted file's guessed
+                               run ("deleted, guessed"); FAT, exFAT and NTFS. The
+                               file system is walked once; its faults (FAT loops
+                               and cross-links, MFT parent loops) are named on
+                               stderr.
+  damaged SOURCE MAPFILE       Each file, directory and metadata area with bytes in
+                               an unfinished area (-, *, /, ?) of a GNU ddrescue
+                               mapfile of the source (or of the whole disk when the
+                               source is a partition): "PATH  (first cluster N)
+                               size S  bad B", then the bad bytes in the volume. A
+                               map out of order, overlapping, cut off or of another
+                               size is named in one line on stderr.
   help, --help                 This text.
   --version                    The program's name and version.
 
@@ -109,11 +134,13 @@ Options (before or after the command, before or between its arguments):
                                polkit may ask for a password there, otherwise it is
                                refused at once. --no-prompt never asks.
   --force                      export: replace an existing FILE.
-  --json                       drives, details, record, find, locate, fields: one JSON
-                               document (UTF-8) with named fields instead of the
-                               view's lines: numbers as numbers, listing entries,
-                               partitions, data runs and matches as arrays; a view
-                               that shows nothing gives an empty object or array.
+  --md5, --sha1, --sha256      hash: the digests to print (several may be given).
+  --json                       drives, details, record, find, locate, fields, owner,
+                               damaged: one JSON document (UTF-8) with named
+                               fields instead of the view's lines: numbers as
+                               numbers, listing entries, partitions, data runs,
+                               matches and owners as arrays; a view that shows
+                               nothing gives an empty object or array.
   --map MAP                    export: also write MAP, a GNU ddrescue mapfile of the
                                copy, in byte positions of SOURCE (a partition's
                                first byte P*B on the disk added; a container's: of
@@ -129,14 +156,15 @@ SECTOR, START and END are decimal, or hexadecimal after "$", "x" or "0x", up to
 18446744073709551615.
 
 Exit status: 0 done (find: a match found); 1 the volume could not be read (a view
-prints "Reading error"), an export met unreadable sectors or could not write its
-file or map, drives met a source it cannot read (and listed the others), or find
-found no match; 2 a bad command line, a bad number or pattern, a source that does
-not exist or can never be read as a disk (a directory, a FIFO, a socket, a
-character device, a file without one whole sector), a partition the source does
-not have, a cluster or record outside the volume, a container that cannot be opened
-(a missing segment, extent or parent file), or an export file or map that cannot be
-created; 130 an export stopped by Ctrl+C.
+prints "Reading error"), an export or hash met unreadable sectors, an export could
+not write its file or map, drives met a source it cannot read (and listed the
+others), find found no match, or verify found a difference; 2 a bad command line, a
+bad number or pattern, a source that does not exist or can never be read as a disk
+(a directory, a FIFO, a socket, a character device, a file without one whole
+sector), a partition the source does not have, a cluster, record or sector outside
+the volume, a map that cannot be read, a file system whose files are not walked, a
+container that cannot be opened (a missing segment, extent or parent file), or an
+export file or map that cannot be created; 130 an export stopped by Ctrl+C.
 )help";
 
 // The arguments as UTF-8. Windows hands a narrow main its arguments in the ANSI code
@@ -185,5 +213,9 @@ int main(int argc, char** argv) {
   if (command == "find") return korvalane::cli::RunFind(*arguments);
   if (command == "locate") return korvalane::cli::RunLocate(*arguments);
   if (command == "fields") return korvalane::cli::RunFields(*arguments);
+  if (command == "hash") return korvalane::cli::RunHash(*arguments);
+  if (command == "verify") return korvalane::cli::RunVerify(*arguments);
+  if (command == "owner") return korvalane::cli::RunOwner(*arguments);
+  if (command == "damaged") return korvalane::cli::RunDamaged(*arguments);
   return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
 }

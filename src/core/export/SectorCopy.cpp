@@ -145,6 +145,7 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
   if (bytes == 0) return outcome;  // an empty range (or no sector size): an empty file
   const size_t sectorBytes = static_cast<uint32_t>(bytesPerSector);
   const uint64_t count = range.Count();
+  const auto put = [&](std::span<const uint8_t> bytes) { return hooks.Sink ? hooks.Sink(bytes) : file.Write(bytes); };
 
   std::optional<SectorBuffer> whole;
   if (bytes <= kOneReadLimit) {
@@ -152,7 +153,7 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
     whole.emplace(static_cast<size_t>(bytes), hooks.BufferMemory);
     if (ReadSectors(range.Start, whole->Bytes())) {
       outcome.OneRead = true;
-      if (!file.Write(whole->Bytes())) {
+      if (!put(whole->Bytes())) {
         outcome.End = CopyEnd::WriteFailed;
         return outcome;
       }
@@ -184,7 +185,7 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
   };
   // Hands the first `sectors` sectors of the chunk to the file.
   const auto write = [&](std::span<const uint8_t> chunk, uint64_t sectors) {
-    if (!file.Write(chunk.first(static_cast<size_t>(sectors) * sectorBytes))) {
+    if (!put(chunk.first(static_cast<size_t>(sectors) * sectorBytes))) {
       outcome.End = CopyEnd::WriteFailed;
       return false;
     }

@@ -88,6 +88,9 @@ struct CopyHooks {
   // the default heap when null. A caller that can hand out memory backed by large pages
   // spares the system a page fault for every 4 KiB of a 50 MiB buffer.
   std::pmr::memory_resource* BufferMemory = nullptr;
+  // Takes the copy's bytes, in order, instead of the file when set (a hash of the range
+  // reads exactly what an export would write); false refuses them as a failed write does.
+  std::function<bool(std::span<const uint8_t> bytes)> Sink;
 };
 
 enum class CopyEnd {

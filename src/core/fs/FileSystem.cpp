@@ -22,6 +22,11 @@ Location FileSystem::LocateInode(uint64_t) const {
 
 std::u16string FileSystem::Refusal() const { return u"Access to boot sector denied"; }
 
+bool FileSystem::WalkOwnership(OwnershipIndex&, const WalkHooks&, std::string* why) const {
+  *why = "the volume's file system is not one whose files Korvalane walks";
+  return false;
+}
+
 std::span<const FileSystem* const> FileSystems() {
   // The registrations: a new file system adds its folder and one line here.
   static const FileSystem* const kAll[] = {

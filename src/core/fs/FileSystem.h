@@ -15,6 +15,9 @@
 
 namespace korvalane {
 
+class OwnershipIndex;
+struct WalkHooks;
+
 // What the views, the command line and the window ask of a file system, without knowing
 // which one it is. Each file system lives in its own folder (fs/fat, fs/exfat, fs/ntfs)
 // and is listed once in FileSystems(); nothing else switches on FileSystemKind.
@@ -67,6 +70,10 @@ class FileSystem {
 
   // The one line Details shows when ReadGeometry refused the volume.
   virtual std::u16string Refusal() const;
+
+  // Walks the volume once into `index`: what uses each of its sectors. False, with `why`,
+  // where the walk cannot be made or was stopped, or this file system has none.
+  virtual bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const;
 };
 
 // Every file system, in the order detection asks them (the first that recognises a boot

@@ -1,3 +1,4 @@
+#include "core/fs/exfat/OwnershipExfat.h"
 #include "core/fs/exfat/ExfatFileSystem.h"
 
 #include "core/fs/FatFamily.h"
@@ -48,6 +49,10 @@ class Exfat final : public FileSystem {
   }
 
   // The cluster heap starts with cluster 2 and holds ClusterCount clusters.
+  bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
+    return WalkExfatOwnership(index, hooks, why);
+  }
+
   Location LocateCluster(uint64_t cluster) const override {
     const VolumeGeometry& g = Geometry();
     if (cluster < kFirstDataCluster || cluster - kFirstDataCluster >= g.Clusters) {

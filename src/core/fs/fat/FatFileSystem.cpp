@@ -1,3 +1,4 @@
+#include "core/fs/fat/OwnershipFat.h"
 #include "core/fs/fat/FatFileSystem.h"
 
 #include <vector>
@@ -53,6 +54,10 @@ class Fat final : public FileSystem {
 
   void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const override {
     WriteListing(ReadFatDirectory(sector, pump), view, json);
+  }
+
+  bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
+    return WalkFatOwnership(index, hooks, why);
   }
 
   Location LocateCluster(uint64_t cluster) const override {

@@ -1,3 +1,4 @@
+#include "core/fs/ntfs/OwnershipNtfs.h"
 #include "core/fs/ntfs/NtfsFileSystem.h"
 
 #include "core/fs/ntfs/FileRecord.h"
@@ -81,6 +82,10 @@ class Ntfs final : public FileSystem {
   }
 
   // Cluster N is sector N x SectorsPerCluster: the boot sector is in cluster 0.
+  bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
+    return WalkNtfsOwnership(index, hooks, why);
+  }
+
   Location LocateCluster(uint64_t cluster) const override {
     const VolumeGeometry& g = Geometry();
     if (cluster >= g.Clusters) {

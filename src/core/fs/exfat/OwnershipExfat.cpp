@@ -1,0 +1,319 @@
+#include "core/fs/exfat/OwnershipExfat.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/Bytes.h"
+#include "core/ownership/FatChains.h"
+#include "core/text/Utf.h"
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+namespace {
+
+// The main boot sector.
+constexpr size_t kFatOffsetOffset = 80;
+constexpr size_t kFatLengthOffset = 84;
+constexpr size_t kClusterHeapOffsetOffset = 88;
+constexpr size_t kClusterCountOffset = 92;
+constexpr size_t kRootClusterOffset = 96;
+constexpr size_t kBytesPerSectorShiftOffset = 108;
+constexpr size_t kSectorsPerClusterShiftOffset = 109;
+constexpr size_t kNumberOfFatsOffset = 110;
+constexpr uint64_t kBootRegionSectors = 12;  // the boot sector, 8 extended ones, OEM, reserved, checksum
+
+// Directory entries: 32 bytes, the type first. Bit 7 of the type says "in use"; a
+// deleted entry keeps its other bits (0x85 becomes 0x05).
+constexpr size_t kEntryBytes = 32;
+constexpr uint8_t kEndOfDirectory = 0x00;
+constexpr uint8_t kBitmapEntry = 0x81;
+constexpr uint8_t kUpcaseEntry = 0x82;
+constexpr uint8_t kFileEntry = 0x85;
+constexpr uint8_t kStreamEntry = 0xC0;
+constexpr uint8_t kNameEntry = 0xC1;
+constexpr uint8_t kInUse = 0x80;
+constexpr size_t kSecondaryCountOffset = 1;
+constexpr size_t kFileAttributesOffset = 4;
+constexpr uint16_t kDirectoryAttribute = 0x10;
+constexpr size_t kStreamFlagsOffset = 1;
+constexpr uint8_t kNoFatChain = 0x02;
+constexpr size_t kNameLengthOffset = 3;
+constexpr size_t kFirstClusterOffset = 20;
+constexpr size_t kDataLengthOffset = 24;
+constexpr size_t kNameCharsPerEntry = 15;
+
+// A directory is at most 256 MiB; one that a chain makes longer is read only so far.
+constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;
+
+struct Layout {
+  uint32_t BytesPerSector = 0;
+  uint32_t SectorsPerCluster = 0;
+  uint64_t FatOffset = 0;
+  uint64_t FatLength = 0;
+  uint32_t Fats = 1;
+  uint64_t HeapOffset = 0;
+  uint64_t Clusters = 0;
+  uint64_t RootCluster = 0;
+  uint64_t ClusterBytes() const { return uint64_t{BytesPerSector} * SectorsPerCluster; }
+  uint64_t ClusterSector(uint64_t cluster) const { return HeapOffset + (cluster - 2) * SectorsPerCluster; }
+};
+
+class ExfatWalk {
+ public:
+  ExfatWalk(const Layout& layout, OwnershipIndex& index, const WalkHooks& hooks)
+      : l_(layout),
+        index_(index),
+        hooks_(hooks),
+        table_(layout.FatOffset, layout.FatLength, layout.BytesPerSector, 32, true),
+        claims_(std::min<uint64_t>(layout.Clusters + 2, table_.EntryCount())) {}
+
+  bool Run() {
+    AddMetadata();
+    struct Pending {
+      std::vector<ClusterRun> Runs;
+      std::string Path;
+    };
+    std::vector<Pending> directories;
+    const Chain root = FollowChain(table_, claims_, l_.RootCluster, UINT64_MAX);
+    Owner owner;
+    owner.Kind = OwnerKind::Directory;
+    owner.Name = "/";
+    owner.Where = "root directory, first cluster " + std::to_string(l_.RootCluster);
+    owner.Part = "directory";
+    owner.FirstCluster = l_.RootCluster;
+    owner.HasFirstCluster = true;
+    AddChain(root, index_.AddOwner(owner), "/", false);
+    directories.push_back({root.Runs, ""});
+    while (!directories.empty()) {
+      const Pending directory = std::move(directories.back());
+      directories.pop_back();
+      if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(std::min<uint64_t>(49, claimed_ * 50 / std::max<uint64_t>(1, l_.Clusters))))) {
+        return false;
+      }
+      const std::vector<uint8_t> bytes = ReadRuns(directory.Runs, kMaxDirectoryBytes);
+      ListDirectory(bytes, directory.Path, [&](std::vector<ClusterRun> runs, std::string path) {
+        directories.push_back({std::move(runs), std::move(path)});
+      });
+    }
+    return ScanBitmap();
+  }
+
+ private:
+  void Area(const std::string& name, uint64_t first, uint64_t sectors) {
+    Owner owner;
+    owner.Kind = OwnerKind::Metadata;
+    owner.Name = name;
+    index_.AddRun(first, sectors, index_.AddOwner(owner));
+  }
+
+  void AddMetadata() {
+    Area("main boot region", 0, kBootRegionSectors);
+    Area("backup boot region", kBootRegionSectors, kBootRegionSectors);
+    uint64_t next = 2 * kBootRegionSectors;
+    for (uint32_t i = 0; i < l_.Fats; ++i) {
+      const uint64_t first = l_.FatOffset + i * l_.FatLength;
+      if (first > next) Area("reserved sectors", next, first - next);
+      Area("FAT " + std::to_string(i + 1), first, l_.FatLength);
+      next = std::max(next, first + l_.FatLength);
+    }
+    if (l_.HeapOffset > next) Area("reserved sectors", next, l_.HeapOffset - next);
+  }
+
+  void AddChain(const Chain& chain, uint32_t owner, const std::string& path, bool contiguous) {
+    uint64_t byte = 0;
+    for (const ClusterRun& run : chain.Runs) {
+      index_.AddRun(l_.ClusterSector(run.First), run.Count * l_.SectorsPerCluster, owner, byte);
+      byte += run.Count * l_.ClusterBytes();
+      claimed_ += run.Count;
+    }
+    if (chain.End != ChainEnd::EndMark) {
+      index_.AddProblem((contiguous ? "the clusters of " : "the FAT chain of ") + path + " " + ChainFault(chain));
+    }
+  }
+
+  std::vector<uint8_t> ReadRuns(const std::vector<ClusterRun>& runs, uint64_t limit) {
+    std::vector<uint8_t> bytes;
+    for (const ClusterRun& run : runs) {
+      if (bytes.size() >= limit) break;
+      const uint64_t length = std::min<uint64_t>(run.Count * l_.ClusterBytes(), limit - bytes.size());
+      const size_t at = bytes.size();
+      bytes.resize(at + static_cast<size_t>(length));
+      ReadSectors(l_.ClusterSector(run.First), std::span<uint8_t>(bytes).subspan(at));
+    }
+    return bytes;
+  }
+
+  // The clusters of a stream: contiguous when it has no FAT chain, otherwise its chain,
+  // as far as its length reaches.
+  Chain Clusters(uint64_t first, uint64_t length, bool noFatChain) {
+    const uint64_t count = (length + l_.ClusterBytes() - 1) / l_.ClusterBytes();
+    if (noFatChain) return ClaimContiguous(claims_, first, count);
+    return FollowChain(table_, claims_, first, count == 0 ? 1 : count);
+  }
+
+  template <typename Descend>
+  void ListDirectory(std::span<const uint8_t> bytes, const std::string& parent, Descend descend) {
+    const size_t entries = bytes.size() / kEntryBytes;
+    for (size_t i = 0; i < entries; ++i) {
+      const std::span<const uint8_t> entry = bytes.subspan(i * kEntryBytes, kEntryBytes);
+      const uint8_t type = entry[0];
+      if (type == kEndOfDirectory) break;
+      if (type == kBitmapEntry || type == kUpcaseEntry) {
+        const uint64_t first = ReadLe32(entry, kFirstClusterOffset);
+        const uint64_t length = ReadLe64(entry, kDataLengthOffset);
+        const Chain chain = Clusters(first, length, true);
+        Owner owner;
+        owner.Kind = OwnerKind::Metadata;
+        owner.Name = type == kBitmapEntry ? "allocation bitmap" : "up-case table";
+        owner.Where = "first cluster " + std::to_string(first);
+        owner.Part = "table";
+        owner.FirstCluster = first;
+        owner.HasFirstCluster = true;
+        AddChain(chain, index_.AddOwner(owner), owner.Name, true);
+        if (type == kBitmapEntry && bitmap_.empty()) {
+          bitmap_ = chain.Runs;
+        }
+        continue;
+      }
+      if ((type & 0x7F) != (kFileEntry & 0x7F)) continue;
+      // A file entry set: the file entry, its stream extension, then its name entries.
+      const bool deleted = (type & kInUse) == 0;
+      const size_t secondaries = ReadU8(entry, kSecondaryCountOffset);
+      if (secondaries < 2 || i + secondaries >= entries) continue;
+      const std::span<const uint8_t> stream = bytes.subspan((i + 1) * kEntryBytes, kEntryBytes);
+      if ((stream[0] & 0x7F) != (kStreamEntry & 0x7F)) continue;
+      const size_t nameLength = ReadU8(stream, kNameLengthOffset);
+      std::u16string name;
+      for (size_t k = 2; k <= secondaries && name.size() < nameLength; ++k) {
+        const std::span<const uint8_t> part = bytes.subspan((i + k) * kEntryBytes, kEntryBytes);
+        if ((part[0] & 0x7F) != (kNameEntry & 0x7F)) break;
+        for (size_t c = 0; c < kNameCharsPerEntry && name.size() < nameLength; ++c) {
+          name += static_cast<char16_t>(ReadLe16(part, 2 + 2 * c));
+        }
+      }
+      i += secondaries;
+      const std::string path = parent + "/" + ToUtf8(name);
+      const bool directory = (ReadLe16(entry, kFileAttributesOffset) & kDirectoryAttribute) != 0;
+      const uint64_t first = ReadLe32(stream, kFirstClusterOffset);
+      const uint64_t length = ReadLe64(stream, kDataLengthOffset);
+      const bool noFatChain = (ReadU8(stream, kStreamFlagsOffset) & kNoFatChain) != 0;
+      if (first == 0) continue;  // nothing allocated
+      if (deleted) {
+        AddGuess(path, first, length, directory);
+        continue;
+      }
+      Owner owner;
+      owner.Kind = directory ? OwnerKind::Directory : OwnerKind::File;
+      owner.Name = path;
+      owner.Where = (directory ? "directory, first cluster " : "first cluster ") + std::to_string(first);
+      owner.Part = directory ? "directory" : "file";
+      owner.Size = length;
+      owner.HasSize = !directory;
+      owner.FirstCluster = first;
+      owner.HasFirstCluster = true;
+      const Chain chain = Clusters(first, length, noFatChain);
+      AddChain(chain, index_.AddOwner(std::move(owner)), path, noFatChain);
+      // A directory whose first cluster was already taken (a cycle, a cross-link) is not
+      // listed again.
+      if (directory && !chain.Runs.empty() && chain.Runs.front().First == first) descend(chain.Runs, path);
+    }
+  }
+
+  void AddGuess(const std::string& path, uint64_t first, uint64_t length, bool directory) {
+    if (first < 2 || first >= claims_.Limit()) return;
+    uint64_t count = std::max<uint64_t>(1, (length + l_.ClusterBytes() - 1) / l_.ClusterBytes());
+    count = std::min(count, claims_.Limit() - first);
+    Owner owner;
+    owner.Kind = OwnerKind::Deleted;
+    owner.Name = path;
+    owner.Where = "deleted, guessed; first cluster " + std::to_string(first);
+    owner.Part = directory ? "directory" : "file";
+    owner.Size = length;
+    owner.HasSize = !directory;
+    owner.FirstCluster = first;
+    owner.HasFirstCluster = true;
+    index_.AddRun(l_.ClusterSector(first), count * l_.SectorsPerCluster, index_.AddOwner(std::move(owner)), 0);
+  }
+
+  // The clusters no stream took: free or in use (lost) as the allocation bitmap says.
+  bool ScanBitmap() {
+    Owner free;
+    free.Kind = OwnerKind::Free;
+    const uint32_t freeId = index_.AddOwner(free);
+    Owner lost;
+    lost.Kind = OwnerKind::Lost;
+    const uint32_t lostId = index_.AddOwner(lost);
+    const uint64_t limit = claims_.Limit();
+    uint64_t cluster = 2;
+    // The bitmap's bit n is cluster n + 2; it is read a run of its clusters at a time.
+    const uint64_t chunkBytes = std::max<uint64_t>(l_.ClusterBytes(), uint64_t{1} << 20) / l_.ClusterBytes() * l_.ClusterBytes();
+    for (const ClusterRun& run : bitmap_) {
+      for (uint64_t done = 0; done < run.Count * l_.ClusterBytes() && cluster < limit; done += chunkBytes) {
+        if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(50 + cluster * 50 / limit))) return false;
+        std::vector<uint8_t> bits(static_cast<size_t>(std::min(chunkBytes, run.Count * l_.ClusterBytes() - done)));
+        ReadSectors(l_.ClusterSector(run.First) + done / l_.BytesPerSector, bits);
+        for (size_t b = 0; b < bits.size() * 8 && cluster < limit; ++b, ++cluster) {
+          if (claims_.Claimed(cluster)) continue;
+          const bool used = (bits[b / 8] >> (b % 8) & 1u) != 0;
+          index_.AddRun(l_.ClusterSector(cluster), l_.SectorsPerCluster, used ? lostId : freeId);
+        }
+      }
+    }
+    return true;
+  }
+
+  const Layout& l_;
+  OwnershipIndex& index_;
+  const WalkHooks& hooks_;
+  FatTable table_;
+  ClusterClaims claims_;
+  std::vector<ClusterRun> bitmap_;
+  uint64_t claimed_ = 0;
+};
+
+}  // namespace
+
+bool WalkExfatOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
+  const uint32_t sectorBytes = static_cast<uint32_t>(std::max<int32_t>(Geometry().BytesPerSector, 0));
+  if (sectorBytes == 0) {
+    *why = "the volume has no sector size";
+    return false;
+  }
+  std::vector<uint8_t> boot(sectorBytes);
+  if (!ReadSectors(0, boot)) {
+    *why = "the boot sector cannot be read";
+    return false;
+  }
+  Layout l;
+  const uint8_t sectorShift = ReadU8(boot, kBytesPerSectorShiftOffset);
+  const uint8_t clusterShift = ReadU8(boot, kSectorsPerClusterShiftOffset);
+  if (sectorShift < 9 || sectorShift > 12 || clusterShift > 25 - sectorShift || (1u << sectorShift) != sectorBytes) {
+    *why = "the boot sector's sizes are not an exFAT volume's";
+    return false;
+  }
+  l.BytesPerSector = sectorBytes;
+  l.SectorsPerCluster = 1u << clusterShift;
+  l.FatOffset = ReadLe32(boot, kFatOffsetOffset);
+  l.FatLength = ReadLe32(boot, kFatLengthOffset);
+  l.HeapOffset = ReadLe32(boot, kClusterHeapOffsetOffset);
+  l.Clusters = ReadLe32(boot, kClusterCountOffset);
+  l.RootCluster = ReadLe32(boot, kRootClusterOffset);
+  l.Fats = ReadU8(boot, kNumberOfFatsOffset) == 2 ? 2 : 1;
+  if (l.FatOffset < 2 * kBootRegionSectors || l.FatLength == 0 || l.HeapOffset < l.FatOffset + l.FatLength) {
+    *why = "the boot sector's FAT and cluster heap are not an exFAT volume's";
+    return false;
+  }
+  // Clusters past the end of the volume hold nothing to walk; the count stops there.
+  const uint64_t volumeSectors = Geometry().TotalSectors;
+  l.Clusters = std::min<uint64_t>(l.Clusters, volumeSectors > l.HeapOffset ? (volumeSectors - l.HeapOffset) / l.SectorsPerCluster : 0);
+  index.Begin(volumeSectors, sectorBytes);
+  ExfatWalk walk(l, index, hooks);
+  if (!walk.Run()) {
+    *why = "stopped";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace korvalane

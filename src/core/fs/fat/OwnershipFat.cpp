@@ -1,0 +1,453 @@
+#include "core/fs/fat/OwnershipFat.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <vector>
+
+#include "core/Bytes.h"
+#include "core/ownership/FatChains.h"
+#include "core/text/CodePage.h"
+#include "core/text/Utf.h"
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+namespace {
+
+// The BIOS parameter block.
+constexpr size_t kBytesPerSectorOffset = 11;
+constexpr size_t kSectorsPerClusterOffset = 13;
+constexpr size_t kReservedSectorsOffset = 14;
+constexpr size_t kFatCopiesOffset = 16;
+constexpr size_t kRootEntriesOffset = 17;
+constexpr size_t kTotalSectors16Offset = 19;
+constexpr size_t kFatSectors16Offset = 22;
+constexpr size_t kTotalSectors32Offset = 32;
+constexpr size_t kFatSectors32Offset = 36;
+constexpr size_t kRootClusterOffset = 44;
+constexpr size_t kFsInfoSectorOffset = 48;
+constexpr size_t kBackupBootOffset = 50;
+
+// A directory entry.
+constexpr size_t kEntryBytes = 32;
+constexpr size_t kAttributesOffset = 11;
+constexpr size_t kCaseOffset = 12;
+constexpr size_t kClusterHighOffset = 20;
+constexpr size_t kClusterLowOffset = 26;
+constexpr size_t kSizeOffset = 28;
+constexpr uint8_t kLongName = 0x0F;
+constexpr uint8_t kDirectoryBit = 0x10;
+constexpr uint8_t kVolumeLabelBit = 0x08;
+constexpr uint8_t kDeleted = 0xE5;
+
+// A directory holds at most 65,536 entries (2 MiB); a chain that makes one longer is read
+// no further.
+constexpr uint64_t kMaxDirectoryBytes = uint64_t{65536} * kEntryBytes;
+
+struct Layout {
+  uint32_t BytesPerSector = 0;
+  uint32_t SectorsPerCluster = 0;
+  uint32_t ReservedSectors = 0;
+  uint32_t FatCopies = 0;
+  uint64_t FatSectors = 0;
+  uint64_t RootStart = 0;    // FAT12/16: the fixed root directory
+  uint64_t RootSectors = 0;
+  uint64_t DataStart = 0;    // cluster 2
+  uint64_t Clusters = 0;
+  uint32_t RootCluster = 0;  // FAT32
+  int EntryBits = 16;
+  uint64_t ClusterBytes() const { return uint64_t{BytesPerSector} * SectorsPerCluster; }
+  uint64_t ClusterSector(uint64_t cluster) const { return DataStart + (cluster - 2) * SectorsPerCluster; }
+};
+
+bool PowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+std::optional<Layout> ReadLayout(std::span<const uint8_t> boot, uint64_t volumeSectors, std::string* why) {
+  Layout l;
+  l.BytesPerSector = ReadLe16(boot, kBytesPerSectorOffset);
+  l.SectorsPerCluster = ReadU8(boot, kSectorsPerClusterOffset);
+  l.ReservedSectors = ReadLe16(boot, kReservedSectorsOffset);
+  l.FatCopies = ReadU8(boot, kFatCopiesOffset);
+  const uint32_t rootEntries = ReadLe16(boot, kRootEntriesOffset);
+  // Clusters past the end of the volume (a boot sector that claims more than there is)
+  // hold nothing to walk: the count stops at the volume's end, which bounds the walk.
+  const uint64_t total = std::min<uint64_t>(volumeSectors, ReadLe16(boot, kTotalSectors16Offset) != 0
+                                                               ? ReadLe16(boot, kTotalSectors16Offset)
+                                                               : ReadLe32(boot, kTotalSectors32Offset));
+  l.FatSectors = ReadLe16(boot, kFatSectors16Offset) != 0 ? ReadLe16(boot, kFatSectors16Offset)
+                                                          : ReadLe32(boot, kFatSectors32Offset);
+  if (!PowerOfTwo(l.BytesPerSector) || l.BytesPerSector < 512 || l.BytesPerSector > 4096 ||
+      !PowerOfTwo(l.SectorsPerCluster) || l.ReservedSectors == 0 || l.FatCopies == 0 || l.FatSectors == 0) {
+    *why = "the boot sector's BIOS parameter block is not a FAT one";
+    return std::nullopt;
+  }
+  l.RootStart = l.ReservedSectors + uint64_t{l.FatCopies} * l.FatSectors;
+  l.RootSectors = (uint64_t{rootEntries} * kEntryBytes + l.BytesPerSector - 1) / l.BytesPerSector;
+  l.DataStart = l.RootStart + l.RootSectors;
+  if (total <= l.DataStart) {
+    *why = "the FAT volume has no data area";
+    return std::nullopt;
+  }
+  l.Clusters = (total - l.DataStart) / l.SectorsPerCluster;
+  // The cluster count alone decides the width of a FAT's entries.
+  const uint64_t declared = (ReadLe16(boot, kTotalSectors16Offset) != 0 ? ReadLe16(boot, kTotalSectors16Offset)
+                                                                          : ReadLe32(boot, kTotalSectors32Offset));
+  const uint64_t declaredClusters = declared > l.DataStart ? (declared - l.DataStart) / l.SectorsPerCluster : 0;
+  l.EntryBits = declaredClusters < 4085 ? 12 : declaredClusters < 65525 ? 16 : 32;
+  if (l.EntryBits == 32) l.RootCluster = ReadLe32(boot, kRootClusterOffset);
+  return l;
+}
+
+// A short name as Windows shows it: the blanks trimmed, the extension after a dot, in
+// lower case where the entry's case bits say so.
+std::u16string ShortName(std::span<const uint8_t> entry) {
+  const uint8_t caseBits = ReadU8(entry, kCaseOffset);
+  std::u16string name;
+  const auto part = [&](size_t from, size_t length, bool lower) {
+    std::u16string text;
+    for (size_t i = from; i < from + length; ++i) {
+      uint8_t byte = entry[i];
+      if (i == 0 && byte == 0x05) byte = kDeleted;  // 0x05 stands for a real first byte 0xE5
+      char16_t c = Windows1251ToUtf16(byte);
+      if (lower && c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+      text += c;
+    }
+    while (!text.empty() && text.back() == u' ') text.pop_back();
+    return text;
+  };
+  name = part(0, 8, (caseBits & 0x08) != 0);
+  const std::u16string extension = part(8, 3, (caseBits & 0x10) != 0);
+  if (!extension.empty()) name += u"." + extension;
+  return name;
+}
+
+uint8_t ShortNameChecksum(std::span<const uint8_t> entry) {
+  uint8_t sum = 0;
+  for (size_t i = 0; i < 11; ++i) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + entry[i]);
+  return sum;
+}
+
+// The long name gathered from the entries before a short entry. They stand last part
+// first, each with its ordinal (1 to 20) and the short name's checksum.
+class LongName {
+ public:
+  void Add(std::span<const uint8_t> entry) {
+    std::u16string part;
+    for (const size_t at : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}) part += static_cast<char16_t>(ReadLe16(entry, at));
+    if (entry[0] == kDeleted) {
+      // Deleting overwrites the ordinal too: the parts are only known by their order,
+      // last part first, and by the checksum they share.
+      if (!deleted_.empty() && entry[13] != checksum_) deleted_.clear();
+      if (deleted_.empty()) parts_.clear();
+      checksum_ = entry[13];
+      if (deleted_.size() < 20) deleted_.push_back(part);
+      return;
+    }
+    deleted_.clear();
+    const uint8_t ordinal = entry[0] & 0x1F;
+    if ((entry[0] & 0x40) != 0) {
+      parts_.clear();
+      checksum_ = entry[13];
+    }
+    if (ordinal == 0 || entry[13] != checksum_) {
+      parts_.clear();
+      return;
+    }
+    parts_[ordinal] = part;
+  }
+  // The name for the short entry, when the parts are complete and belong to it.
+  std::optional<std::u16string> Take(std::span<const uint8_t> shortEntry) {
+    std::optional<std::u16string> name;
+    std::u16string whole;
+    bool sums = checksum_ == ShortNameChecksum(shortEntry);
+    if (shortEntry[0] == kDeleted) {
+      // The short name's first byte is gone with the deletion: any byte that makes the
+      // checksum fit will do.
+      std::array<uint8_t, 11> name{};
+      std::copy_n(shortEntry.begin(), name.size(), name.begin());
+      for (int first = 0; first < 256 && !sums; ++first) {
+        name[0] = static_cast<uint8_t>(first);
+        sums = checksum_ == ShortNameChecksum(name);
+      }
+    }
+    if (!deleted_.empty() && sums) {
+      for (auto it = deleted_.rbegin(); it != deleted_.rend(); ++it) whole += *it;
+    } else if (!parts_.empty() && sums && parts_.begin()->first == 1 && parts_.rbegin()->first == parts_.size()) {
+      for (const auto& [ordinal, part] : parts_) whole += part;
+    }
+    {
+      const size_t end = whole.find(u'\0');
+      if (end != std::u16string::npos) whole.resize(end);
+      if (!whole.empty()) name = whole;
+    }
+    parts_.clear();
+    deleted_.clear();
+    return name;
+  }
+
+ private:
+  std::map<uint8_t, std::u16string> parts_;
+  std::vector<std::u16string> deleted_;
+  uint8_t checksum_ = 0;
+};
+
+class FatWalk {
+ public:
+  FatWalk(const Layout& layout, OwnershipIndex& index, const WalkHooks& hooks)
+      : l_(layout),
+        index_(index),
+        hooks_(hooks),
+        table_(layout.ReservedSectors, layout.FatSectors, layout.BytesPerSector, layout.EntryBits, false),
+        claims_(std::min<uint64_t>(layout.Clusters + 2, table_.EntryCount())) {}
+
+  bool Run() {
+    AddMetadata();
+    struct Pending {
+      std::vector<ClusterRun> Runs;  // empty: the fixed root directory of FAT12/16
+      std::string Path;
+    };
+    std::vector<Pending> directories;
+    if (l_.EntryBits == 32) {
+      const Chain root = FollowChain(table_, claims_, l_.RootCluster, UINT64_MAX);
+      const uint32_t id = index_.AddOwner(DirectoryOwner("/", l_.RootCluster, true));
+      AddChain(root, id, "/");
+      directories.push_back({root.Runs, ""});
+    } else {
+      Owner root;
+      root.Kind = OwnerKind::Directory;
+      root.Name = "/";
+      root.Where = "root directory";
+      root.Part = "directory";
+      index_.AddRun(l_.RootStart, l_.RootSectors, index_.AddOwner(root), 0);
+      directories.push_back({{}, ""});
+    }
+    while (!directories.empty()) {
+      const Pending directory = std::move(directories.back());
+      directories.pop_back();
+      if (Stopped()) return false;
+      std::vector<uint8_t> bytes = ReadDirectory(directory.Runs);
+      ListDirectory(bytes, directory.Path, [&](std::vector<ClusterRun> runs, std::string path) {
+        directories.push_back({std::move(runs), std::move(path)});
+      });
+    }
+    return ScanTable();
+  }
+
+ private:
+  bool Stopped() {
+    const uint64_t done = ++steps_;
+    if (!hooks_.Progress || done % 64 != 0) return false;
+    return hooks_.Progress(static_cast<int32_t>(std::min<uint64_t>(49, claimed_ * 50 / std::max<uint64_t>(1, l_.Clusters))));
+  }
+
+  void AddMetadata() {
+    const auto area = [&](const std::string& name, uint64_t first, uint64_t sectors) {
+      Owner owner;
+      owner.Kind = OwnerKind::Metadata;
+      owner.Name = name;
+      index_.AddRun(first, sectors, index_.AddOwner(owner));
+    };
+    area("boot sector", 0, 1);
+    // FAT32 keeps an FS information sector and a backup of the boot sectors among its
+    // reserved sectors; the rest are only reserved.
+    std::vector<std::pair<uint64_t, std::string>> special;
+    if (l_.EntryBits == 32) {
+      std::vector<uint8_t> boot(l_.BytesPerSector);
+      ReadSectors(0, boot);
+      const uint32_t info = ReadLe16(boot, kFsInfoSectorOffset);
+      const uint32_t backup = ReadLe16(boot, kBackupBootOffset);
+      if (info != 0 && info < l_.ReservedSectors) special.emplace_back(info, "FS information sector");
+      for (uint32_t i = 0; i < 3 && backup != 0 && backup + i < l_.ReservedSectors; ++i) {
+        special.emplace_back(backup + i, "backup boot sector");
+      }
+      std::sort(special.begin(), special.end());
+    }
+    uint64_t next = 1;
+    for (const auto& [sector, name] : special) {
+      if (sector < next) continue;
+      if (sector > next) area("reserved sectors", next, sector - next);
+      area(name, sector, 1);
+      next = sector + 1;
+    }
+    if (next < l_.ReservedSectors) area("reserved sectors", next, l_.ReservedSectors - next);
+    for (uint32_t copy = 0; copy < l_.FatCopies; ++copy) {
+      area("FAT " + std::to_string(copy + 1), l_.ReservedSectors + uint64_t{copy} * l_.FatSectors, l_.FatSectors);
+    }
+  }
+
+  Owner DirectoryOwner(const std::string& path, uint64_t cluster, bool root) {
+    Owner owner;
+    owner.Kind = OwnerKind::Directory;
+    owner.Name = path;
+    owner.Where = (root ? "root directory, first cluster " : "directory, first cluster ") + std::to_string(cluster);
+    owner.Part = "directory";
+    owner.FirstCluster = cluster;
+    owner.HasFirstCluster = true;
+    return owner;
+  }
+
+  void AddChain(const Chain& chain, uint32_t owner, const std::string& path) {
+    uint64_t byte = 0;
+    for (const ClusterRun& run : chain.Runs) {
+      index_.AddRun(l_.ClusterSector(run.First), run.Count * l_.SectorsPerCluster, owner, byte);
+      byte += run.Count * l_.ClusterBytes();
+      claimed_ += run.Count;
+    }
+    if (chain.End != ChainEnd::EndMark) index_.AddProblem("the FAT chain of " + path + " " + ChainFault(chain));
+  }
+
+  std::vector<uint8_t> ReadDirectory(const std::vector<ClusterRun>& runs) {
+    std::vector<uint8_t> bytes;
+    const auto read = [&](uint64_t sector, uint64_t sectors) {
+      const uint64_t room = kMaxDirectoryBytes - bytes.size();
+      const uint64_t length = std::min<uint64_t>(sectors * l_.BytesPerSector, room);
+      const size_t at = bytes.size();
+      bytes.resize(at + static_cast<size_t>(length));
+      // An unreadable part reads as zeros: an end of the listing, not a crash.
+      ReadSectors(sector, std::span<uint8_t>(bytes).subspan(at));
+    };
+    if (runs.empty()) {
+      read(l_.RootStart, l_.RootSectors);
+    } else {
+      for (const ClusterRun& run : runs) {
+        if (bytes.size() >= kMaxDirectoryBytes) break;
+        read(l_.ClusterSector(run.First), run.Count * l_.SectorsPerCluster);
+      }
+    }
+    return bytes;
+  }
+
+  template <typename Descend>
+  void ListDirectory(std::span<const uint8_t> bytes, const std::string& parent, Descend descend) {
+    LongName longName;
+    for (size_t at = 0; at + kEntryBytes <= bytes.size(); at += kEntryBytes) {
+      const std::span<const uint8_t> entry = bytes.subspan(at, kEntryBytes);
+      const uint8_t first = entry[0];
+      if (first == 0x00) break;  // the end of the directory
+      const uint8_t attributes = entry[kAttributesOffset];
+      if (attributes == kLongName) {
+        longName.Add(entry);
+        continue;
+      }
+      const std::optional<std::u16string> longText = longName.Take(entry);
+      if ((attributes & kVolumeLabelBit) != 0) continue;
+      const std::u16string shortText = ShortName(entry);
+      if (shortText == u"." || shortText == u"..") continue;
+      const bool deleted = first == kDeleted;
+      std::u16string name = longText.value_or(shortText);
+      if (deleted && !longText && !name.empty()) name[0] = u'_';
+      const std::string path = parent + "/" + ToUtf8(name);
+      const bool directory = (attributes & kDirectoryBit) != 0;
+      uint64_t cluster = ReadLe16(entry, kClusterLowOffset);
+      if (l_.EntryBits == 32) cluster |= uint64_t{ReadLe16(entry, kClusterHighOffset)} << 16;
+      const uint64_t size = ReadLe32(entry, kSizeOffset);
+      if (deleted) {
+        AddGuess(path, cluster, size, directory);
+        continue;
+      }
+      if (cluster == 0) continue;  // an empty file has no cluster
+      Owner owner = directory ? DirectoryOwner(path, cluster, false) : Owner{};
+      if (!directory) {
+        owner.Kind = OwnerKind::File;
+        owner.Name = path;
+        owner.Where = "first cluster " + std::to_string(cluster);
+        owner.Part = "file";
+        owner.Size = size;
+        owner.HasSize = true;
+        owner.FirstCluster = cluster;
+        owner.HasFirstCluster = true;
+      }
+      // A file's chain is taken as far as its size reaches; a directory has no size.
+      const uint64_t limit = directory ? UINT64_MAX : (size + l_.ClusterBytes() - 1) / l_.ClusterBytes();
+      const Chain chain = FollowChain(table_, claims_, cluster, limit == 0 ? 1 : limit);
+      const uint32_t id = index_.AddOwner(std::move(owner));
+      AddChain(chain, id, path);
+      // A directory whose first cluster another chain already has (a directory that
+      // holds its own parent, or a cross-link) is not listed a second time.
+      if (directory && !chain.Runs.empty() && chain.Runs.front().First == cluster) descend(chain.Runs, path);
+    }
+  }
+
+  // A deleted entry keeps its first cluster and size; where its clusters were is guessed
+  // as the contiguous run from the first, as recovery tools guess it.
+  void AddGuess(const std::string& path, uint64_t cluster, uint64_t size, bool directory) {
+    if (cluster < 2 || cluster >= claims_.Limit()) return;
+    uint64_t count = (size + l_.ClusterBytes() - 1) / l_.ClusterBytes();
+    if (directory || count == 0) count = 1;
+    count = std::min(count, claims_.Limit() - cluster);
+    Owner owner;
+    owner.Kind = OwnerKind::Deleted;
+    owner.Name = path;
+    owner.Where = "deleted, guessed; first cluster " + std::to_string(cluster);
+    owner.Part = directory ? "directory" : "file";
+    owner.Size = size;
+    owner.HasSize = !directory;
+    owner.FirstCluster = cluster;
+    owner.HasFirstCluster = true;
+    index_.AddRun(l_.ClusterSector(cluster), count * l_.SectorsPerCluster, index_.AddOwner(std::move(owner)), 0);
+  }
+
+  // Every cluster's entry once, in order: free, bad, and taken by no chain (lost) runs.
+  bool ScanTable() {
+    Owner free;
+    free.Kind = OwnerKind::Free;
+    const uint32_t freeId = index_.AddOwner(free);
+    Owner bad;
+    bad.Kind = OwnerKind::Metadata;
+    bad.Name = "bad cluster (marked in the FAT)";
+    const uint32_t badId = index_.AddOwner(bad);
+    Owner lost;
+    lost.Kind = OwnerKind::Lost;
+    const uint32_t lostId = index_.AddOwner(lost);
+    for (uint64_t cluster = 2; cluster < claims_.Limit(); ++cluster) {
+      if (cluster % 65536 == 0 && hooks_.Progress &&
+          hooks_.Progress(static_cast<int32_t>(50 + cluster * 50 / claims_.Limit()))) {
+        return false;
+      }
+      if (claims_.Claimed(cluster)) continue;
+      const std::optional<uint32_t> entry = table_.Entry(cluster);
+      const uint32_t id = !entry ? lostId : *entry == 0 ? freeId : table_.IsBad(*entry) ? badId : lostId;
+      index_.AddRun(l_.ClusterSector(cluster), l_.SectorsPerCluster, id);
+    }
+    return true;
+  }
+
+  const Layout& l_;
+  OwnershipIndex& index_;
+  const WalkHooks& hooks_;
+  FatTable table_;
+  ClusterClaims claims_;
+  uint64_t steps_ = 0;
+  uint64_t claimed_ = 0;
+};
+
+}  // namespace
+
+bool WalkFatOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
+  const uint32_t sectorBytes = static_cast<uint32_t>(std::max<int32_t>(Geometry().BytesPerSector, 0));
+  if (sectorBytes == 0) {
+    *why = "the volume has no sector size";
+    return false;
+  }
+  std::vector<uint8_t> boot(sectorBytes);
+  if (!ReadSectors(0, boot)) {
+    *why = "the boot sector cannot be read";
+    return false;
+  }
+  const std::optional<Layout> layout = ReadLayout(boot, Geometry().TotalSectors, why);
+  if (!layout) return false;
+  if (layout->BytesPerSector != sectorBytes) {
+    *why = "the boot sector's sector size differs from the volume's";
+    return false;
+  }
+  index.Begin(Geometry().TotalSectors, sectorBytes);
+  FatWalk walk(*layout, index, hooks);
+  if (!walk.Run()) {
+    *why = "stopped";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace korvalane

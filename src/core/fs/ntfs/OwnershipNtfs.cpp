@@ -1,0 +1,679 @@
+#include "core/fs/ntfs/OwnershipNtfs.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <tuple>
+#include <unordered_map>
+
+#include "core/Bytes.h"
+#include "core/text/Utf.h"
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+namespace {
+
+// The boot sector.
+constexpr size_t kBytesPerSectorOffset = 11;
+constexpr size_t kSectorsPerClusterOffset = 13;
+constexpr size_t kTotalSectorsOffset = 40;
+constexpr size_t kMftClusterOffset = 48;
+constexpr size_t kRecordSizeOffset = 64;
+
+// A FILE record's header.
+constexpr size_t kUsaOffsetOffset = 4;
+constexpr size_t kUsaCountOffset = 6;
+constexpr size_t kSequenceOffset = 16;
+constexpr size_t kFirstAttributeOffset = 20;
+constexpr size_t kFlagsOffset = 22;
+constexpr size_t kBaseRecordOffset = 32;
+constexpr uint16_t kInUse = 0x0001;
+constexpr uint16_t kIsDirectory = 0x0002;
+// Update sequence fixups are made every 512 bytes, whatever the sector size.
+constexpr size_t kFixupStride = 512;
+
+// An attribute's header.
+constexpr size_t kAttributeLengthOffset = 4;
+constexpr size_t kNonResidentOffset = 8;
+constexpr size_t kNameLengthOffset = 9;
+constexpr size_t kNameOffsetOffset = 10;
+constexpr size_t kValueLengthOffset = 16;   // resident
+constexpr size_t kValueOffsetOffset = 20;   // resident
+constexpr size_t kStartVcnOffset = 16;      // non-resident
+constexpr size_t kRunsOffsetOffset = 32;    // non-resident
+constexpr size_t kRealSizeOffset = 48;      // non-resident
+constexpr uint32_t kEndMarker = 0xFFFFFFFF;
+constexpr uint32_t kAttributeList = 0x20;
+constexpr uint32_t kFileName = 0x30;
+constexpr uint32_t kData = 0x80;
+constexpr uint32_t kIndexAllocation = 0xA0;
+constexpr uint32_t kBitmap = 0xB0;
+
+// $FILE_NAME's value.
+constexpr size_t kFileNameLengthOffset = 64;
+constexpr size_t kFileNameSpaceOffset = 65;
+constexpr size_t kFileNameOffset = 66;
+constexpr uint8_t kDosNameSpace = 2;
+
+constexpr uint64_t kRootRecord = 5;
+constexpr uint64_t kMftRecord = 0;
+constexpr uint64_t kBitmapRecord = 6;
+constexpr uint64_t kFirstUserRecord = 16;
+constexpr uint64_t kRecordMask = 0xFFFFFFFFFFFFull;  // a file reference's record number: 48 bits
+// A path deeper than this is taken for a loop of parent references.
+constexpr size_t kMaxDepth = 1024;
+// An attribute list read from clusters is at most this long.
+constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
+
+struct Layout {
+  uint32_t BytesPerSector = 0;
+  uint64_t SectorsPerCluster = 0;
+  uint64_t TotalSectors = 0;
+  uint64_t MftCluster = 0;
+  uint32_t RecordBytes = 0;
+  uint64_t VolumeSectors = 0;  // what there is to read, whatever the boot sector claims
+  uint64_t ClusterBytes() const { return BytesPerSector * SectorsPerCluster; }
+};
+
+// Applies the update sequence: the last two bytes of every 512-byte stride were saved in
+// the array and replaced by the sequence number. False for a record torn in writing.
+bool ApplyFixups(std::span<uint8_t> record) {
+  const size_t usa = ReadLe16(record, kUsaOffsetOffset);
+  const size_t count = ReadLe16(record, kUsaCountOffset);
+  if (count == 0 || !Fits(record, usa, count * 2)) return false;
+  const uint16_t sequence = ReadLe16(record, usa);
+  for (size_t i = 1; i < count; ++i) {
+    const size_t at = i * kFixupStride - 2;
+    if (at + 2 > record.size()) break;
+    if (ReadLe16(record, at) != sequence) return false;
+    record[at] = record[usa + 2 * i];
+    record[at + 1] = record[usa + 2 * i + 1];
+  }
+  return true;
+}
+
+std::u16string Utf16At(std::span<const uint8_t> bytes, size_t offset, size_t units) {
+  std::u16string text;
+  for (size_t i = 0; i < units && Fits(bytes, offset + 2 * i, 2); ++i) text += static_cast<char16_t>(ReadLe16(bytes, offset + 2 * i));
+  return text;
+}
+
+struct Attribute {
+  uint32_t Type = 0;
+  bool NonResident = false;
+  std::span<const uint8_t> Bytes;  // the whole attribute
+  bool Named() const { return ReadU8(Bytes, kNameLengthOffset) != 0; }
+  std::u16string Name() const { return Utf16At(Bytes, ReadLe16(Bytes, kNameOffsetOffset), ReadU8(Bytes, kNameLengthOffset)); }
+};
+
+void Attributes(std::span<const uint8_t> record, std::vector<Attribute>& attributes);
+
+// The attributes of a record whose fixups are applied, each within the record.
+std::vector<Attribute> Attributes(std::span<const uint8_t> record) {
+  std::vector<Attribute> attributes;
+  Attributes(record, attributes);
+  return attributes;
+}
+
+// The same into a list the caller keeps, so that a walk of every record allocates once.
+void Attributes(std::span<const uint8_t> record, std::vector<Attribute>& attributes) {
+  attributes.clear();
+  size_t at = ReadLe16(record, kFirstAttributeOffset);
+  while (Fits(record, at, 8)) {
+    const uint32_t type = ReadLe32(record, at);
+    if (type == kEndMarker) break;
+    const uint32_t length = ReadLe32(record, at + kAttributeLengthOffset);
+    if (length < 24 || !Fits(record, at, length)) break;
+    Attribute attribute;
+    attribute.Type = type;
+    attribute.Bytes = record.subspan(at, length);
+    attribute.NonResident = ReadU8(attribute.Bytes, kNonResidentOffset) != 0;
+    attributes.push_back(std::move(attribute));
+    at += length;
+  }
+}
+
+// A resident attribute's value, or empty.
+std::span<const uint8_t> ResidentValue(const Attribute& attribute) {
+  const size_t offset = ReadLe16(attribute.Bytes, kValueOffsetOffset);
+  const size_t length = ReadLe32(attribute.Bytes, kValueLengthOffset);
+  if (attribute.NonResident || !Fits(attribute.Bytes, offset, length)) return {};
+  return attribute.Bytes.subspan(offset, length);
+}
+
+std::vector<NtfsRun> RunsOf(const Attribute& attribute) {
+  return DecodeNtfsRuns(attribute.Bytes, ReadLe16(attribute.Bytes, kRunsOffsetOffset), ReadLe64(attribute.Bytes, kStartVcnOffset));
+}
+
+// What the walk keeps of each record.
+struct RecordFacts {
+  uint64_t Parent = kRecordMask;  // none
+  uint16_t ParentSequence = 0;
+  uint16_t Sequence = 0;
+  std::string Name;
+  uint8_t NameSpace = 255;
+  bool InUse = false;
+  bool Directory = false;
+  bool Seen = false;  // a FILE record
+  uint64_t Base = 0;  // an extension record's base record
+};
+
+// What the walk keeps of every FILE record, kept on after it to name files when asked.
+struct NtfsTree {
+  // Only FILE records are kept: a map, so that an MFT that claims far more records than
+  // it holds costs nothing for the empty ones.
+  std::unordered_map<uint64_t, RecordFacts> Records;
+  std::unordered_map<uint64_t, std::string> Paths;  // directories' paths, made once each
+  std::set<uint64_t> LoopsNamed;
+  bool Valid(uint64_t record) const { return Records.count(record) != 0; }
+  const RecordFacts& At(uint64_t record) const { return Records.at(record); }
+};
+
+// The path of a record from its $FILE_NAME parent references; directories' paths are
+// kept, so each is made once. A loop, a parent out of use or reused, or a chain deeper
+// than kMaxDepth makes the record an orphan.
+std::string TreePath(NtfsTree& tree, uint64_t record, OwnershipIndex* problems) {
+  if (record == kRootRecord) return "/";
+  if (!tree.Valid(record)) return "/$OrphanFiles/record " + std::to_string(record);
+  std::vector<uint64_t> chain;
+  uint64_t at = record;
+  std::string known;
+  bool orphan = false;
+  while (true) {
+    if (at == kRootRecord) {
+      known = "";
+      break;
+    }
+    if (const auto it = tree.Paths.find(at); it != tree.Paths.end() && at != record) {
+      known = it->second;
+      break;
+    }
+    if (!tree.Valid(at) || chain.size() == kMaxDepth) {
+      orphan = true;
+      break;
+    }
+    if (std::find(chain.begin(), chain.end(), at) != chain.end()) {
+      if (tree.LoopsNamed.insert(at).second && problems != nullptr) {
+        problems->AddProblem("the parent references of MFT record " + std::to_string(record) + " loop at record " + std::to_string(at));
+      }
+      orphan = true;
+      break;
+    }
+    chain.push_back(at);
+    const RecordFacts& facts = tree.At(at);
+    const uint64_t parent = facts.Parent;
+    if (parent == kRecordMask || !tree.Valid(parent) || !tree.At(parent).Directory ||
+        (facts.InUse && !tree.At(parent).InUse) ||
+        (facts.InUse && tree.At(parent).Sequence != facts.ParentSequence && parent != kRootRecord)) {
+      orphan = true;
+      break;
+    }
+    at = parent;
+  }
+  std::string path = orphan ? "/$OrphanFiles" : known;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    const RecordFacts& facts = tree.At(*it);
+    path += "/" + (facts.Name.empty() ? "record " + std::to_string(*it) : facts.Name);
+    if (facts.Directory && !orphan && tree.Paths.size() < 1000000) tree.Paths.emplace(*it, path);
+  }
+  return path;
+}
+
+// One non-resident attribute's extent: the runs one record holds of it.
+struct Extent {
+  uint64_t Record;  // the base record
+  uint32_t Type;
+  uint32_t NameId;  // into the attribute names
+  uint64_t Size;    // the real size, where this extent starts at VCN 0
+  bool HasSize;
+  bool Deleted;     // from a record not in use
+  size_t FirstRun;  // into the walk's runs
+  size_t RunCount;
+};
+
+class NtfsWalk {
+ public:
+  NtfsWalk(const Layout& layout, OwnershipIndex& index, const WalkHooks& hooks) : l_(layout), index_(index), hooks_(hooks) {}
+
+  bool Run(std::string* why) {
+    if (!ReadMftRuns(why)) return false;
+    if (!ReadRecords()) {
+      *why = "stopped";
+      return false;
+    }
+    CheckAttributeLists();
+    AddOwners();
+    SetNamer();
+    AddBackupBootSector();
+    return ScanBitmap();
+  }
+
+ private:
+  uint64_t ClusterSector(uint64_t cluster) const { return cluster * l_.SectorsPerCluster; }
+
+  // Reads `bytes.size()` bytes from byte `position` of a stream laid out by `runs`;
+  // sparse or unmapped parts read as zeros.
+  bool ReadStream(const std::vector<NtfsRun>& runs, uint64_t position, std::span<uint8_t> bytes) {
+    bool all = true;
+    const uint64_t cluster = l_.ClusterBytes();
+    uint64_t covered = 0;
+    for (const NtfsRun& run : runs) {
+      const uint64_t runFrom = run.Vcn * cluster;
+      const uint64_t runTo = runFrom + run.Count * cluster;
+      const uint64_t from = std::max(position, runFrom);
+      const uint64_t to = std::min(position + bytes.size(), runTo);
+      if (from < to && !run.Sparse) covered += to - from;
+    }
+    // Sparse or unmapped parts read as zeros.
+    if (covered < bytes.size()) std::fill(bytes.begin(), bytes.end(), uint8_t{0});
+    for (const NtfsRun& run : runs) {
+      const uint64_t runFrom = run.Vcn * cluster;
+      const uint64_t runTo = runFrom + run.Count * cluster;
+      const uint64_t from = std::max(position, runFrom);
+      const uint64_t to = std::min(position + bytes.size(), runTo);
+      if (from >= to || run.Sparse) continue;
+      const uint64_t volumeByte = run.Lcn * cluster + (from - runFrom);
+      const uint64_t firstSector = volumeByte / l_.BytesPerSector;
+      const uint64_t skip = volumeByte % l_.BytesPerSector;
+      const std::span<uint8_t> target = bytes.subspan(static_cast<size_t>(from - position), static_cast<size_t>(to - from));
+      if (skip == 0 && target.size() % l_.BytesPerSector == 0) {
+        // Whole sectors (the usual case): straight into place.
+        if (!ReadSectors(firstSector, target)) all = false;
+        continue;
+      }
+      // Otherwise whole sectors are read and the part wanted copied out.
+      scratch_.resize(static_cast<size_t>((skip + target.size() + l_.BytesPerSector - 1) / l_.BytesPerSector * l_.BytesPerSector));
+      if (!ReadSectors(firstSector, scratch_)) all = false;
+      std::copy_n(scratch_.begin() + static_cast<std::ptrdiff_t>(skip), target.size(), target.begin());
+    }
+    return all;
+  }
+
+  // $MFT's own $DATA: from record 0, and from the extension records its attribute list
+  // names, read through the runs known so far.
+  bool ReadMftRuns(std::string* why) {
+    std::vector<uint8_t> record(l_.RecordBytes);
+    if (!ReadSectors(ClusterSector(l_.MftCluster), record) || !std::equal(record.begin(), record.begin() + 4, "FILE") ||
+        !ApplyFixups(record)) {
+      *why = "MFT record 0 cannot be read";
+      return false;
+    }
+    std::vector<uint64_t> extensions;
+    for (const Attribute& attribute : Attributes(record)) {
+      if (attribute.Type == kData && attribute.NonResident && !attribute.Named()) {
+        if (ReadLe64(attribute.Bytes, kStartVcnOffset) == 0) mftBytes_ = ReadLe64(attribute.Bytes, kRealSizeOffset);
+        const std::vector<NtfsRun> runs = RunsOf(attribute);
+        mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
+      }
+      if (attribute.Type == kAttributeList && !attribute.NonResident) {
+        for (const auto& [type, target] : ListEntries(ResidentValue(attribute))) {
+          if (type == kData && target != kMftRecord) extensions.push_back(target);
+        }
+      }
+    }
+    for (const uint64_t extension : extensions) {
+      std::vector<uint8_t> more(l_.RecordBytes);
+      if (extension > UINT64_MAX / l_.RecordBytes || !ReadStream(mftRuns_, extension * l_.RecordBytes, more) ||
+          !std::equal(more.begin(), more.begin() + 4, "FILE") || !ApplyFixups(more)) {
+        index_.AddProblem("the MFT's attribute list names record " + std::to_string(extension) + ", which cannot be read");
+        continue;
+      }
+      for (const Attribute& attribute : Attributes(more)) {
+        if (attribute.Type != kData || !attribute.NonResident || attribute.Named()) continue;
+        const std::vector<NtfsRun> runs = RunsOf(attribute);
+        mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
+      }
+    }
+    std::sort(mftRuns_.begin(), mftRuns_.end(), [](const NtfsRun& a, const NtfsRun& b) { return a.Vcn < b.Vcn; });
+    uint64_t mapped = 0;
+    for (const NtfsRun& run : mftRuns_) mapped = std::max(mapped, (run.Vcn + run.Count) * l_.ClusterBytes());
+    if (mftBytes_ == 0 || mftBytes_ > mapped) mftBytes_ = mapped;
+    // The MFT lies within the volume: runs that claim more describe nothing there is.
+    mftBytes_ = std::min(mftBytes_, l_.VolumeSectors * l_.BytesPerSector);
+    if (mftBytes_ < l_.RecordBytes) {
+      *why = "the MFT's data runs cannot be read";
+      return false;
+    }
+    return true;
+  }
+
+  // An attribute list's entries: (type, record number), bounded by the list.
+  static std::vector<std::pair<uint32_t, uint64_t>> ListEntries(std::span<const uint8_t> list) {
+    std::vector<std::pair<uint32_t, uint64_t>> entries;
+    size_t at = 0;
+    while (Fits(list, at, 26)) {
+      const uint32_t type = ReadLe32(list, at);
+      const uint16_t length = ReadLe16(list, at + 4);
+      if (length < 26) break;
+      entries.emplace_back(type, ReadLe64(list, at + 16) & kRecordMask);
+      at += length;
+    }
+    return entries;
+  }
+
+  bool ReadRecords() {
+    const uint64_t count = mftBytes_ / l_.RecordBytes;
+    tree_->Records.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
+    // About one non-resident attribute of one run a record: the lists grow once, not by copies.
+    extents_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
+    runs_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
+    // Many records at a time: 1 MiB, or one record when records are larger.
+    const uint64_t perRead = std::max<uint64_t>(1, (uint64_t{1} << 20) / l_.RecordBytes);
+    std::vector<uint8_t> block;
+    for (uint64_t first = 0; first < count; first += perRead) {
+      if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(first * 80 / count))) return false;
+      const uint64_t n = std::min(perRead, count - first);
+      block.resize(static_cast<size_t>(n * l_.RecordBytes));
+      ReadStream(mftRuns_, first * l_.RecordBytes, block);
+      for (uint64_t i = 0; i < n; ++i) {
+        ReadRecord(first + i, std::span<uint8_t>(block).subspan(static_cast<size_t>(i * l_.RecordBytes), l_.RecordBytes));
+      }
+    }
+    return true;
+  }
+
+  void ReadRecord(uint64_t number, std::span<uint8_t> record) {
+    if (!std::equal(record.begin(), record.begin() + 4, "FILE")) return;
+    if (!ApplyFixups(record)) {
+      index_.AddProblem("MFT record " + std::to_string(number) + " is torn (its update sequence does not match)");
+      return;
+    }
+    RecordFacts& facts = tree_->Records[number];
+    const uint16_t flags = ReadLe16(record, kFlagsOffset);
+    facts.Seen = true;
+    facts.InUse = (flags & kInUse) != 0;
+    facts.Directory = (flags & kIsDirectory) != 0;
+    facts.Sequence = ReadLe16(record, kSequenceOffset);
+    facts.Base = ReadLe64(record, kBaseRecordOffset) & kRecordMask;
+    const uint64_t owner = facts.Base != 0 ? facts.Base : number;
+    Attributes(record, attributes_);
+    for (const Attribute& attribute : attributes_) {
+      if (attribute.Type == kFileName && !attribute.NonResident) {
+        const std::span<const uint8_t> value = ResidentValue(attribute);
+        const uint8_t space = ReadU8(value, kFileNameSpaceOffset);
+        // The long name wins over the DOS one; among the rest, the first.
+        if (value.size() < kFileNameOffset || (facts.NameSpace != 255 && (space == kDosNameSpace || facts.NameSpace != kDosNameSpace))) continue;
+        facts.Name = ToUtf8(Utf16At(value, kFileNameOffset, ReadU8(value, kFileNameLengthOffset)));
+        facts.NameSpace = space;
+        facts.Parent = ReadLe64(value, 0) & kRecordMask;
+        facts.ParentSequence = static_cast<uint16_t>(ReadLe64(value, 0) >> 48);
+        continue;
+      }
+      if (attribute.Type == kAttributeList) {
+        std::vector<uint8_t> list;
+        if (attribute.NonResident) {
+          const uint64_t size = std::min(ReadLe64(attribute.Bytes, kRealSizeOffset), kMaxAttributeListBytes);
+          list.resize(static_cast<size_t>(size));
+          ReadStream(RunsOf(attribute), 0, list);
+        } else {
+          const std::span<const uint8_t> value = ResidentValue(attribute);
+          list.assign(value.begin(), value.end());
+        }
+        for (const auto& [type, target] : ListEntries(list)) {
+          if (target != number) listTargets_.emplace_back(number, target);
+        }
+      }
+      if (!attribute.NonResident) continue;
+      const uint64_t startVcn = ReadLe64(attribute.Bytes, kStartVcnOffset);
+      const std::vector<NtfsRun> runs = RunsOf(attribute);
+      Extent extent{owner, attribute.Type, attribute.Named() ? NameId(attribute.Name()) : 0, ReadLe64(attribute.Bytes, kRealSizeOffset),
+                    startVcn == 0, !facts.InUse, runs_.size(), runs.size()};
+      runs_.insert(runs_.end(), runs.begin(), runs.end());
+      if (facts.Base != 0 && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
+      extents_.push_back(std::move(extent));
+    }
+  }
+
+  uint32_t NameId(const std::u16string& name) {
+    const auto [it, added] = names_.emplace(ToUtf8(name), static_cast<uint32_t>(nameList_.size()));
+    if (added) nameList_.push_back(it->first);
+    return it->second;
+  }
+
+  bool Valid(uint64_t record) const { return tree_->Valid(record); }
+  const RecordFacts& At(uint64_t record) const { return tree_->At(record); }
+
+  // Extension records must belong to a base record in use; the records an attribute list
+  // names must be its own extensions.
+  void CheckAttributeLists() {
+    for (const auto& [extension, base] : extensionsOf_) {
+      if (!Valid(base) || !At(base).InUse) {
+        index_.AddProblem("MFT record " + std::to_string(extension) + " is an extension of record " + std::to_string(base) +
+                          ", which is not in use");
+      }
+    }
+    std::sort(listTargets_.begin(), listTargets_.end());
+    listTargets_.erase(std::unique(listTargets_.begin(), listTargets_.end()), listTargets_.end());
+    for (const auto& [base, target] : listTargets_) {
+      const bool sound = Valid(target) && At(target).InUse && At(target).Base == base;
+      if (!sound) {
+        index_.AddProblem("the attribute list of MFT record " + std::to_string(base) + " names record " + std::to_string(target) +
+                          ", which is not one of its extension records");
+      }
+    }
+  }
+
+  std::string PathOf(uint64_t record) { return TreePath(*tree_, record, &index_); }
+
+  static std::string PartName(uint32_t type, const std::string& name) {
+    switch (type) {
+      case kData:
+        return name.empty() ? "file" : "stream '" + name + "'";
+      case kIndexAllocation:
+        return "directory index " + name;
+      case kBitmap:
+        // A folder's index bitmap ($I30), or the MFT's own record bitmap (unnamed).
+        return name.empty() ? "bitmap" : "index bitmap " + name;
+      case kAttributeList:
+        return "attribute list";
+      default: {
+        std::string text = "attribute 0x";
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        for (int shift = 28; shift >= 0; shift -= 4) {
+          if ((type >> shift) != 0 || shift < 8) text += kDigits[(type >> shift) & 0xF];
+        }
+        return name.empty() ? text : text + " " + name;
+      }
+    }
+  }
+
+  void AddOwners() {
+    // One owner for each attribute of a record (its type and name), however many extents:
+    // sorted, an attribute's extents stand together.
+    std::sort(extents_.begin(), extents_.end(), [](const Extent& a, const Extent& b) {
+      return std::tie(a.Record, a.Type, a.NameId, a.Deleted) < std::tie(b.Record, b.Type, b.NameId, b.Deleted);
+    });
+    const Extent* previous = nullptr;
+    uint32_t id = 0;
+    index_.ReserveOwners(extents_.size());
+    used_.reserve(runs_.size());
+    for (const Extent& extent : extents_) {
+      const bool same = previous != nullptr && previous->Record == extent.Record && previous->Type == extent.Type &&
+                        previous->NameId == extent.NameId && previous->Deleted == extent.Deleted;
+      previous = &extent;
+      if (!same) {
+        // Only folders' paths are made now (each once, and a loop of parent references
+        // named as it is met); a file is named when a question names it.
+        const uint64_t parent = Valid(extent.Record) ? At(extent.Record).Parent : kRecordMask;
+        const std::string folder = Valid(parent) && At(parent).Directory ? PathOf(parent) : std::string();
+        const bool system = extent.Record < kFirstUserRecord || folder.starts_with("/$Extend");
+        const std::string path = system || (Valid(extent.Record) && At(extent.Record).Directory) ? PathOf(extent.Record) : std::string();
+        Owner owner;
+        owner.Kind = extent.Deleted ? OwnerKind::Deleted
+                     : system       ? OwnerKind::Metadata
+                     : extent.Type == kIndexAllocation || extent.Type == kBitmap ? OwnerKind::Directory
+                                                                                   : OwnerKind::File;
+        owner.Name = system && !extent.Deleted && !path.empty() ? path.substr(1) : path;
+        owner.Part = PartName(extent.Type, nameList_[extent.NameId]);
+        owner.MftRecord = extent.Record;
+        owner.HasMftRecord = true;
+        id = index_.AddOwner(std::move(owner));
+      }
+      Owner& owner = index_.OwnerAt(id);
+      if (extent.HasSize && extent.Type == kData) {
+        owner.Size = extent.Size;
+        owner.HasSize = true;
+      }
+      for (size_t r = extent.FirstRun; r < extent.FirstRun + extent.RunCount; ++r) {
+        const NtfsRun& run = runs_[r];
+        if (run.Sparse || run.Count == 0) continue;
+        index_.AddRun(ClusterSector(run.Lcn), run.Count * l_.SectorsPerCluster, id, run.Vcn * l_.ClusterBytes());
+        if (!extent.Deleted) used_.push_back({run.Lcn, run.Count});
+      }
+    }
+  }
+
+  void SetNamer() {
+    index_.SetNamer([tree = tree_](const Owner& owner) {
+      return owner.HasMftRecord ? TreePath(*tree, owner.MftRecord, nullptr) : std::string();
+    });
+  }
+
+  void AddBackupBootSector() {
+    // The boot sector's copy lies in the last sector of the partition, just past the
+    // sectors the boot sector counts.
+    Owner owner;
+    owner.Kind = OwnerKind::Metadata;
+    owner.Name = "backup boot sector";
+    index_.AddRun(l_.TotalSectors, 1, index_.AddOwner(owner));
+  }
+
+  // Free clusters are those $Bitmap marks free; those it marks in use that no attribute
+  // holds are lost.
+  bool ScanBitmap() {
+    std::vector<NtfsRun> bitmapRuns;
+    for (const Extent& extent : extents_) {
+      if (extent.Record == kBitmapRecord && extent.Type == kData && !extent.Deleted && nameList_[extent.NameId].empty()) {
+        bitmapRuns.insert(bitmapRuns.end(), runs_.begin() + static_cast<std::ptrdiff_t>(extent.FirstRun),
+                          runs_.begin() + static_cast<std::ptrdiff_t>(extent.FirstRun + extent.RunCount));
+      }
+    }
+    const uint64_t clusters = std::min(l_.TotalSectors, l_.VolumeSectors) / l_.SectorsPerCluster;
+    if (bitmapRuns.empty()) {
+      index_.AddProblem("$Bitmap has no data runs: free clusters are not known");
+      return true;
+    }
+    // Files written one after another lie in order already: then there is nothing to sort.
+    const auto byCluster = [](const auto& a, const auto& b) { return a.first < b.first; };
+    if (!std::is_sorted(used_.begin(), used_.end(), byCluster)) std::sort(used_.begin(), used_.end(), byCluster);
+    Owner free;
+    free.Kind = OwnerKind::Free;
+    const uint32_t freeId = index_.AddOwner(free);
+    Owner lost;
+    lost.Kind = OwnerKind::Lost;
+    const uint32_t lostId = index_.AddOwner(lost);
+    size_t next = 0;        // the first used extent that may still reach the cluster
+    uint64_t usedTo = 0;    // the used extents before `next` reach this far
+    std::vector<uint8_t> bits;
+    constexpr uint64_t kChunk = uint64_t{1} << 20;
+    for (uint64_t byte = 0; byte * 8 < clusters; byte += kChunk) {
+      if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(80 + byte * 8 * 20 / clusters))) return false;
+      bits.assign(static_cast<size_t>(std::min(kChunk, (clusters + 7) / 8 - byte)), 0);
+      ReadStream(bitmapRuns, byte, bits);
+      for (uint64_t b = 0; b < bits.size() * 8; ++b) {
+        const uint64_t cluster = byte * 8 + b;
+        if (cluster >= clusters) break;
+        if ((bits[static_cast<size_t>(b / 8)] >> (b % 8) & 1u) == 0) {
+          index_.AddRun(ClusterSector(cluster), l_.SectorsPerCluster, freeId);
+          continue;
+        }
+        while (next < used_.size() && used_[next].first <= cluster) {
+          usedTo = std::max(usedTo, used_[next].first + used_[next].second);
+          ++next;
+        }
+        if (cluster >= usedTo) index_.AddRun(ClusterSector(cluster), l_.SectorsPerCluster, lostId);
+      }
+    }
+    return true;
+  }
+
+  const Layout& l_;
+  OwnershipIndex& index_;
+  const WalkHooks& hooks_;
+  std::vector<NtfsRun> mftRuns_;
+  std::vector<uint8_t> scratch_;
+  uint64_t mftBytes_ = 0;
+  std::shared_ptr<NtfsTree> tree_ = std::make_shared<NtfsTree>();
+  std::vector<Extent> extents_;
+  std::vector<NtfsRun> runs_;  // every extent's runs, one after another
+  std::vector<Attribute> attributes_;  // the record being read
+  std::map<std::string, uint32_t> names_{{std::string(), 0}};
+  std::vector<std::string> nameList_{std::string()};  // 0: no name
+  std::vector<std::pair<uint64_t, uint64_t>> extensionsOf_;  // extension, base
+  std::vector<std::pair<uint64_t, uint64_t>> listTargets_;   // base, record its list names
+  std::vector<std::pair<uint64_t, uint64_t>> used_;  // lcn, count of attributes in use
+};
+
+}  // namespace
+
+std::vector<NtfsRun> DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first, uint64_t startVcn) {
+  std::vector<NtfsRun> runs;
+  size_t at = first;
+  uint64_t vcn = startVcn;
+  int64_t lcn = 0;
+  while (at < bytes.size()) {
+    const uint8_t header = bytes[at];
+    if (header == 0) break;
+    const size_t lengthBytes = header & 0x0F;
+    const size_t offsetBytes = header >> 4;
+    if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8 || !Fits(bytes, at + 1, lengthBytes + offsetBytes)) break;
+    const uint64_t count = ReadLe(bytes, at + 1, lengthBytes);
+    NtfsRun run;
+    run.Vcn = vcn;
+    run.Count = count;
+    if (offsetBytes == 0) {
+      run.Sparse = true;
+    } else {
+      uint64_t raw = ReadLe(bytes, at + 1 + lengthBytes, offsetBytes);
+      // The offset is signed, as wide as its field.
+      if (offsetBytes < 8 && (raw >> (8 * offsetBytes - 1) & 1u) != 0) raw |= ~uint64_t{0} << (8 * offsetBytes);
+      const int64_t delta = static_cast<int64_t>(raw);
+      if ((delta > 0 && lcn > INT64_MAX - delta) || (delta < 0 && lcn < -delta)) break;
+      lcn += delta;
+      run.Lcn = static_cast<uint64_t>(lcn);
+    }
+    if (count > UINT64_MAX - vcn) break;
+    vcn += count;
+    runs.push_back(run);
+    at += 1 + lengthBytes + offsetBytes;
+  }
+  return runs;
+}
+
+bool WalkNtfsOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
+  const uint32_t sectorBytes = static_cast<uint32_t>(std::max<int32_t>(Geometry().BytesPerSector, 0));
+  if (sectorBytes == 0) {
+    *why = "the volume has no sector size";
+    return false;
+  }
+  std::vector<uint8_t> boot(sectorBytes);
+  if (!ReadSectors(0, boot)) {
+    *why = "the boot sector cannot be read";
+    return false;
+  }
+  Layout l;
+  l.BytesPerSector = ReadLe16(boot, kBytesPerSectorOffset);
+  const uint8_t perCluster = ReadU8(boot, kSectorsPerClusterOffset);
+  // Above 0x80 the field is a negative power of two: 0xF4 (-12) is 4096 sectors.
+  l.SectorsPerCluster = perCluster <= 0x80 ? perCluster : (256u - perCluster <= 20 ? uint64_t{1} << (256u - perCluster) : 0);
+  l.TotalSectors = ReadLe64(boot, kTotalSectorsOffset);
+  l.MftCluster = ReadLe64(boot, kMftClusterOffset);
+  const int8_t recordField = static_cast<int8_t>(ReadU8(boot, kRecordSizeOffset));
+  const uint64_t recordBytes = recordField < 0 ? (-recordField <= 16 ? uint64_t{1} << -recordField : 0)
+                                               : static_cast<uint64_t>(recordField) * l.SectorsPerCluster * l.BytesPerSector;
+  if (l.BytesPerSector != sectorBytes || l.SectorsPerCluster == 0 || recordBytes < 512 || recordBytes > 65536 ||
+      l.MftCluster > l.TotalSectors / l.SectorsPerCluster) {
+    *why = "the boot sector is not an NTFS volume's";
+    return false;
+  }
+  l.RecordBytes = static_cast<uint32_t>(recordBytes);
+  l.VolumeSectors = Geometry().TotalSectors;
+  index.Begin(Geometry().TotalSectors, sectorBytes);
+  NtfsWalk walk(l, index, hooks);
+  return walk.Run(why);
+}
+
+}  // namespace korvalane

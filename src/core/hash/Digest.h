@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace korvalane {
+
+enum class DigestKind { Md5, Sha1, Sha256 };
+
+// "MD5", "SHA1", "SHA256": the names sha256sum --tag and ewfverify print.
+std::string_view DigestName(DigestKind kind);
+
+// False in a build without a digest library (the Windows build has none): every Digest
+// then stays empty and its Hex() is empty.
+bool DigestsAvailable();
+
+// One running message digest, computed by Nettle.
+class Digest {
+ public:
+  explicit Digest(DigestKind kind);
+  ~Digest();
+  Digest(const Digest&) = delete;
+  Digest& operator=(const Digest&) = delete;
+
+  DigestKind Kind() const { return kind_; }
+  void Update(std::span<const uint8_t> bytes);
+  // The digest of everything given, in lower-case hexadecimal; the digest starts afresh.
+  std::string Hex();
+
+ private:
+  struct State;
+  DigestKind kind_;
+  std::unique_ptr<State> state_;
+};
+
+// Lower-case hexadecimal of bytes.
+std::string HexBytes(std::span<const uint8_t> bytes);
+
+}  // namespace korvalane

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/export/ExportRange.h"
+#include "core/export/SectorCopy.h"
+#include "core/hash/Digest.h"
+
+namespace korvalane {
+
+struct RangeHashOutcome {
+  CopyEnd End = CopyEnd::Complete;
+  uint64_t SectorsHashed = 0;
+  UnreadableSectors Unreadable;  // hashed as zeros, as an export writes them
+  std::vector<std::pair<DigestKind, std::string>> Digests;  // hex, in the order asked for
+};
+
+// The digests of sectors `range` of CurrentDrive exactly as an export would write them:
+// read by the export's own chunked copy (one read up to 50 MiB, then 1 MiB chunks, sector
+// by sector only through a chunk that fails), unreadable sectors as zeros. The hooks'
+// Pump and ShowPercent run as in an export; ExportBusy must be set by the caller, and a
+// cleared one stops the hash (the digests are then of the sectors before the stop).
+RangeHashOutcome HashSectorRange(SectorRange range, const std::vector<DigestKind>& kinds, CopyHooks hooks);
+
+}  // namespace korvalane

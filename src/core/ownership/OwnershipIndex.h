@@ -1,0 +1,139 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/text/Json.h"
+
+namespace korvalane {
+
+// What can use a sector of a volume.
+enum class OwnerKind : uint8_t {
+  Free,        // an allocation table or bitmap marks it free
+  Metadata,    // boot sector, reserved sectors, a FAT copy, a root directory, an NTFS system file
+  File,
+  Directory,
+  Deleted,     // a deleted entry's guessed run: the first cluster and the size, contiguous
+  Lost,        // marked in use, but no file or directory reaches it
+};
+
+// One thing that uses sectors: a file, a directory, a metadata area, free space.
+struct Owner {
+  OwnerKind Kind = OwnerKind::Free;
+  std::string Name;      // "/Photos/IMG_0042.JPG", "FAT 1", "$MFT" (UTF-8)
+  std::string Where;     // "first cluster 57"; empty when there is none (or, with an MFT
+                         // record, "MFT record 70" is meant)
+  std::string Part;      // "file", "directory", "stream 'Zone.Identifier'": "byte N of the <Part>"
+  uint64_t Size = 0;     // in bytes, for files and streams
+  bool HasSize = false;
+  uint64_t MftRecord = 0;  // NTFS
+  bool HasMftRecord = false;
+  uint64_t FirstCluster = 0;  // FAT, exFAT
+  bool HasFirstCluster = false;
+};
+
+// One use of a sector: the owner, and where in the owner's bytes the sector begins.
+struct SectorUse {
+  const Owner* Of = nullptr;
+  std::optional<uint64_t> Byte;
+};
+
+// The map of a volume from sectors to what uses them, made by walking its file system
+// once. It holds runs (a first sector, a count, an owner), never one entry per cluster,
+// so its size follows the volume's fragmentation, not its size. Runs may overlap where
+// the file system is damaged (cross-linked chains) or a deleted file's guess lies over
+// free space: a sector then has every owner whose run holds it.
+class OwnershipIndex {
+ public:
+  // The volume's size and sector size, before any run is added.
+  void Begin(uint64_t volumeSectors, uint32_t bytesPerSector);
+  uint32_t AddOwner(Owner owner);
+  // Names the owners whose Name a walk left empty, when they are asked about: an NTFS
+  // volume's paths are made for the files a question names, not for all of them.
+  void SetNamer(std::function<std::string(const Owner&)> namer) { namer_ = std::move(namer); }
+  std::string NameOf(const Owner& owner) const { return owner.Name.empty() && namer_ ? namer_(owner) : owner.Name; }
+  void ReserveOwners(size_t more) { owners_.reserve(owners_.size() + more); }
+  // `byteInOwner`: the owner's byte at firstSector (files, directories, streams).
+  void AddRun(uint64_t firstSector, uint64_t sectors, uint32_t owner, std::optional<uint64_t> byteInOwner = std::nullopt);
+  // A fault of the file system met by the walk (a loop, a cross-link, a missing record),
+  // in one line. The first kMaxProblems are kept; the rest are only counted.
+  void AddProblem(std::string problem);
+
+  // Sorts the runs; called once when the walk is done, before any lookup.
+  void Finish();
+
+  // The owners of a sector, in the order of their runs (metadata and files before free).
+  std::vector<SectorUse> Lookup(uint64_t sector) const;
+
+  // The uses of the sectors [first, first + count), each owner once, with the number of
+  // its sectors in that range; sectors no run holds are counted under a null owner.
+  struct RangeUse {
+    const Owner* Of = nullptr;
+    uint64_t Sectors = 0;
+  };
+  std::vector<RangeUse> LookupRange(uint64_t first, uint64_t count) const;
+
+  // Every run that holds a sector of [firstSector, endSector), in order of their first
+  // sectors: its owner, its sectors and the owner's byte at its first sector.
+  struct RunView {
+    const Owner* Of;
+    uint64_t First;
+    uint64_t Sectors;
+    std::optional<uint64_t> Byte;
+  };
+  void ForEachRunIn(uint64_t firstSector, uint64_t endSector, const std::function<void(const RunView&)>& visit) const;
+
+  const Owner& OwnerAt(uint32_t id) const { return owners_[id]; }
+  Owner& OwnerAt(uint32_t id) { return owners_[id]; }
+  size_t OwnerCount() const { return owners_.size(); }
+  size_t RunCount() const { return runs_.size(); }
+  uint64_t VolumeSectors() const { return volumeSectors_; }
+  uint32_t BytesPerSector() const { return bytesPerSector_; }
+  const std::vector<std::string>& Problems() const { return problems_; }
+  uint64_t ProblemCount() const { return problemCount_; }
+
+  static constexpr size_t kMaxProblems = 100;
+
+ private:
+  struct Run {
+    uint64_t First;
+    uint64_t Sectors;
+    uint64_t Byte;
+    uint32_t Owner;
+    bool HasByte;
+  };
+  std::vector<Owner> owners_;
+  std::vector<Run> runs_;
+  std::vector<uint64_t> maxEnd_;  // the highest end of runs_[0..i]: where a backward scan may stop
+  std::vector<std::string> problems_;
+  uint64_t problemCount_ = 0;
+  std::function<std::string(const Owner&)> namer_;
+  uint64_t volumeSectors_ = 0;
+  uint32_t bytesPerSector_ = 0;
+};
+
+// How a walk reports its progress and learns that it is to stop.
+struct WalkHooks {
+  // Called now and then with the part done (0 to 100); true asks the walk to stop.
+  std::function<bool(int32_t percent)> Progress;
+};
+
+// Builds the index of the current volume (CurrentDrive with its VolumeGeometry) by its
+// file system's walk. Nothing, with `why` set, for a file system without a walk or a
+// stopped walk.
+std::optional<OwnershipIndex> BuildOwnershipIndex(const WalkHooks& hooks, std::string* why);
+
+// The answer for one sector in one line, after the sector number and two blanks:
+// "/Photos/IMG_0042.JPG  (MFT record 70, byte 4096 of the file)", "free", "FAT 1",
+// "file-system metadata: $MFT  (MFT record 0, byte 0 of the file)". Several owners are
+// joined by " | ".
+std::string DescribeSector(const OwnershipIndex& index, uint64_t sector);
+// The same as a JSON object: {"sector": N, "owners": [...]}.
+Json DescribeSectorJson(const OwnershipIndex& index, uint64_t sector);
+// One owner's text without position: "/a.txt  (first cluster 57)".
+std::string DescribeOwner(const OwnershipIndex& index, const Owner& owner);
+
+}  // namespace korvalane

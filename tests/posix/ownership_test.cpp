@@ -1,0 +1,366 @@
+// korvalane-cli owner against The Sleuth Kit: for the first and last data unit of files,
+// directories, system files and TSK's own metadata files, and for sectors across the
+// volume, the owner we name is the file that ifind -d and ffind find (free where they
+// find none); and damaged with a ddrescue mapfile whose bad areas lie under known files
+// lists exactly those files with their bad byte counts, however the map is spoilt.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fixtures/Samples.h"
+
+namespace korvalane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CommandResult;
+using testing::Lines;
+using testing::RunCli;
+using testing::SamplePath;
+
+struct Image {
+  const char* Name;
+  bool Ntfs;  // TSK's data units are clusters; on FAT and exFAT they are sectors
+};
+
+std::string Tsk(const std::vector<std::string>& args) {
+  const CommandResult result = testing::Run(args);
+  return result.Out;
+}
+
+// A TSK name as ours: "//$Secure:$SDS" is "/$Secure", "* /x" (deleted) is "/x", its
+// metadata files ($MBR, $FAT1, $ALLOC_BITMAP) are named as we name them.
+std::string FromTsk(std::string name) {
+  if (name.starts_with("* ")) name = name.substr(2);
+  while (name.starts_with("//")) name.erase(0, 1);
+  const size_t colon = name.find(':');
+  if (colon != std::string::npos) name.resize(colon);
+  if (name == "/$MBR") return "boot";  // the boot sector and the reserved ones
+  static const std::map<std::string, std::string> kNames = {
+      {"/$FAT1", "FAT 1"}, {"/$FAT2", "FAT 2"}, {"/$ALLOC_BITMAP", "allocation bitmap"}, {"/$UPCASE_TABLE", "up-case table"}};
+  const auto it = kNames.find(name);
+  return it != kNames.end() ? it->second : name;
+}
+
+// Our answer's first owner, named as FromTsk names it.
+std::string Ours(const std::string& line) {
+  std::string text = line.substr(line.find("  ") + 2);
+  text = text.substr(0, text.find(" | "));
+  text = text.substr(0, text.find("  ("));
+  if (text.starts_with("file-system metadata: ")) return "/" + text.substr(22);
+  for (const char* boot : {"boot sector", "reserved sectors", "FS information sector", "backup boot sector",
+                           "main boot region", "backup boot region"}) {
+    if (text == boot) return "boot";
+  }
+  return text == "free" ? "" : text;
+}
+
+class OwnershipOracleTest : public ::testing::TestWithParam<Image> {
+ protected:
+  void SetUp() override {
+    setenv("LC_ALL", "C.UTF-8", 1);
+    std::ifstream notes(SamplePath("exfat-refused.txt"));
+    for (std::string line; std::getline(notes, line);) {
+      if (line.rfind(std::string(GetParam().Name) + ":", 0) == 0) GTEST_SKIP() << "this machine: " << line;
+    }
+    if (!fs::exists(SamplePath(GetParam().Name))) GTEST_SKIP() << GetParam().Name << " was not made here (see make-samples)";
+  }
+};
+
+// The first and last data unit istat names for an inode (of its attribute type-id on
+// NTFS), skipping exFAT's zero padding.
+std::vector<uint64_t> Ends(const std::string& image, const std::string& inode, bool ntfs) {
+  const std::string out = Tsk({"istat", image, inode});
+  std::vector<uint64_t> units;
+  bool inList = false;
+  const std::string typeId = inode.find('-') == std::string::npos ? "" : "(" + inode.substr(inode.find('-') + 1) + ")";
+  for (const std::string& line : Lines(out)) {
+    if (!ntfs && line.starts_with("Sectors:")) {
+      inList = true;
+      continue;
+    }
+    if (ntfs && line.starts_with("Type: ")) {
+      inList = !typeId.empty() && line.find(typeId) != std::string::npos && line.find("Non-Resident") != std::string::npos;
+      continue;
+    }
+    if (!inList) continue;
+    if (line.find_first_not_of("0123456789 ") != std::string::npos) {
+      inList = false;
+      continue;
+    }
+    std::istringstream numbers(line);
+    for (uint64_t unit = 0; numbers >> unit;) {
+      if (unit != 0 || ntfs) units.push_back(unit);
+    }
+  }
+  if (units.empty()) return {};
+  return {units.front(), units.back()};
+}
+
+TEST_P(OwnershipOracleTest, OwnerIsWhatIfindAndFfindFind) {
+  const Image image = GetParam();
+  const std::string path = SamplePath(image.Name);
+  const std::string fsstat = Tsk({"fsstat", path});
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Cluster Size: (\d+))")));
+  const uint64_t clusterBytes = std::stoull(m[1]);
+  ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Sector Size: (\d+))")));
+  const uint64_t sectorBytes = std::stoull(m[1]);
+  const uint64_t perUnit = image.Ntfs ? clusterBytes / sectorBytes : 1;
+
+  // Up to 12 inodes spread over fls's list: files, directories, system and metadata files.
+  // fls names every inode's path, as ffind would; ffind is asked only for the others.
+  std::vector<std::string> inodes;
+  std::map<std::string, std::string> paths;
+  const std::regex entry(R"(^[-rdvV]/[-rdvV] (\* )?([0-9-]+):\t(.*)$)");
+  for (const std::string& line : Lines(Tsk({"fls", "-r", "-p", path}))) {
+    if (std::regex_match(line, m, entry) && m[3].str().find("$OrphanFiles") == std::string::npos &&
+        m[3].str().find("Volume Label Entry") == std::string::npos) {
+      inodes.push_back(m[2]);
+      paths[m[2]] = m[1].str() + "/" + m[3].str();
+    }
+  }
+  ASSERT_GE(inodes.size(), 5u);
+  const size_t step = std::max<size_t>(1, inodes.size() / 12);
+  std::vector<uint64_t> units;
+  for (size_t i = 0; i < inodes.size(); i += step) {
+    for (const uint64_t unit : Ends(path, inodes[i], image.Ntfs)) units.push_back(unit);
+  }
+  // And data units across the volume: free ones among them.
+  ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(image.Ntfs ? R"(Total Cluster Range: \d+ - (\d+))" : R"(Range: 0 - (\d+))")));
+  const uint64_t last = std::stoull(m[1]);
+  for (uint64_t k = 1; k < 6; ++k) units.push_back(last / 6 * k);
+  std::sort(units.begin(), units.end());
+  units.erase(std::unique(units.begin(), units.end()), units.end());
+
+  std::vector<std::string> args = {"owner", path};
+  for (const uint64_t unit : units) args.push_back(std::to_string(unit * perUnit));
+  const CommandResult ours = RunCli(args);
+  ASSERT_EQ(ours.Status, 0) << ours.Err;
+  const std::vector<std::string> lines = Lines(ours.Out);
+  ASSERT_EQ(lines.size(), units.size());
+  size_t free = 0;
+  for (size_t i = 0; i < units.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    const std::string inode = Lines(Tsk({"ifind", "-d", std::to_string(units[i]), path})).at(0);
+    std::string theirs;
+    if (inode == "Meta Data") {
+      theirs = "boot";  // on exFAT: the backup boot region and the reserved sectors, no file's
+    } else if (inode.find("not found") == std::string::npos) {
+      const auto known = paths.find(inode);
+      const std::vector<std::string> found =
+          known != paths.end() ? std::vector<std::string>{known->second} : Lines(Tsk({"ffind", path, inode}));
+      ASSERT_FALSE(found.empty()) << "ffind " << inode;
+      theirs = FromTsk(found.front());
+    }
+    if (theirs.empty()) ++free;
+    EXPECT_EQ(Ours(lines[i]), theirs) << "data unit " << units[i] << ", inode " << inode;
+  }
+  EXPECT_GE(free, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, OwnershipOracleTest,
+                         ::testing::Values(Image{"fat12.img", false}, Image{"fat16.img", false}, Image{"fat32.img", false},
+                                           Image{"exfat.img", false}, Image{"ntfs.img", true},
+                                           Image{"ntfs-fragmented.img", true}),
+                         [](const ::testing::TestParamInfo<Image>& info) {
+                           std::string name = info.param.Name;
+                           name = name.substr(0, name.find('.'));
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+// A rescue map whose bad areas lie under three files and one directory of the FAT16
+// sample (from istat's sectors): damaged lists exactly those, with the bad bytes within
+// each file's size, and a map spoilt in each way a map can be gives the same list and
+// names the fault in one line on stderr.
+TEST(DamagedTest, ListsTheFilesUnderTheBadAreas) {
+  const std::string path = SamplePath("fat16.img");
+  constexpr uint64_t kSector = 512;
+  const uint64_t volumeBytes = 32768 * kSector;
+  const uint64_t readme = Ends(path, "4", false).at(0);     // 26 bytes: one sector, mostly slack
+  const uint64_t report = Ends(path, "7", false).at(0);     // 720 bytes
+  const uint64_t docs = Ends(path, "11", false).at(0);      // the directory
+  const std::vector<uint64_t> big = Ends(path, "15", false);
+  const uint64_t bigMiddle = (big.at(0) + big.at(1)) / 2;
+  struct Area {
+    uint64_t Position;
+    uint64_t Size;
+    char Status;
+  };
+  // Unfinished areas of every kind: bad, non-trimmed, non-scraped, non-tried.
+  const std::vector<Area> bad = {{readme * kSector, kSector, '-'},
+                                 {report * kSector + 100, 200, '*'},
+                                 {docs * kSector, 2 * kSector, '/'},
+                                 {bigMiddle * kSector, 3 * kSector, '?'}};
+  std::vector<Area> areas;
+  uint64_t at = 0;
+  for (const Area& area : bad) {
+    areas.push_back({at, area.Position - at, '+'});
+    areas.push_back(area);
+    at = area.Position + area.Size;
+  }
+  areas.push_back({at, volumeBytes - at, '+'});
+  const auto mapText = [](const std::vector<Area>& list) {
+    std::string text = "# Rescue Logfile. Created by GNU ddrescue\n0x00000000     +     1\n";
+    for (const Area& area : list) {
+      char line[80];
+      std::snprintf(line, sizeof line, "0x%08llX  0x%08llX  %c\n", static_cast<unsigned long long>(area.Position),
+                    static_cast<unsigned long long>(area.Size), area.Status);
+      text += line;
+    }
+    return text;
+  };
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const auto damaged = [&](const std::string& text, std::vector<std::string> options = {}) {
+    const std::string map = (dir / "map").string();
+    std::ofstream(map, std::ios::binary) << text;
+    std::vector<std::string> args = {"damaged"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {options.empty() ? path : SamplePath("disk-mbr.img"), map});
+    return RunCli(args);
+  };
+  const std::string expected =
+      "/README.TXT  (first cluster 2)  size 26  bad 26\n"
+      "/Quarterly report.txt  (first cluster 3)  size 720  bad 200\n"
+      "/DOCS  (directory, first cluster 5)  bad 1024\n"
+      "/BIG.DAT  (first cluster 8)  size 938895  bad 1536\n"
+      "3272 bad bytes in the volume\n";
+
+  const CommandResult sound = damaged(mapText(areas));
+  EXPECT_EQ(sound.Status, 0) << sound.Err;
+  EXPECT_EQ(sound.Out, expected);
+  EXPECT_EQ(sound.Err, "");
+
+  std::vector<Area> shuffled = areas;
+  std::reverse(shuffled.begin(), shuffled.end());
+  const CommandResult unsorted = damaged(mapText(shuffled));
+  EXPECT_EQ(unsorted.Out, expected);
+  EXPECT_EQ(unsorted.Err, "korvalane-cli: map: the map's areas are not in order; they were sorted\n");
+
+  std::vector<Area> overlapping = areas;
+  // Finished over a bad area (in order of positions): the bad one holds.
+  overlapping.insert(overlapping.begin() + 1, {0, readme * kSector + kSector, '+'});
+  const CommandResult overlapped = damaged(mapText(overlapping));
+  EXPECT_EQ(overlapped.Out, expected);
+  EXPECT_EQ(overlapped.Err,
+            "korvalane-cli: map: the map's areas overlap; where they do, the less finished state was taken\n");
+
+  // Cut off in its last line, before the directory: what follows is not looked at.
+  std::string cut = mapText(std::vector<Area>(areas.begin(), areas.begin() + 5));
+  cut.resize(cut.size() - 4);
+  const CommandResult truncated = damaged(cut);
+  EXPECT_EQ(truncated.Out, "/README.TXT  (first cluster 2)  size 26  bad 26\n"
+                           "/Quarterly report.txt  (first cluster 3)  size 720  bad 200\n"
+                           "712 bad bytes in the volume\n");
+  EXPECT_EQ(Lines(truncated.Err).size(), 2u) << truncated.Err;
+  EXPECT_NE(truncated.Err.find("the map's last line is cut off (line 7)"), std::string::npos) << truncated.Err;
+
+  std::vector<Area> longer = areas;
+  longer.push_back({volumeBytes, 4096, '-'});
+  const CommandResult other = damaged(mapText(longer));
+  EXPECT_EQ(other.Out, expected);
+  EXPECT_NE(other.Err.find("past the end of the volume"), std::string::npos) << other.Err;
+
+  EXPECT_EQ(damaged("0x0 + 1\nnonsense here\n0x0 0x10 +\n").Err,
+            "korvalane-cli: the map '" + (dir / "map").string() + "': line 2 is not a mapfile's area line (position, size, one of ?*/-+)\n");
+
+  // The same volume as partition 1 of the MBR disk, with a map of the whole disk.
+  constexpr uint64_t kPartition = 2048 * 512;
+  std::vector<Area> disk = {{0, kPartition, '+'}};
+  for (const Area& area : areas) disk.push_back({kPartition + area.Position, area.Size, area.Status});
+  disk.push_back({kPartition + volumeBytes, 64 * 1024 * 1024 - kPartition - volumeBytes, '+'});
+  const CommandResult partition = damaged(mapText(disk), {"--partition", "1"});
+  EXPECT_EQ(partition.Status, 0) << partition.Err;
+  EXPECT_EQ(partition.Err, "");
+  EXPECT_NE(partition.Out.find("/README.TXT  (first cluster 2)  size 26  bad 26\n"), std::string::npos) << partition.Out;
+  fs::remove_all(dir);
+}
+
+// A FAT whose chains loop and cross: each fault is named once on stderr, the walk ends,
+// and every cluster keeps the first owner that reached it.
+TEST(OwnerFaultsTest, LoopsAndCrossLinksAreNamedNotFollowed) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-fat-faults-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path image = dir / "fat16.img";
+  fs::copy_file(SamplePath("fat16.img"), image, fs::copy_options::overwrite_existing);
+  {
+    std::fstream file(image, std::ios::binary | std::ios::in | std::ios::out);
+    char bpb[2];
+    file.seekg(14);
+    file.read(bpb, 2);
+    const uint64_t fat = (static_cast<uint8_t>(bpb[0]) | static_cast<uint8_t>(bpb[1]) << 8) * 512;
+    const auto set = [&](uint64_t cluster, uint16_t value) {
+      file.seekp(static_cast<std::streamoff>(fat + 2 * cluster));
+      const char bytes[2] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+      file.write(bytes, 2);
+    };
+    set(2, 2);  // README.TXT's cluster points at itself
+    set(5, 3);  // the DOCS directory runs into Quarterly report.txt's first cluster
+  }
+  const CommandResult result = RunCli({"owner", image.string(), "100", "104", "116"});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(result.Err,
+            "korvalane-cli: file-system fault: the FAT chain of /README.TXT loops back to cluster 2\n"
+            "korvalane-cli: file-system fault: the FAT chain of /DOCS runs into cluster 3, which another file or "
+            "directory uses (cross-linked)\n");
+  EXPECT_EQ(result.Out,
+            "100  /README.TXT  (first cluster 2, byte 0 of the file)\n"
+            "104  /Quarterly report.txt  (first cluster 3, byte 0 of the file)\n"
+            "116  /DOCS/notes about disks.txt  (first cluster 6, byte 0 of the file)\n");
+  fs::remove_all(dir);
+}
+
+// An NTFS directory that is its own parent, holding BIG.DAT: the loop is named once, the
+// walk ends, and the file is an orphan with the rest of its path.
+TEST(OwnerFaultsTest, MftParentLoopsAreNamedNotFollowed) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-ntfs-faults-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path image = dir / "ntfs.img";
+  fs::copy_file(SamplePath("ntfs.img"), image, fs::copy_options::overwrite_existing);
+  std::string bytes;
+  {
+    std::ifstream in(image, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const auto le = [&](size_t at, size_t width) {
+    uint64_t value = 0;
+    for (size_t i = width; i-- > 0;) value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return value;
+  };
+  // The MFT's first extent (cluster 4 of 4 KiB here, from the boot sector) holds records of 1 KiB.
+  const size_t mft = le(48, 8) * 4096;
+  const auto record = [&](uint64_t number) { return mft + number * 1024; };
+  ASSERT_EQ(bytes.substr(record(68), 4), "FILE");
+  const uint64_t docs = 68 | le(record(68) + 16, 2) << 48;  // record number and sequence
+  // Every $FILE_NAME of BIG.DAT (67) and of DOCS (68) names DOCS as its parent.
+  for (const uint64_t number : {67, 68}) {
+    size_t at = record(number) + le(record(number) + 20, 2);
+    while (le(at, 4) != 0xFFFFFFFF && le(at + 4, 4) != 0) {
+      if (le(at, 4) == 0x30) {
+        const size_t value = at + le(at + 20, 2);
+        for (size_t i = 0; i < 8; ++i) bytes[value + i] = static_cast<char>(docs >> (8 * i));
+      }
+      at += le(at + 4, 4);
+    }
+  }
+  std::ofstream(image, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const CommandResult result = RunCli({"owner", image.string(), "20488"});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(result.Err, "korvalane-cli: file-system fault: the parent references of MFT record 68 loop at record 68\n");
+  EXPECT_EQ(result.Out, "20488  /$OrphanFiles/DOCS/BIG.DAT  (MFT record 67, byte 0 of the file)\n");
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace korvalane
