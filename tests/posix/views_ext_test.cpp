@@ -72,6 +72,38 @@ bool Has(const std::vector<std::string>& lines, const std::string& text) {
   return std::find(lines.begin(), lines.end(), text) != lines.end();
 }
 
+// Details of an ext volume against fsstat on the same bytes: the counts, and every group's
+// inode table where fsstat finds it. FSSTAT is fsstat's report; SECTOR_SIZE the drive's.
+void ExpectDetailsAsFsstat(const std::vector<std::string>& details, const std::string& fsstat, uint32_t sectorSize) {
+  const uint64_t block = Number(fsstat, R"(\nBlock Size: (\d+))");
+  const uint64_t blocks = Number(fsstat, R"(\nBlock Range: \d+ - (\d+))") + 1;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Volume Name: (.*)\n)")));
+  for (const std::string& line : std::vector<std::string>{
+           "Bytes per sector - " + std::to_string(sectorSize),
+           "Bytes per block - " + std::to_string(block),
+           "Sectors per block - " + std::to_string(block / sectorSize),
+           "Sectors - " + std::to_string(blocks * block / sectorSize),
+           "Blocks - " + std::to_string(blocks),
+           "Free blocks - " + std::to_string(Number(fsstat, R"(\nFree Blocks: (\d+))")),
+           "Block groups - " + std::to_string(Number(fsstat, R"(Number of Block Groups: (\d+))")),
+           "Inodes - " + std::to_string(Number(fsstat, R"(Inode Range: 1 - (\d+))") - 1),
+           "Free inodes - " + std::to_string(Number(fsstat, R"(\nFree Inodes: (\d+))")),
+           "Volume name - " + m.str(1),
+       }) {
+    EXPECT_TRUE(Has(details, line)) << line;
+  }
+  const std::regex table(R"(\n\s+Inode Table: (\d+) - (\d+))");
+  size_t groups = 0;
+  for (auto it = std::sregex_iterator(fsstat.begin(), fsstat.end(), table); it != std::sregex_iterator(); ++it, ++groups) {
+    const std::string part = ", inode table " + (*it)[1].str() + "-" + (*it)[2].str() + ",";
+    EXPECT_TRUE(std::any_of(details.begin(), details.end(), [&](const std::string& l) {
+      return l.starts_with("Group " + std::to_string(groups) + " - ") && l.find(part) != std::string::npos;
+    })) << part;
+  }
+  EXPECT_EQ(groups, Number(fsstat, R"(Number of Block Groups: (\d+))"));
+}
+
 class ExtOracleTest : public ::testing::TestWithParam<Image> {
  protected:
   void SetUp() override {
@@ -459,29 +491,84 @@ TEST(ExtBigTest, TwoTebibytesListEveryGroupAndReachTheLastInode) {
 namespace korvalane {
 namespace {
 
-// The ext2 volume in partition 6 of the MBR sample disk (a logical partition): read
-// through the partition as the image is, its inode tables where fsstat finds them.
-TEST(ExtPartitionTest, AnExtLogicalPartitionOfTheMbrDiskReadsAsItsImageWould) {
-  const std::string disk = SamplePath("disk-mbr.img");
-  const std::vector<std::string> drives = Lines(testing::RunCli({"drives", disk}).Out);
-  ASSERT_GE(drives.size(), 6u);
-  EXPECT_TRUE(drives[5].starts_with("H: ext2, 8 Mb,16384 sectors  " + disk + ", partition 6 (sectors 88064-")) << drives[5];
-  const std::vector<std::string> details = Lines(testing::RunCli({"details", "--partition", "6", disk}).Out);
-  const std::string fsstat = testing::Run({"fsstat", "-o", "88064", disk}).Out;
-  const std::regex table(R"(\n\s+Inode Table: (\d+) - (\d+))");
-  size_t groups = 0;
-  for (auto it = std::sregex_iterator(fsstat.begin(), fsstat.end(), table); it != std::sregex_iterator(); ++it, ++groups) {
-    const std::string part = ", inode table " + (*it)[1].str() + "-" + (*it)[2].str() + ",";
-    EXPECT_TRUE(std::any_of(details.begin(), details.end(), [&](const std::string& l) {
-      return l.starts_with("Group " + std::to_string(groups) + " - ") && l.find(part) != std::string::npos;
-    })) << part;
+// The ext2 volumes in partition 6 of the MBR sample disk (a logical partition) and in
+// partition 3 of the GPT one: read through the partition as fsstat and fls read them at the
+// partition's offset, and through a QCOW2 of the disk exactly as through the raw disk.
+struct ExtPartition {
+  const char* disk;
+  int number;
+  uint64_t start, sectors;
+};
+
+class ExtPartitionTest : public ::testing::TestWithParam<ExtPartition> {
+ protected:
+  std::vector<std::string> View(const std::string& disk, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{args[0], "--partition", std::to_string(GetParam().number), disk};
+    argv.insert(argv.end(), args.begin() + 1, args.end());
+    const testing::CommandResult result = testing::RunCli(argv);
+    EXPECT_EQ(result.Status, 0) << result.Err;
+    return Lines(result.Out);
   }
-  EXPECT_GE(groups, 1u);
-  const std::vector<std::string> root =
-      Lines(testing::RunCli({"record", "--partition", "6", disk, std::to_string(2 * Number(testing::Run({"istat", "-o", "88064", disk, "2"}).Out, R"(Direct Blocks:\n(\d+))"))}).Out);
-  ASSERT_FALSE(root.empty());
-  EXPECT_EQ(root[0].substr(0, 16), "Directory block ");
+  // The entries of a listing but "." and "..", as "INODE NAME".
+  std::set<std::string> Entries(const std::vector<std::string>& listing) {
+    std::set<std::string> entries;
+    for (const std::string& line : listing) {
+      std::smatch m;
+      if (std::regex_match(line, m, std::regex(R"(Inode (\d+), [a-z ]+, \d+ b: (.*))")) && m.str(2) != "." && m.str(2) != "..") {
+        entries.insert(m.str(1) + " " + m.str(2));
+      }
+    }
+    return entries;
+  }
+  // The drives line of the partition, without its drive letter and source.
+  std::string Label(const std::string& disk) {
+    const std::string tail = ", partition " + std::to_string(GetParam().number) + " (";
+    for (const std::string& line : Lines(testing::RunCli({"drives", disk}).Out)) {
+      if (line.find(tail) != std::string::npos) return line.substr(3, line.find("  ") - 3) + line.substr(line.find(tail));
+    }
+    return "";
+  }
+};
+
+TEST_P(ExtPartitionTest, ReadsAsTheSleuthKitReadsItAndAlikeThroughQcow2) {
+  const ExtPartition& part = GetParam();
+  const std::string disk = SamplePath(part.disk), offset = std::to_string(part.start);
+  EXPECT_TRUE(Label(disk).starts_with("ext2, " + std::to_string(part.sectors / 2048) + " Mb," + std::to_string(part.sectors) + " sectors, "))
+      << Label(disk);
+  EXPECT_NE(Label(disk).find("(sectors " + offset + "-" + std::to_string(part.start + part.sectors - 1) + ", "), std::string::npos);
+  const std::vector<std::string> details = View(disk, {"details"});
+  const std::string fsstat = testing::Run({"fsstat", "-o", offset, disk}).Out;
+  ExpectDetailsAsFsstat(details, fsstat, 512);
+  const uint64_t root = Number(testing::Run({"istat", "-o", offset, disk, "2"}).Out, R"(Direct Blocks:\n(\d+))");
+  const std::string rootSector = std::to_string(root * Number(fsstat, R"(\nBlock Size: (\d+))") / 512);
+  const std::vector<std::string> listing = View(disk, {"record", rootSector});
+  ASSERT_FALSE(listing.empty());
+  EXPECT_EQ(listing[0], "Directory block " + std::to_string(root) + " of inode 2");
+  std::set<std::string> expected;
+  for (const std::string& line : Lines(testing::Run({"fls", "-o", offset, disk}).Out)) {
+    std::smatch m;
+    if (std::regex_match(line, m, std::regex(R"(./. (\d+):\t(.*))")) && !m.str(2).starts_with("$Orphan")) expected.insert(m.str(1) + " " + m.str(2));
+  }
+  EXPECT_EQ(Entries(listing), expected);
+  EXPECT_TRUE(expected.contains("11 lost+found"));
+
+  // The MBR disk's QCOW2 is a sample; the GPT disk's is made here by qemu-img (a fraction of a second).
+  std::string qcow2 = SamplePath("containers/disk.qcow2");
+  const std::string made = (std::filesystem::temp_directory_path() / ("korvalane-ext-" + std::to_string(getpid()) + ".qcow2")).string();
+  if (std::string(part.disk) != "disk-mbr.img") {
+    qcow2 = made;
+    const testing::CommandResult converted = testing::Run({"qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", disk, qcow2});
+    ASSERT_EQ(converted.Status, 0) << converted.Err;
+  }
+  EXPECT_EQ(Label(qcow2), Label(disk));
+  EXPECT_EQ(View(qcow2, {"details"}), details);
+  EXPECT_EQ(View(qcow2, {"record", rootSector}), listing);
+  std::filesystem::remove(made);
 }
+
+INSTANTIATE_TEST_SUITE_P(Disks, ExtPartitionTest,
+                         ::testing::Values(ExtPartition{"disk-mbr.img", 6, 88064, 16384}, ExtPartition{"disk-gpt.img", 3, 51200, 32768}),
+                         [](const auto& info) { return std::string(info.param.disk).substr(5, 3); });
 
 }  // namespace
 }  // namespace korvalane
@@ -505,6 +592,70 @@ TEST(ExtLoopTest, AVolumeThroughALoopDeviceReadsAsItsImage) {
     const std::vector<std::string> expected = Lines(testing::RunCli(ofImage).Out);
     EXPECT_FALSE(expected.empty()) << view[0];
     EXPECT_EQ(Lines(testing::RunCli(ofDevice).Out), expected) << view[0];
+  }
+  testing::Run({"losetup", "-d", device});
+}
+
+}  // namespace
+}  // namespace korvalane
+
+namespace korvalane {
+namespace {
+
+// An ext4 made by mke2fs on a loop device of 4096-byte sectors (so its blocks cannot be
+// smaller than 4 KiB), then read through such a device and as an image of 4096-byte sectors.
+TEST(ExtSectorTest, AVolumeMadeOnA4096ByteSectorDeviceReadsAsTheSleuthKitReadsIt) {
+  const std::string base = (std::filesystem::temp_directory_path() / ("korvalane-ext-4k-" + std::to_string(getpid()))).string();
+  const std::string image = base + ".img", files = base + ".d";
+  std::filesystem::create_directories(files + "/DOCS");
+  std::ofstream(files + "/BIG.DAT") << std::string(170000, 'k');
+  std::ofstream(files + "/DOCS/notes.txt") << "Notes on raw sectors.\n";
+  std::ofstream(image).close();
+  std::filesystem::resize_file(image, 16 << 20);
+  struct Cleanup {
+    std::string image, files;
+    ~Cleanup() { std::filesystem::remove(image), std::filesystem::remove_all(files); }
+  } cleanup{image, files};
+  const auto attach = [&](bool readOnly) {
+    std::vector<std::string> argv{"losetup", "--find", "--show", "-b", "4096", image};
+    if (readOnly) argv.insert(argv.begin() + 1, "-r");
+    return testing::Run(argv);
+  };
+  const testing::CommandResult made = attach(false);
+  if (made.Status != 0) GTEST_SKIP() << "no loop devices: " << made.Err;
+  const std::string writable = Lines(made.Out).at(0);
+  const testing::CommandResult mkfs = testing::Run({"sh", "-c", "PATH=$PATH:/sbin:/usr/sbin mke2fs -q -F -t ext4 -g 1024 -L KORVALANE -d \"$1\" \"$2\"",
+                                                    "sh", files, writable});
+  testing::Run({"losetup", "-d", writable});
+  ASSERT_EQ(mkfs.Status, 0) << mkfs.Err;
+  const testing::CommandResult attached = attach(true);
+  if (attached.Status != 0) GTEST_SKIP() << "no loop devices: " << attached.Err;
+  const std::string device = Lines(attached.Out).at(0);
+
+  const std::string fsstat = testing::Run({"fsstat", "-b", "4096", image}).Out;
+  const uint64_t inode = Number(testing::Run({"ifind", "-b", "4096", "-n", "BIG.DAT", image}).Out, R"((\d+))");
+  const std::string istat = testing::Run({"istat", "-b", "4096", image, std::to_string(inode)}).Out;
+  ASSERT_EQ(Number(fsstat, R"(\nBlock Size: (\d+))"), 4096u);
+  for (const std::vector<std::string>& source : std::vector<std::vector<std::string>>{{device}, {image, "--sector-size", "4096"}}) {
+    SCOPED_TRACE(source[0]);
+    const auto cli = [&](const std::vector<std::string>& args) {
+      std::vector<std::string> argv{args[0]};
+      argv.insert(argv.end(), source.begin(), source.end());
+      argv.insert(argv.end(), args.begin() + 1, args.end());
+      const testing::CommandResult result = testing::RunCli(argv);
+      EXPECT_EQ(result.Status, 0) << result.Err;
+      return Lines(result.Out);
+    };
+    EXPECT_EQ(cli({"drives"}), std::vector<std::string>{"C: ext4, 16 Mb,4096 sectors  " + source[0]});
+    ExpectDetailsAsFsstat(cli({"details"}), fsstat, 4096);
+    const std::vector<std::string> sector = cli({"locate", "inode", std::to_string(inode)});
+    ASSERT_EQ(sector.size(), 1u);
+    const InodeLines ours = FindInode(cli({"record", sector[0]}), inode);
+    ASSERT_FALSE(ours.Lines.empty());
+    EXPECT_TRUE(Has(ours.Lines, "File size - 170000 b"));
+    EXPECT_TRUE(Has(ours.Lines, "Links - " + std::to_string(Number(istat, R"(num of links: (\d+))"))));
+    EXPECT_EQ(ours.Data, IstatBlocks(istat, "Direct Blocks:"));
+    EXPECT_EQ(ours.Data.size(), 42u);
   }
   testing::Run({"losetup", "-d", device});
 }
