@@ -21,9 +21,12 @@ using ext::Superblock;
 constexpr uint32_t kResizeInode = 7;
 constexpr size_t kDoubleIndirectSlot = 13 * 4;  // i_block[13]
 constexpr uint16_t kBlockUninit = 0x2;
-// A folder is read up to 256 MiB; the walk lists at most this many folders.
+// A folder is read up to 256 MiB; the walk lists at most this many folders, and none whose
+// path is longer than kMaxPathBytes (a chain of folders would otherwise hold paths whose
+// total grows with the square of its depth).
 constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;
 constexpr size_t kMaxDirectories = size_t{1} << 22;
+constexpr size_t kMaxPathBytes = 4096;
 
 class ExtWalk {
  public:
@@ -120,8 +123,9 @@ class ExtWalk {
       const std::optional<Inode> inode = ext::ReadInode(sb_, groups_, number);
       if (!inode || inode->Unused()) continue;
       if (number == kResizeInode) {
-        if (inode->Flags & ext::kFlagExtents) continue;
-        Blocks(ReadLe32(inode->BlockArea, kDoubleIndirectSlot), 1, Metadata("resize inode", "inode 7"), std::nullopt, true);
+        const uint32_t doubleIndirect = ReadLe32(inode->BlockArea, kDoubleIndirectSlot);
+        if ((inode->Flags & ext::kFlagExtents) != 0 || doubleIndirect == 0) continue;
+        Blocks(doubleIndirect, 1, Metadata("resize inode", "inode 7"), std::nullopt, true);
         continue;
       }
       const std::string name = number == sb_.JournalInode ? "journal" : "reserved inode " + std::to_string(number);
@@ -159,6 +163,11 @@ class ExtWalk {
         for (const ext::DirectoryEntry& e : entries.Entries) {
           if (e.Deleted || e.Inode == 0 || e.Name == "." || e.Name == "..") continue;
           const std::string path = (dir.Path == "/" ? "/" : dir.Path + "/") + e.Name;
+          if (path.size() > kMaxPathBytes) {
+            index_.AddProblem("a path longer than " + std::to_string(kMaxPathBytes) + " bytes below " +
+                              dir.Path.substr(0, 200) + "...: not followed");
+            continue;
+          }
           // Each inode once: a second name (a hard link) or a folder met again (a loop)
           // is not walked twice.
           if (!taken_.insert(e.Inode).second) continue;
@@ -213,7 +222,18 @@ class ExtWalk {
     Owner free;
     free.Kind = OwnerKind::Free;
     const uint32_t freeId = index_.AddOwner(free);
+    // Sorted and merged, so that the run before a group's first block is the only one
+    // that can reach into the group from before it.
     std::sort(meta_.begin(), meta_.end());
+    std::vector<std::pair<uint64_t, uint64_t>> merged;
+    for (const auto& run : meta_) {
+      if (!merged.empty() && run.first <= merged.back().second) {
+        merged.back().second = std::max(merged.back().second, run.second);
+      } else {
+        merged.push_back(run);
+      }
+    }
+    meta_ = std::move(merged);
     std::vector<uint8_t> bits(sb_.BlockBytes);
     uint64_t runFirst = 0;
     uint64_t runCount = 0;
