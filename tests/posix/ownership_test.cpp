@@ -406,6 +406,23 @@ TEST(OwnerFaultsTest, LoopsAndCrossLinksAreNamedNotFollowed) {
   fs::remove_all(dir);
 }
 
+// An ext2 folder that holds its parent (debugfs links "/" into /DOCS): the loop is named
+// once, the walk ends, and the files keep their first paths.
+TEST(OwnerFaultsTest, ExtFolderLoopsAreNamedNotFollowed) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-ext-faults-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path image = dir / "ext2.img";
+  fs::copy_file(SamplePath("ext2.img"), image, fs::copy_options::overwrite_existing);
+  const std::string debugfs = fs::exists("/sbin/debugfs") ? "/sbin/debugfs" : "debugfs";
+  ASSERT_EQ(testing::Run({debugfs, "-w", "-R", "ln / /DOCS/up", image.string()}).Status, 0);
+  const std::string blocks = testing::Run({debugfs, "-R", "blocks \"/DOCS/notes about disks.txt\"", image.string()}).Out;
+  const CommandResult result = RunCli({"owner", image.string(), std::to_string(std::stoull(blocks) * 2)});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(result.Err, "korvalane-cli: file-system fault: the folder of inode 2 is met again as /DOCS/up: not followed\n");
+  EXPECT_EQ(Ours(result.Out), "/DOCS/notes about disks.txt");
+  fs::remove_all(dir);
+}
+
 // An NTFS directory that is its own parent, holding BIG.DAT: the loop is named once, the
 // walk ends, and the file is an orphan with the rest of its path.
 TEST(OwnerFaultsTest, MftParentLoopsAreNamedNotFollowed) {

@@ -142,6 +142,7 @@ class ExtWalk {
     };
     std::vector<Pending> pending = {{ext::kRootInode, "/"}};
     taken_.insert(ext::kRootInode);
+    folders_.insert(ext::kRootInode);
     const uint64_t inUse = std::max<uint64_t>(1, sb_.InodesCount - std::min<uint64_t>(sb_.FreeInodes, sb_.InodesCount));
     size_t listed = 0;
     std::vector<uint8_t> block(sb_.BlockBytes);
@@ -168,12 +169,19 @@ class ExtWalk {
                               dir.Path.substr(0, 200) + "...: not followed");
             continue;
           }
-          // Each inode once: a second name (a hard link) or a folder met again (a loop)
-          // is not walked twice.
-          if (!taken_.insert(e.Inode).second) continue;
+          // Each inode once: a second name of a file (a hard link) is not walked twice; a
+          // folder met again (ext gives a folder one name, so this is a loop or a
+          // cross-link) is named and not followed.
+          if (!taken_.insert(e.Inode).second) {
+            if (folders_.contains(e.Inode)) {
+              index_.AddProblem("the folder of inode " + std::to_string(e.Inode) + " is met again as " + path + ": not followed");
+            }
+            continue;
+          }
           const std::optional<Inode> child = ext::ReadInode(sb_, groups_, e.Inode);
           if (!child || child->Unused()) continue;
           if (child->Type() == ext::kTypeDirectory) {
+            folders_.insert(e.Inode);
             pending.push_back({e.Inode, path});
           } else {
             AddFile(*child, path);
@@ -284,6 +292,7 @@ class ExtWalk {
   const ext::BlockReader read_;
   std::vector<std::pair<uint64_t, uint64_t>> meta_;  // metadata blocks [first, end)
   std::unordered_set<uint32_t> taken_;                // inodes walked
+  std::unordered_set<uint32_t> folders_;              // those of them that are folders
 };
 
 }  // namespace
