@@ -8,6 +8,7 @@
 #include "core/fs/ext/Directory.h"
 #include "core/fs/ext/Inode.h"
 #include "core/fs/ext/Volume.h"
+#include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
@@ -27,6 +28,9 @@ constexpr uint16_t kBlockUninit = 0x2;
 constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;
 constexpr size_t kMaxDirectories = size_t{1} << 22;
 constexpr size_t kMaxPathBytes = 4096;
+// Inodes are read this many bytes of the volume at a time (a power of two, so that an
+// inode never crosses two of them).
+constexpr uint64_t kInodeChunkBytes = uint64_t{256} << 10;
 
 class ExtWalk {
  public:
@@ -120,7 +124,7 @@ class ExtWalk {
     const uint32_t last = std::min(std::max<uint32_t>(sb_.FirstInode, 1) - 1, std::min<uint32_t>(sb_.InodesCount, 64));
     for (uint32_t number = 1; number <= last; ++number) {
       if (number == ext::kRootInode) continue;
-      const std::optional<Inode> inode = ext::ReadInode(sb_, groups_, number);
+      const std::optional<Inode> inode = ReadInode(number);
       if (!inode || inode->Unused()) continue;
       if (number == kResizeInode) {
         const uint32_t doubleIndirect = ReadLe32(inode->BlockArea, kDoubleIndirectSlot);
@@ -150,7 +154,7 @@ class ExtWalk {
       const Pending dir = std::move(pending.back());
       pending.pop_back();
       if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(std::min<uint64_t>(89, taken_.size() * 90 / inUse)))) return false;
-      const std::optional<Inode> inode = ext::ReadInode(sb_, groups_, dir.Inode);
+      const std::optional<Inode> inode = ReadInode(dir.Inode);
       if (!inode || inode->Unused()) {
         index_.AddProblem("the folder " + dir.Path + " (inode " + std::to_string(dir.Inode) + ") cannot be read");
         continue;
@@ -178,7 +182,7 @@ class ExtWalk {
             }
             continue;
           }
-          const std::optional<Inode> child = ext::ReadInode(sb_, groups_, e.Inode);
+          const std::optional<Inode> child = ReadInode(e.Inode);
           if (!child || child->Unused()) continue;
           if (child->Type() == ext::kTypeDirectory) {
             folders_.insert(e.Inode);
@@ -284,6 +288,28 @@ class ExtWalk {
     return true;
   }
 
+  // An inode through a cache of 256 KiB of the volume: the inodes of one folder mostly
+  // stand together in a table, and one read of the platform per inode costs more than
+  // the walk.
+  std::optional<Inode> ReadInode(uint32_t number) {
+    const ext::InodePlace place = ext::LocateInodeByte(sb_, groups_, number);
+    if (!place.Byte) return std::nullopt;
+    const uint64_t sectorBytes = index_.BytesPerSector();
+    const uint64_t chunk = *place.Byte / kInodeChunkBytes;
+    if (!cached_ || *cached_ != chunk) {
+      cached_.reset();
+      const uint64_t first = chunk * kInodeChunkBytes / sectorBytes;
+      if (first >= index_.VolumeSectors()) return std::nullopt;
+      const uint64_t sectors = std::min<uint64_t>(kInodeChunkBytes / sectorBytes, index_.VolumeSectors() - first);
+      chunkBytes_.assign(static_cast<size_t>(sectors * sectorBytes), 0);
+      if (!ReadSectors(first, chunkBytes_)) return ext::ReadInode(sb_, groups_, number);
+      cached_ = chunk;
+    }
+    const uint64_t at = *place.Byte - chunk * kInodeChunkBytes;
+    if (at + sb_.InodeBytes > chunkBytes_.size()) return std::nullopt;
+    return ext::ParseInode(sb_, number, std::span<const uint8_t>(chunkBytes_).subspan(static_cast<size_t>(at), sb_.InodeBytes));
+  }
+
   const Superblock& sb_;
   const std::vector<ext::GroupDescriptor>& groups_;
   const uint32_t spb_;
@@ -293,6 +319,8 @@ class ExtWalk {
   std::vector<std::pair<uint64_t, uint64_t>> meta_;  // metadata blocks [first, end)
   std::unordered_set<uint32_t> taken_;                // inodes walked
   std::unordered_set<uint32_t> folders_;              // those of them that are folders
+  std::vector<uint8_t> chunkBytes_;
+  std::optional<uint64_t> cached_;  // the chunk of kInodeChunkBytes in chunkBytes_
 };
 
 }  // namespace
