@@ -179,6 +179,91 @@ INSTANTIATE_TEST_SUITE_P(Samples, OwnershipOracleTest,
                            return name;
                          });
 
+// ext2, ext3 and ext4 against e2fsprogs: the first and last block of the root, the
+// journal and the first files and folders (debugfs blocks) are owned by the file icheck
+// and ncheck name (one of its names, for a hard link); the superblocks, descriptor copies,
+// reserved descriptor blocks, bitmaps, inode tables and the first and last free block of
+// each group are what dumpe2fs says they are.
+TEST(OwnershipExtTest, OwnerIsWhatIcheckNcheckAndDumpe2fsFind) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  const std::string debugfs = fs::exists("/sbin/debugfs") ? "/sbin/debugfs" : "debugfs";
+  for (const char* name : {"ext2.img", "ext3.img", "ext4.img"}) {
+    SCOPED_TRACE(name);
+    const std::string path = SamplePath(name);
+    if (!fs::exists(path)) GTEST_SKIP() << name << " was not made here (see make-samples-ext)";
+    std::vector<std::pair<uint64_t, std::string>> expected;  // block, the start of our name
+    const std::string dump = testing::Run({"dumpe2fs", path}).Out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(dump, m, std::regex(R"(Block size:\s+(\d+))")));
+    const uint64_t perBlock = std::stoull(m[1]) / 512;
+    ASSERT_TRUE(std::regex_search(dump, m, std::regex(R"(Block count:\s+(\d+))")));
+    const uint64_t blockCount = std::stoull(m[1]);
+    const std::pair<const char*, const char*> kAreas[] = {
+        {R"(Primary superblock at (\d+))", "superblock"},         {R"(Backup superblock at (\d+))", "superblock backup"},
+        {R"(Group descriptors at (\d+)-(\d+))", "group descriptors"}, {R"(Reserved GDT blocks at (\d+)-(\d+))", "reserved GDT blocks"},
+        {R"(Block bitmap at (\d+))", "block bitmap"},            {R"(Inode bitmap at (\d+))", "inode bitmap"},
+        {R"(Inode table at (\d+)-(\d+))", "inode table"},        {R"(Free blocks: (\d+)(?:-(\d+))?)", ""}};
+    for (const std::string& line : Lines(dump)) {
+      if (!line.starts_with("  ")) continue;  // the groups' lines, not the superblock's counts
+      for (const auto& [pattern, ours] : kAreas) {
+        if (!std::regex_search(line, m, std::regex(pattern))) continue;
+        expected.emplace_back(std::stoull(m[1]), ours);
+        if (m[2].matched) expected.emplace_back(std::stoull(m[2]), ours);
+      }
+    }
+    // Files by their data blocks, in one debugfs run.
+    const fs::path commands = fs::path(::testing::TempDir()) / "ext-blocks.txt";
+    {
+      std::ofstream out(commands);
+      for (const int inode : {2, 8, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 30, 100, 3000}) out << "blocks <" << inode << ">\n";
+    }
+    std::vector<uint64_t> fileBlocks;
+    for (const std::string& line : Lines(testing::Run({debugfs, "-f", commands.string(), path}).Out)) {
+      if (line.empty() || line.find_first_not_of("0123456789 ") != std::string::npos) continue;
+      std::istringstream numbers(line);
+      std::vector<uint64_t> blocks;
+      for (uint64_t b = 0; numbers >> b;) blocks.push_back(b);
+      // A fast symlink's target read as block numbers lies past the volume.
+      if (blocks.empty() || blocks.back() >= blockCount) continue;
+      fileBlocks.push_back(blocks.front());
+      fileBlocks.push_back(blocks.back());
+    }
+    ASSERT_GE(fileBlocks.size(), 10u);
+    std::string icheck = "icheck";
+    for (const uint64_t b : fileBlocks) icheck += " " + std::to_string(b);
+    std::map<uint64_t, std::string> inodeOf;
+    std::string ncheck = "ncheck";
+    for (const std::string& line : Lines(testing::Run({debugfs, "-R", icheck, path}).Out)) {
+      if (std::regex_match(line, m, std::regex(R"((\d+)\t(\d+))"))) {
+        inodeOf[std::stoull(m[1])] = m[2];
+        ncheck += " " + m[2].str();
+      }
+    }
+    std::multimap<std::string, std::string> names = {{"2", "/"}, {"8", "journal"}, {"", ""}};  // "": a deleted file's block, free
+    for (const std::string& line : Lines(testing::Run({debugfs, "-R", ncheck, path}).Out)) {
+      if (std::regex_match(line, m, std::regex(R"((\d+)\t/*(.*))"))) names.emplace(m[1], "/" + m[2].str());
+    }
+    std::vector<std::string> args = {"owner", path};
+    for (const uint64_t b : fileBlocks) args.push_back(std::to_string(b * perBlock));
+    for (const auto& [block, ours] : expected) args.push_back(std::to_string(block * perBlock + perBlock - 1));
+    const CommandResult result = RunCli(args);
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    const std::vector<std::string> lines = Lines(result.Out);
+    ASSERT_EQ(lines.size(), args.size() - 2);
+    for (size_t i = 0; i < fileBlocks.size(); ++i) {
+      const auto [first, end] = names.equal_range(inodeOf[fileBlocks[i]]);
+      bool named = false;
+      for (auto it = first; it != end; ++it) named = named || Ours(lines[i]) == it->second;
+      EXPECT_TRUE(named) << lines[i] << ": icheck says inode " << inodeOf[fileBlocks[i]];
+    }
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const std::string ours = Ours(lines[fileBlocks.size() + i]);
+      EXPECT_TRUE(expected[i].second.empty() ? ours.empty() : ours.starts_with(expected[i].second))
+          << lines[fileBlocks.size() + i] << ": dumpe2fs says " << (expected[i].second.empty() ? "free" : expected[i].second);
+    }
+  }
+}
+
 // A rescue map whose bad areas lie under three files and one directory of the FAT16
 // sample (from istat's sectors): damaged lists exactly those, with the bad bytes within
 // each file's size, and a map spoilt in each way a map can be gives the same list and
@@ -318,6 +403,23 @@ TEST(OwnerFaultsTest, LoopsAndCrossLinksAreNamedNotFollowed) {
             "100  /README.TXT  (first cluster 2, byte 0 of the file)\n"
             "104  /Quarterly report.txt  (first cluster 3, byte 0 of the file)\n"
             "116  /DOCS/notes about disks.txt  (first cluster 6, byte 0 of the file)\n");
+  fs::remove_all(dir);
+}
+
+// An ext2 folder that holds its parent (debugfs links "/" into /DOCS): the loop is named
+// once, the walk ends, and the files keep their first paths.
+TEST(OwnerFaultsTest, ExtFolderLoopsAreNamedNotFollowed) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-ext-faults-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path image = dir / "ext2.img";
+  fs::copy_file(SamplePath("ext2.img"), image, fs::copy_options::overwrite_existing);
+  const std::string debugfs = fs::exists("/sbin/debugfs") ? "/sbin/debugfs" : "debugfs";
+  ASSERT_EQ(testing::Run({debugfs, "-w", "-R", "ln / /DOCS/up", image.string()}).Status, 0);
+  const std::string blocks = testing::Run({debugfs, "-R", "blocks \"/DOCS/notes about disks.txt\"", image.string()}).Out;
+  const CommandResult result = RunCli({"owner", image.string(), std::to_string(std::stoull(blocks) * 2)});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(result.Err, "korvalane-cli: file-system fault: the folder of inode 2 is met again as /DOCS/up: not followed\n");
+  EXPECT_EQ(Ours(result.Out), "/DOCS/notes about disks.txt");
   fs::remove_all(dir);
 }
 

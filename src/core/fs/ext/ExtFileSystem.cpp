@@ -3,6 +3,7 @@
 #include "core/Bytes.h"
 #include "core/fs/ext/Details.h"
 #include "core/fs/ext/Locate.h"
+#include "core/fs/ext/OwnershipExt.h"
 #include "core/fs/ext/Record.h"
 #include "core/fs/ext/Volume.h"
 
@@ -49,6 +50,10 @@ class Ext final : public FileSystem {
   Location LocateCluster(uint64_t cluster) const override { return ext::LocateBlock(cluster); }
 
   Location LocateInode(uint64_t inode) const override { return ext::LocateInode(inode); }
+
+  bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
+    return WalkExtOwnership(index, hooks, why);
+  }
 };
 
 }  // namespace

@@ -35,6 +35,7 @@ constexpr size_t kVolumeName = 0x78;
 constexpr size_t kVolumeNameBytes = 16;
 constexpr size_t kLastMounted = 0x88;
 constexpr size_t kLastMountedBytes = 64;
+constexpr size_t kReservedGdtBlocks = 0xCE;
 constexpr size_t kJournalInum = 0xE0;
 constexpr size_t kDescSize = 0xFE;
 constexpr size_t kFirstMetaBg = 0x104;
@@ -229,6 +230,7 @@ SuperblockParse ParseSuperblock(std::span<const uint8_t> b, uint64_t volumeBytes
   sb.LastMounted = Text(b, kLastMounted, kLastMountedBytes);
   sb.JournalInode = ReadLe32(b, kJournalInum);
   sb.FirstMetaBg = ReadLe32(b, kFirstMetaBg);
+  sb.ReservedGdtBlocks = ReadLe16(b, kReservedGdtBlocks);
   sb.LogGroupsPerFlex = ReadU8(b, kLogGroupsPerFlex);
   sb.BackupGroups = {ReadLe32(b, kBackupBgs), ReadLe32(b, kBackupBgs + 4)};
 

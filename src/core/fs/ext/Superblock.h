@@ -70,6 +70,7 @@ struct Superblock {
   std::string LastMounted;  // the directory it was last mounted on
   uint32_t JournalInode = 0;
   uint32_t FirstMetaBg = 0;
+  uint16_t ReservedGdtBlocks = 0;  // kept after each descriptor table copy for the volume to grow
   uint8_t LogGroupsPerFlex = 0;
   std::array<uint32_t, 2> BackupGroups{};  // sparse_super2
   uint32_t ChecksumSeed = 0;               // the seed of every metadata_csum checksum

@@ -1,0 +1,355 @@
+#include "core/fs/ext/OwnershipExt.h"
+
+#include <algorithm>
+#include <unordered_set>
+#include <vector>
+
+#include "core/Bytes.h"
+#include "core/fs/ext/Directory.h"
+#include "core/fs/ext/Inode.h"
+#include "core/fs/ext/Volume.h"
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
+
+namespace korvalane {
+namespace {
+
+using ext::BlockRun;
+using ext::Inode;
+using ext::InodeData;
+using ext::Superblock;
+
+constexpr uint32_t kResizeInode = 7;
+constexpr size_t kDoubleIndirectSlot = 13 * 4;  // i_block[13]
+constexpr uint16_t kBlockUninit = 0x2;
+// A folder is read up to 256 MiB; the walk lists at most this many folders, and none whose
+// path is longer than kMaxPathBytes (a chain of folders would otherwise hold paths whose
+// total grows with the square of its depth).
+constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;
+constexpr size_t kMaxDirectories = size_t{1} << 22;
+constexpr size_t kMaxPathBytes = 4096;
+// Inodes are read this many bytes of the volume at a time (a power of two, so that an
+// inode never crosses two of them).
+constexpr uint64_t kInodeChunkBytes = uint64_t{256} << 10;
+
+class ExtWalk {
+ public:
+  ExtWalk(const Superblock& sb, const std::vector<ext::GroupDescriptor>& groups, uint32_t sectorsPerBlock,
+          OwnershipIndex& index, const WalkHooks& hooks)
+      : sb_(sb), groups_(groups), spb_(sectorsPerBlock), index_(index), hooks_(hooks), read_(ext::CurrentBlockReader(sb)) {}
+
+  bool Run() {
+    AddGroupMetadata();
+    AddReservedInodes();
+    if (!WalkTree()) return false;
+    return AddFree();
+  }
+
+ private:
+  uint32_t Metadata(std::string name, std::string where = {}, std::string part = {}) {
+    Owner owner;
+    owner.Kind = OwnerKind::Metadata;
+    owner.Name = std::move(name);
+    owner.Where = std::move(where);
+    owner.Part = std::move(part);
+    return index_.AddOwner(std::move(owner));
+  }
+
+  // Blocks [first, first + count) for `owner`, cut to the volume; metadata runs are kept
+  // to tell a group's metadata from its free blocks where its bitmap is not initialised.
+  void Blocks(uint64_t first, uint64_t count, uint32_t owner, std::optional<uint64_t> byte = std::nullopt, bool metadata = false) {
+    if (first >= sb_.BlocksCount || count == 0) return;
+    count = std::min(count, sb_.BlocksCount - first);
+    index_.AddRun(first * spb_, count * spb_, owner, byte);
+    if (metadata) meta_.push_back({first, first + count});
+  }
+
+  void AddGroupMetadata() {
+    const uint32_t perBlock = sb_.BlockBytes / sb_.DescriptorBytes;
+    const bool metaBg = (sb_.Incompat & ext::kIncompatMetaBg) != 0;
+    const uint64_t tableBlocks = (uint64_t{sb_.Groups} + perBlock - 1) / perBlock;
+    // Without meta_bg the whole descriptor table follows each superblock copy; with it,
+    // only the blocks before FirstMetaBg do, and the rest stand in their meta groups.
+    const uint64_t followBlocks = metaBg ? std::min<uint64_t>(sb_.FirstMetaBg, tableBlocks) : tableBlocks;
+    if (sb_.FirstDataBlock == 1) Blocks(0, 1, Metadata("boot block"), std::nullopt, true);
+    for (uint32_t g = 0; g < sb_.Groups; ++g) {
+      const std::string group = "group " + std::to_string(g);
+      if (sb_.GroupHasSuperblock(g)) {
+        const uint64_t at = g == 0 ? sb_.FirstDataBlock : sb_.GroupFirstBlock(g);
+        const std::string copy = g == 0 ? "" : " backup (" + group + ")";
+        Blocks(at, 1, Metadata("superblock" + copy), std::nullopt, true);
+        Blocks(at + 1, followBlocks, Metadata("group descriptors" + copy), std::nullopt, true);
+        Blocks(at + 1 + followBlocks, sb_.ReservedGdtBlocks, Metadata("reserved GDT blocks" + copy), std::nullopt, true);
+      }
+      if (metaBg && g / perBlock >= sb_.FirstMetaBg) {
+        // A meta group's descriptor block, in its first group, with copies in the second
+        // and the last.
+        const uint32_t first = g / perBlock * perBlock;
+        if (g == first || g == first + 1 || g == first + perBlock - 1) {
+          const std::string copy = g == first ? "" : " backup (" + group + ")";
+          Blocks(sb_.GroupFirstBlock(g) + (sb_.GroupHasSuperblock(g) ? 1 : 0), 1, Metadata("group descriptors" + copy),
+                 std::nullopt, true);
+        }
+      }
+      if (g >= groups_.size()) continue;
+      const ext::GroupDescriptor& d = groups_[g];
+      Blocks(d.BlockBitmap, 1, Metadata("block bitmap (" + group + ")"), std::nullopt, true);
+      Blocks(d.InodeBitmap, 1, Metadata("inode bitmap (" + group + ")"), std::nullopt, true);
+      const uint64_t firstInode = uint64_t{g} * sb_.InodesPerGroup + 1;
+      Blocks(d.InodeTable, sb_.InodeTableBlocks(),
+             Metadata("inode table (" + group + ", inodes " + std::to_string(firstInode) + "-" +
+                      std::to_string(firstInode + sb_.InodesPerGroup - 1) + ")"),
+             std::nullopt, true);
+    }
+  }
+
+  // Adds the blocks of an inode's map: data runs at their byte in the file, the blocks of
+  // its map (extent-tree index blocks, indirect blocks) and its extended attribute block
+  // without one.
+  void AddMap(const Inode& inode, const InodeData& data, uint32_t owner, const std::string& name, bool metadata = false) {
+    for (const ext::Extent& e : data.Extents) {
+      Blocks(e.Physical, e.Count, owner, uint64_t{e.Logical} * sb_.BlockBytes, metadata);
+    }
+    for (const BlockRun& r : data.Runs) Blocks(r.Physical, r.Count, owner, r.Logical * sb_.BlockBytes, metadata);
+    for (const uint64_t b : data.IndexBlocks) Blocks(b, 1, owner, std::nullopt, metadata);
+    for (const BlockRun& r : data.IndirectRuns) Blocks(r.Physical, r.Count, owner, std::nullopt, metadata);
+    if (inode.FileAcl != 0) Blocks(inode.FileAcl, 1, owner, std::nullopt, metadata);
+    for (const std::string& problem : data.Problems) index_.AddProblem(name + ": " + problem);
+  }
+
+  // The journal, and whatever other reserved inode holds blocks (bad blocks, quota,
+  // the boot loader), by their inodes; the resize inode by its double indirect block, the
+  // reserved descriptor blocks it lists being named above.
+  void AddReservedInodes() {
+    const uint32_t last = std::min(std::max<uint32_t>(sb_.FirstInode, 1) - 1, std::min<uint32_t>(sb_.InodesCount, 64));
+    for (uint32_t number = 1; number <= last; ++number) {
+      if (number == ext::kRootInode) continue;
+      const std::optional<Inode> inode = ReadInode(number);
+      if (!inode || inode->Unused()) continue;
+      if (number == kResizeInode) {
+        const uint32_t doubleIndirect = ReadLe32(inode->BlockArea, kDoubleIndirectSlot);
+        if ((inode->Flags & ext::kFlagExtents) != 0 || doubleIndirect == 0) continue;
+        Blocks(doubleIndirect, 1, Metadata("resize inode", "inode 7"), std::nullopt, true);
+        continue;
+      }
+      const std::string name = number == sb_.JournalInode ? "journal" : "reserved inode " + std::to_string(number);
+      const InodeData data = ext::MapInode(sb_, *inode, read_);
+      AddMap(*inode, data, Metadata(name, "inode " + std::to_string(number), "file"), name, true);
+      taken_.insert(number);
+    }
+  }
+
+  bool WalkTree() {
+    struct Pending {
+      uint32_t Inode;
+      std::string Path;
+    };
+    std::vector<Pending> pending = {{ext::kRootInode, "/"}};
+    taken_.insert(ext::kRootInode);
+    folders_.insert(ext::kRootInode);
+    const uint64_t inUse = std::max<uint64_t>(1, sb_.InodesCount - std::min<uint64_t>(sb_.FreeInodes, sb_.InodesCount));
+    size_t listed = 0;
+    std::vector<uint8_t> block(sb_.BlockBytes);
+    while (!pending.empty()) {
+      const Pending dir = std::move(pending.back());
+      pending.pop_back();
+      if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(std::min<uint64_t>(89, taken_.size() * 90 / inUse)))) return false;
+      const std::optional<Inode> inode = ReadInode(dir.Inode);
+      if (!inode || inode->Unused()) {
+        index_.AddProblem("the folder " + dir.Path + " (inode " + std::to_string(dir.Inode) + ") cannot be read");
+        continue;
+      }
+      const InodeData data = AddFile(*inode, dir.Path);
+      if (++listed > kMaxDirectories) {
+        index_.AddProblem("more than " + std::to_string(kMaxDirectories) + " folders: the rest are not listed");
+        break;
+      }
+      const auto visit = [&](const ext::DirectoryBlock& entries) {
+        for (const ext::DirectoryEntry& e : entries.Entries) {
+          if (e.Deleted || e.Inode == 0 || e.Name == "." || e.Name == "..") continue;
+          const std::string path = (dir.Path == "/" ? "/" : dir.Path + "/") + e.Name;
+          if (path.size() > kMaxPathBytes) {
+            index_.AddProblem("a path longer than " + std::to_string(kMaxPathBytes) + " bytes below " +
+                              dir.Path.substr(0, 200) + "...: not followed");
+            continue;
+          }
+          // Each inode once: a second name of a file (a hard link) is not walked twice; a
+          // folder met again (ext gives a folder one name, so this is a loop or a
+          // cross-link) is named and not followed.
+          if (!taken_.insert(e.Inode).second) {
+            if (folders_.contains(e.Inode)) {
+              index_.AddProblem("the folder of inode " + std::to_string(e.Inode) + " is met again as " + path + ": not followed");
+            }
+            continue;
+          }
+          const std::optional<Inode> child = ReadInode(e.Inode);
+          if (!child || child->Unused()) continue;
+          if (child->Type() == ext::kTypeDirectory) {
+            folders_.insert(e.Inode);
+            pending.push_back({e.Inode, path});
+          } else {
+            AddFile(*child, path);
+          }
+        }
+      };
+      if (data.Kind == ext::DataKind::Inline) {
+        const std::vector<uint8_t> bytes(data.InlineBytes.begin(), data.InlineBytes.end());
+        visit(ext::ParseInlineDirectory(sb_, bytes, inode->BlockArea.size()));
+        continue;
+      }
+      uint64_t readBytes = 0;
+      const auto readRun = [&](uint64_t physical, uint64_t count) {
+        for (uint64_t i = 0; i < count && readBytes < kMaxDirectoryBytes; ++i, readBytes += sb_.BlockBytes) {
+          if (physical + i >= sb_.BlocksCount || !read_(physical + i, block)) return;
+          visit(ext::ParseDirectoryBlock(sb_, block));
+        }
+      };
+      for (const ext::Extent& e : data.Extents) {
+        if (!e.Uninitialised) readRun(e.Physical, e.Count);
+      }
+      for (const BlockRun& r : data.Runs) readRun(r.Physical, r.Count);
+    }
+    return true;
+  }
+
+  // A file's or folder's owner and blocks; its map, for a folder to be listed.
+  InodeData AddFile(const Inode& inode, const std::string& path) {
+    const bool directory = inode.Type() == ext::kTypeDirectory;
+    Owner owner;
+    owner.Kind = directory ? OwnerKind::Directory : OwnerKind::File;
+    owner.Name = path;
+    owner.Where = "inode " + std::to_string(inode.Number);
+    owner.Part = directory ? "directory" : "file";
+    owner.Size = inode.Size;
+    owner.HasSize = !directory;
+    InodeData data = ext::MapInode(sb_, inode, read_);
+    const bool hasBlocks = !data.Extents.empty() || !data.Runs.empty() || inode.FileAcl != 0;
+    if (hasBlocks || directory) AddMap(inode, data, index_.AddOwner(std::move(owner)), path);
+    return data;
+  }
+
+  // Free blocks by each group's block bitmap, in runs. A group marked BLOCK_UNINIT has no
+  // bitmap on disk: all its blocks are free but the metadata standing in it.
+  bool AddFree() {
+    Owner free;
+    free.Kind = OwnerKind::Free;
+    const uint32_t freeId = index_.AddOwner(free);
+    // Sorted and merged, so that the run before a group's first block is the only one
+    // that can reach into the group from before it.
+    std::sort(meta_.begin(), meta_.end());
+    std::vector<std::pair<uint64_t, uint64_t>> merged;
+    for (const auto& run : meta_) {
+      if (!merged.empty() && run.first <= merged.back().second) {
+        merged.back().second = std::max(merged.back().second, run.second);
+      } else {
+        merged.push_back(run);
+      }
+    }
+    meta_ = std::move(merged);
+    std::vector<uint8_t> bits(sb_.BlockBytes);
+    uint64_t runFirst = 0;
+    uint64_t runCount = 0;
+    const auto flush = [&] {
+      if (runCount != 0) Blocks(runFirst, runCount, freeId);
+      runCount = 0;
+    };
+    for (uint32_t g = 0; g < groups_.size(); ++g) {
+      if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(90 + uint64_t{g} * 10 / groups_.size()))) return false;
+      const uint64_t first = sb_.GroupFirstBlock(g);
+      if (first >= sb_.BlocksCount) break;
+      const uint64_t count = std::min<uint64_t>(sb_.BlocksPerGroup, sb_.BlocksCount - first);
+      const bool uninit = sb_.HasGdtCsum() || sb_.HasMetadataCsum() ? (groups_[g].Flags & kBlockUninit) != 0 : false;
+      if (uninit) {
+        std::fill(bits.begin(), bits.end(), 0);
+        auto it = std::upper_bound(meta_.begin(), meta_.end(), std::pair<uint64_t, uint64_t>{first, UINT64_MAX});
+        if (it != meta_.begin()) --it;
+        for (; it != meta_.end() && it->first < first + count; ++it) {
+          for (uint64_t b = std::max(it->first, first); b < std::min(it->second, first + count); ++b) {
+            bits[(b - first) / 8] |= static_cast<uint8_t>(1u << ((b - first) % 8));
+          }
+        }
+      } else if (!read_(groups_[g].BlockBitmap, bits)) {
+        flush();
+        index_.AddProblem("the block bitmap of group " + std::to_string(g) + " cannot be read");
+        continue;
+      }
+      for (uint64_t i = 0; i < count; ++i) {
+        if ((bits[i / 8] >> (i % 8) & 1u) != 0) {
+          flush();
+        } else if (runCount == 0) {
+          runFirst = first + i;
+          runCount = 1;
+        } else {
+          ++runCount;
+        }
+      }
+    }
+    flush();
+    return true;
+  }
+
+  // An inode through a cache of 256 KiB of the volume: the inodes of one folder mostly
+  // stand together in a table, and one read of the platform per inode costs more than
+  // the walk.
+  std::optional<Inode> ReadInode(uint32_t number) {
+    const ext::InodePlace place = ext::LocateInodeByte(sb_, groups_, number);
+    if (!place.Byte) return std::nullopt;
+    const uint64_t sectorBytes = index_.BytesPerSector();
+    const uint64_t chunk = *place.Byte / kInodeChunkBytes;
+    if (!cached_ || *cached_ != chunk) {
+      cached_.reset();
+      const uint64_t first = chunk * kInodeChunkBytes / sectorBytes;
+      if (first >= index_.VolumeSectors()) return std::nullopt;
+      const uint64_t sectors = std::min<uint64_t>(kInodeChunkBytes / sectorBytes, index_.VolumeSectors() - first);
+      chunkBytes_.assign(static_cast<size_t>(sectors * sectorBytes), 0);
+      if (!ReadSectors(first, chunkBytes_)) return ext::ReadInode(sb_, groups_, number);
+      cached_ = chunk;
+    }
+    const uint64_t at = *place.Byte - chunk * kInodeChunkBytes;
+    if (at + sb_.InodeBytes > chunkBytes_.size()) return std::nullopt;
+    return ext::ParseInode(sb_, number, std::span<const uint8_t>(chunkBytes_).subspan(static_cast<size_t>(at), sb_.InodeBytes));
+  }
+
+  const Superblock& sb_;
+  const std::vector<ext::GroupDescriptor>& groups_;
+  const uint32_t spb_;
+  OwnershipIndex& index_;
+  const WalkHooks& hooks_;
+  const ext::BlockReader read_;
+  std::vector<std::pair<uint64_t, uint64_t>> meta_;  // metadata blocks [first, end)
+  std::unordered_set<uint32_t> taken_;                // inodes walked
+  std::unordered_set<uint32_t> folders_;              // those of them that are folders
+  std::vector<uint8_t> chunkBytes_;
+  std::optional<uint64_t> cached_;  // the chunk of kInodeChunkBytes in chunkBytes_
+};
+
+}  // namespace
+
+bool WalkExtOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
+  const VolumeGeometry& g = Geometry();
+  const std::optional<Superblock>& sb = ext::State().Sb;
+  if (!sb || g.BytesPerSector <= 0) {
+    *why = ext::State().Problem.empty() ? "the volume has no ext superblock that can be read" : ext::State().Problem;
+    return false;
+  }
+  const uint32_t sectorsPerBlock = sb->BlockBytes / static_cast<uint32_t>(g.BytesPerSector);
+  if (sectorsPerBlock == 0) {
+    *why = "the blocks are smaller than the sectors";
+    return false;
+  }
+  const ext::DescriptorTable table = ext::ReadCurrentDescriptors(*sb);
+  if (table.Groups.empty()) {
+    *why = table.Problem.empty() ? "the group descriptors cannot be read" : table.Problem;
+    return false;
+  }
+  index.Begin(sb->BlocksCount * sectorsPerBlock, static_cast<uint32_t>(g.BytesPerSector));
+  if (!table.Problem.empty()) index.AddProblem(table.Problem);
+  ExtWalk walk(*sb, table.Groups, sectorsPerBlock, index, hooks);
+  if (!walk.Run()) {
+    *why = "stopped";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace korvalane

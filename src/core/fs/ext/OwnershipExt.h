@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "core/ownership/OwnershipIndex.h"
+
+namespace korvalane {
+
+// Walks the ext2/3/4 volume of CurrentDrive once into `index`: each superblock and group
+// descriptor copy with the reserved descriptor blocks after it, each group's bitmaps and
+// inode table, the journal and the other reserved inodes' blocks, every file and folder
+// reached from the root (its data blocks, and the extent-tree, indirect and extended
+// attribute blocks that belong to it), and free blocks by the block bitmaps. False, with
+// `why`, when the superblock or the descriptors cannot be read or the walk was stopped.
+bool WalkExtOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why);
+
+}  // namespace korvalane
