@@ -4,6 +4,7 @@
 #include "core/fs/ext/Details.h"
 #include "core/fs/ext/Locate.h"
 #include "core/fs/ext/Record.h"
+#include "core/fs/ext/Structures.h"
 #include "core/fs/ext/Volume.h"
 
 namespace korvalane {
@@ -49,6 +50,9 @@ class Ext final : public FileSystem {
   Location LocateCluster(uint64_t cluster) const override { return ext::LocateBlock(cluster); }
 
   Location LocateInode(uint64_t inode) const override { return ext::LocateInode(inode); }
+
+  std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return ExtStructureAt(sector); }
+  std::vector<StructureBackup> StructureBackups() const override { return ExtStructureBackups(); }
 };
 
 }  // namespace
