@@ -258,12 +258,12 @@ std::optional<ext::Inode> ReadOneInode(const StructureInput& input, const Superb
   const ext::DescriptorPlace place = ext::DescriptorLocation(sb, group);
   std::vector<uint8_t> descriptor(sb.DescriptorBytes);
   if (!ReadVolumeBytes(input, place.Block * sb.BlockBytes + place.Offset, descriptor)) return std::nullopt;
-  std::vector<ext::GroupDescriptor> groups(group + 1);
-  groups[group] = ext::ParseGroupDescriptor(sb, group, descriptor);
-  const ext::InodePlace at = ext::LocateInodeByte(sb, groups, number);
-  if (!at.Byte) return std::nullopt;
+  // Only this group's descriptor is read: a list of every group up to it could be millions.
+  const uint64_t table = ext::ParseGroupDescriptor(sb, group, descriptor).InodeTable;
+  if (table >= sb.BlocksCount || sb.InodeTableBlocks() > sb.BlocksCount - table) return std::nullopt;
+  const uint64_t byte = table * sb.BlockBytes + uint64_t{(number - 1) % sb.InodesPerGroup} * sb.InodeBytes;
   std::vector<uint8_t> bytes(sb.InodeBytes);
-  if (!ReadVolumeBytes(input, *at.Byte, bytes)) return std::nullopt;
+  if (!ReadVolumeBytes(input, byte, bytes)) return std::nullopt;
   return ext::ParseInode(sb, number, bytes);
 }
 
