@@ -1,8 +1,10 @@
 // Every structure decoder over hostile bytes, and the choice of a sector's structure and
 // the backup comparison over a hostile volume. The first input byte chooses:
-//   bits 0-3  the decoder (by its place in the catalog), for the direct run
+//   bits 0-3  the decoder (by its place in the catalog), for the direct run, with bit 4 of
+//             the second byte above them
 //   bit 4     sectors of 4096 bytes (else 512)
-//   bits 5-7  the file-system kind the volume is taken for (Unknown, FAT, FAT32, exFAT, NTFS)
+//   bits 5-7  the file-system kind the volume is taken for (Unknown, FAT, FAT32, exFAT, NTFS,
+//             ext)
 // The second byte is the sector whose structure is chosen and read. The rest is the
 // structure's bytes, and the volume from sector 0 on.
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "core/fs/FileSystem.h"
 #include "core/structures/Catalog.h"
 #include "core/structures/Inspector.h"
 #include "core/volume/VolumeGeometry.h"
@@ -33,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvalane;
   if (size < 2) return 0;
   const std::span<const StructureKind> kinds = StructureKinds();
-  const StructureKind& kind = kinds[(data[0] & 0x0Fu) % kinds.size()];
+  const StructureKind& kind = kinds[((data[0] & 0x0Fu) | (data[1] & 0x10u)) % kinds.size()];
   const uint32_t sectorSize = (data[0] & 0x10u) != 0 ? 4096 : 512;
   const std::span<const uint8_t> bytes(data + 2, size - 2);
 
@@ -56,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The same bytes as a volume of the chosen kind.
   constexpr FileSystemKind kKinds[] = {FileSystemKind::Unknown, FileSystemKind::Fat, FileSystemKind::Fat32,
-                                       FileSystemKind::Exfat, FileSystemKind::Ntfs};
+                                       FileSystemKind::Exfat, FileSystemKind::Ntfs, FileSystemKind::Ext};
   std::vector<uint8_t> volume(bytes.begin(), bytes.end());
   volume.resize((volume.size() + sectorSize - 1) / sectorSize * sectorSize + sectorSize, 0);
   const uint64_t sectors = volume.size() / sectorSize;
@@ -64,12 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VolumeGeometry& g = Geometry();
   g = VolumeGeometry{};
   g.CurrentDrive = "C:";
-  g.FileSystemKind = kKinds[(data[0] >> 5) % 5];
+  g.FileSystemKind = kKinds[(data[0] >> 5) % 6];
   g.BytesPerSector = static_cast<int32_t>(sectorSize);
   g.SectorsPerCluster = 1 + data[1] % 8;
   g.StartDataSector = data[1] % 4;
   g.RootSectors = data[1] % 3;
   g.TotalSectors = sectors;
+  // ext's choice works from the superblock its geometry parse keeps.
+  if (const FileSystem* fileSystem = FileSystemOf(g.FileSystemKind); fileSystem && g.FileSystemKind == FileSystemKind::Ext) {
+    fileSystem->ReadGeometry();
+  }
   const uint64_t sector = data[1] % sectors;
   if (const std::optional<StructureChoice> choice = KnownStructureAt(sector)) {
     Require(FindStructureKind(choice->Id) != nullptr);

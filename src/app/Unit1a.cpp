@@ -141,6 +141,7 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
   // Ctrl+I: the Structure window, which follows the shown sector and asks for its marks.
   ActionStructure = InstallStructureCommand(this, InfoList);
   connect(&korvalane::ShownSector::Instance(), &korvalane::ShownSector::MarkRequested, this, &TForm1a::ShowSectorBytes);
+  korvalane::ShownSector::Instance().SetField(SectorEdit->text());
 
   InfoList->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(InfoList, &QWidget::customContextMenuRequested, this, &TForm1a::InfoListContextPopup);
@@ -234,6 +235,7 @@ void TForm1a::DriveBoxChange() {
 }
 
 void TForm1a::SectorEditChange() {
+  korvalane::ShownSector::Instance().SetField(SectorEdit->text());
   const uint64_t generation = ClearView();
   korvalane::ViewText lines;
   korvalane::ShowSector(SectorEdit->text().toStdU16String(), SelectedView(), lines, PumpFor(generation));

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/Look.h"
-#include "app/Unit1a.h"
+#include "app/ShownSector.h"
 #include "app/Unit2a.h"
 #include "core/text/SectorField.h"
 #include "core/volume/VolumeGeometry.h"
@@ -124,7 +124,7 @@ std::optional<korvalane::SearchPattern> TForm4a::PatternOfFields() {
 
 std::optional<uint64_t> TForm4a::StartByte(bool backward, uint64_t sectors, uint32_t sectorBytes) {
   using korvalane::ShowInformation;
-  const QString field = Form1a->SectorEdit->text();
+  const QString field = korvalane::ShownSector::Instance().Field();
   const std::optional<uint64_t> sector = korvalane::ParseSectorIndex(field.toStdU16String());
   if (!sector) {
     ShowInformation(QStringLiteral("The sector field does not name a sector: ") + field);
@@ -227,7 +227,7 @@ void TForm4a::ShowMatch(const korvalane::SearchMatch& match, const korvalane::Se
   } else {
     bytes.emplace_back(match.Offset, static_cast<uint32_t>(pattern.Length()));
   }
-  Form1a->ShowSectorBytes(match.Sector, bytes);
+  emit korvalane::ShownSector::Instance().MarkRequested(match.Sector, bytes);
 }
 
 void TForm4a::SetBusyLook(bool busy) {

@@ -24,18 +24,6 @@ TForm5* Form5 = nullptr;
 
 namespace korvalane {
 
-ShownSector& ShownSector::Instance() {
-  static ShownSector instance;
-  return instance;
-}
-
-void ShownSector::Set(const QString& drive, const QString& sectorText, ViewKind view) {
-  drive_ = drive;
-  sectorText_ = sectorText;
-  view_ = view;
-  emit Changed(drive, sectorText);
-}
-
 std::optional<size_t> ByteAtCharacter(size_t line, size_t column, ViewKind view, size_t sectorBytes) {
   if (view == ViewKind::FileRecord) return std::nullopt;
   for (size_t i = 0; i < sectorBytes; ++i) {

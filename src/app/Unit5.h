@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/ShownSector.h"
 #include "core/structures/Catalog.h"
 #include "core/views/SectorView.h"
 #include "ui_Unit5.h"
@@ -16,33 +17,6 @@ class QAction;
 class QPlainTextEdit;
 
 namespace korvalane {
-
-// The sector the main window shows, for the windows that follow it, and their requests
-// to mark bytes of it. The main window sets it after each redraw and answers the marks;
-// the followers listen. Neither side reaches into the other's members.
-class ShownSector : public QObject {
-  Q_OBJECT
-
- public:
-  static ShownSector& Instance();
-
-  // The main window has drawn the sector its field names (the field's text, as typed)
-  // in a view.
-  void Set(const QString& drive, const QString& sectorText, korvalane::ViewKind view);
-  QString Drive() const { return drive_; }
-  QString SectorText() const { return sectorText_; }
-  korvalane::ViewKind View() const { return view_; }
-
- signals:
-  void Changed(const QString& drive, const QString& sectorText);
-  // Byte ranges (first, count) of `sector` to mark in the Text and Hex views.
-  void MarkRequested(uint64_t sector, const std::vector<std::pair<uint32_t, uint32_t>>& bytes);
-
- private:
-  QString drive_;
-  QString sectorText_;
-  korvalane::ViewKind view_ = korvalane::ViewKind::Text;
-};
 
 // The byte of a sector of `sectorBytes` bytes that a character of the Text or Hex view
 // shows (its line and column), if any.

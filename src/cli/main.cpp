@@ -84,15 +84,19 @@ Commands:
                                structure is the one Korvalane knows there (MBR,
                                EBR, GPT header and entries, boot sectors and their
                                backups, FSInfo, exFAT checksum sector, directory
-                               clusters, MFT records); --as NAME decodes it as
-                               another (mbr, ebr, gpt-header, gpt-entries,
-                               fat-boot, fat32-boot, fsinfo, fat-directory,
-                               exfat-boot, exfat-checksum, exfat-directory,
-                               ntfs-boot, mft-record).
+                               clusters, MFT records, ext superblocks, group
+                               descriptors, inode tables, directory blocks);
+                               --as NAME decodes it as another (mbr, ebr,
+                               gpt-header, gpt-entries, fat-boot, fat32-boot,
+                               fsinfo, fat-directory, exfat-boot, exfat-checksum,
+                               exfat-directory, ntfs-boot, mft-record,
+                               ext-superblock, ext-group-descriptors, ext-inode,
+                               ext-directory).
   fields --compare-backup SOURCE
                                Each structure with a backup copy (FAT32, exFAT
-                               and NTFS boot sectors, the GPT's headers) and the
-                               fields in which the copy differs.
+                               and NTFS boot sectors, the GPT's headers, the ext
+                               superblock) and the fields in which the copy
+                               differs.
   hash [--md5] [--sha1] [--sha256] SOURCE START END
                                The digests of sectors START to END-1, read exactly
                                as export reads them (unreadable sectors as zeros,

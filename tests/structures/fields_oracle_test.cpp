@@ -1,5 +1,5 @@
 // korvalane-cli fields on the sample images, each field compared with what sfdisk,
-// fsck.fat, The Sleuth Kit, dump.exfat and ntfsinfo read from the same bytes; checksums
+// fsck.fat, The Sleuth Kit, dump.exfat, ntfsinfo, dumpe2fs and debugfs read from the same bytes; checksums
 // broken on purpose in copies of the samples.
 #include <gtest/gtest.h>
 
@@ -360,6 +360,67 @@ TEST_F(FieldsTest, NtfsBootSectorAndMftRecordAgreeWithNtfsinfoAndIstat) {
   const Decoded torn = Fields({Broken("ntfs.img", std::stoull(sector) * 512 + 510, "\x7F"), sector});
   EXPECT_EQ(torn.Check("Update sequence at 0x1FE"), "fails");
   EXPECT_EQ(torn.Check("Update sequence at 0x3FE"), "holds");
+}
+
+TEST_F(FieldsTest, ExtStructuresAgreeWithDumpe2fsAndDebugfsAndTheirCrc32cHold) {
+  const std::string image = SamplePath("ext4.img");
+  const std::string dump = Tool({"dumpe2fs", image});
+  const Decoded sb = Fields({image, "2"});
+  EXPECT_EQ(sb.Title, "ext superblock at sector 2");
+  EXPECT_EQ(sb.Number("Inodes count"), FindNumber(dump, R"(Inode count:\s+(\d+))"));
+  EXPECT_EQ(sb.Number("Blocks count (low)"), FindNumber(dump, R"(Block count:\s+(\d+))"));
+  EXPECT_EQ(sb.Number("Free blocks count (low)"), FindNumber(dump, R"(Free blocks:\s+(\d+))"));
+  EXPECT_EQ(sb.Number("Inode size"), FindNumber(dump, R"(Inode size:\s+(\d+))"));
+  EXPECT_EQ(sb.Value("UUID"), Find(dump, R"(Filesystem UUID:\s+(\S+))"));
+  EXPECT_EQ(sb.Value("Log block size"), "2 (" + Find(dump, R"(Block size:\s+(\d+))") + " bytes)");
+  EXPECT_EQ(sb.Value("Checksum"), Upper(Find(dump, R"(\nChecksum:\s+0x([0-9a-f]+))")).insert(0, "0x"));
+  EXPECT_EQ(sb.Check("Magic number"), "holds");
+  EXPECT_EQ(sb.Check("Superblock checksum"), "holds");
+
+  // Group 1's descriptor in the table after the superblock's block (block 1, sector 8).
+  const Decoded groups = Fields({image, "8"});
+  EXPECT_EQ(groups.Title, "ext group descriptors at sector 8");
+  EXPECT_EQ(groups.Number("Group 1/Inode table (low)"), FindNumber(dump, R"(Group 1:[^\n]*\n(?:[^\n]*\n)*?\s+Inode table at (\d+))"));
+  EXPECT_EQ(groups.Value("Group 0/Checksum"), "0x" + Upper(Find(dump, R"(Group 0: [^\n]*csum 0x([0-9a-f]+))")));
+  EXPECT_EQ(groups.Check("Group 0 checksum (crc32c)"), "holds");
+  EXPECT_EQ(groups.Check("Group 1 checksum (crc32c)"), "holds");
+
+  // The root directory's inode (the second of its sector) and its one block.
+  const std::string stat = Tool({"debugfs", "-R", "stat <2>", image});
+  const uint64_t table = FindNumber(dump, R"(Group 0:[^\n]*\n(?:[^\n]*\n)*?\s+Inode table at (\d+))");
+  const std::string inodeSector = std::to_string(table * 8);
+  const Decoded inode = Fields({image, inodeSector});
+  EXPECT_EQ(inode.Title, "ext inodes at sector " + inodeSector);
+  EXPECT_EQ(inode.Number("Inode 2/Links count"), FindNumber(stat, R"(Links: (\d+))"));
+  EXPECT_EQ(inode.Number("Inode 2/Size (low)"), FindNumber(stat, R"(Size: (\d+))"));
+  EXPECT_EQ(inode.Number("Inode 2/Extra inode size"), FindNumber(stat, R"(extra inode fields: (\d+))"));
+  EXPECT_EQ(inode.Value("Inode 2/Mode"), "0x41ED (directory, drwxr-xr-x)");
+  EXPECT_EQ(inode.Check("Inode 2 checksum"), "holds");
+  const std::string directorySector =
+      std::to_string(8 * FindNumber(Tool({"debugfs", "-R", "blocks <2>", image}), R"((\d+))"));
+  const Decoded directory = Fields({image, directorySector});
+  EXPECT_EQ(directory.Title, "ext directory block at sector " + directorySector);
+  EXPECT_EQ(directory.Value("Entry 3/Name"), "\"lost+found\"");
+  EXPECT_EQ(directory.Number("Entry 3/Inode"), 11u);
+  EXPECT_EQ(directory.Value("Checksum tail/File type"), "0xDE (checksum tail)");
+  EXPECT_EQ(directory.Check("Directory block checksum"), "holds");
+
+  // One byte changed in each: the volume name, the root's link count, a name's letter.
+  EXPECT_EQ(Fields({Broken("ext4.img", 1024 + 0x78, "X"), "2"}).Check("Superblock checksum"), "fails");
+  EXPECT_EQ(Fields({Broken("ext4.img", table * 4096 + 256 + 0x1A, "\x09"), inodeSector}).Check("Inode 2 checksum"), "fails");
+  EXPECT_EQ(Fields({Broken("ext4.img", std::stoull(directorySector) * 512 + 0x20, "L"), directorySector})
+                .Check("Directory block checksum"),
+            "fails");
+
+  // The first backup (group 1) holds the primary's figures; a changed UUID is named.
+  const CommandResult same = RunCli({"fields", "--compare-backup", image});
+  const std::string backup = std::to_string(8 * FindNumber(dump, R"(Backup superblock at (\d+))"));
+  EXPECT_EQ(Lines(same.Out), (std::vector<std::string>{"ext superblock: sector 2 and its backup at sector " + backup,
+                                                       "No field differs"}));
+  const std::vector<std::string> changed =
+      Lines(RunCli({"fields", "--compare-backup", Broken("ext4.img", 1024 + 0x68, "\x11")}).Out);
+  ASSERT_EQ(changed.size(), 2u);
+  EXPECT_TRUE(changed[1].starts_with("0x068  16  UUID  114f5256-")) << changed[1];
 }
 
 TEST_F(FieldsTest, CompareBackupNamesTheFieldsThatDiffer) {

@@ -9,6 +9,7 @@
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
 #include "core/fs/exfat/Structures.h"
+#include "core/fs/ext/Structures.h"
 #include "core/fs/fat/Structures.h"
 #include "core/fs/ntfs/Structures.h"
 #include "core/fs/FileSystem.h"
@@ -33,6 +34,10 @@ constexpr StructureKind kKinds[] = {
     {"exfat-directory", "exFAT directory entries", DecodeExfatDirectory},
     {"ntfs-boot", "NTFS boot sector", DecodeNtfsBootSector},
     {"mft-record", "MFT FILE record", DecodeMftRecord},
+    {"ext-superblock", "ext superblock", DecodeExtSuperblock},
+    {"ext-group-descriptors", "ext group descriptors", DecodeExtGroupDescriptors},
+    {"ext-inode", "ext inodes", DecodeExtInode},
+    {"ext-directory", "ext directory block", DecodeExtDirectory},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).
@@ -137,12 +142,23 @@ std::optional<StructureChoice> KnownStructureAt(uint64_t sector) {
   return std::nullopt;
 }
 
-std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice& choice) {
-  const StructureKind* kind = FindStructureKind(choice.Id);
+std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice& asked) {
+  const StructureKind* kind = FindStructureKind(asked.Id);
   if (kind == nullptr) return std::nullopt;
+  StructureChoice choice = asked;
+  // ext numbers its inodes and groups by where they lie: a sector named by --as takes the
+  // numbers the volume gives it.
+  if (choice.Id.starts_with("ext-")) {
+    if (const FileSystem* fileSystem = CurrentFileSystem()) {
+      if (const std::optional<StructureChoice> known = fileSystem->StructureAt(sector); known && known->Id == choice.Id) {
+        choice = *known;
+      }
+    }
+  }
   const uint32_t size = SectorSize();
   uint64_t length = size;
   if (choice.Id == "mft-record") length = std::max<uint64_t>(NtfsRecordBytes(), size) / size * size;
+  if (choice.Id.starts_with("ext-")) length = (std::max<uint64_t>(ExtStructureBytes(choice.Id), size) + size - 1) / size * size;
   std::vector<uint8_t> bytes(static_cast<size_t>(length));
   if (!ReadSectors(sector, bytes)) return std::nullopt;
   StructureInput input;
@@ -203,6 +219,9 @@ std::vector<BackupComparison> CompareBackups() {
       comparison.Error = "sector " + std::to_string(primary ? pair.Backup : pair.Primary) + " cannot be read";
     } else {
       comparison.Differences = DifferingFields(*primary, *backup);
+      std::erase_if(comparison.Differences, [&](const FieldDifference& difference) {
+        return std::ranges::find(pair.Ignored, difference.Offset) != pair.Ignored.end();
+      });
     }
     comparisons.push_back(std::move(comparison));
   }

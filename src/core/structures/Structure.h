@@ -110,6 +110,9 @@ struct StructureBackup {
   const char* Id;
   uint64_t Primary;
   uint64_t Backup;
+  // Offsets of fields a backup lawfully holds otherwise (ext's group number and the counts
+  // only the primary follows); they are not compared.
+  std::span<const size_t> Ignored = {};
 };
 
 // Adds fields to a structure, each read within the bytes. The first field that does not

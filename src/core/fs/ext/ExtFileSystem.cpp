@@ -5,6 +5,7 @@
 #include "core/fs/ext/Locate.h"
 #include "core/fs/ext/OwnershipExt.h"
 #include "core/fs/ext/Record.h"
+#include "core/fs/ext/Structures.h"
 #include "core/fs/ext/Volume.h"
 
 namespace korvalane {
@@ -54,6 +55,8 @@ class Ext final : public FileSystem {
   bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
     return WalkExtOwnership(index, hooks, why);
   }
+  std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return ExtStructureAt(sector); }
+  std::vector<StructureBackup> StructureBackups() const override { return ExtStructureBackups(); }
 };
 
 }  // namespace
