@@ -3,6 +3,8 @@
 // marked in the Hex view, and the inspector reads a GUID, a FILETIME and a DOS time and
 // date from the selected field.
 #include <QDir>
+#include <QImage>
+#include <QTemporaryDir>
 #include <QTextBlock>
 
 #include "app/Unit5.h"
@@ -136,11 +138,13 @@ class StructureWindowTest : public QObject {
     QCOMPARE(Inspected(QStringLiteral("DOS time and date")), QStringLiteral("2009-03-07 14:05:00"));
   }
 
-  // With KORVALANE_SCREENSHOTS naming a folder (scripts/screenshot, on a real X server),
-  // the window beside the marked field, for the README.
+  // The window beside the marked field, for the README with KORVALANE_SCREENSHOTS naming
+  // a folder (scripts/screenshot, on a real X server); in the test run into a scratch
+  // folder, where the pictures are only checked to be the windows' size.
   void screenshot() {
-    const QString folder = qEnvironmentVariable("KORVALANE_SCREENSHOTS");
-    if (folder.isEmpty()) QSKIP("KORVALANE_SCREENSHOTS names no folder: no screenshot is taken");
+    const QTemporaryDir scratch;
+    QString folder = qEnvironmentVariable("KORVALANE_SCREENSHOTS");
+    if (folder.isEmpty()) folder = scratch.path();
     ProgramWindows windows({SamplePath("fat16.img"), SamplePath("ntfs.img")});
     QVERIFY(windows.Started());
     Form1a->CheckView2->click();
@@ -154,6 +158,7 @@ class StructureWindowTest : public QObject {
       const QPixmap picture = window->grab();
       const QString path = QDir(folder).filePath(QString::fromLatin1(name) + QStringLiteral(".png"));
       QVERIFY(picture.save(path, "PNG"));
+      QCOMPARE(QImage(path).size(), picture.size());
     }
   }
 };
