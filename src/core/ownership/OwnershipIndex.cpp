@@ -1,7 +1,6 @@
 #include "core/ownership/OwnershipIndex.h"
 
 #include <algorithm>
-#include <map>
 
 namespace korvalane {
 
@@ -10,20 +9,37 @@ uint32_t OwnershipIndex::AddOwner(Owner owner) {
   return static_cast<uint32_t>(owners_.size() - 1);
 }
 
+void OwnershipIndex::SetOwnerMaker(std::function<Owner(uint32_t lazy)> make) {
+  if (!lazy_) lazy_ = std::make_unique<LazyOwners>();
+  lazy_->Make = std::move(make);
+}
+
+uint32_t OwnershipIndex::AddLazyOwner() { return kLazy | lazyCount_++; }
+
+const Owner& OwnershipIndex::OwnerAt(uint32_t id) const {
+  if ((id & kLazy) == 0) return owners_[id];
+  const uint32_t number = id & ~kLazy;
+  std::lock_guard<std::mutex> hold(lazy_->Lock);
+  if (lazy_->Made.size() < lazyCount_) lazy_->Made.resize(lazyCount_);
+  std::unique_ptr<Owner>& made = lazy_->Made[number];
+  if (!made) made = std::make_unique<Owner>(lazy_->Make ? lazy_->Make(number) : Owner{});
+  return *made;
+}
+
 void OwnershipIndex::AddRun(uint64_t firstSector, uint64_t sectors, uint32_t owner, std::optional<uint64_t> byteInOwner) {
-  if (sectors == 0 || owner >= owners_.size()) return;
+  if (sectors == 0 || !Known(owner)) return;
   if (firstSector > UINT64_MAX - sectors) sectors = UINT64_MAX - firstSector;
   // A run that continues the last one of the same owner is merged into it: a contiguous
   // file read cluster by cluster makes one run.
   if (!runs_.empty()) {
     Run& last = runs_.back();
-    if (last.Owner == owner && last.First + last.Sectors == firstSector && last.HasByte == byteInOwner.has_value() &&
-        (!last.HasByte || last.Byte + last.Sectors * bytesPerSector_ == *byteInOwner)) {
+    if (last.Owner == owner && last.First + last.Sectors == firstSector && (last.Byte != kNoByte) == byteInOwner.has_value() &&
+        (last.Byte == kNoByte || last.Byte + last.Sectors * bytesPerSector_ == *byteInOwner)) {
       last.Sectors += sectors;
       return;
     }
   }
-  runs_.push_back(Run{firstSector, sectors, byteInOwner.value_or(0), owner, byteInOwner.has_value()});
+  runs_.push_back(Run{firstSector, sectors, byteInOwner.value_or(kNoByte), owner});
 }
 
 void OwnershipIndex::AddProblem(std::string problem) {
@@ -37,7 +53,8 @@ void OwnershipIndex::Begin(uint64_t volumeSectors, uint32_t bytesPerSector) {
 }
 
 void OwnershipIndex::Finish() {
-  std::stable_sort(runs_.begin(), runs_.end(), [](const Run& a, const Run& b) { return a.First < b.First; });
+  const auto byFirst = [](const Run& a, const Run& b) { return a.First < b.First; };
+  if (!std::is_sorted(runs_.begin(), runs_.end(), byFirst)) std::stable_sort(runs_.begin(), runs_.end(), byFirst);
   runs_.shrink_to_fit();
   maxEnd_.resize(runs_.size());
   uint64_t highest = 0;
@@ -56,8 +73,8 @@ std::vector<SectorUse> OwnershipIndex::Lookup(uint64_t sector) const {
     if (maxEnd_[i] <= sector) break;
     const Run& run = runs_[i];
     if (sector - run.First >= run.Sectors) continue;
-    SectorUse use{&owners_[run.Owner], std::nullopt};
-    if (run.HasByte) use.Byte = run.Byte + (sector - run.First) * bytesPerSector_;
+    SectorUse use{&OwnerAt(run.Owner), std::nullopt};
+    if (run.Byte != kNoByte) use.Byte = run.Byte + (sector - run.First) * bytesPerSector_;
     uses.push_back(use);
   }
   std::reverse(uses.begin(), uses.end());
@@ -68,38 +85,13 @@ std::vector<SectorUse> OwnershipIndex::Lookup(uint64_t sector) const {
   return uses;
 }
 
-std::vector<OwnershipIndex::RangeUse> OwnershipIndex::LookupRange(uint64_t first, uint64_t count) const {
-  std::vector<RangeUse> result;
-  if (count == 0) return result;
-  const uint64_t end = first > UINT64_MAX - count ? UINT64_MAX : first + count;
-  // maxEnd_ never falls, so the first run that can reach `first` is found by halving.
-  size_t i = static_cast<size_t>(std::upper_bound(maxEnd_.begin(), maxEnd_.end(), first) - maxEnd_.begin());
-  std::map<uint32_t, uint64_t> sectorsByOwner;
-  uint64_t covered = 0;
-  uint64_t coveredTo = first;  // the union of the runs met so far reaches this far
-  for (; i < runs_.size() && runs_[i].First < end; ++i) {
-    const Run& run = runs_[i];
-    const uint64_t from = std::max(first, run.First);
-    const uint64_t to = std::min(end, run.First + run.Sectors);
-    if (from >= to) continue;
-    sectorsByOwner[run.Owner] += to - from;
-    if (to > coveredTo) {
-      covered += to - std::max(from, coveredTo);
-      coveredTo = to;
-    }
-  }
-  for (const auto& [owner, sectors] : sectorsByOwner) result.push_back({&owners_[owner], sectors});
-  if (covered < end - first) result.push_back({nullptr, end - first - covered});
-  return result;
-}
-
 void OwnershipIndex::ForEachRunIn(uint64_t firstSector, uint64_t endSector,
                                   const std::function<void(const RunView&)>& visit) const {
   size_t i = static_cast<size_t>(std::upper_bound(maxEnd_.begin(), maxEnd_.end(), firstSector) - maxEnd_.begin());
   for (; i < runs_.size() && runs_[i].First < endSector; ++i) {
     const Run& run = runs_[i];
     if (run.First + run.Sectors <= firstSector) continue;
-    visit(RunView{&owners_[run.Owner], run.First, run.Sectors, run.HasByte ? std::optional<uint64_t>(run.Byte) : std::nullopt});
+    visit(RunView{&OwnerAt(run.Owner), run.First, run.Sectors, run.Byte != kNoByte ? std::optional<uint64_t>(run.Byte) : std::nullopt});
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,11 +53,22 @@ class OwnershipIndex {
   // The volume's size and sector size, before any run is added.
   void Begin(uint64_t volumeSectors, uint32_t bytesPerSector);
   uint32_t AddOwner(Owner owner);
-  // Names the owners whose Name a walk left empty, when they are asked about: an NTFS
-  // volume's paths are made for the files a question names, not for all of them.
-  void SetNamer(std::function<std::string(const Owner&)> namer) { namer_ = std::move(namer); }
-  std::string NameOf(const Owner& owner) const { return owner.Name.empty() && namer_ ? namer_(owner) : owner.Name; }
   void ReserveOwners(size_t more) { owners_.reserve(owners_.size() + more); }
+
+  // Owners made only when a question reaches them. A walk of a large volume knows each
+  // file by a few numbers (an MFT record, an attribute); the whole Owner, with its path,
+  // is made for the few files an answer names, not for every file of the volume. `make`
+  // gets the number AddLazyOwner returned for the owner's place among the lazy ones.
+  void SetOwnerMaker(std::function<Owner(uint32_t lazy)> make);
+  // The id of the next lazy owner; its number among the lazy ones is `LazyCount() - 1`
+  // after the call.
+  uint32_t AddLazyOwner();
+  static uint32_t LazyId(uint32_t number) { return kLazy | number; }
+  static uint32_t LazyNumber(uint32_t id) { return id & ~kLazy; }
+  uint32_t LazyCount() const { return lazyCount_; }
+
+  std::string NameOf(const Owner& owner) const { return owner.Name; }
+  void ReserveRuns(size_t more) { runs_.reserve(runs_.size() + more); }
   // `byteInOwner`: the owner's byte at firstSector (files, directories, streams).
   void AddRun(uint64_t firstSector, uint64_t sectors, uint32_t owner, std::optional<uint64_t> byteInOwner = std::nullopt);
   // A fault of the file system met by the walk (a loop, a cross-link, a missing record),
@@ -68,14 +81,6 @@ class OwnershipIndex {
   // The owners of a sector, in the order of their runs (metadata and files before free).
   std::vector<SectorUse> Lookup(uint64_t sector) const;
 
-  // The uses of the sectors [first, first + count), each owner once, with the number of
-  // its sectors in that range; sectors no run holds are counted under a null owner.
-  struct RangeUse {
-    const Owner* Of = nullptr;
-    uint64_t Sectors = 0;
-  };
-  std::vector<RangeUse> LookupRange(uint64_t first, uint64_t count) const;
-
   // Every run that holds a sector of [firstSector, endSector), in order of their first
   // sectors: its owner, its sectors and the owner's byte at its first sector.
   struct RunView {
@@ -86,9 +91,10 @@ class OwnershipIndex {
   };
   void ForEachRunIn(uint64_t firstSector, uint64_t endSector, const std::function<void(const RunView&)>& visit) const;
 
-  const Owner& OwnerAt(uint32_t id) const { return owners_[id]; }
-  Owner& OwnerAt(uint32_t id) { return owners_[id]; }
-  size_t OwnerCount() const { return owners_.size(); }
+  // A lazy owner is made on its first call here, and kept: the reference stays valid for
+  // the life of the index.
+  const Owner& OwnerAt(uint32_t id) const;
+  size_t OwnerCount() const { return owners_.size() + lazyCount_; }
   size_t RunCount() const { return runs_.size(); }
   uint64_t VolumeSectors() const { return volumeSectors_; }
   uint32_t BytesPerSector() const { return bytesPerSector_; }
@@ -98,19 +104,30 @@ class OwnershipIndex {
   static constexpr size_t kMaxProblems = 100;
 
  private:
+  // Lazy owners' ids have the top bit set; the rest is their number among the lazy ones.
+  static constexpr uint32_t kLazy = 0x80000000u;
+  static constexpr uint64_t kNoByte = UINT64_MAX;
   struct Run {
     uint64_t First;
     uint64_t Sectors;
-    uint64_t Byte;
+    uint64_t Byte;  // kNoByte: the run has no position in its owner
     uint32_t Owner;
-    bool HasByte;
   };
+  // The lazy owners made so far. Behind a pointer, so the index stays movable; the lock
+  // lets two threads ask the same index.
+  struct LazyOwners {
+    std::function<Owner(uint32_t)> Make;
+    std::mutex Lock;
+    std::vector<std::unique_ptr<Owner>> Made;
+  };
+  bool Known(uint32_t id) const { return (id & kLazy) != 0 ? (id & ~kLazy) < lazyCount_ : id < owners_.size(); }
   std::vector<Owner> owners_;
+  std::unique_ptr<LazyOwners> lazy_;
+  uint32_t lazyCount_ = 0;
   std::vector<Run> runs_;
   std::vector<uint64_t> maxEnd_;  // the highest end of runs_[0..i]: where a backward scan may stop
   std::vector<std::string> problems_;
   uint64_t problemCount_ = 0;
-  std::function<std::string(const Owner&)> namer_;
   uint64_t volumeSectors_ = 0;
   uint32_t bytesPerSector_ = 0;
 };

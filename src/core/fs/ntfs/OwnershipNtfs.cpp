@@ -1,6 +1,7 @@
 #include "core/fs/ntfs/OwnershipNtfs.h"
 
 #include <algorithm>
+#include <bit>
 #include <map>
 #include <memory>
 #include <optional>
@@ -145,31 +146,47 @@ std::span<const uint8_t> ResidentValue(const Attribute& attribute) {
 }
 
 std::vector<NtfsRun> RunsOf(const Attribute& attribute) {
-  return DecodeNtfsRuns(attribute.Bytes, ReadLe16(attribute.Bytes, kRunsOffsetOffset), ReadLe64(attribute.Bytes, kStartVcnOffset));
+  std::vector<NtfsRun> runs;
+  DecodeNtfsRuns(attribute.Bytes, ReadLe16(attribute.Bytes, kRunsOffsetOffset), ReadLe64(attribute.Bytes, kStartVcnOffset), runs);
+  return runs;
 }
 
-// What the walk keeps of each record.
+// What the walk keeps of each FILE record: a few numbers, the name in a shared list.
 struct RecordFacts {
-  uint64_t Parent = kRecordMask;  // none
-  uint16_t ParentSequence = 0;
+  uint64_t Number = 0;
+  uint64_t ParentReference = ~uint64_t{0};  // $FILE_NAME's parent: record (48 bits), sequence (16); none
+  uint64_t Base = 0;                        // an extension record's base record
+  uint32_t NameOffset = 0;                  // into NtfsTree::Names
+  uint16_t NameLength = 0;
   uint16_t Sequence = 0;
-  std::string Name;
   uint8_t NameSpace = 255;
   bool InUse = false;
   bool Directory = false;
-  bool Seen = false;  // a FILE record
-  uint64_t Base = 0;  // an extension record's base record
+  uint64_t Parent() const { return ParentReference & kRecordMask; }
+  uint16_t ParentSequence() const { return static_cast<uint16_t>(ParentReference >> 48); }
 };
 
 // What the walk keeps of every FILE record, kept on after it to name files when asked.
 struct NtfsTree {
-  // Only FILE records are kept: a map, so that an MFT that claims far more records than
-  // it holds costs nothing for the empty ones.
-  std::unordered_map<uint64_t, RecordFacts> Records;
+  // Only FILE records are kept, in the order of their numbers (the MFT is read in order),
+  // so that an MFT that claims far more records than it holds costs nothing for the
+  // empty ones; a record is found at its own number when the records before it are all
+  // FILE records, as they mostly are, and otherwise by halving.
+  std::vector<RecordFacts> Records;
+  std::string Names;  // every record's name, one after another (UTF-8)
   std::unordered_map<uint64_t, std::string> Paths;  // directories' paths, made once each
   std::set<uint64_t> LoopsNamed;
-  bool Valid(uint64_t record) const { return Records.count(record) != 0; }
-  const RecordFacts& At(uint64_t record) const { return Records.at(record); }
+  const RecordFacts* Find(uint64_t record) const {
+    if (record < Records.size() && Records[static_cast<size_t>(record)].Number == record) return &Records[static_cast<size_t>(record)];
+    const auto it = std::lower_bound(Records.begin(), Records.end(), record,
+                                     [](const RecordFacts& facts, uint64_t number) { return facts.Number < number; });
+    return it != Records.end() && it->Number == record ? &*it : nullptr;
+  }
+  bool Valid(uint64_t record) const { return Find(record) != nullptr; }
+  const RecordFacts& At(uint64_t record) const { return *Find(record); }
+  std::string_view NameOf(const RecordFacts& facts) const {
+    return std::string_view(Names).substr(facts.NameOffset, facts.NameLength);
+  }
 };
 
 // The path of a record from its $FILE_NAME parent references; directories' paths are
@@ -204,10 +221,10 @@ std::string TreePath(NtfsTree& tree, uint64_t record, OwnershipIndex* problems) 
     }
     chain.push_back(at);
     const RecordFacts& facts = tree.At(at);
-    const uint64_t parent = facts.Parent;
+    const uint64_t parent = facts.Parent();
     if (parent == kRecordMask || !tree.Valid(parent) || !tree.At(parent).Directory ||
         (facts.InUse && !tree.At(parent).InUse) ||
-        (facts.InUse && tree.At(parent).Sequence != facts.ParentSequence && parent != kRootRecord)) {
+        (facts.InUse && tree.At(parent).Sequence != facts.ParentSequence() && parent != kRootRecord)) {
       orphan = true;
       break;
     }
@@ -216,22 +233,86 @@ std::string TreePath(NtfsTree& tree, uint64_t record, OwnershipIndex* problems) 
   std::string path = orphan ? "/$OrphanFiles" : known;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     const RecordFacts& facts = tree.At(*it);
-    path += "/" + (facts.Name.empty() ? "record " + std::to_string(*it) : facts.Name);
+    path += '/';
+    if (facts.NameLength == 0) {
+      path += "record " + std::to_string(*it);
+    } else {
+      path += tree.NameOf(facts);
+    }
     if (facts.Directory && !orphan && tree.Paths.size() < 1000000) tree.Paths.emplace(*it, path);
   }
   return path;
 }
 
-// One non-resident attribute's extent: the runs one record holds of it.
-struct Extent {
-  uint64_t Record;  // the base record
-  uint32_t Type;
-  uint32_t NameId;  // into the attribute names
-  uint64_t Size;    // the real size, where this extent starts at VCN 0
-  bool HasSize;
-  bool Deleted;     // from a record not in use
-  size_t FirstRun;  // into the walk's runs
-  size_t RunCount;
+// One owner of the index: a non-resident attribute of a base record (its type and name),
+// whatever number of extents and records hold its runs.
+struct AttributeOwner {
+  uint64_t Record = 0;  // the base record
+  uint64_t Size = 0;    // the real size, from the extent that starts at VCN 0
+  uint32_t Type = 0;
+  uint32_t NameId = 0;  // into the attribute names; 0: none
+  bool HasSize = false;
+  bool Deleted = false;  // from a record not in use
+};
+
+// What stays with the index after the walk, to make an owner when a question reaches it.
+struct NtfsOwners {
+  NtfsTree Tree;
+  std::vector<AttributeOwner> Attributes;  // by lazy owner number
+  std::vector<std::string> AttributeNames{std::string()};
+
+  static std::string PartName(uint32_t type, const std::string& name) {
+    switch (type) {
+      case kData:
+        return name.empty() ? "file" : "stream '" + name + "'";
+      case kIndexAllocation:
+        return "directory index " + name;
+      case kBitmap:
+        // A folder's index bitmap ($I30), or the MFT's own record bitmap (unnamed).
+        return name.empty() ? "bitmap" : "index bitmap " + name;
+      case kAttributeList:
+        return "attribute list";
+      default: {
+        std::string text = "attribute 0x";
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        for (int shift = 28; shift >= 0; shift -= 4) {
+          if ((type >> shift) != 0 || shift < 8) text += kDigits[(type >> shift) & 0xF];
+        }
+        return name.empty() ? text : text + " " + name;
+      }
+    }
+  }
+
+  // The folder a record lies in, when its parent is a folder; empty otherwise.
+  std::string FolderOf(uint64_t record, OwnershipIndex* problems) {
+    const RecordFacts* facts = Tree.Find(record);
+    const RecordFacts* parent = facts != nullptr ? Tree.Find(facts->Parent()) : nullptr;
+    return parent != nullptr && parent->Directory ? TreePath(Tree, parent->Number, problems) : std::string();
+  }
+
+  bool IsSystem(uint64_t record, const std::string& folder) const {
+    return record < kFirstUserRecord || folder.starts_with("/$Extend");
+  }
+
+  Owner Make(uint32_t number) {
+    const AttributeOwner& attribute = Attributes[number];
+    const std::string folder = FolderOf(attribute.Record, nullptr);
+    const bool system = IsSystem(attribute.Record, folder);
+    const std::string path = TreePath(Tree, attribute.Record, nullptr);
+    Owner owner;
+    owner.Kind = attribute.Deleted ? OwnerKind::Deleted
+                 : system          ? OwnerKind::Metadata
+                 : attribute.Type == kIndexAllocation || attribute.Type == kBitmap ? OwnerKind::Directory
+                                                                                    : OwnerKind::File;
+    // System files are named without the leading slash ("$MFT"); the root keeps its "/".
+    owner.Name = system && !attribute.Deleted && path.size() > 1 ? path.substr(1) : path;
+    owner.Part = PartName(attribute.Type, AttributeNames[attribute.NameId]);
+    owner.MftRecord = attribute.Record;
+    owner.HasMftRecord = true;
+    owner.Size = attribute.Size;
+    owner.HasSize = attribute.HasSize;
+    return owner;
+  }
 };
 
 class NtfsWalk {
@@ -245,8 +326,8 @@ class NtfsWalk {
       return false;
     }
     CheckAttributeLists();
-    AddOwners();
-    SetNamer();
+    NameFolders();
+    index_.SetOwnerMaker([owners = owners_](uint32_t number) { return owners->Make(number); });
     AddBackupBootSector();
     return ScanBitmap();
   }
@@ -356,10 +437,12 @@ class NtfsWalk {
 
   bool ReadRecords() {
     const uint64_t count = mftBytes_ / l_.RecordBytes;
-    tree_->Records.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
+    const size_t expected = static_cast<size_t>(std::min<uint64_t>(count, 1u << 24));
     // About one non-resident attribute of one run a record: the lists grow once, not by copies.
-    extents_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
-    runs_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1u << 24)));
+    tree().Records.reserve(expected);
+    owners_->Attributes.reserve(expected);
+    used_.reserve(expected);
+    index_.ReserveRuns(expected);
     // Many records at a time: 1 MiB, or one record when records are larger.
     const uint64_t perRead = std::max<uint64_t>(1, (uint64_t{1} << 20) / l_.RecordBytes);
     std::vector<uint8_t> block;
@@ -375,20 +458,33 @@ class NtfsWalk {
     return true;
   }
 
+  // One extent of a non-resident attribute: the runs one record holds of it.
+  struct Extent {
+    uint32_t Type;
+    uint32_t NameId;
+    uint64_t Size;
+    bool HasSize;
+    size_t FirstRun;  // into recordRuns_
+    size_t RunCount;
+  };
+
   void ReadRecord(uint64_t number, std::span<uint8_t> record) {
     if (!std::equal(record.begin(), record.begin() + 4, "FILE")) return;
     if (!ApplyFixups(record)) {
       index_.AddProblem("MFT record " + std::to_string(number) + " is torn (its update sequence does not match)");
       return;
     }
-    RecordFacts& facts = tree_->Records[number];
+    NtfsTree& tree = this->tree();
+    RecordFacts& facts = tree.Records.emplace_back();
     const uint16_t flags = ReadLe16(record, kFlagsOffset);
-    facts.Seen = true;
+    facts.Number = number;
     facts.InUse = (flags & kInUse) != 0;
     facts.Directory = (flags & kIsDirectory) != 0;
     facts.Sequence = ReadLe16(record, kSequenceOffset);
     facts.Base = ReadLe64(record, kBaseRecordOffset) & kRecordMask;
-    const uint64_t owner = facts.Base != 0 ? facts.Base : number;
+    bool listed = facts.Base != 0;  // its attributes may stand in other records too
+    extents_.clear();
+    recordRuns_.clear();
     Attributes(record, attributes_);
     for (const Attribute& attribute : attributes_) {
       if (attribute.Type == kFileName && !attribute.NonResident) {
@@ -396,13 +492,19 @@ class NtfsWalk {
         const uint8_t space = ReadU8(value, kFileNameSpaceOffset);
         // The long name wins over the DOS one; among the rest, the first.
         if (value.size() < kFileNameOffset || (facts.NameSpace != 255 && (space == kDosNameSpace || facts.NameSpace != kDosNameSpace))) continue;
-        facts.Name = ToUtf8(Utf16At(value, kFileNameOffset, ReadU8(value, kFileNameLengthOffset)));
+        const std::string name = ToUtf8(Utf16At(value, kFileNameOffset, ReadU8(value, kFileNameLengthOffset)));
+        // A name is at most 255 UTF-16 units; the list of names stays within 32-bit offsets.
+        if (tree.Names.size() + name.size() <= UINT32_MAX) {
+          facts.NameOffset = static_cast<uint32_t>(tree.Names.size());
+          facts.NameLength = static_cast<uint16_t>(name.size());
+          tree.Names += name;
+        }
         facts.NameSpace = space;
-        facts.Parent = ReadLe64(value, 0) & kRecordMask;
-        facts.ParentSequence = static_cast<uint16_t>(ReadLe64(value, 0) >> 48);
+        facts.ParentReference = ReadLe64(value, 0);
         continue;
       }
       if (attribute.Type == kAttributeList) {
+        listed = true;
         std::vector<uint8_t> list;
         if (attribute.NonResident) {
           const uint64_t size = std::min(ReadLe64(attribute.Bytes, kRealSizeOffset), kMaxAttributeListBytes);
@@ -417,24 +519,73 @@ class NtfsWalk {
         }
       }
       if (!attribute.NonResident) continue;
-      const uint64_t startVcn = ReadLe64(attribute.Bytes, kStartVcnOffset);
-      const std::vector<NtfsRun> runs = RunsOf(attribute);
-      Extent extent{owner, attribute.Type, attribute.Named() ? NameId(attribute.Name()) : 0, ReadLe64(attribute.Bytes, kRealSizeOffset),
-                    startVcn == 0, !facts.InUse, runs_.size(), runs.size()};
-      runs_.insert(runs_.end(), runs.begin(), runs.end());
-      if (facts.Base != 0 && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
-      extents_.push_back(std::move(extent));
+      const size_t firstRun = recordRuns_.size();
+      DecodeNtfsRuns(attribute.Bytes, ReadLe16(attribute.Bytes, kRunsOffsetOffset), ReadLe64(attribute.Bytes, kStartVcnOffset), recordRuns_);
+      extents_.push_back(Extent{attribute.Type, attribute.Named() ? NameId(attribute.Name()) : 0, ReadLe64(attribute.Bytes, kRealSizeOffset),
+                                ReadLe64(attribute.Bytes, kStartVcnOffset) == 0, firstRun, recordRuns_.size() - firstRun});
+    }
+    if (extents_.empty()) return;
+    if (facts.Base != 0 && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
+    const uint64_t base = facts.Base != 0 ? facts.Base : number;
+    const bool deleted = !facts.InUse;
+    const size_t recordOwners = owners_->Attributes.size();
+    for (const Extent& extent : extents_) {
+      const uint32_t id = OwnerOf(base, extent.Type, extent.NameId, deleted, listed, recordOwners);
+      AttributeOwner& owner = owners_->Attributes[OwnershipIndex::LazyNumber(id)];
+      if (extent.HasSize && extent.Type == kData) {
+        owner.Size = extent.Size;
+        owner.HasSize = true;
+      }
+      const bool bitmap = base == kBitmapRecord && extent.Type == kData && !deleted && extent.NameId == 0;
+      for (size_t r = extent.FirstRun; r < extent.FirstRun + extent.RunCount; ++r) {
+        const NtfsRun& run = recordRuns_[r];
+        if (bitmap) bitmapRuns_.push_back(run);
+        if (run.Sparse || run.Count == 0) continue;
+        index_.AddRun(ClusterSector(run.Lcn), run.Count * l_.SectorsPerCluster, id, run.Vcn * l_.ClusterBytes());
+        if (!deleted) used_.push_back({run.Lcn, run.Count});
+      }
     }
   }
 
+  // The owner of an attribute: one for each attribute of a record (its type and name),
+  // however many extents. The extents of one record are matched among themselves; those
+  // of records that have an attribute list or are extensions, through a map, since they
+  // meet across records.
+  uint32_t OwnerOf(uint64_t base, uint32_t type, uint32_t nameId, bool deleted, bool listed, size_t recordOwners) {
+    std::vector<AttributeOwner>& attributes = owners_->Attributes;
+    if (listed) {
+      const auto [it, added] = listedOwners_.emplace(std::make_tuple(base, type, nameId, deleted), 0);
+      if (!added) return it->second;
+      it->second = NewOwner(base, type, nameId, deleted);
+      return it->second;
+    }
+    for (size_t i = recordOwners; i < attributes.size(); ++i) {
+      if (attributes[i].Type == type && attributes[i].NameId == nameId) return OwnershipIndex::LazyId(static_cast<uint32_t>(i));
+    }
+    return NewOwner(base, type, nameId, deleted);
+  }
+
+  uint32_t NewOwner(uint64_t base, uint32_t type, uint32_t nameId, bool deleted) {
+    const uint32_t id = index_.AddLazyOwner();
+    AttributeOwner owner;
+    owner.Record = base;
+    owner.Type = type;
+    owner.NameId = nameId;
+    owner.Deleted = deleted;
+    owners_->Attributes.push_back(owner);
+    return id;
+  }
+
   uint32_t NameId(const std::u16string& name) {
-    const auto [it, added] = names_.emplace(ToUtf8(name), static_cast<uint32_t>(nameList_.size()));
-    if (added) nameList_.push_back(it->first);
+    std::vector<std::string>& list = owners_->AttributeNames;
+    const auto [it, added] = names_.emplace(ToUtf8(name), static_cast<uint32_t>(list.size()));
+    if (added) list.push_back(it->first);
     return it->second;
   }
 
-  bool Valid(uint64_t record) const { return tree_->Valid(record); }
-  const RecordFacts& At(uint64_t record) const { return tree_->At(record); }
+  NtfsTree& tree() { return owners_->Tree; }
+  bool Valid(uint64_t record) const { return owners_->Tree.Valid(record); }
+  const RecordFacts& At(uint64_t record) const { return owners_->Tree.At(record); }
 
   // Extension records must belong to a base record in use; the records an attribute list
   // names must be its own extensions.
@@ -456,80 +607,28 @@ class NtfsWalk {
     }
   }
 
-  std::string PathOf(uint64_t record) { return TreePath(*tree_, record, &index_); }
-
-  static std::string PartName(uint32_t type, const std::string& name) {
-    switch (type) {
-      case kData:
-        return name.empty() ? "file" : "stream '" + name + "'";
-      case kIndexAllocation:
-        return "directory index " + name;
-      case kBitmap:
-        // A folder's index bitmap ($I30), or the MFT's own record bitmap (unnamed).
-        return name.empty() ? "bitmap" : "index bitmap " + name;
-      case kAttributeList:
-        return "attribute list";
-      default: {
-        std::string text = "attribute 0x";
-        static constexpr char kDigits[] = "0123456789ABCDEF";
-        for (int shift = 28; shift >= 0; shift -= 4) {
-          if ((type >> shift) != 0 || shift < 8) text += kDigits[(type >> shift) & 0xF];
-        }
-        return name.empty() ? text : text + " " + name;
+  // The paths of the folders the owners lie in (and of folders and system files that own
+  // clusters themselves) are made now, once each, so that a loop of parent references is
+  // named by the walk; a file's own path is made when a question names it.
+  void NameFolders() {
+    NtfsOwners& owners = *owners_;
+    std::set<uint64_t> orphans;  // folders whose path is no real one: not kept, so asked once
+    const auto name = [&](uint64_t record) {
+      if (owners.Tree.Paths.count(record) != 0 || orphans.count(record) != 0) return std::string();
+      std::string path = TreePath(owners.Tree, record, &index_);
+      if (owners.Tree.Paths.count(record) == 0) orphans.insert(record);
+      return path;
+    };
+    for (const AttributeOwner& attribute : owners.Attributes) {
+      const RecordFacts* facts = owners.Tree.Find(attribute.Record);
+      const RecordFacts* parent = facts != nullptr ? owners.Tree.Find(facts->Parent()) : nullptr;
+      std::string folder;
+      if (parent != nullptr && parent->Directory) {
+        const auto known = owners.Tree.Paths.find(parent->Number);
+        folder = known != owners.Tree.Paths.end() ? known->second : name(parent->Number);
       }
+      if (owners.IsSystem(attribute.Record, folder) || (facts != nullptr && facts->Directory)) name(attribute.Record);
     }
-  }
-
-  void AddOwners() {
-    // One owner for each attribute of a record (its type and name), however many extents:
-    // sorted, an attribute's extents stand together.
-    std::sort(extents_.begin(), extents_.end(), [](const Extent& a, const Extent& b) {
-      return std::tie(a.Record, a.Type, a.NameId, a.Deleted) < std::tie(b.Record, b.Type, b.NameId, b.Deleted);
-    });
-    const Extent* previous = nullptr;
-    uint32_t id = 0;
-    index_.ReserveOwners(extents_.size());
-    used_.reserve(runs_.size());
-    for (const Extent& extent : extents_) {
-      const bool same = previous != nullptr && previous->Record == extent.Record && previous->Type == extent.Type &&
-                        previous->NameId == extent.NameId && previous->Deleted == extent.Deleted;
-      previous = &extent;
-      if (!same) {
-        // Only folders' paths are made now (each once, and a loop of parent references
-        // named as it is met); a file is named when a question names it.
-        const uint64_t parent = Valid(extent.Record) ? At(extent.Record).Parent : kRecordMask;
-        const std::string folder = Valid(parent) && At(parent).Directory ? PathOf(parent) : std::string();
-        const bool system = extent.Record < kFirstUserRecord || folder.starts_with("/$Extend");
-        const std::string path = system || (Valid(extent.Record) && At(extent.Record).Directory) ? PathOf(extent.Record) : std::string();
-        Owner owner;
-        owner.Kind = extent.Deleted ? OwnerKind::Deleted
-                     : system       ? OwnerKind::Metadata
-                     : extent.Type == kIndexAllocation || extent.Type == kBitmap ? OwnerKind::Directory
-                                                                                   : OwnerKind::File;
-        owner.Name = system && !extent.Deleted && !path.empty() ? path.substr(1) : path;
-        owner.Part = PartName(extent.Type, nameList_[extent.NameId]);
-        owner.MftRecord = extent.Record;
-        owner.HasMftRecord = true;
-        id = index_.AddOwner(std::move(owner));
-      }
-      Owner& owner = index_.OwnerAt(id);
-      if (extent.HasSize && extent.Type == kData) {
-        owner.Size = extent.Size;
-        owner.HasSize = true;
-      }
-      for (size_t r = extent.FirstRun; r < extent.FirstRun + extent.RunCount; ++r) {
-        const NtfsRun& run = runs_[r];
-        if (run.Sparse || run.Count == 0) continue;
-        index_.AddRun(ClusterSector(run.Lcn), run.Count * l_.SectorsPerCluster, id, run.Vcn * l_.ClusterBytes());
-        if (!extent.Deleted) used_.push_back({run.Lcn, run.Count});
-      }
-    }
-  }
-
-  void SetNamer() {
-    index_.SetNamer([tree = tree_](const Owner& owner) {
-      return owner.HasMftRecord ? TreePath(*tree, owner.MftRecord, nullptr) : std::string();
-    });
   }
 
   void AddBackupBootSector() {
@@ -541,18 +640,31 @@ class NtfsWalk {
     index_.AddRun(l_.TotalSectors, 1, index_.AddOwner(owner));
   }
 
+  // The first bit of `bits` at or after `from`, and before `to`, that is not `value`;
+  // `to` when there is none. Whole 64-bit words at a time where it can.
+  static uint64_t NextOtherBit(std::span<const uint8_t> bits, uint64_t from, uint64_t to, bool value) {
+    uint64_t at = from;
+    while (at < to) {
+      if (at % 64 == 0 && at + 64 <= to) {
+        const uint64_t word = ReadLe64(bits, static_cast<size_t>(at / 8));
+        const uint64_t other = value ? ~word : word;
+        if (other == 0) {
+          at += 64;
+          continue;
+        }
+        return at + static_cast<uint64_t>(std::countr_zero(other));
+      }
+      if (((bits[static_cast<size_t>(at / 8)] >> (at % 8) & 1u) != 0) != value) return at;
+      ++at;
+    }
+    return to;
+  }
+
   // Free clusters are those $Bitmap marks free; those it marks in use that no attribute
   // holds are lost.
   bool ScanBitmap() {
-    std::vector<NtfsRun> bitmapRuns;
-    for (const Extent& extent : extents_) {
-      if (extent.Record == kBitmapRecord && extent.Type == kData && !extent.Deleted && nameList_[extent.NameId].empty()) {
-        bitmapRuns.insert(bitmapRuns.end(), runs_.begin() + static_cast<std::ptrdiff_t>(extent.FirstRun),
-                          runs_.begin() + static_cast<std::ptrdiff_t>(extent.FirstRun + extent.RunCount));
-      }
-    }
     const uint64_t clusters = std::min(l_.TotalSectors, l_.VolumeSectors) / l_.SectorsPerCluster;
-    if (bitmapRuns.empty()) {
+    if (bitmapRuns_.empty()) {
       index_.AddProblem("$Bitmap has no data runs: free clusters are not known");
       return true;
     }
@@ -567,24 +679,40 @@ class NtfsWalk {
     const uint32_t lostId = index_.AddOwner(lost);
     size_t next = 0;        // the first used extent that may still reach the cluster
     uint64_t usedTo = 0;    // the used extents before `next` reach this far
+    // The clusters [from, to) that $Bitmap marks in use: those no attribute reaches are lost.
+    const auto inUse = [&](uint64_t from, uint64_t to) {
+      for (uint64_t at = from; at < to;) {
+        while (next < used_.size() && used_[next].first <= at) {
+          const auto& [lcn, count] = used_[next];
+          usedTo = std::max(usedTo, count > UINT64_MAX - lcn ? UINT64_MAX : lcn + count);
+          ++next;
+        }
+        if (at < usedTo) {
+          at = std::min(to, usedTo);
+          continue;
+        }
+        const uint64_t end = next < used_.size() ? std::min(to, used_[next].first) : to;
+        index_.AddRun(ClusterSector(at), (end - at) * l_.SectorsPerCluster, lostId);
+        at = end;
+      }
+    };
     std::vector<uint8_t> bits;
     constexpr uint64_t kChunk = uint64_t{1} << 20;
     for (uint64_t byte = 0; byte * 8 < clusters; byte += kChunk) {
       if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(80 + byte * 8 * 20 / clusters))) return false;
       bits.assign(static_cast<size_t>(std::min(kChunk, (clusters + 7) / 8 - byte)), 0);
-      ReadStream(bitmapRuns, byte, bits);
-      for (uint64_t b = 0; b < bits.size() * 8; ++b) {
-        const uint64_t cluster = byte * 8 + b;
-        if (cluster >= clusters) break;
-        if ((bits[static_cast<size_t>(b / 8)] >> (b % 8) & 1u) == 0) {
-          index_.AddRun(ClusterSector(cluster), l_.SectorsPerCluster, freeId);
-          continue;
+      ReadStream(bitmapRuns_, byte, bits);
+      const uint64_t first = byte * 8;
+      const uint64_t limit = std::min<uint64_t>(bits.size() * 8, clusters - first);
+      for (uint64_t at = 0; at < limit;) {
+        const bool used = (bits[static_cast<size_t>(at / 8)] >> (at % 8) & 1u) != 0;
+        const uint64_t end = NextOtherBit(bits, at, limit, used);
+        if (used) {
+          inUse(first + at, first + end);
+        } else {
+          index_.AddRun(ClusterSector(first + at), (end - at) * l_.SectorsPerCluster, freeId);
         }
-        while (next < used_.size() && used_[next].first <= cluster) {
-          usedTo = std::max(usedTo, used_[next].first + used_[next].second);
-          ++next;
-        }
-        if (cluster >= usedTo) index_.AddRun(ClusterSector(cluster), l_.SectorsPerCluster, lostId);
+        at = end;
       }
     }
     return true;
@@ -596,12 +724,13 @@ class NtfsWalk {
   std::vector<NtfsRun> mftRuns_;
   std::vector<uint8_t> scratch_;
   uint64_t mftBytes_ = 0;
-  std::shared_ptr<NtfsTree> tree_ = std::make_shared<NtfsTree>();
-  std::vector<Extent> extents_;
-  std::vector<NtfsRun> runs_;  // every extent's runs, one after another
+  std::shared_ptr<NtfsOwners> owners_ = std::make_shared<NtfsOwners>();
   std::vector<Attribute> attributes_;  // the record being read
+  std::vector<Extent> extents_;        // its non-resident attributes
+  std::vector<NtfsRun> recordRuns_;    // their runs, one after another
+  std::map<std::tuple<uint64_t, uint32_t, uint32_t, bool>, uint32_t> listedOwners_;
   std::map<std::string, uint32_t> names_{{std::string(), 0}};
-  std::vector<std::string> nameList_{std::string()};  // 0: no name
+  std::vector<NtfsRun> bitmapRuns_;  // $Bitmap's own $DATA
   std::vector<std::pair<uint64_t, uint64_t>> extensionsOf_;  // extension, base
   std::vector<std::pair<uint64_t, uint64_t>> listTargets_;   // base, record its list names
   std::vector<std::pair<uint64_t, uint64_t>> used_;  // lcn, count of attributes in use
@@ -611,6 +740,11 @@ class NtfsWalk {
 
 std::vector<NtfsRun> DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first, uint64_t startVcn) {
   std::vector<NtfsRun> runs;
+  DecodeNtfsRuns(bytes, first, startVcn, runs);
+  return runs;
+}
+
+void DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first, uint64_t startVcn, std::vector<NtfsRun>& runs) {
   size_t at = first;
   uint64_t vcn = startVcn;
   int64_t lcn = 0;
@@ -631,7 +765,7 @@ std::vector<NtfsRun> DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first
       // The offset is signed, as wide as its field.
       if (offsetBytes < 8 && (raw >> (8 * offsetBytes - 1) & 1u) != 0) raw |= ~uint64_t{0} << (8 * offsetBytes);
       const int64_t delta = static_cast<int64_t>(raw);
-      if ((delta > 0 && lcn > INT64_MAX - delta) || (delta < 0 && lcn < -delta)) break;
+      if ((delta > 0 && lcn > INT64_MAX - delta) || (delta < 0 && (delta == INT64_MIN || lcn < -delta))) break;
       lcn += delta;
       run.Lcn = static_cast<uint64_t>(lcn);
     }
@@ -640,7 +774,6 @@ std::vector<NtfsRun> DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first
     runs.push_back(run);
     at += 1 + lengthBytes + offsetBytes;
   }
-  return runs;
 }
 
 bool WalkNtfsOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {

@@ -31,5 +31,7 @@ struct NtfsRun {
 // A header, length or offset that would reach past the buffer, a field wider than 8
 // bytes, or a position that leaves 64 bits ends the list.
 std::vector<NtfsRun> DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first, uint64_t startVcn);
+// The same, added to `runs`.
+void DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first, uint64_t startVcn, std::vector<NtfsRun>& runs);
 
 }  // namespace korvalane
