@@ -63,22 +63,42 @@ sector=$((cluster * 8))
 "$cli" owner "$image" "$sector" >&2
 ifind -d "$cluster" "$image" >&2
 
-hyperfine -N --style basic --runs "$runs" --export-json "$work/build.json" \
-  -n owner "$cli owner $image $sector" -n ifind "ifind -d $cluster $image" >&2
+# build_ratio LABEL SOURCE: the index built by owner against ifind -d, on SOURCE.
+build_ratio() {
+  local label=$1 source=$2
+  hyperfine -N --style basic --runs "$runs" --warmup 1 --export-json "$work/build.json" \
+    -n owner "$cli owner $source $sector" -n ifind "ifind -d $cluster $source" >&2
+  local o f oc fc
+  o=$(mean "$work/build.json" owner)
+  f=$(mean "$work/build.json" ifind)
+  oc=$(cpu "$work/build.json" owner)
+  fc=$(cpu "$work/build.json" ifind)
+  echo "$o $f $oc $fc" | awk -v l="$label" '{ printf "index built (owner, one sector), %-11s %8.1f ms  ifind -d %8.1f ms  ratio %5.2f  CPU %5.1f / %5.1f ms  ratio %5.2f\n", l, $1 * 1000, $2 * 1000, $2 / $1, $3 * 1000, $4 * 1000, $4 / $3 }'
+}
+mean() { jq -r --arg n "$2" '[.results[] | select(.command == $n)][0].mean' "$1"; }
+cpu() { jq -r --arg n "$2" '[.results[] | select(.command == $n)][0] | .user + .system' "$1"; }
+
+results=$(build_ratio "image file" "$image")
+# The same through a read-only loop device, where the kernel's block layer and its page
+# cache serve the reads, as on a real disk.
+loop=""
+if [ "$(id -u)" = 0 ] && loop=$(losetup -r -f --show "$image" 2>/dev/null); then
+  trap 'losetup -d "$loop" 2>/dev/null; cleanup' EXIT
+  cat "$loop" >/dev/null
+  results="$results
+$(build_ratio "loop device" "$loop")"
+else
+  results="$results
+(no loop device here: the loop-device line needs root and losetup)"
+fi
+
 sectors=$(seq 0 10000 | awk -v s="$sector" '{ printf "%d ", s + $1 * 8 }')
 hyperfine -N --style basic --runs "$runs" --export-json "$work/answers.json" \
   -n one "$cli owner $image $sector" -n many "$cli owner $image $sectors" >&2
-
-mean() { jq -r --arg n "$2" '[.results[] | select(.command == $n)][0].mean' "$1"; }
-cpu() { jq -r --arg n "$2" '[.results[] | select(.command == $n)][0] | .user + .system' "$1"; }
-o=$(mean "$work/build.json" owner)
-f=$(mean "$work/build.json" ifind)
-oc=$(cpu "$work/build.json" owner)
-fc=$(cpu "$work/build.json" ifind)
 one=$(mean "$work/answers.json" one)
 many=$(mean "$work/answers.json" many)
 echo
 echo "NTFS volume of $files files (mean of $runs runs, page cache warm)"
 echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
-echo "$o $f $oc $fc" | awk '{ printf "index built (owner, one sector) %8.1f ms  ifind -d %8.1f ms  ratio %5.2f  CPU %5.1f / %5.1f ms  ratio %5.2f\n", $1 * 1000, $2 * 1000, $2 / $1, $3 * 1000, $4 * 1000, $4 / $3 }'
+echo "$results"
 echo "$one $many" | awk '{ printf "one answer once built             %8.4f ms  (10,001 sectors %.1f ms, one %.1f ms)\n", ($2 - $1) * 1000 / 10000, $2 * 1000, $1 * 1000 }'
