@@ -156,19 +156,26 @@ std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice&
     }
   }
   const uint32_t size = SectorSize();
+  // A structure begins inside its sector only where the sector is larger than the
+  // structure's place in the volume says (ext's superblock at byte 1024).
+  const size_t offset = choice.Offset < size ? choice.Offset : 0;
   uint64_t length = size;
   if (choice.Id == "mft-record") length = std::max<uint64_t>(NtfsRecordBytes(), size) / size * size;
-  if (choice.Id.starts_with("ext-")) length = (std::max<uint64_t>(ExtStructureBytes(choice.Id), size) + size - 1) / size * size;
+  if (choice.Id.starts_with("ext-")) {
+    length = (std::max<uint64_t>(offset + ExtStructureBytes(choice.Id), size) + size - 1) / size * size;
+  }
   std::vector<uint8_t> bytes(static_cast<size_t>(length));
   if (!ReadSectors(sector, bytes)) return std::nullopt;
   StructureInput input;
-  input.Bytes = bytes;
+  input.Bytes = std::span<const uint8_t>(bytes).subspan(offset);
   input.Sector = sector;
   input.SectorSize = size;
   input.FirstEntryNumber = choice.FirstEntryNumber;
   input.EntrySize = choice.EntrySize;
   input.Read = [](uint64_t at, std::span<uint8_t> buffer) { return ReadSectors(at, buffer); };
   Structure structure = kind->Decode(input);
+  structure.SectorOffset = offset;
+  if (offset > 0) structure.Notes.push_back("Begins at byte " + std::to_string(offset) + " of the sector; the offsets count from there");
   return structure;
 }
 
