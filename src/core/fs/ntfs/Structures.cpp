@@ -237,19 +237,15 @@ uint64_t NtfsRecordBytes() {
 }
 
 Structure DecodeNtfsBootSector(const StructureInput& input) {
-  Structure s;
-  s.Id = "ntfs-boot";
-  s.Title = "NTFS boot sector";
-  FieldWriter writer(s, input.Bytes);
-  if (!writer.AddTable({}, 0, kBootSector)) return s;
-  for (const auto& [offset, name] : {std::pair{size_t{64}, "Clusters per file record"},
-                                     std::pair{size_t{68}, "Clusters per index block"}}) {
-    if (!writer.Fits(offset, 4)) return s;
-    writer.AddText({}, offset, 1, name, ClustersOrBytes(input.Bytes[offset]), input.Bytes[offset]);
-    writer.Add({}, offset + 1, 3, "Unused", Show::Hex);
-  }
-  if (writer.AddTable({}, 0, kBootSectorEnd)) AddBootSignature(writer);
-  return s;
+  return DecodeBootSector(input, "ntfs-boot", "NTFS boot sector", kBootSector, kBootSectorEnd, [&](FieldWriter& writer) {
+    for (const auto& [offset, name] : {std::pair{size_t{64}, "Clusters per file record"},
+                                       std::pair{size_t{68}, "Clusters per index block"}}) {
+      if (!writer.Fits(offset, 4)) return false;
+      writer.AddText({}, offset, 1, name, ClustersOrBytes(input.Bytes[offset]), input.Bytes[offset]);
+      writer.Add({}, offset + 1, 3, "Unused", Show::Hex);
+    }
+    return true;
+  });
 }
 
 Structure DecodeMftRecord(const StructureInput& input) {
