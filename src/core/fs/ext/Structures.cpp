@@ -532,11 +532,12 @@ std::vector<StructureBackup> ExtStructureBackups() {
   return {};
 }
 
-uint64_t ExtStructureBytes(std::string_view id) {
-  if (id == "ext-superblock") return ext::kSuperblockBytes;
+uint64_t ExtStructureSpan(std::string_view id, uint32_t sectorSize, size_t offset) {
+  uint64_t bytes = 0;
+  if (id == "ext-superblock") bytes = ext::kSuperblockBytes;
   const std::optional<Superblock>& sb = ext::State().Sb;
-  if (id == "ext-directory" && sb) return sb->BlockBytes;
-  return 0;
+  if (id == "ext-directory" && sb) bytes = sb->BlockBytes;
+  return (std::max<uint64_t>(offset + bytes, sectorSize) + sectorSize - 1) / sectorSize * sectorSize;
 }
 
 }  // namespace korvalane

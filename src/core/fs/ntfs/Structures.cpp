@@ -1,5 +1,6 @@
 #include "core/fs/ntfs/Structures.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/Bytes.h"
@@ -234,6 +235,10 @@ uint64_t NtfsRecordBytes() {
     length = cluster * static_cast<uint64_t>(perRecord);
   }
   return length == 0 || length > kLargestRecord ? kUsualRecord : length;
+}
+
+uint64_t MftRecordSpan(std::string_view, uint32_t sectorSize, size_t) {
+  return std::max<uint64_t>(NtfsRecordBytes(), sectorSize) / sectorSize * sectorSize;
 }
 
 Structure DecodeNtfsBootSector(const StructureInput& input) {
