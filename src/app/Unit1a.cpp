@@ -36,6 +36,7 @@
 #include "app/Unit5.h"
 #include "core/Platform.h"
 #include "core/disk/StartDrive.h"
+#include "core/fs/FileSystem.h"
 #include "core/views/Details.h"
 #include "core/views/Dumps.h"
 #include "core/text/SectorField.h"
@@ -413,12 +414,13 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
   QAction* go = nullptr;
   QAction* first = menu->actions().value(0);
   if (target) {
-    // An ext volume's clusters are its blocks, and it says so.
-    const bool ext = korvalane::Geometry().FileSystemKind == korvalane::FileSystemKind::Ext;
+    // A volume names its clusters its own way (ext's are its blocks).
+    const korvalane::FileSystem* fileSystem = korvalane::CurrentFileSystem();
+    const std::u16string_view units = fileSystem != nullptr ? fileSystem->ClusterName() : u"cluster";
     const QString caption = target->Kind == korvalane::JumpKind::MftRecord ? QStringLiteral("Go to MFT record ")
-                            : target->Kind == korvalane::JumpKind::Inode   ? QStringLiteral("Go to inode ")
-                            : ext                                          ? QStringLiteral("Go to block ")
-                                                                           : QStringLiteral("Go to cluster ");
+                            : target->Kind == korvalane::JumpKind::Inode
+                                ? QStringLiteral("Go to inode ")
+                                : QStringLiteral("Go to ") + QString::fromStdU16String(std::u16string(units)) + QStringLiteral(" ");
     go = new QAction(caption + QString::number(target->Number), menu.get());
     menu->insertAction(first, go);
     menu->insertSeparator(first);

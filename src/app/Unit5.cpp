@@ -206,7 +206,7 @@ void TForm5::Refresh() {
                        QStringLiteral(": the bytes read end there or before"));
   }
   for (const std::string& note : structure_->Notes) CheckList->addItem(Text(note));
-  ShowInspector(0);
+  ShowInspector(structure_->SectorOffset);
 }
 
 void TForm5::FieldGridSelect() {
@@ -215,13 +215,16 @@ void TForm5::FieldGridSelect() {
   const int index = FieldOfRow(selected.first()->row());
   if (index < 0) return;
   const korvalane::Field& field = structure_->Fields[static_cast<size_t>(index)];
-  ShowInspector(field.Offset);
+  // Fields count from the structure's first byte, which may lie inside the sector.
+  const size_t inSector = structure_->SectorOffset + field.Offset;
+  ShowInspector(inSector);
   emit korvalane::ShownSector::Instance().MarkRequested(
-      *sector_, {{static_cast<uint32_t>(field.Offset), static_cast<uint32_t>(field.Size)}});
+      *sector_, {{static_cast<uint32_t>(inSector), static_cast<uint32_t>(field.Size)}});
 }
 
 void TForm5::SelectByte(size_t offset) {
-  if (!structure_) return;
+  if (!structure_ || offset < structure_->SectorOffset) return;
+  offset -= structure_->SectorOffset;
   for (int row = 0; row < FieldGrid->rowCount(); ++row) {
     const int index = FieldOfRow(row);
     if (index < 0) continue;

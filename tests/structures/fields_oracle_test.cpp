@@ -423,6 +423,23 @@ TEST_F(FieldsTest, ExtStructuresAgreeWithDumpe2fsAndDebugfsAndTheirCrc32cHold) {
   EXPECT_TRUE(changed[1].starts_with("0x068  16  UUID  114f5256-")) << changed[1];
 }
 
+// Read as 4096-byte sectors the superblock at byte 1024 lies inside sector 0: it is found
+// there, decoded from its own first byte, and compared with its backup from there.
+TEST_F(FieldsTest, ExtSuperblockInsideALargeSector) {
+  const std::string image = SamplePath("ext4.img");
+  const std::string dump = Tool({"dumpe2fs", image});
+  const Decoded sb = Fields({"--sector-size", "4096", image, "0"});
+  EXPECT_EQ(sb.Title, "ext superblock at sector 0");
+  EXPECT_EQ(sb.Number("Blocks count (low)"), FindNumber(dump, R"(Block count:\s+(\d+))"));
+  EXPECT_EQ(sb.Value("UUID"), Find(dump, R"(Filesystem UUID:\s+(\S+))"));
+  EXPECT_EQ(sb.Check("Magic number"), "holds");
+  EXPECT_EQ(sb.Check("Superblock checksum"), "holds");
+  const CommandResult same = RunCli({"fields", "--compare-backup", "--sector-size", "4096", image});
+  EXPECT_EQ(Lines(same.Out), (std::vector<std::string>{"ext superblock: sector 0 and its backup at sector " +
+                                                           Find(dump, R"(Backup superblock at (\d+))"),
+                                                       "No field differs"}));
+}
+
 TEST_F(FieldsTest, CompareBackupNamesTheFieldsThatDiffer) {
   // The NTFS backup boot sector (the volume's last sector) with another serial number.
   const std::string ntfs = Broken("ntfs.img", 32767 * 512 + 72, "\x11\x22");

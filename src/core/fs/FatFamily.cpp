@@ -1,5 +1,6 @@
 #include "core/fs/FatFamily.h"
 
+#include "core/fs/FileSystem.h"
 #include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 
@@ -119,30 +120,7 @@ void UnpackDosDateTime(uint16_t date, uint16_t time, ListingEntry& entry) {
 }
 
 void WriteFatFamilyGeometry(const VolumeGeometry& g, ViewText* view, Json* json) {
-  if (view) {
-    view->push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
-    view->push_back(u"Bytes per cluster - " + Decimal(g.BytesPerCluster));
-    view->push_back(u"Sectors per cluster - " + Decimal(g.SectorsPerCluster));
-    view->push_back(u"Sectors - " + Decimal(g.TotalSectors));
-    view->push_back(u"Clusters - " + Decimal(g.Clusters));
-    view->push_back(u"Sectors before FAT - " + Decimal(g.ReservedSectors));
-    view->push_back(u"FAT copies - " + Decimal(g.FatCopies));
-    view->push_back(u"FAT sectors - " + Decimal(g.FatSectors));
-    view->push_back(u"FAT size - " + Decimal(g.FatSizeBytes));
-    view->push_back(u"Start data sector - " + Decimal(g.StartDataSector));
-  }
-  if (json) {
-    json->Set("bytesPerSector", g.BytesPerSector)
-        .Set("bytesPerCluster", g.BytesPerCluster)
-        .Set("sectorsPerCluster", g.SectorsPerCluster)
-        .Set("sectors", g.TotalSectors)
-        .Set("clusters", g.Clusters)
-        .Set("sectorsBeforeFat", g.ReservedSectors)
-        .Set("fatCopies", g.FatCopies)
-        .Set("fatSectors", g.FatSectors)
-        .Set("fatSizeBytes", g.FatSizeBytes)
-        .Set("startDataSector", g.StartDataSector);
-  }
+  WriteGeometryLines(g, GeometryLines::ToDataStart, view, json);
 }
 
 }  // namespace korvalane

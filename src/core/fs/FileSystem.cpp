@@ -1,14 +1,24 @@
 #include "core/fs/FileSystem.h"
 
+#include <iterator>
+
 #include "core/fs/exfat/ExfatFileSystem.h"
 #include "core/fs/ext/ExtFileSystem.h"
 #include "core/fs/fat/FatFileSystem.h"
 #include "core/fs/ntfs/NtfsFileSystem.h"
+#include "core/views/LineTargets.h"
 
 namespace korvalane {
 namespace {
 
 constexpr size_t kNameRunLength = 90;
+// The geometry lines up to "Clusters".
+constexpr size_t kClusterLines = 5;
+
+void WriteDetailsLine(const DetailsLine& line, ViewText* view, Json* json) {
+  if (view) view->push_back(std::u16string(line.Label) + u" - " + line.Text);
+  if (json) json->Set(line.Key, line.Value);
+}
 
 }  // namespace
 
@@ -18,6 +28,10 @@ Location FileSystem::LocateMftRecord(uint64_t, const MessagePump&) const {
 
 Location FileSystem::LocateInode(uint64_t) const {
   return Refuse("the volume is not ext2, ext3 or ext4: it has no inodes");
+}
+
+std::optional<JumpTarget> FileSystem::TargetOfLine(const ViewText& view, size_t line) const {
+  return ReportLineTarget(view, line);
 }
 
 std::u16string FileSystem::Refusal() const { return u"Access to boot sector denied"; }
@@ -51,6 +65,28 @@ const FileSystem* CurrentFileSystem() { return FileSystemOf(Geometry().FileSyste
 std::u16string DetailsHeading() {
   const std::string& drive = Geometry().CurrentDrive;
   return u"Drive " + std::u16string(drive.begin(), drive.end()) + u"\\, ";
+}
+
+void WriteDetailsLines(std::initializer_list<DetailsLine> lines, ViewText* view, Json* json) {
+  for (const DetailsLine& line : lines) WriteDetailsLine(line, view, json);
+}
+
+void WriteGeometryLines(const VolumeGeometry& g, GeometryLines reach, ViewText* view, Json* json) {
+  const DetailsLine lines[] = {
+      NumberLine(u"Bytes per sector", "bytesPerSector", g.BytesPerSector),
+      NumberLine(u"Bytes per cluster", "bytesPerCluster", g.BytesPerCluster),
+      NumberLine(u"Sectors per cluster", "sectorsPerCluster", g.SectorsPerCluster),
+      NumberLine(u"Sectors", "sectors", g.TotalSectors),
+      NumberLine(u"Clusters", "clusters", g.Clusters),
+      // FAT and exFAT only.
+      NumberLine(u"Sectors before FAT", "sectorsBeforeFat", g.ReservedSectors),
+      NumberLine(u"FAT copies", "fatCopies", g.FatCopies),
+      NumberLine(u"FAT sectors", "fatSectors", g.FatSectors),
+      NumberLine(u"FAT size", "fatSizeBytes", g.FatSizeBytes),
+      NumberLine(u"Start data sector", "startDataSector", g.StartDataSector),
+  };
+  const size_t shown = reach == GeometryLines::ToDataStart ? std::size(lines) : kClusterLines;
+  for (size_t i = 0; i < shown; ++i) WriteDetailsLine(lines[i], view, json);
 }
 
 std::string BootSectorNameText(std::span<const uint8_t> bootSector) {

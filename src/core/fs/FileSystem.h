@@ -1,6 +1,8 @@
 #pragma once
 
+#include <concepts>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,6 +12,7 @@
 #include "core/search/Locate.h"
 #include "core/structures/Structure.h"
 #include "core/text/Json.h"
+#include "core/text/NumberFormat.h"
 #include "core/views/ViewText.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -68,6 +71,13 @@ class FileSystem {
   // The sector that holds inode `inode`; only ext numbers its files so.
   virtual Location LocateInode(uint64_t inode) const;
 
+  // Where line `line` of a view of this volume points, if anywhere. FAT, exFAT and NTFS
+  // share the forms of their report lines (ReportLineTarget); ext has its own.
+  virtual std::optional<JumpTarget> TargetOfLine(const ViewText& view, size_t line) const;
+
+  // What the volume calls the units LocateCluster counts: "cluster", or ext's "block".
+  virtual std::u16string_view ClusterName() const { return u"cluster"; }
+
   // The one line Details shows when ReadGeometry refused the volume.
   virtual std::u16string Refusal() const;
 
@@ -94,6 +104,27 @@ std::string BootSectorNameText(std::span<const uint8_t> bootSector);
 
 // "Drive C:\, ": how the first line of every details report begins.
 std::u16string DetailsHeading();
+
+// One number of a details report: its line ("Bytes per sector - 512") and its JSON field.
+struct DetailsLine {
+  std::u16string_view Label;
+  const char* Key;
+  std::u16string Text;
+  Json Value;
+};
+template <std::integral T>
+DetailsLine NumberLine(std::u16string_view label, const char* key, T value) {
+  return DetailsLine{label, key, Decimal(value), Json(value)};
+}
+
+// The lines in order, and their fields in the same order (either output may be null).
+void WriteDetailsLines(std::initializer_list<DetailsLine> lines, ViewText* view, Json* json);
+
+// The geometry lines details reports open with after the heading, and the same values as
+// JSON fields (either output may be null): from "Bytes per sector" to "Clusters" (NTFS),
+// or on to the FATs' lines and "Start data sector" (FAT and exFAT).
+enum class GeometryLines { ToClusters, ToDataStart };
+void WriteGeometryLines(const VolumeGeometry& g, GeometryLines reach, ViewText* view, Json* json);
 
 // A refusal of a locate request.
 inline Location Refuse(std::string why) { return Location{std::nullopt, std::move(why)}; }

@@ -33,11 +33,11 @@ constexpr StructureKind kKinds[] = {
     {"exfat-checksum", "exFAT boot checksum sector", DecodeExfatChecksumSector},
     {"exfat-directory", "exFAT directory entries", DecodeExfatDirectory},
     {"ntfs-boot", "NTFS boot sector", DecodeNtfsBootSector},
-    {"mft-record", "MFT FILE record", DecodeMftRecord},
-    {"ext-superblock", "ext superblock", DecodeExtSuperblock},
-    {"ext-group-descriptors", "ext group descriptors", DecodeExtGroupDescriptors},
-    {"ext-inode", "ext inodes", DecodeExtInode},
-    {"ext-directory", "ext directory block", DecodeExtDirectory},
+    {"mft-record", "MFT FILE record", DecodeMftRecord, MftRecordSpan},
+    {"ext-superblock", "ext superblock", DecodeExtSuperblock, ExtStructureSpan},
+    {"ext-group-descriptors", "ext group descriptors", DecodeExtGroupDescriptors, ExtStructureSpan},
+    {"ext-inode", "ext inodes", DecodeExtInode, ExtStructureSpan},
+    {"ext-directory", "ext directory block", DecodeExtDirectory, ExtStructureSpan},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).
@@ -146,29 +146,30 @@ std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice&
   const StructureKind* kind = FindStructureKind(asked.Id);
   if (kind == nullptr) return std::nullopt;
   StructureChoice choice = asked;
-  // ext numbers its inodes and groups by where they lie: a sector named by --as takes the
-  // numbers the volume gives it.
-  if (choice.Id.starts_with("ext-")) {
-    if (const FileSystem* fileSystem = CurrentFileSystem()) {
-      if (const std::optional<StructureChoice> known = fileSystem->StructureAt(sector); known && known->Id == choice.Id) {
-        choice = *known;
-      }
+  // A sector named by --as takes what the volume knows of it: ext numbers its inodes and
+  // groups by where they lie, and its superblock may begin inside the sector.
+  if (const FileSystem* fileSystem = CurrentFileSystem()) {
+    if (const std::optional<StructureChoice> known = fileSystem->StructureAt(sector); known && known->Id == choice.Id) {
+      choice = *known;
     }
   }
   const uint32_t size = SectorSize();
-  uint64_t length = size;
-  if (choice.Id == "mft-record") length = std::max<uint64_t>(NtfsRecordBytes(), size) / size * size;
-  if (choice.Id.starts_with("ext-")) length = (std::max<uint64_t>(ExtStructureBytes(choice.Id), size) + size - 1) / size * size;
+  // A structure begins inside its sector only where the sector is larger than the
+  // structure's place in the volume says (ext's superblock at byte 1024).
+  const size_t offset = choice.Offset < size ? choice.Offset : 0;
+  const uint64_t length = kind->Span != nullptr ? kind->Span(choice.Id, size, offset) : size;
   std::vector<uint8_t> bytes(static_cast<size_t>(length));
   if (!ReadSectors(sector, bytes)) return std::nullopt;
   StructureInput input;
-  input.Bytes = bytes;
+  input.Bytes = std::span<const uint8_t>(bytes).subspan(offset);
   input.Sector = sector;
   input.SectorSize = size;
   input.FirstEntryNumber = choice.FirstEntryNumber;
   input.EntrySize = choice.EntrySize;
   input.Read = [](uint64_t at, std::span<uint8_t> buffer) { return ReadSectors(at, buffer); };
   Structure structure = kind->Decode(input);
+  structure.SectorOffset = offset;
+  if (offset > 0) structure.Notes.push_back("Begins at byte " + std::to_string(offset) + " of the sector; the offsets count from there");
   return structure;
 }
 

@@ -16,6 +16,10 @@ struct StructureKind {
   const char* Id;     // "mbr"
   const char* Title;  // "Master boot record"
   Structure (*Decode)(const StructureInput& input);
+  // The bytes to read from the structure's sector on, in whole sectors of `sectorSize`,
+  // where it spans more than that sector (an MFT record, an ext block) or begins at
+  // `offset` inside it; null for one sector.
+  uint64_t (*Span)(std::string_view id, uint32_t sectorSize, size_t offset) = nullptr;
 };
 std::span<const StructureKind> StructureKinds();
 const StructureKind* FindStructureKind(std::string_view id);

@@ -225,4 +225,17 @@ void AddBootSignature(FieldWriter& writer) {
   writer.AddCheck("Boot signature", stored == 0xAA55, HexText(stored, 4), HexText(0xAA55, 4));
 }
 
+Structure DecodeBootSector(const StructureInput& input, const char* id, const char* title,
+                           std::span<const FieldSpec> head, std::span<const FieldSpec> tail,
+                           const std::function<bool(FieldWriter&)>& middle) {
+  Structure s;
+  s.Id = id;
+  s.Title = title;
+  FieldWriter writer(s, input.Bytes);
+  if (!writer.AddTable({}, 0, head)) return s;
+  if (middle && !middle(writer)) return s;
+  if (writer.AddTable({}, 0, tail)) AddBootSignature(writer);
+  return s;
+}
+
 }  // namespace korvalane

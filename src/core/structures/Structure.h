@@ -80,6 +80,9 @@ struct Structure {
   std::vector<std::string> Notes;
   // How many bytes the structure spans from its first byte.
   size_t Length = 0;
+  // Where its first byte lies in the sector it was read at; the field offsets count from
+  // there.
+  size_t SectorOffset = 0;
 };
 
 // Reads whole sectors of the source a structure is read from: `buffer.size()` bytes from
@@ -101,6 +104,9 @@ struct StructureInput {
 // Which structure a sector holds and what decoding it needs besides its bytes.
 struct StructureChoice {
   std::string Id;                 // the name --as takes
+  // Where the structure begins in the sector: ext's superblock at byte 1024 lies inside
+  // sector 0 where sectors are larger than 1024 bytes.
+  size_t Offset = 0;
   uint32_t FirstEntryNumber = 1;  // GPT entries
   uint32_t EntrySize = 128;       // GPT entries
 };
@@ -161,5 +167,12 @@ std::string AsciiText(std::span<const uint8_t> bytes, size_t offset, size_t size
 
 // The signature check every boot sector and MBR carries: 0x55 0xAA at bytes 510-511.
 void AddBootSignature(FieldWriter& writer);
+
+// A boot sector as FAT, exFAT and NTFS lay one out: the fields of `head`, those `middle`
+// adds (values no table row shows; false from it ends the structure there), the fields
+// of `tail`, then the boot signature.
+Structure DecodeBootSector(const StructureInput& input, const char* id, const char* title,
+                           std::span<const FieldSpec> head, std::span<const FieldSpec> tail,
+                           const std::function<bool(FieldWriter&)>& middle = {});
 
 }  // namespace korvalane

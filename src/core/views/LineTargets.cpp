@@ -2,8 +2,7 @@
 
 #include <string_view>
 
-#include "core/fs/ext/Locate.h"
-#include "core/volume/VolumeGeometry.h"
+#include "core/fs/FileSystem.h"
 
 namespace korvalane {
 namespace {
@@ -114,16 +113,17 @@ std::optional<JumpTarget> ListingCluster(std::u16string_view text) {
 
 }  // namespace
 
-std::optional<JumpTarget> TargetOfLine(const ViewText& view, size_t line) {
+std::optional<JumpTarget> ReportLineTarget(const ViewText& view, size_t line) {
   if (line >= view.size()) return std::nullopt;
-  if (Geometry().FileSystemKind == FileSystemKind::Ext) {
-    const std::optional<ext::Target> target = ext::TargetOfLine(view, line);
-    if (!target) return std::nullopt;
-    return JumpTarget{target->Kind == ext::TargetKind::Inode ? JumpKind::Inode : JumpKind::Cluster, target->Number};
-  }
   if (auto parent = ParentRecord(view, line)) return parent;
   if (auto run = DataRun(view, line)) return run;
   return ListingCluster(view[line]);
+}
+
+std::optional<JumpTarget> TargetOfLine(const ViewText& view, size_t line) {
+  if (line >= view.size()) return std::nullopt;
+  if (const FileSystem* fileSystem = CurrentFileSystem()) return fileSystem->TargetOfLine(view, line);
+  return ReportLineTarget(view, line);
 }
 
 }  // namespace korvalane

@@ -166,27 +166,24 @@ uint16_t ExfatSetChecksum(std::span<const uint8_t> set) {
 }
 
 Structure DecodeExfatBootSector(const StructureInput& input) {
-  Structure s;
-  s.Id = "exfat-boot";
-  s.Title = "exFAT boot sector";
-  FieldWriter writer(s, input.Bytes);
-  if (!writer.AddTable({}, 0, kBootSector)) return s;
-  const uint16_t revision = ReadLe16(input.Bytes, 104);
-  writer.AddText({}, 104, 2, "File system revision",
-                 std::to_string(revision >> 8) + "." + (((revision & 0xFFu) < 10) ? "0" : "") +
-                     std::to_string(revision & 0xFFu) + " (" + HexText(revision, 4) + ")",
-                 revision);
-  if (!writer.AddTable({}, 0, kBootSectorTail)) return s;
-  for (const auto& [offset, name, unit] : {std::tuple{size_t{108}, "Bytes per sector shift", " bytes"},
-                                           std::tuple{size_t{109}, "Sectors per cluster shift", " sectors"}}) {
-    if (!writer.Fits(offset, 1)) return s;
-    const uint8_t shift = input.Bytes[offset];
-    writer.AddText({}, offset, 1, name,
-                   std::to_string(shift) + (shift < 32 ? " (" + std::to_string(uint32_t{1} << shift) + unit + ")" : ""),
-                   shift);
-  }
-  if (writer.AddTable({}, 0, kBootSectorEnd)) AddBootSignature(writer);
-  return s;
+  // The revision and the two shifts are shown as what they mean.
+  return DecodeBootSector(input, "exfat-boot", "exFAT boot sector", kBootSector, kBootSectorEnd, [&](FieldWriter& writer) {
+    const uint16_t revision = ReadLe16(input.Bytes, 104);
+    writer.AddText({}, 104, 2, "File system revision",
+                   std::to_string(revision >> 8) + "." + (((revision & 0xFFu) < 10) ? "0" : "") +
+                       std::to_string(revision & 0xFFu) + " (" + HexText(revision, 4) + ")",
+                   revision);
+    if (!writer.AddTable({}, 0, kBootSectorTail)) return false;
+    for (const auto& [offset, name, unit] : {std::tuple{size_t{108}, "Bytes per sector shift", " bytes"},
+                                             std::tuple{size_t{109}, "Sectors per cluster shift", " sectors"}}) {
+      if (!writer.Fits(offset, 1)) return false;
+      const uint8_t shift = input.Bytes[offset];
+      writer.AddText({}, offset, 1, name,
+                     std::to_string(shift) + (shift < 32 ? " (" + std::to_string(uint32_t{1} << shift) + unit + ")" : ""),
+                     shift);
+    }
+    return true;
+  });
 }
 
 Structure DecodeExfatChecksumSector(const StructureInput& input) {

@@ -52,6 +52,14 @@ class Ext final : public FileSystem {
 
   Location LocateInode(uint64_t inode) const override { return ext::LocateInode(inode); }
 
+  std::optional<JumpTarget> TargetOfLine(const ViewText& view, size_t line) const override {
+    const std::optional<ext::Target> target = ext::TargetOfLine(view, line);
+    if (!target) return std::nullopt;
+    return JumpTarget{target->Kind == ext::TargetKind::Inode ? JumpKind::Inode : JumpKind::Cluster, target->Number};
+  }
+
+  std::u16string_view ClusterName() const override { return u"block"; }
+
   bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
     return WalkExtOwnership(index, hooks, why);
   }

@@ -463,7 +463,13 @@ std::optional<StructureChoice> ExtStructureAt(uint64_t sector) {
   const auto sectorBytes = static_cast<uint64_t>(g.BytesPerSector);
   if (sector > UINT64_MAX / sectorBytes) return std::nullopt;
   const uint64_t byte = sector * sectorBytes;
-  if (byte == ext::kSuperblockOffset) return StructureChoice{"ext-superblock"};
+  // The superblock lies at byte 1024: a sector of its own, or inside sector 0 where
+  // sectors are larger than 1024 bytes.
+  if (byte <= ext::kSuperblockOffset && ext::kSuperblockOffset - byte < sectorBytes) {
+    StructureChoice choice{"ext-superblock"};
+    choice.Offset = static_cast<size_t>(ext::kSuperblockOffset - byte);
+    return choice;
+  }
   const uint64_t block = byte / sb->BlockBytes;
   const uint64_t inBlock = byte % sb->BlockBytes;
   if (block >= sb->BlocksCount) return std::nullopt;
@@ -526,11 +532,12 @@ std::vector<StructureBackup> ExtStructureBackups() {
   return {};
 }
 
-uint64_t ExtStructureBytes(std::string_view id) {
-  if (id == "ext-superblock") return ext::kSuperblockBytes;
+uint64_t ExtStructureSpan(std::string_view id, uint32_t sectorSize, size_t offset) {
+  uint64_t bytes = 0;
+  if (id == "ext-superblock") bytes = ext::kSuperblockBytes;
   const std::optional<Superblock>& sb = ext::State().Sb;
-  if (id == "ext-directory" && sb) return sb->BlockBytes;
-  return 0;
+  if (id == "ext-directory" && sb) bytes = sb->BlockBytes;
+  return (std::max<uint64_t>(offset + bytes, sectorSize) + sectorSize - 1) / sectorSize * sectorSize;
 }
 
 }  // namespace korvalane

@@ -35,8 +35,9 @@ std::optional<StructureChoice> ExtStructureAt(uint64_t sector);
 // otherwise (its group number, the counts and times only the primary follows).
 std::vector<StructureBackup> ExtStructureBackups();
 
-// How many bytes a structure of `id` spans on the current volume (the superblock's 1024,
-// a directory's block); 0 for one sector.
-uint64_t ExtStructureBytes(std::string_view id);
+// The whole sectors a structure of `id` is read in from its sector: from `offset`, where it
+// begins in the sector, the bytes it spans on the current volume (the superblock's 1024,
+// a directory's block), at least one sector.
+uint64_t ExtStructureSpan(std::string_view id, uint32_t sectorSize, size_t offset);
 
 }  // namespace korvalane

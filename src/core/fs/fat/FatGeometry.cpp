@@ -3,27 +3,15 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/BootGeometry.h"
 #include "core/fs/fat/FatBootSector.h"
-#include "core/volume/SectorReader.h"
-#include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
-namespace {
-
-// 32-bit geometry arithmetic wraps modulo 2^32, as the on-disk values can be anything.
-int32_t Wrap(uint32_t value) { return static_cast<int32_t>(value); }
-uint32_t Bits(int32_t value) { return static_cast<uint32_t>(value); }
-
-}  // namespace
 
 bool ReadFatGeometry() {
   VolumeGeometry& g = Geometry();
-  g.BytesPerCluster = 0;
-  g.SectorsPerCluster = 0;
-  g.TotalSectors = 0;
-
   std::vector<uint8_t> boot;
-  if (!ProbeBootSector(boot)) return false;
+  if (!StartBootGeometry(g, boot)) return false;
 
   g.SectorsPerCluster = ReadU8(boot, fat::kSectorsPerCluster);
   if (g.SectorsPerCluster == 0) return false;

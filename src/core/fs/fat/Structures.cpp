@@ -114,16 +114,6 @@ constexpr FieldSpec kLongEntry[] = {
     {28, 4, "Name characters 12-13", Show::Utf16},
 };
 
-Structure BootSector(const StructureInput& input, const char* id, const char* title,
-                     std::span<const FieldSpec> extended) {
-  Structure s;
-  s.Id = id;
-  s.Title = title;
-  FieldWriter writer(s, input.Bytes);
-  if (writer.AddTable({}, 0, kBpb) && writer.AddTable({}, 0, extended)) AddBootSignature(writer);
-  return s;
-}
-
 std::string ShortName(std::span<const uint8_t> bytes, size_t at) {
   std::string base = AsciiText(bytes, at, 8);
   std::string extension = AsciiText(bytes, at + 8, 3);
@@ -197,11 +187,11 @@ uint8_t ShortNameChecksum(std::span<const uint8_t> name11) {
 }
 
 Structure DecodeFatBootSector(const StructureInput& input) {
-  return BootSector(input, "fat-boot", "FAT12/16 boot sector", kFat16Ebpb);
+  return DecodeBootSector(input, "fat-boot", "FAT12/16 boot sector", kBpb, kFat16Ebpb);
 }
 
 Structure DecodeFat32BootSector(const StructureInput& input) {
-  return BootSector(input, "fat32-boot", "FAT32 boot sector", kFat32Ebpb);
+  return DecodeBootSector(input, "fat32-boot", "FAT32 boot sector", kBpb, kFat32Ebpb);
 }
 
 Structure DecodeFsInfo(const StructureInput& input) {

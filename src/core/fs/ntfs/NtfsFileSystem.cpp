@@ -31,23 +31,9 @@ class Ntfs final : public FileSystem {
 
   void Details(ViewText* view, Json* json, const MessagePump& pump) const override {
     const VolumeGeometry& g = Geometry();
-    if (view) {
-      view->push_back(DetailsHeading() + u"NTFS");
-      view->push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
-      view->push_back(u"Bytes per cluster - " + Decimal(g.BytesPerCluster));
-      view->push_back(u"Sectors per cluster - " + Decimal(g.SectorsPerCluster));
-      view->push_back(u"Sectors - " + Decimal(g.TotalSectors));
-      view->push_back(u"Clusters - " + Decimal(g.Clusters));
-      view->push_back(u"Start MFT cluster - " + Decimal(g.MftStartCluster));
-    }
-    if (json) {
-      json->Set("bytesPerSector", g.BytesPerSector)
-          .Set("bytesPerCluster", g.BytesPerCluster)
-          .Set("sectorsPerCluster", g.SectorsPerCluster)
-          .Set("sectors", g.TotalSectors)
-          .Set("clusters", g.Clusters)
-          .Set("startMftCluster", g.MftStartCluster);
-    }
+    if (view) view->push_back(DetailsHeading() + u"NTFS");
+    WriteGeometryLines(g, GeometryLines::ToClusters, view, json);
+    WriteDetailsLines({NumberLine(u"Start MFT cluster", "startMftCluster", g.MftStartCluster)}, view, json);
     // The MFT's lines follow only when record 0 could be read.
     if (!ReadMftLayout(pump)) return;
 

@@ -3,28 +3,16 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/BootGeometry.h"
 #include "core/fs/ntfs/NtfsBootSector.h"
-#include "core/volume/SectorReader.h"
-#include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
-namespace {
-
-// 32-bit geometry arithmetic wraps modulo 2^32, as the on-disk values can be anything.
-int32_t Wrap(uint32_t value) { return static_cast<int32_t>(value); }
-uint32_t Bits(int32_t value) { return static_cast<uint32_t>(value); }
-
-}  // namespace
 
 bool ReadNtfsGeometry() {
   VolumeGeometry& g = Geometry();
-  g.SectorsPerCluster = 0;
-  g.BytesPerCluster = 0;
-  g.TotalSectors = 0;
   g.MftStartCluster = 0;
-
   std::vector<uint8_t> boot;
-  if (!ProbeBootSector(boot)) return false;
+  if (!StartBootGeometry(g, boot)) return false;
 
   g.BytesPerSector = ntfs::BytesPerSector(boot);
   if (g.BytesPerSector < 512) return false;

@@ -1,5 +1,6 @@
 #include "core/fs/ntfs/Structures.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/Bytes.h"
@@ -236,20 +237,20 @@ uint64_t NtfsRecordBytes() {
   return length == 0 || length > kLargestRecord ? kUsualRecord : length;
 }
 
+uint64_t MftRecordSpan(std::string_view, uint32_t sectorSize, size_t) {
+  return std::max<uint64_t>(NtfsRecordBytes(), sectorSize) / sectorSize * sectorSize;
+}
+
 Structure DecodeNtfsBootSector(const StructureInput& input) {
-  Structure s;
-  s.Id = "ntfs-boot";
-  s.Title = "NTFS boot sector";
-  FieldWriter writer(s, input.Bytes);
-  if (!writer.AddTable({}, 0, kBootSector)) return s;
-  for (const auto& [offset, name] : {std::pair{size_t{64}, "Clusters per file record"},
-                                     std::pair{size_t{68}, "Clusters per index block"}}) {
-    if (!writer.Fits(offset, 4)) return s;
-    writer.AddText({}, offset, 1, name, ClustersOrBytes(input.Bytes[offset]), input.Bytes[offset]);
-    writer.Add({}, offset + 1, 3, "Unused", Show::Hex);
-  }
-  if (writer.AddTable({}, 0, kBootSectorEnd)) AddBootSignature(writer);
-  return s;
+  return DecodeBootSector(input, "ntfs-boot", "NTFS boot sector", kBootSector, kBootSectorEnd, [&](FieldWriter& writer) {
+    for (const auto& [offset, name] : {std::pair{size_t{64}, "Clusters per file record"},
+                                       std::pair{size_t{68}, "Clusters per index block"}}) {
+      if (!writer.Fits(offset, 4)) return false;
+      writer.AddText({}, offset, 1, name, ClustersOrBytes(input.Bytes[offset]), input.Bytes[offset]);
+      writer.Add({}, offset + 1, 3, "Unused", Show::Hex);
+    }
+    return true;
+  });
 }
 
 Structure DecodeMftRecord(const StructureInput& input) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "core/structures/Structure.h"
@@ -26,5 +29,8 @@ std::vector<StructureBackup> NtfsStructureBackups();
 // The bytes of an MFT record on the current volume, from its boot sector's clusters per
 // file record; 1024 where that gives no size a record can have.
 uint64_t NtfsRecordBytes();
+
+// The whole sectors an MFT record is read in: its bytes, at least one sector.
+uint64_t MftRecordSpan(std::string_view id, uint32_t sectorSize, size_t offset);
 
 }  // namespace korvalane
