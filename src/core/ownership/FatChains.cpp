@@ -1,6 +1,7 @@
 #include "core/ownership/FatChains.h"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "core/volume/SectorReader.h"
@@ -54,6 +55,35 @@ std::optional<uint8_t> FatTable::Byte(uint64_t offset) {
   blocks_.push_front(std::move(block));
   if (!blocks_.front().Readable) return std::nullopt;
   return blocks_.front().Bytes[offset % kBlockBytes];
+}
+
+std::vector<ClusterRun> ClusterClaims::Runs() const {
+  std::vector<ClusterRun> runs;
+  const auto add = [&](uint64_t first, uint64_t count) {
+    if (!runs.empty() && runs.back().First + runs.back().Count == first) {
+      runs.back().Count += count;
+    } else {
+      runs.push_back({first, count});
+    }
+  };
+  for (size_t w = 0; w < bits_.size(); ++w) {
+    const uint64_t word = bits_[w];
+    if (word == 0) continue;
+    if (word == ~uint64_t{0}) {
+      add(uint64_t{w} * 64, 64);
+      continue;
+    }
+    for (int at = 0; at < 64;) {
+      const uint64_t rest = word >> at;
+      if (rest == 0) break;
+      const int zeros = std::countr_zero(rest);
+      at += zeros;
+      const int ones = std::countr_one(word >> at);
+      add(uint64_t{w} * 64 + static_cast<uint64_t>(at), static_cast<uint64_t>(ones));
+      at += ones;
+    }
+  }
+  return runs;
 }
 
 std::optional<uint32_t> FatTable::Entry(uint64_t cluster) {

@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace korvalane {
+#include "core/ownership/AllocationScan.h"
 
-// A run of clusters.
-struct ClusterRun {
-  uint64_t First = 0;
-  uint64_t Count = 0;
-};
+namespace korvalane {
 
 // The entries of one copy of a file allocation table (FAT12, FAT16, FAT32 or exFAT), read
 // from the current volume as they are asked for, through a small cache of large blocks:
@@ -62,6 +58,8 @@ class ClusterClaims {
   bool Claimed(uint64_t cluster) const { return (bits_[cluster / 64] >> (cluster % 64) & 1u) != 0; }
   void Claim(uint64_t cluster) { bits_[cluster / 64] |= uint64_t{1} << (cluster % 64); }
   uint64_t Limit() const { return limit_; }
+  // The claimed clusters as runs, in order (read a word of 64 clusters at a time).
+  std::vector<ClusterRun> Runs() const;
 
  private:
   std::vector<uint64_t> bits_;
