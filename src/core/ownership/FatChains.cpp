@@ -4,6 +4,7 @@
 #include <bit>
 #include <string>
 
+#include "core/Bytes.h"
 #include "core/volume/SectorReader.h"
 
 namespace korvalane {
@@ -88,6 +89,19 @@ std::vector<ClusterRun> ClusterClaims::Runs() const {
 
 std::optional<uint32_t> FatTable::Entry(uint64_t cluster) {
   if (cluster >= entryCount_) return std::nullopt;
+  // A scan of the table asks for one entry after another: those in the block read last
+  // are taken from it at once.
+  if (entryBits_ != 12 && !blocks_.empty()) {
+    const uint64_t width = entryBits_ == 16 ? 2 : 4;
+    const uint64_t offset = cluster * width;
+    const Block& block = blocks_.front();
+    const size_t at = static_cast<size_t>(offset % kBlockBytes);
+    if (block.Readable && block.Number == offset / kBlockBytes && at + width <= block.Bytes.size() && offset + width <= tableBytes_) {
+      if (width == 2) return ReadLe16(block.Bytes, at);
+      const uint32_t value = ReadLe32(block.Bytes, at);
+      return entryBits_ == 32 ? value & 0x0FFFFFFF : value;
+    }
+  }
   switch (entryBits_) {
     case 12: {
       // Two entries share three bytes: the even one takes the low 12 bits of the pair.
