@@ -220,6 +220,17 @@ Chain ClaimContiguous(ClusterClaims& claims, uint64_t first, uint64_t count) {
   return chain;
 }
 
+uint64_t AddChainRuns(OwnershipIndex& index, const Chain& chain, uint32_t owner, uint64_t heapSector, uint64_t sectorsPerCluster) {
+  uint64_t byte = 0;
+  uint64_t clusters = 0;
+  for (const ClusterRun& run : chain.Runs) {
+    index.AddRun(heapSector + (run.First - 2) * sectorsPerCluster, run.Count * sectorsPerCluster, owner, byte);
+    byte += run.Count * sectorsPerCluster * index.BytesPerSector();
+    clusters += run.Count;
+  }
+  return clusters;
+}
+
 std::string ChainFault(const Chain& chain) {
   const std::string at = std::to_string(chain.At);
   switch (chain.End) {

@@ -94,6 +94,11 @@ Chain FollowChain(FatTable& table, ClusterClaims& claims, uint64_t first, uint64
 // the clusters already claimed or outside the volume split it, and are left out.
 Chain ClaimContiguous(ClusterClaims& claims, uint64_t first, uint64_t count);
 
+// Adds a chain's runs to `index` for `owner`, each at its byte in the owner, where
+// cluster c stands at sector heapSector + (c - 2) * sectorsPerCluster; returns the
+// clusters added.
+uint64_t AddChainRuns(OwnershipIndex& index, const Chain& chain, uint32_t owner, uint64_t heapSector, uint64_t sectorsPerCluster);
+
 // Words for a faulty end: "loops back to cluster 7", "runs into cluster 9, which
 // another chain uses"; empty for a sound end.
 std::string ChainFault(const Chain& chain);

@@ -122,12 +122,7 @@ class ExfatWalk {
   }
 
   void AddChain(const Chain& chain, uint32_t owner, const std::string& path, bool contiguous) {
-    uint64_t byte = 0;
-    for (const ClusterRun& run : chain.Runs) {
-      index_.AddRun(l_.ClusterSector(run.First), run.Count * l_.SectorsPerCluster, owner, byte);
-      byte += run.Count * l_.ClusterBytes();
-      claimed_ += run.Count;
-    }
+    claimed_ += AddChainRuns(index_, chain, owner, l_.HeapOffset, l_.SectorsPerCluster);
     if (chain.End != ChainEnd::EndMark) {
       index_.AddProblem((contiguous ? "the clusters of " : "the FAT chain of ") + path + " " + ChainFault(chain));
     }

@@ -289,12 +289,7 @@ class FatWalk {
   }
 
   void AddChain(const Chain& chain, uint32_t owner, const std::string& path) {
-    uint64_t byte = 0;
-    for (const ClusterRun& run : chain.Runs) {
-      index_.AddRun(l_.ClusterSector(run.First), run.Count * l_.SectorsPerCluster, owner, byte);
-      byte += run.Count * l_.ClusterBytes();
-      claimed_ += run.Count;
-    }
+    claimed_ += AddChainRuns(index_, chain, owner, l_.DataStart, l_.SectorsPerCluster);
     if (chain.End != ChainEnd::EndMark) index_.AddProblem("the FAT chain of " + path + " " + ChainFault(chain));
   }
 
