@@ -1,8 +1,10 @@
 #include "core/ownership/FatChains.h"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 
+#include "core/Bytes.h"
 #include "core/volume/SectorReader.h"
 
 namespace korvalane {
@@ -56,8 +58,50 @@ std::optional<uint8_t> FatTable::Byte(uint64_t offset) {
   return blocks_.front().Bytes[offset % kBlockBytes];
 }
 
+std::vector<ClusterRun> ClusterClaims::Runs() const {
+  std::vector<ClusterRun> runs;
+  const auto add = [&](uint64_t first, uint64_t count) {
+    if (!runs.empty() && runs.back().First + runs.back().Count == first) {
+      runs.back().Count += count;
+    } else {
+      runs.push_back({first, count});
+    }
+  };
+  for (size_t w = 0; w < bits_.size(); ++w) {
+    const uint64_t word = bits_[w];
+    if (word == 0) continue;
+    if (word == ~uint64_t{0}) {
+      add(uint64_t{w} * 64, 64);
+      continue;
+    }
+    for (int at = 0; at < 64;) {
+      const uint64_t rest = word >> at;
+      if (rest == 0) break;
+      const int zeros = std::countr_zero(rest);
+      at += zeros;
+      const int ones = std::countr_one(word >> at);
+      add(uint64_t{w} * 64 + static_cast<uint64_t>(at), static_cast<uint64_t>(ones));
+      at += ones;
+    }
+  }
+  return runs;
+}
+
 std::optional<uint32_t> FatTable::Entry(uint64_t cluster) {
   if (cluster >= entryCount_) return std::nullopt;
+  // A scan of the table asks for one entry after another: those in the block read last
+  // are taken from it at once.
+  if (entryBits_ != 12 && !blocks_.empty()) {
+    const uint64_t width = entryBits_ == 16 ? 2 : 4;
+    const uint64_t offset = cluster * width;
+    const Block& block = blocks_.front();
+    const size_t at = static_cast<size_t>(offset % kBlockBytes);
+    if (block.Readable && block.Number == offset / kBlockBytes && at + width <= block.Bytes.size() && offset + width <= tableBytes_) {
+      if (width == 2) return ReadLe16(block.Bytes, at);
+      const uint32_t value = ReadLe32(block.Bytes, at);
+      return entryBits_ == 32 ? value & 0x0FFFFFFF : value;
+    }
+  }
   switch (entryBits_) {
     case 12: {
       // Two entries share three bytes: the even one takes the low 12 bits of the pair.
@@ -174,6 +218,17 @@ Chain ClaimContiguous(ClusterClaims& claims, uint64_t first, uint64_t count) {
     chain.At = claims.Limit();
   }
   return chain;
+}
+
+uint64_t AddChainRuns(OwnershipIndex& index, const Chain& chain, uint32_t owner, uint64_t heapSector, uint64_t sectorsPerCluster) {
+  uint64_t byte = 0;
+  uint64_t clusters = 0;
+  for (const ClusterRun& run : chain.Runs) {
+    index.AddRun(heapSector + (run.First - 2) * sectorsPerCluster, run.Count * sectorsPerCluster, owner, byte);
+    byte += run.Count * sectorsPerCluster * index.BytesPerSector();
+    clusters += run.Count;
+  }
+  return clusters;
 }
 
 std::string ChainFault(const Chain& chain) {

@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace korvalane {
+#include "core/ownership/AllocationScan.h"
 
-// A run of clusters.
-struct ClusterRun {
-  uint64_t First = 0;
-  uint64_t Count = 0;
-};
+namespace korvalane {
 
 // The entries of one copy of a file allocation table (FAT12, FAT16, FAT32 or exFAT), read
 // from the current volume as they are asked for, through a small cache of large blocks:
@@ -62,6 +58,8 @@ class ClusterClaims {
   bool Claimed(uint64_t cluster) const { return (bits_[cluster / 64] >> (cluster % 64) & 1u) != 0; }
   void Claim(uint64_t cluster) { bits_[cluster / 64] |= uint64_t{1} << (cluster % 64); }
   uint64_t Limit() const { return limit_; }
+  // The claimed clusters as runs, in order (read a word of 64 clusters at a time).
+  std::vector<ClusterRun> Runs() const;
 
  private:
   std::vector<uint64_t> bits_;
@@ -95,6 +93,11 @@ Chain FollowChain(FatTable& table, ClusterClaims& claims, uint64_t first, uint64
 // Claims `count` contiguous clusters from `first` (an exFAT stream without a FAT chain);
 // the clusters already claimed or outside the volume split it, and are left out.
 Chain ClaimContiguous(ClusterClaims& claims, uint64_t first, uint64_t count);
+
+// Adds a chain's runs to `index` for `owner`, each at its byte in the owner, where
+// cluster c stands at sector heapSector + (c - 2) * sectorsPerCluster; returns the
+// clusters added.
+uint64_t AddChainRuns(OwnershipIndex& index, const Chain& chain, uint32_t owner, uint64_t heapSector, uint64_t sectorsPerCluster);
 
 // Words for a faulty end: "loops back to cluster 7", "runs into cluster 9, which
 // another chain uses"; empty for a sound end.

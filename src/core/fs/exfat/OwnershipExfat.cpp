@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/ownership/AllocationScan.h"
 #include "core/ownership/FatChains.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
@@ -121,12 +122,7 @@ class ExfatWalk {
   }
 
   void AddChain(const Chain& chain, uint32_t owner, const std::string& path, bool contiguous) {
-    uint64_t byte = 0;
-    for (const ClusterRun& run : chain.Runs) {
-      index_.AddRun(l_.ClusterSector(run.First), run.Count * l_.SectorsPerCluster, owner, byte);
-      byte += run.Count * l_.ClusterBytes();
-      claimed_ += run.Count;
-    }
+    claimed_ += AddChainRuns(index_, chain, owner, l_.HeapOffset, l_.SectorsPerCluster);
     if (chain.End != ChainEnd::EndMark) {
       index_.AddProblem((contiguous ? "the clusters of " : "the FAT chain of ") + path + " " + ChainFault(chain));
     }
@@ -224,42 +220,29 @@ class ExfatWalk {
     if (first < 2 || first >= claims_.Limit()) return;
     uint64_t count = std::max<uint64_t>(1, (length + l_.ClusterBytes() - 1) / l_.ClusterBytes());
     count = std::min(count, claims_.Limit() - first);
-    Owner owner;
-    owner.Kind = OwnerKind::Deleted;
-    owner.Name = path;
-    owner.Where = "deleted, guessed; first cluster " + std::to_string(first);
-    owner.Part = directory ? "directory" : "file";
-    owner.Size = length;
-    owner.HasSize = !directory;
-    owner.FirstCluster = first;
-    owner.HasFirstCluster = true;
-    index_.AddRun(l_.ClusterSector(first), count * l_.SectorsPerCluster, index_.AddOwner(std::move(owner)), 0);
+    index_.AddRun(l_.ClusterSector(first), count * l_.SectorsPerCluster,
+                  index_.AddOwner(DeletedGuessOwner(path, first, length, directory)), 0);
   }
 
   // The clusters no stream took: free or in use (lost) as the allocation bitmap says.
   bool ScanBitmap() {
-    Owner free;
-    free.Kind = OwnerKind::Free;
-    const uint32_t freeId = index_.AddOwner(free);
-    Owner lost;
-    lost.Kind = OwnerKind::Lost;
-    const uint32_t lostId = index_.AddOwner(lost);
+    AllocationScan scan(index_, claims_.Runs(), FreeWhere::Unreached, 2, l_.HeapOffset, l_.SectorsPerCluster);
     const uint64_t limit = claims_.Limit();
     uint64_t cluster = 2;
     // The bitmap's bit n is cluster n + 2; it is read a run of its clusters at a time.
     const uint64_t chunkBytes = std::max<uint64_t>(l_.ClusterBytes(), uint64_t{1} << 20) / l_.ClusterBytes() * l_.ClusterBytes();
+    std::vector<uint8_t> bits;
     for (const ClusterRun& run : bitmap_) {
       for (uint64_t done = 0; done < run.Count * l_.ClusterBytes() && cluster < limit; done += chunkBytes) {
         if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(50 + cluster * 50 / limit))) return false;
-        std::vector<uint8_t> bits(static_cast<size_t>(std::min(chunkBytes, run.Count * l_.ClusterBytes() - done)));
+        bits.assign(static_cast<size_t>(std::min(chunkBytes, run.Count * l_.ClusterBytes() - done)), 0);
         ReadSectors(l_.ClusterSector(run.First) + done / l_.BytesPerSector, bits);
-        for (size_t b = 0; b < bits.size() * 8 && cluster < limit; ++b, ++cluster) {
-          if (claims_.Claimed(cluster)) continue;
-          const bool used = (bits[b / 8] >> (b % 8) & 1u) != 0;
-          index_.AddRun(l_.ClusterSector(cluster), l_.SectorsPerCluster, used ? lostId : freeId);
-        }
+        const uint64_t count = std::min<uint64_t>(uint64_t{bits.size()} * 8, limit - cluster);
+        scan.AddBitmap(cluster, count, bits);
+        cluster += count;
       }
     }
+    scan.Finish();
     return true;
   }
 
@@ -275,16 +258,10 @@ class ExfatWalk {
 }  // namespace
 
 bool WalkExfatOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
-  const uint32_t sectorBytes = static_cast<uint32_t>(std::max<int32_t>(Geometry().BytesPerSector, 0));
-  if (sectorBytes == 0) {
-    *why = "the volume has no sector size";
-    return false;
-  }
-  std::vector<uint8_t> boot(sectorBytes);
-  if (!ReadSectors(0, boot)) {
-    *why = "the boot sector cannot be read";
-    return false;
-  }
+  const std::optional<std::vector<uint8_t>> bootSector = ReadBootSectorForWalk(why);
+  if (!bootSector) return false;
+  const std::vector<uint8_t>& boot = *bootSector;
+  const uint32_t sectorBytes = static_cast<uint32_t>(boot.size());
   Layout l;
   const uint8_t sectorShift = ReadU8(boot, kBytesPerSectorShiftOffset);
   const uint8_t clusterShift = ReadU8(boot, kSectorsPerClusterShiftOffset);

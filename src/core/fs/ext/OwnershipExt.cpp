@@ -8,6 +8,7 @@
 #include "core/fs/ext/Directory.h"
 #include "core/fs/ext/Inode.h"
 #include "core/fs/ext/Volume.h"
+#include "core/ownership/AllocationScan.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -22,6 +23,16 @@ using ext::Superblock;
 constexpr uint32_t kResizeInode = 7;
 constexpr size_t kDoubleIndirectSlot = 13 * 4;  // i_block[13]
 constexpr uint16_t kBlockUninit = 0x2;
+// Superblock fields of files that stand in no folder: the quota files and the orphan file
+// (numbers past the reserved inodes on newer volumes), and the multiple-mount protection
+// block.
+constexpr size_t kMmpBlockOffset = 0x168;
+constexpr size_t kUserQuotaInodeOffset = 0x240;
+constexpr size_t kGroupQuotaInodeOffset = 0x244;
+constexpr size_t kProjectQuotaInodeOffset = 0x26C;
+constexpr size_t kOrphanFileInodeOffset = 0x280;
+constexpr uint32_t kIncompatMmp = 0x100;
+constexpr uint32_t kRoCompatBigalloc = 0x200;
 // A folder is read up to 256 MiB; the walk lists at most this many folders, and none whose
 // path is longer than kMaxPathBytes (a chain of folders would otherwise hold paths whose
 // total grows with the square of its depth).
@@ -61,6 +72,7 @@ class ExtWalk {
     if (first >= sb_.BlocksCount || count == 0) return;
     count = std::min(count, sb_.BlocksCount - first);
     index_.AddRun(first * spb_, count * spb_, owner, byte);
+    reached_.push_back({first, count});
     if (metadata) meta_.push_back({first, first + count});
   }
 
@@ -136,6 +148,32 @@ class ExtWalk {
       const InodeData data = ext::MapInode(sb_, *inode, read_);
       AddMap(*inode, data, Metadata(name, "inode " + std::to_string(number), "file"), name, true);
       taken_.insert(number);
+    }
+    AddUnlinkedMetadata();
+  }
+
+  // What the superblock alone points at: quota and orphan files that no folder names,
+  // and the multiple-mount protection block. Without them their blocks, in use by the
+  // bitmaps, would seem lost.
+  void AddUnlinkedMetadata() {
+    std::vector<uint8_t> block(sb_.BlockBytes);
+    const uint64_t at = sb_.BlockBytes == 1024 ? 1 : 0;
+    if (!read_(at, block)) return;
+    const std::span<const uint8_t> bytes = std::span<const uint8_t>(block).subspan(sb_.BlockBytes == 1024 ? 0 : 1024, 1024);
+    if ((sb_.Incompat & kIncompatMmp) != 0) {
+      Blocks(ReadLe64(bytes, kMmpBlockOffset), 1, Metadata("multiple-mount protection block"), std::nullopt, true);
+    }
+    const std::pair<size_t, const char*> kFiles[] = {{kUserQuotaInodeOffset, "user quota"},
+                                                     {kGroupQuotaInodeOffset, "group quota"},
+                                                     {kProjectQuotaInodeOffset, "project quota"},
+                                                     {kOrphanFileInodeOffset, "orphan file"}};
+    for (const auto& [offset, name] : kFiles) {
+      const uint32_t number = ReadLe32(bytes, offset);
+      if (number == 0 || number > sb_.InodesCount || number == ext::kRootInode || !taken_.insert(number).second) continue;
+      const std::optional<Inode> inode = ReadInode(number);
+      if (!inode || inode->Unused()) continue;
+      const InodeData data = ext::MapInode(sb_, *inode, read_);
+      AddMap(*inode, data, Metadata(name, "inode " + std::to_string(number), "file"), name, true);
     }
   }
 
@@ -228,12 +266,14 @@ class ExtWalk {
     return data;
   }
 
-  // Free blocks by each group's block bitmap, in runs. A group marked BLOCK_UNINIT has no
-  // bitmap on disk: all its blocks are free but the metadata standing in it.
+  // Free blocks by each group's block bitmap, and blocks it marks in use that nothing
+  // walked reaches (lost), in runs. A group marked BLOCK_UNINIT has no bitmap on disk:
+  // all its blocks are free but the metadata standing in it.
   bool AddFree() {
-    Owner free;
-    free.Kind = OwnerKind::Free;
-    const uint32_t freeId = index_.AddOwner(free);
+    // With bigalloc a bit stands for a cluster of blocks, which this walk does not map:
+    // nothing is called lost there.
+    if ((sb_.RoCompat & kRoCompatBigalloc) != 0) reached_.push_back({0, sb_.BlocksCount});
+    AllocationScan scan(index_, std::move(reached_), FreeWhere::Anywhere, 0, 0, spb_);
     // Sorted and merged, so that the run before a group's first block is the only one
     // that can reach into the group from before it.
     std::sort(meta_.begin(), meta_.end());
@@ -247,12 +287,6 @@ class ExtWalk {
     }
     meta_ = std::move(merged);
     std::vector<uint8_t> bits(sb_.BlockBytes);
-    uint64_t runFirst = 0;
-    uint64_t runCount = 0;
-    const auto flush = [&] {
-      if (runCount != 0) Blocks(runFirst, runCount, freeId);
-      runCount = 0;
-    };
     for (uint32_t g = 0; g < groups_.size(); ++g) {
       if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(90 + uint64_t{g} * 10 / groups_.size()))) return false;
       const uint64_t first = sb_.GroupFirstBlock(g);
@@ -269,22 +303,12 @@ class ExtWalk {
           }
         }
       } else if (!read_(groups_[g].BlockBitmap, bits)) {
-        flush();
         index_.AddProblem("the block bitmap of group " + std::to_string(g) + " cannot be read");
         continue;
       }
-      for (uint64_t i = 0; i < count; ++i) {
-        if ((bits[i / 8] >> (i % 8) & 1u) != 0) {
-          flush();
-        } else if (runCount == 0) {
-          runFirst = first + i;
-          runCount = 1;
-        } else {
-          ++runCount;
-        }
-      }
+      scan.AddBitmap(first, count, bits);
     }
-    flush();
+    scan.Finish();
     return true;
   }
 
@@ -317,6 +341,7 @@ class ExtWalk {
   const WalkHooks& hooks_;
   const ext::BlockReader read_;
   std::vector<std::pair<uint64_t, uint64_t>> meta_;  // metadata blocks [first, end)
+  std::vector<ClusterRun> reached_;                   // blocks of everything walked
   std::unordered_set<uint32_t> taken_;                // inodes walked
   std::unordered_set<uint32_t> folders_;              // those of them that are folders
   std::vector<uint8_t> chunkBytes_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/ownership/AllocationScan.h"
 #include "core/ownership/FatChains.h"
 #include "core/text/CodePage.h"
 #include "core/text/Utf.h"
@@ -288,12 +289,7 @@ class FatWalk {
   }
 
   void AddChain(const Chain& chain, uint32_t owner, const std::string& path) {
-    uint64_t byte = 0;
-    for (const ClusterRun& run : chain.Runs) {
-      index_.AddRun(l_.ClusterSector(run.First), run.Count * l_.SectorsPerCluster, owner, byte);
-      byte += run.Count * l_.ClusterBytes();
-      claimed_ += run.Count;
-    }
+    claimed_ += AddChainRuns(index_, chain, owner, l_.DataStart, l_.SectorsPerCluster);
     if (chain.End != ChainEnd::EndMark) index_.AddProblem("the FAT chain of " + path + " " + ChainFault(chain));
   }
 
@@ -376,40 +372,32 @@ class FatWalk {
     uint64_t count = (size + l_.ClusterBytes() - 1) / l_.ClusterBytes();
     if (directory || count == 0) count = 1;
     count = std::min(count, claims_.Limit() - cluster);
-    Owner owner;
-    owner.Kind = OwnerKind::Deleted;
-    owner.Name = path;
-    owner.Where = "deleted, guessed; first cluster " + std::to_string(cluster);
-    owner.Part = directory ? "directory" : "file";
-    owner.Size = size;
-    owner.HasSize = !directory;
-    owner.FirstCluster = cluster;
-    owner.HasFirstCluster = true;
-    index_.AddRun(l_.ClusterSector(cluster), count * l_.SectorsPerCluster, index_.AddOwner(std::move(owner)), 0);
+    index_.AddRun(l_.ClusterSector(cluster), count * l_.SectorsPerCluster,
+                  index_.AddOwner(DeletedGuessOwner(path, cluster, size, directory)), 0);
   }
 
   // Every cluster's entry once, in order: free, bad, and taken by no chain (lost) runs.
   bool ScanTable() {
-    Owner free;
-    free.Kind = OwnerKind::Free;
-    const uint32_t freeId = index_.AddOwner(free);
+    AllocationScan scan(index_, claims_.Runs(), FreeWhere::Unreached, 2, l_.DataStart, l_.SectorsPerCluster);
     Owner bad;
     bad.Kind = OwnerKind::Metadata;
     bad.Name = "bad cluster (marked in the FAT)";
     const uint32_t badId = index_.AddOwner(bad);
-    Owner lost;
-    lost.Kind = OwnerKind::Lost;
-    const uint32_t lostId = index_.AddOwner(lost);
-    for (uint64_t cluster = 2; cluster < claims_.Limit(); ++cluster) {
-      if (cluster % 65536 == 0 && hooks_.Progress &&
+    const auto ownerOf = [&](uint64_t cluster) {
+      const std::optional<uint32_t> entry = table_.Entry(cluster);
+      return !entry ? scan.LostOwner() : *entry == 0 ? scan.FreeOwner() : table_.IsBad(*entry) ? badId : scan.LostOwner();
+    };
+    constexpr uint64_t kStep = 65536;
+    for (uint64_t cluster = 2; cluster < claims_.Limit();) {
+      if (cluster % kStep == 0 && hooks_.Progress &&
           hooks_.Progress(static_cast<int32_t>(50 + cluster * 50 / claims_.Limit()))) {
         return false;
       }
-      if (claims_.Claimed(cluster)) continue;
-      const std::optional<uint32_t> entry = table_.Entry(cluster);
-      const uint32_t id = !entry ? lostId : *entry == 0 ? freeId : table_.IsBad(*entry) ? badId : lostId;
-      index_.AddRun(l_.ClusterSector(cluster), l_.SectorsPerCluster, id);
+      const uint64_t end = std::min(claims_.Limit(), (cluster / kStep + 1) * kStep);
+      scan.AddEach(cluster, end, ownerOf);
+      cluster = end;
     }
+    scan.Finish();
     return true;
   }
 
@@ -425,17 +413,10 @@ class FatWalk {
 }  // namespace
 
 bool WalkFatOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
-  const uint32_t sectorBytes = static_cast<uint32_t>(std::max<int32_t>(Geometry().BytesPerSector, 0));
-  if (sectorBytes == 0) {
-    *why = "the volume has no sector size";
-    return false;
-  }
-  std::vector<uint8_t> boot(sectorBytes);
-  if (!ReadSectors(0, boot)) {
-    *why = "the boot sector cannot be read";
-    return false;
-  }
-  const std::optional<Layout> layout = ReadLayout(boot, Geometry().TotalSectors, why);
+  const std::optional<std::vector<uint8_t>> boot = ReadBootSectorForWalk(why);
+  if (!boot) return false;
+  const uint32_t sectorBytes = static_cast<uint32_t>(boot->size());
+  const std::optional<Layout> layout = ReadLayout(*boot, Geometry().TotalSectors, why);
   if (!layout) return false;
   if (layout->BytesPerSector != sectorBytes) {
     *why = "the boot sector's sector size differs from the volume's";
