@@ -1,7 +1,6 @@
 #include "core/fs/ntfs/OwnershipNtfs.h"
 
 #include <algorithm>
-#include <bit>
 #include <map>
 #include <memory>
 #include <optional>
@@ -10,6 +9,7 @@
 #include <unordered_map>
 
 #include "core/Bytes.h"
+#include "core/ownership/AllocationScan.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
@@ -640,26 +640,6 @@ class NtfsWalk {
     index_.AddRun(l_.TotalSectors, 1, index_.AddOwner(owner));
   }
 
-  // The first bit of `bits` at or after `from`, and before `to`, that is not `value`;
-  // `to` when there is none. Whole 64-bit words at a time where it can.
-  static uint64_t NextOtherBit(std::span<const uint8_t> bits, uint64_t from, uint64_t to, bool value) {
-    uint64_t at = from;
-    while (at < to) {
-      if (at % 64 == 0 && at + 64 <= to) {
-        const uint64_t word = ReadLe64(bits, static_cast<size_t>(at / 8));
-        const uint64_t other = value ? ~word : word;
-        if (other == 0) {
-          at += 64;
-          continue;
-        }
-        return at + static_cast<uint64_t>(std::countr_zero(other));
-      }
-      if (((bits[static_cast<size_t>(at / 8)] >> (at % 8) & 1u) != 0) != value) return at;
-      ++at;
-    }
-    return to;
-  }
-
   // Free clusters are those $Bitmap marks free; those it marks in use that no attribute
   // holds are lost.
   bool ScanBitmap() {
@@ -668,53 +648,16 @@ class NtfsWalk {
       index_.AddProblem("$Bitmap has no data runs: free clusters are not known");
       return true;
     }
-    // Files written one after another lie in order already: then there is nothing to sort.
-    const auto byCluster = [](const auto& a, const auto& b) { return a.first < b.first; };
-    if (!std::is_sorted(used_.begin(), used_.end(), byCluster)) std::sort(used_.begin(), used_.end(), byCluster);
-    Owner free;
-    free.Kind = OwnerKind::Free;
-    const uint32_t freeId = index_.AddOwner(free);
-    Owner lost;
-    lost.Kind = OwnerKind::Lost;
-    const uint32_t lostId = index_.AddOwner(lost);
-    size_t next = 0;        // the first used extent that may still reach the cluster
-    uint64_t usedTo = 0;    // the used extents before `next` reach this far
-    // The clusters [from, to) that $Bitmap marks in use: those no attribute reaches are lost.
-    const auto inUse = [&](uint64_t from, uint64_t to) {
-      for (uint64_t at = from; at < to;) {
-        while (next < used_.size() && used_[next].first <= at) {
-          const auto& [lcn, count] = used_[next];
-          usedTo = std::max(usedTo, count > UINT64_MAX - lcn ? UINT64_MAX : lcn + count);
-          ++next;
-        }
-        if (at < usedTo) {
-          at = std::min(to, usedTo);
-          continue;
-        }
-        const uint64_t end = next < used_.size() ? std::min(to, used_[next].first) : to;
-        index_.AddRun(ClusterSector(at), (end - at) * l_.SectorsPerCluster, lostId);
-        at = end;
-      }
-    };
+    AllocationScan scan(index_, std::move(used_), FreeWhere::Anywhere, 0, 0, l_.SectorsPerCluster);
     std::vector<uint8_t> bits;
     constexpr uint64_t kChunk = uint64_t{1} << 20;
     for (uint64_t byte = 0; byte * 8 < clusters; byte += kChunk) {
       if (hooks_.Progress && hooks_.Progress(static_cast<int32_t>(80 + byte * 8 * 20 / clusters))) return false;
       bits.assign(static_cast<size_t>(std::min(kChunk, (clusters + 7) / 8 - byte)), 0);
       ReadStream(bitmapRuns_, byte, bits);
-      const uint64_t first = byte * 8;
-      const uint64_t limit = std::min<uint64_t>(bits.size() * 8, clusters - first);
-      for (uint64_t at = 0; at < limit;) {
-        const bool used = (bits[static_cast<size_t>(at / 8)] >> (at % 8) & 1u) != 0;
-        const uint64_t end = NextOtherBit(bits, at, limit, used);
-        if (used) {
-          inUse(first + at, first + end);
-        } else {
-          index_.AddRun(ClusterSector(first + at), (end - at) * l_.SectorsPerCluster, freeId);
-        }
-        at = end;
-      }
+      scan.AddBitmap(byte * 8, clusters - byte * 8, bits);
     }
+    scan.Finish();
     return true;
   }
 
@@ -733,7 +676,7 @@ class NtfsWalk {
   std::vector<NtfsRun> bitmapRuns_;  // $Bitmap's own $DATA
   std::vector<std::pair<uint64_t, uint64_t>> extensionsOf_;  // extension, base
   std::vector<std::pair<uint64_t, uint64_t>> listTargets_;   // base, record its list names
-  std::vector<std::pair<uint64_t, uint64_t>> used_;  // lcn, count of attributes in use
+  std::vector<ClusterRun> used_;  // the clusters of attributes in use
 };
 
 }  // namespace
@@ -777,16 +720,10 @@ void DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first, uint64_t start
 }
 
 bool WalkNtfsOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
-  const uint32_t sectorBytes = static_cast<uint32_t>(std::max<int32_t>(Geometry().BytesPerSector, 0));
-  if (sectorBytes == 0) {
-    *why = "the volume has no sector size";
-    return false;
-  }
-  std::vector<uint8_t> boot(sectorBytes);
-  if (!ReadSectors(0, boot)) {
-    *why = "the boot sector cannot be read";
-    return false;
-  }
+  const std::optional<std::vector<uint8_t>> read = ReadBootSectorForWalk(why);
+  if (!read) return false;
+  const std::vector<uint8_t>& boot = *read;
+  const uint32_t sectorBytes = static_cast<uint32_t>(boot.size());
   Layout l;
   l.BytesPerSector = ReadLe16(boot, kBytesPerSectorOffset);
   const uint8_t perCluster = ReadU8(boot, kSectorsPerClusterOffset);
