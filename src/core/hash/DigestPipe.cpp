@@ -1,10 +1,19 @@
 #include "core/hash/DigestPipe.h"
 
+#include <system_error>
+
 namespace korvalane {
 
-DigestPipe::DigestPipe(Digest& digest) : digest_(digest), worker_([this] { Run(); }) {}
+DigestPipe::DigestPipe(Digest& digest) : digest_(digest) {
+  // Where the system gives no thread, the blocks are hashed as they are submitted.
+  try {
+    worker_ = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+  }
+}
 
 DigestPipe::~DigestPipe() {
+  if (!worker_.joinable()) return;
   {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return !busy_; });
@@ -16,6 +25,10 @@ DigestPipe::~DigestPipe() {
 
 void DigestPipe::Submit(std::span<const uint8_t> block) {
   if (block.empty()) return;
+  if (!worker_.joinable()) {
+    digest_.Update(block);
+    return;
+  }
   {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return !busy_; });
