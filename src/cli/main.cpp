@@ -50,9 +50,9 @@ Commands:
                                --force. On a terminal the percentage is shown on
                                stderr; Ctrl+C stops the copy and keeps the sectors
                                saved so far. --sha256 adds the SHA-256 of the bytes
-                               written, computed while writing, as sha256sum --tag
-                               prints it: "SHA256 (FILE) = HEX" (a stopped or failed
-                               export: none).
+                               written, computed while writing, in a line that
+                               sha256sum -c checks: "SHA256 (FILE) = HEX" (a stopped
+                               or failed export: none).
   find [--from SECTOR] [--backward] [--aligned OFFSET] [--ignore-case] [--all]
        SOURCE PATTERN          Searches the drive from sector 0 (or SECTOR) to its
                                end, or with --backward from its end (or SECTOR) to

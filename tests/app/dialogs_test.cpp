@@ -73,6 +73,47 @@ class DialogsTest : public QObject {
     QVERIFY(!(Form2a->windowFlags() & Qt::WindowMaximizeButtonHint));
   }
 
+  // A digest is one word wider than the label: it is drawn in groups that may wrap, and the
+  // dialog grows until every line shows; the next ordinary message has the designed size.
+  void informationShowsAWholeDigest() {
+    ProgramWindows windows(ThreeDrives());
+    QVERIFY(windows.Started());
+    const QString digest = QStringLiteral("1ad2205c1287af7596f2cfb908f07eb403d67897717faaa3899d63735c1ab34b");
+    const QString message = QStringLiteral("Data saved to file\r/tmp/Drive D sectors 0-2048.bin\rSHA-256: ") + digest;
+    Form2a->InfoLabel->setText(message);
+    QCOMPARE(Form2a->InfoLabel->text(), message);
+    QCOMPARE(Drawn(Form2a->InfoLabel).remove(QChar(0x200B)), QString(message).replace(QLatin1Char('\r'), QLatin1Char('\n')));
+    QVERIFY(Drawn(Form2a->InfoLabel).contains(digest.left(16) + QChar(0x200B) + digest.mid(16, 16)));
+
+    struct Seen {
+      int labelHeight = 0;
+      int needed = 0;
+      int buttonTop = 0;
+      int dialogHeight = 0;
+    };
+    const auto show = [] {
+      Seen seen;
+      WhenModal<TForm2a>([&seen](TForm2a* dialog) {
+        seen = {dialog->InfoLabel->height(), dialog->InfoLabel->heightForWidth(dialog->InfoLabel->width()),
+                dialog->Button1->y(), dialog->height()};
+        dialog->close();
+      });
+      Form2a->exec();
+      return seen;
+    };
+    const Seen grown = show();
+    QVERIFY(grown.labelHeight >= grown.needed);
+    QVERIFY(grown.labelHeight > 60);
+    QCOMPARE(grown.buttonTop - grown.labelHeight, 112 - 60);
+    QCOMPARE(grown.dialogHeight - grown.labelHeight, 160 - 60);
+
+    Form2a->InfoLabel->setText(QStringLiteral("Invalid sectors range!"));
+    const Seen designed = show();
+    QCOMPARE(designed.labelHeight, 60);
+    QCOMPARE(designed.buttonTop, 112);
+    QCOMPARE(designed.dialogHeight, 160);
+  }
+
   // How the question is left, and the Choice it gives. Choice starts at 1 each time, as
   // a Yes to an earlier question would have left it.
   void confirmationChoice_data() {
