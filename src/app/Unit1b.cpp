@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QShowEvent>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "app/Look.h"
@@ -16,6 +17,7 @@
 #include "core/Platform.h"
 #include "core/export/ExportRange.h"
 #include "core/export/SectorCopy.h"
+#include "core/hash/Digest.h"
 #include "core/volume/DriveSelection.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -51,6 +53,12 @@ TForm1b::TForm1b(QWidget* parent) : QDialog(parent) {
   korvalane::UseDialogFrame(this);
   // Only the drive box shows a tooltip; the start field's hint stays unseen.
   Edit1->setToolTip(QString());
+  // The digest box sits below the buttons, in a strip of its own; a build without a
+  // digest library has neither.
+  if (!korvalane::DigestsAvailable()) {
+    HashBox->hide();
+    setFixedSize(width(), kHeightWithoutHashBox);
+  }
 
   connect(DriveBox, &QComboBox::activated, this, &TForm1b::DriveBoxChange);
   connect(Edit1, &QLineEdit::textChanged, this, &TForm1b::EditChange);
@@ -164,6 +172,13 @@ void TForm1b::StartCopy() {
   ExportBusy = true;
 
   CopyHooks hooks;
+  // Hashed while written, so that the digest is of the file's very bytes and costs no
+  // second read of the volume or the file.
+  std::optional<Digest> written256;
+  if (DigestsAvailable() && HashBox->isChecked()) {
+    written256.emplace(DigestKind::Sha256);
+    hooks.WrittenDigest = &*written256;
+  }
   hooks.Pump = [] { QCoreApplication::processEvents(); };
   hooks.ShowPercent = [this](int32_t percent) { InfoLabel->setText(QString::number(percent) + QLatin1Char('%')); };
   const CopyOutcome outcome = CopySectorRange(range, file, hooks);
@@ -172,7 +187,14 @@ void TForm1b::StartCopy() {
   ExportBusy = false;
   SetBusyLook(false);
   InfoLabel->setText(QString());
-  ShowMessage(ToQString(written ? kDataSaved : kErrorWriting) + fileName);
+  QString message = ToQString(written ? kDataSaved : kErrorWriting) + fileName;
+  if (written256 && written) {
+    // A stopped copy's file lacks the end of the range: its digest would pass for the
+    // range's.
+    message += outcome.End == CopyEnd::Complete ? QStringLiteral("\rSHA-256: ") + QString::fromStdString(written256->Hex())
+                                                : QStringLiteral("\rNo SHA-256: the copy was stopped");
+  }
+  ShowMessage(message);
 }
 
 void TForm1b::SetBusyLook(bool busy) {

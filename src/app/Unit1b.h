@@ -9,7 +9,8 @@
 // The sector range export dialog ("Save sectors as bin-file"): a drive, a start and an
 // end sector, and Start, which copies the sectors from the start up to but not including
 // the end into a file of raw bytes. While the copy runs, Start reads "Stop" and the
-// dialog cannot be closed.
+// dialog cannot be closed. A box below the buttons, off unless ticked (and kept for the
+// run), adds the SHA-256 of the written bytes to the completion message.
 class TForm1b : public QDialog, public Ui::TForm1b {
   Q_OBJECT
 
@@ -30,6 +31,9 @@ class TForm1b : public QDialog, public Ui::TForm1b {
   void Button2Click();
   // Answers whether the dialog may close now (it may not while a copy runs).
   bool CloseForm();
+
+  // The dialog's height without the strip of the digest box below the buttons.
+  static constexpr int kHeightWithoutHashBox = 200;
 
   // True from the moment the dialog enters the busy state until it is idle again.
   bool Copying() const { return copying_; }

@@ -1,6 +1,7 @@
 #include "app/Unit2a.h"
 
 #include <QKeyEvent>
+#include <algorithm>
 
 #include "app/Look.h"
 
@@ -10,6 +11,16 @@ TForm2a::TForm2a(QWidget* parent) : QDialog(parent) {
   setupUi(this);
   korvalane::UseDialogFrame(this);
   connect(Button1, &QPushButton::clicked, this, &TForm2a::Button1Click);
+  labelGeometry_ = InfoLabel->geometry();
+  buttonGeometry_ = Button1->geometry();
+  designedSize_ = size();
+}
+
+void TForm2a::FitMessage() {
+  const int extra = std::max(0, InfoLabel->heightForWidth(labelGeometry_.width()) - labelGeometry_.height());
+  InfoLabel->setGeometry(labelGeometry_.adjusted(0, 0, 0, extra));
+  Button1->setGeometry(buttonGeometry_.translated(0, extra));
+  setFixedSize(designedSize_.width(), designedSize_.height() + extra);
 }
 
 void TForm2a::Button1Click() { close(); }
@@ -17,6 +28,7 @@ void TForm2a::Button1Click() { close(); }
 void TForm2a::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
+  FitMessage();
   korvalane::CentreOnMainWindow(this);
   Button1->setFocus(Qt::OtherFocusReason);
 }

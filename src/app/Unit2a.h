@@ -19,6 +19,15 @@ class TForm2a : public QDialog, public Ui::TForm2a {
  protected:
   void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  // Grows the label, and the dialog with it, when a message has more lines than the
+  // label holds (a digest); every other message keeps the designed size.
+  void FitMessage();
+
+  QRect labelGeometry_;
+  QRect buttonGeometry_;
+  QSize designedSize_;
 };
 
 extern TForm2a* Form2a;

@@ -45,7 +45,7 @@ const OptionRule kOptions[] = {
     {"--compare-backup", false, {"fields"}},
     {"--md5", false, {"hash"}},
     {"--sha1", false, {"hash"}},
-    {"--sha256", false, {"hash"}},
+    {"--sha256", false, {"hash", "export"}},
     {"--from", true, {"find"}},
     {"--backward", false, {"find"}},
     {"--aligned", true, {"find"}},

@@ -16,6 +16,7 @@
 #include "core/export/ExportRange.h"
 #include "core/export/RescueMap.h"
 #include "core/export/SectorCopy.h"
+#include "core/hash/Digest.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
 #include "core/volume/DriveSelection.h"
@@ -167,6 +168,9 @@ int RunExport(const Arguments& arguments) {
       CheckSectorRange(TrimBlanks(FromUtf8(startText)), TrimBlanks(FromUtf8(endText)), Geometry().TotalSectors);
   if (!check.Range) return UsageError(Utf8(check.Message));
   const SectorRange range = *check.Range;
+  if (arguments.Sha256 && !DigestsAvailable()) {
+    return UsageError("export --sha256: this build has no digest library (Nettle)");
+  }
 
   // The name is taken in the encoding the system handed it over in, as the path type
   // expects a narrow name to be.
@@ -247,6 +251,14 @@ int RunExport(const Arguments& arguments) {
     };
   }
 
+  // The digest is of the bytes handed to the file, taken while they are written: the
+  // source is not read a second time, nor the file.
+  std::optional<Digest> written256;
+  if (arguments.Sha256) {
+    written256.emplace(DigestKind::Sha256);
+    hooks.WrittenDigest = &*written256;
+  }
+
   CopyOutcome outcome;
   {
     const InterruptGuard guard;
@@ -282,6 +294,16 @@ int RunExport(const Arguments& arguments) {
     const std::string saved = Utf8(Decimal(outcome.SectorsWritten)) + " of " +
                               Utf8(Decimal(range.Count())) + " sectors saved";
     std::cout << saved << (outcome.End == CopyEnd::Stopped ? " (stopped)\n" : "\n");
+    // Only a file that holds the whole range gets a digest, in sha256sum --tag's form,
+    // so that sha256sum -c checks it; a stopped one is incomplete (and a later rescue
+    // into it would change it), and a failed write leaves it in no known state.
+    if (written256 && outcome.End == CopyEnd::Complete) {
+      std::cout << DigestLine(DigestKind::Sha256, fileName, written256->Hex()) << '\n';
+    }
+  }
+  if (written256 && (!written || outcome.End != CopyEnd::Complete)) {
+    std::cout.flush();
+    std::cerr << "korvalane-cli: no SHA-256: the file does not hold the whole range\n";
   }
   std::cout.flush();
   if (mapFailure) {

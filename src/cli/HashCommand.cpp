@@ -55,9 +55,9 @@ int RunHash(const Arguments& arguments) {
   ExportBusy = false;
 
   // "SHA256 (disk.img, sectors 0-2048) = ...", as sha256sum --tag names what it hashed.
-  const std::string what = " (" + source + ", sectors " + std::to_string(check.Range->Start) + "-" +
-                           std::to_string(check.Range->End) + ") = ";
-  for (const auto& [kind, hex] : outcome.Digests) std::cout << DigestName(kind) << what << hex << '\n';
+  const std::string what =
+      source + ", sectors " + std::to_string(check.Range->Start) + "-" + std::to_string(check.Range->End);
+  for (const auto& [kind, hex] : outcome.Digests) std::cout << DigestLine(kind, what, hex) << '\n';
   std::cout.flush();
   if (!outcome.Unreadable.Empty()) {
     std::cerr << "korvalane-cli: " << UnreadableLine(outcome.Unreadable) << '\n';

@@ -39,7 +39,7 @@ Commands:
                                record there.
   details SOURCE               The "Details" report of the volume; for a whole disk,
                                its partition table.
-  export [--force] [--map MAP] SOURCE START END FILE
+  export [--force] [--map MAP] [--sha256] SOURCE START END FILE
                                Copies sectors START to END-1 byte for byte into FILE
                                (START is 0 or at least 1; END at most the volume's
                                sector count). Unreadable sectors are written as
@@ -49,7 +49,10 @@ Commands:
                                An existing FILE or MAP is replaced only with
                                --force. On a terminal the percentage is shown on
                                stderr; Ctrl+C stops the copy and keeps the sectors
-                               saved so far.
+                               saved so far. --sha256 adds the SHA-256 of the bytes
+                               written, computed while writing, in a line that
+                               sha256sum -c checks: "SHA256 (FILE) = HEX" (a stopped
+                               or failed export: none).
   find [--from SECTOR] [--backward] [--aligned OFFSET] [--ignore-case] [--all]
        SOURCE PATTERN          Searches the drive from sector 0 (or SECTOR) to its
                                end, or with --backward from its end (or SECTOR) to
@@ -139,6 +142,7 @@ Options (before or after the command, before or between its arguments):
                                refused at once. --no-prompt never asks.
   --force                      export: replace an existing FILE.
   --md5, --sha1, --sha256      hash: the digests to print (several may be given).
+                               export --sha256: the SHA-256 of FILE as written.
   --json                       drives, details, record, find, locate, fields, owner,
                                damaged: one JSON document (UTF-8) with named
                                fields instead of the view's lines: numbers as

@@ -73,6 +73,32 @@ class DialogsTest : public QObject {
     QVERIFY(!(Form2a->windowFlags() & Qt::WindowMaximizeButtonHint));
   }
 
+  // A digest, one word wider than the label, is drawn in groups of 16 digits that may
+  // wrap, and the dialog grows until every line shows; an ordinary message keeps 300 x 160.
+  void informationShowsAWholeDigest() {
+    ProgramWindows windows(ThreeDrives());
+    QVERIFY(windows.Started());
+    const QString digest = QStringLiteral("1ad2205c1287af7596f2cfb908f07eb403d67897717faaa3899d63735c1ab34b");
+    const QString message = QStringLiteral("Data saved to file\r/tmp/Drive D sectors 0-2048.bin\rSHA-256: ") + digest;
+    Form2a->InfoLabel->setText(message);
+    QCOMPARE(Form2a->InfoLabel->text(), message);
+    const QChar gap(0x200B);
+    QVERIFY(Drawn(Form2a->InfoLabel).endsWith(digest.left(16) + gap + digest.mid(16, 16) + gap + digest.mid(32, 16) + gap + digest.mid(48)));
+    // The dialog's height when every line of its message shows, else -1.
+    const auto shownHeight = [] {
+      int height = -1;
+      WhenModal<TForm2a>([&height](TForm2a* dialog) {
+        if (dialog->InfoLabel->height() >= dialog->InfoLabel->heightForWidth(dialog->InfoLabel->width())) height = dialog->height();
+        dialog->close();
+      });
+      Form2a->exec();
+      return height;
+    };
+    QVERIFY(shownHeight() > 160);
+    Form2a->InfoLabel->setText(QStringLiteral("Invalid sectors range!"));
+    QCOMPARE(shownHeight(), 160);
+  }
+
   // How the question is left, and the Choice it gives. Choice starts at 1 each time, as
   // a Yes to an earlier question would have left it.
   void confirmationChoice_data() {

@@ -60,6 +60,13 @@ std::string ReadAll(const fs::path& file) {
   return bytes;
 }
 
+// sha256sum's digest of the file.
+std::string Sha256Sum(const fs::path& file) {
+  const testing::CommandResult result = testing::Run({"sha256sum", file.string()});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  return result.Out.substr(0, 64);
+}
+
 class ExportFaultsTest : public ::testing::Test {
  protected:
   // A FAT volume whose data area holds a pattern that differs from sector to sector.
@@ -264,11 +271,13 @@ TEST_F(ExportFaultsTest, ZerosExactlyAtTheUnreadableSectorsAndAMapOfThem) {
     SCOPED_TRACE(source + " " + std::to_string(c.start) + ".." + std::to_string(c.end));
     const fs::path out = Out("out.bin");
     const fs::path map = Out("out.map");
-    const testing::CommandResult result = RunCli({"export", "--force", "--map", map.string(), source,
+    const testing::CommandResult result = RunCli({"export", "--force", "--sha256", "--map", map.string(), source,
                                                   std::to_string(c.start), std::to_string(c.end), out.string()});
     EXPECT_EQ(result.Status, 1) << result.Err;
     const std::string count = std::to_string(c.end - c.start);
-    const std::vector<std::string> saved{"Data saved to file", out.string(), count + " of " + count + " sectors saved"};
+    // The digest, taken while writing, is of the file: zeros where sectors were unreadable.
+    const std::vector<std::string> saved{"Data saved to file", out.string(), count + " of " + count + " sectors saved",
+                                         "SHA256 (" + out.string() + ") = " + Sha256Sum(out)};
     EXPECT_EQ(Lines(result.Out), saved);
     ASSERT_FALSE(Lines(result.Err).empty());
     EXPECT_EQ(Lines(result.Err).back(), "korvalane-cli: unreadable sectors: " + c.line);

@@ -131,6 +131,47 @@ TEST_F(ExportImagesTest, BytesEqualWhatDdReads) {
   }
 }
 
+// --sha256 adds the digest of the bytes written, in sha256sum --tag's line, so that
+// sha256sum -c checks the file: one read, chunks, a chunk that fails and goes sector by
+// sector (the image cut short: zeros from there), an empty range. A failed write gets none.
+TEST_F(ExportImagesTest, Sha256IsThatOfTheFileAsWritten) {
+  const fs::path cut = Out("cut-sha.img");
+  fs::copy_file(Large(), cut, fs::copy_options::overwrite_existing);
+  fs::resize_file(cut, (uint64_t{3} << 20) + 512 * 5);
+  struct Case {
+    fs::path image;
+    uint32_t start;
+    uint32_t end;
+  };
+  const Case cases[] = {
+      {SamplePath("fat16.img"), 0, 32768},  // one read
+      {Large(), 7, 122880},                 // chunks in two buffers
+      {cut, 1, 12000},                      // the one read fails; a chunk sector by sector
+      {Large(), 9, 9},                      // empty
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image.filename().string() + " " + std::to_string(c.start) + ".." + std::to_string(c.end));
+    const fs::path out = Out("hashed.bin");
+    const testing::CommandResult result = RunCli({"export", "--force", "--sha256", c.image.string(),
+                                                  std::to_string(c.start), std::to_string(c.end), out.string()});
+    EXPECT_EQ(result.Status, c.image == cut ? 1 : 0) << result.Err;
+    const std::vector<std::string> lines = Lines(result.Out);
+    ASSERT_EQ(lines.size(), 4u) << result.Out;
+    EXPECT_EQ(lines[3], "SHA256 (" + out.string() + ") = " + Sha256(out));
+    if (c.image != cut) {
+      EXPECT_EQ(Sha256(out), Sha256(DdRange(c.image, 512, c.start, c.end)));
+    }
+    const testing::CommandResult checked =
+        testing::Run({"sh", "-c", "printf '%s\\n' \"$1\" | sha256sum -c --status", "sh", lines[3]});
+    EXPECT_EQ(checked.Status, 0) << checked.Err;
+  }
+  const testing::CommandResult full =
+      RunCli({"export", "--force", "--sha256", SamplePath("fat16.img"), "0", "100", "/dev/full"});
+  EXPECT_EQ(full.Status, 1);
+  EXPECT_EQ(full.Out.find("SHA256"), std::string::npos);
+  EXPECT_NE(full.Err.find("korvalane-cli: no SHA-256: the file does not hold the whole range\n"), std::string::npos);
+}
+
 TEST_F(ExportImagesTest, RefusesBadRangesWithTheDialogsMessages) {
   struct Case {
     std::string start;
@@ -331,7 +372,8 @@ TEST_F(ExportImagesTest, InterruptStopsARetriedChunkAndKeepsTheSectorsSoFar) {
   fs::remove(map);
   char errName[] = "/tmp/korvalane-interrupt-XXXXXX";
   const int errFd = mkstemp(errName);
-  const pid_t pid = SpawnCli({"export", "--map", map.string(), image.string(), "0", "122880", out.string()}, errFd);
+  const pid_t pid =
+      SpawnCli({"export", "--sha256", "--map", map.string(), image.string(), "0", "122880", out.string()}, errFd);
   ASSERT_GT(pid, 0);
   // Once the readable first MiB is in the file, the copy is retrying sector by sector.
   std::error_code error;
@@ -346,6 +388,8 @@ TEST_F(ExportImagesTest, InterruptStopsARetriedChunkAndKeepsTheSectorsSoFar) {
   unlink(errName);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 130);
+  // A stopped copy's file is not the range: no digest passes for it.
+  EXPECT_NE(err.find("korvalane-cli: no SHA-256: the file does not hold the whole range\n"), std::string::npos) << err;
   const uint64_t size = fs::file_size(out);
   EXPECT_EQ(size % 512, 0u);
   ASSERT_GE(size, 1u << 20);

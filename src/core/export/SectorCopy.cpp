@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/Platform.h"
+#include "core/hash/DigestPipe.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
@@ -145,9 +146,18 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
   if (bytes == 0) return outcome;  // an empty range (or no sector size): an empty file
   const size_t sectorBytes = static_cast<uint32_t>(bytesPerSector);
   const uint64_t count = range.Count();
-  const auto put = [&](std::span<const uint8_t> bytes) { return hooks.Sink ? hooks.Sink(bytes) : file.Write(bytes); };
 
   std::optional<SectorBuffer> whole;
+  std::optional<SectorBuffer> chunks;
+  // Declared after the buffers, so that it has finished with them before they go.
+  std::optional<DigestPipe> pipe;
+  if (hooks.WrittenDigest != nullptr) pipe.emplace(*hooks.WrittenDigest);
+  // The digest reads a block while the file takes it: both only read the buffer.
+  const auto put = [&](std::span<const uint8_t> bytes) {
+    if (pipe) pipe->Submit(bytes);
+    return hooks.Sink ? hooks.Sink(bytes) : file.Write(bytes);
+  };
+
   if (bytes <= kOneReadLimit) {
     // ReadSectors zero-fills the buffer itself, so it is not cleared here a second time.
     whole.emplace(static_cast<size_t>(bytes), hooks.BufferMemory);
@@ -167,9 +177,17 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
   // A sector larger than a chunk still makes a chunk of one sector.
   const uint64_t chunkSectors = std::max<uint64_t>(1, kChunkBytes / sectorBytes);
   // The one-read buffer, when there is one, holds the chunks too: no second allocation.
-  std::optional<SectorBuffer> chunks;
-  if (!whole) chunks.emplace(static_cast<size_t>(chunkSectors) * sectorBytes, hooks.BufferMemory);
-  const std::span<uint8_t> buffer = whole ? whole->Bytes() : chunks->Bytes();
+  // A digest needs two chunk buffers, read in turn: one is hashed while the next chunk
+  // comes into the other.
+  const size_t chunkBufferBytes = static_cast<size_t>(chunkSectors) * sectorBytes;
+  const size_t buffersWanted = pipe ? 2 : 1;
+  const bool oneReadFailed = whole.has_value();
+  if (!whole || whole->Bytes().size() < buffersWanted * chunkBufferBytes) {
+    whole.reset();
+    chunks.emplace(buffersWanted * chunkBufferBytes, hooks.BufferMemory);
+  }
+  const std::span<uint8_t> buffers = whole ? whole->Bytes() : chunks->Bytes();
+  size_t turn = 0;
 
   int32_t shown = -1;
   const auto showProgress = [&](uint64_t done) {
@@ -201,9 +219,11 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
       return outcome;
     }
     showProgress(s - range.Start);
-    const std::span<uint8_t> chunk = buffer.first(static_cast<size_t>(sectors) * sectorBytes);
+    const std::span<uint8_t> chunk =
+        buffers.subspan(turn * chunkBufferBytes, static_cast<size_t>(sectors) * sectorBytes);
+    turn = (turn + 1) % buffersWanted;
     // A chunk that is the whole range has just failed as the one read.
-    const bool failedAlready = whole && sectors == count;
+    const bool failedAlready = oneReadFailed && sectors == count;
     if (!failedAlready && ReadSectors(s, chunk)) {
       if (!write(chunk, sectors)) return outcome;
       s += sectors;

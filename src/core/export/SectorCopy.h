@@ -12,6 +12,7 @@
 
 #include "core/export/ExportRange.h"
 #include "core/export/RescueMap.h"
+#include "core/hash/Digest.h"
 
 namespace korvalane {
 
@@ -91,6 +92,10 @@ struct CopyHooks {
   // Takes the copy's bytes, in order, instead of the file when set (a hash of the range
   // reads exactly what an export would write); false refuses them as a failed write does.
   std::function<bool(std::span<const uint8_t> bytes)> Sink;
+  // Also given every byte handed to the file (or the sink), in order, zeros of unreadable
+  // sectors included, on a thread of its own while the copy reads on; complete when the
+  // copy returns. Only a copy that ends Complete has handed over the whole range.
+  Digest* WrittenDigest = nullptr;
 };
 
 enum class CopyEnd {
@@ -119,8 +124,9 @@ int32_t CopyPercent(uint64_t done, uint64_t count);
 // cache (so that a bad sector spoils no neighbour that shares its page), with the pump,
 // the stop and the progress before each further sector. An unreadable sector is written as
 // zeros so that every later sector keeps its offset ((s - start) x BytesPerSector): the
-// file holds exactly what a copy of one sector at a time would. The file is left open;
-// the caller closes it.
+// file holds exactly what a copy of one sector at a time would. With a WrittenDigest the
+// chunks are read into two buffers in turn, so that one is hashed while the other is
+// read and written. The file is left open; the caller closes it.
 CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks& hooks);
 
 }  // namespace korvalane

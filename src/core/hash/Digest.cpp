@@ -22,6 +22,15 @@ std::string_view DigestName(DigestKind kind) {
   return {};
 }
 
+std::string DigestLine(DigestKind kind, std::string_view what, std::string_view hex) {
+  std::string line(DigestName(kind));
+  line += " (";
+  line += what;
+  line += ") = ";
+  line += hex;
+  return line;
+}
+
 std::string HexBytes(std::span<const uint8_t> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;

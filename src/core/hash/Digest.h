@@ -37,6 +37,10 @@ class Digest {
   std::unique_ptr<State> state_;
 };
 
+// "SHA256 (what) = hex", the line sha256sum --tag prints: `hash` names a sector range
+// with it, an export its file, so that sha256sum -c can check the file.
+std::string DigestLine(DigestKind kind, std::string_view what, std::string_view hex);
+
 // Lower-case hexadecimal of bytes.
 std::string HexBytes(std::span<const uint8_t> bytes);
 
