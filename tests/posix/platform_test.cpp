@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "core/volume/Detection.h"
 #include "core/volume/SectorReader.h"
@@ -126,6 +129,78 @@ TEST_F(PosixPlatformTest, NamesTheFileSystemsAsWindowsWould) {
   EXPECT_EQ(Geometry().BytesPerSector, 512);
   EXPECT_EQ(DetectFileSystem("H:"), FileSystemKind::Unknown);
   EXPECT_EQ(Geometry().BytesPerSector, 4608);
+}
+
+// Descriptors this process holds open.
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+TEST_F(PosixPlatformTest, KeepsOneDescriptorForTheFileThePathNamesNow) {
+  const std::string image = MakeImage(64 * 1024, 512, "OLD1");
+  PosixPlatform platform(DriveTable::FromSources({image, SamplePath("fat16.img")}, 512));
+  const size_t before = OpenDescriptors();
+  std::vector<uint8_t> sector(512);
+  const auto marker = [&] { return std::string(sector.begin(), sector.begin() + 4); };
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(platform.ReadVolume("C:", 512, sector));
+  EXPECT_EQ(OpenDescriptors(), before + 1);
+
+  const int fd = open(image.c_str(), O_WRONLY);
+  ASSERT_EQ(pwrite(fd, "NEW2", 4, 512), 4);  // written in place: the same file, as it is now
+  close(fd);
+  ASSERT_TRUE(platform.ReadVolume("C:", 512, sector));
+  EXPECT_EQ(marker(), "NEW2");
+  ASSERT_EQ(std::rename(MakeImage(64 * 1024, 512, "REP3").c_str(), image.c_str()), 0);  // replaced under its name
+  ASSERT_TRUE(platform.ReadVolume("C:", 512, sector));
+  EXPECT_EQ(marker(), "REP3");
+  ASSERT_TRUE(platform.ReadVolumeDirect("C:", 512, sector));
+  EXPECT_EQ(marker(), "REP3");
+  EXPECT_LE(OpenDescriptors(), before + 2);  // a cached and a direct one, of the new file only
+  std::remove(image.c_str());  // gone: as an open would fail now
+  EXPECT_FALSE(platform.ReadVolume("C:", 512, sector));
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  ASSERT_TRUE(platform.ReadVolume("D:", 0, sector));
+  EXPECT_EQ(OpenDescriptors(), before + 1);
+  platform.ReleaseVolumes();
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(PosixPlatformTest, ReadsFromSeveralThreadsWhileTheKeptSourcesAreLetGo) {
+  // A raw image and the same bytes as a split set (a container): every sector holds its
+  // number. Threads read both while the main thread keeps letting go of what is open.
+  constexpr uint32_t kCount = 256;
+  const std::string image = MakeImage(kCount * 512, 0, "");
+  const int fd = open(image.c_str(), O_WRONLY);
+  for (uint32_t s = 0; s < kCount; ++s) ASSERT_EQ(pwrite(fd, &s, sizeof s, s * 512), 4);
+  close(fd);
+  const std::string split = image + "-split.";
+  ASSERT_EQ(testing::Run({"split", "-d", "-a", "3", "--numeric-suffixes=1", "-b", "32768", image, split}).Status, 0);
+  PosixPlatform platform(DriveTable::FromSources({image, split + "001"}, 512));
+  ASSERT_EQ(platform.DriveDescription("D:"), split + "001 (split raw, 4 segments)");
+  std::atomic<int> wrong{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&, t] {
+      std::vector<uint8_t> sector(512);
+      for (uint32_t i = 0; i < 3000; ++i) {
+        const uint32_t s = (i * 37 + static_cast<uint32_t>(t) * 11) % kCount;
+        uint32_t number = ~s;
+        if (!platform.ReadVolume((i + t) % 2 == 0 ? "C:" : "D:", s * 512ULL, sector)) ++wrong;
+        std::memcpy(&number, sector.data(), sizeof number);
+        if (number != s) ++wrong;
+      }
+    });
+  }
+  std::thread releaser([&] {
+    while (!done) platform.ReleaseVolumes();
+  });
+  for (std::thread& reader : readers) reader.join();
+  done = true;
+  releaser.join();
+  EXPECT_EQ(wrong, 0);
+  for (int i = 1; i <= 4; ++i) std::remove((split + "00" + std::to_string(i)).c_str());
 }
 
 TEST_F(PosixPlatformTest, TheDriveTableLettersSizesAndSources) {

@@ -9,8 +9,7 @@ namespace korvalane {
 // Reads buffer.size() bytes at sector `sector` of the volume named by CurrentDrive, at
 // BytesPerSector bytes a sector. Every byte the read does not deliver is zero: a volume
 // that cannot be opened leaves the buffer all zero, a short read zeros after the bytes
-// delivered.
-// The volume is opened and closed on every call; nothing is cached.
+// delivered. The platform keeps the volume open between reads; no bytes are cached.
 bool ReadSectors(uint64_t sector, std::span<uint8_t> buffer);
 
 // The same read past the system's cache (see Platform::ReadVolumeDirect): for retrying
