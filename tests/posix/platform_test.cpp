@@ -9,9 +9,12 @@
 #include <fstream>
 #include <thread>
 
+#include "core/views/Details.h"
 #include "core/volume/Detection.h"
+#include "core/volume/DriveSelection.h"
 #include "core/volume/SectorReader.h"
 #include "fixtures/Samples.h"
+#include "fuse/BadSectorMount.h"
 #include "platform/posix/PosixPlatform.h"
 
 namespace korvalane {
@@ -201,6 +204,43 @@ TEST_F(PosixPlatformTest, ReadsFromSeveralThreadsWhileTheKeptSourcesAreLetGo) {
   releaser.join();
   EXPECT_EQ(wrong, 0);
   for (int i = 1; i <= 4; ++i) std::remove((split + "00" + std::to_string(i)).c_str());
+}
+
+TEST_F(PosixPlatformTest, AnUnreadableSectorInTheFirstPageButNotTheBootSector) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-badpage-" + std::to_string(::getpid()));
+  for (const char* name : {"fat32.img", "ntfs.img"}) {
+    SCOPED_TRACE(name);
+    PosixPlatform healthy(DriveTable::FromSources({SamplePath(name)}));
+    SetPlatform(&healthy);
+    SelectDrive("C:");
+    ViewText expected;
+    ASSERT_EQ(ReadVolumeDetails(&expected, nullptr, NoPump), DetailsResult::Shown);
+    ASSERT_GT(expected.size(), 5u);
+    for (const uint64_t bad : {3, 0}) {
+      testing::BadSectorMount mount(dir);
+      if (const std::string why = mount.Mount(SamplePath(name), {{bad * 512, 512}}); !why.empty()) GTEST_SKIP() << why;
+      PosixPlatform faulty(DriveTable::FromSources({mount.File().string()}));
+      SetPlatform(&faulty);
+      SelectDrive("C:");
+      ViewText lines;
+      const DetailsResult result = ReadVolumeDetails(&lines, nullptr, NoPump);
+      if (bad == 3) {
+        EXPECT_EQ(result, DetailsResult::Shown);
+        EXPECT_EQ(lines, expected);
+      } else {
+        // No boot sector: nothing says what the volume is, and its parser refuses it.
+        EXPECT_EQ(Geometry().FileSystemKind, FileSystemKind::Unknown);
+        EXPECT_EQ(Geometry().BytesPerSector, 4608);
+        Geometry().FileSystemKind = std::string(name) == "ntfs.img" ? FileSystemKind::Ntfs : FileSystemKind::Fat32;
+        EXPECT_EQ(ReadVolumeDetails(&lines, nullptr, NoPump), DetailsResult::BootSectorDenied);
+        EXPECT_EQ(lines.back(), u"Access to boot sector denied");
+        EXPECT_EQ(Geometry().BytesPerSector, 4608);
+      }
+      SetPlatform(nullptr);
+    }
+  }
+  fs::remove_all(dir);
 }
 
 TEST_F(PosixPlatformTest, TheDriveTableLettersSizesAndSources) {
