@@ -73,12 +73,13 @@ void PosixPlatform::Keep(const std::shared_ptr<Source>& source) {
 }
 
 void PosixPlatform::ReleaseVolumes() {
-  std::shared_ptr<Source> previous;
   {
     const std::lock_guard lock(keptMutex_);
-    previous = std::move(kept_);
+    kept_.reset();
   }
-  if (previous) previous->Release();
+  // Every source, not only the one kept: a read of another thread may have opened one
+  // again just after it was let go.
+  for (const DriveEntry& entry : table_.Entries()) entry.From->Release();
 }
 
 std::optional<std::string> PosixPlatform::FileSystemName(std::string_view rootPath) {
