@@ -112,23 +112,6 @@ TEST_F(SectorReaderTest, ProbeFindsTheDeviceSectorSize) {
   }
 }
 
-TEST_F(SectorReaderTest, ProbeReadsPastTheCacheWhenTheFirstPageHasABadSector) {
-  MemoryPlatform::Drive& drive = platform.AddDrive('C', Pattern(16 * 4096));
-  drive.CachePageBytes = 4096;
-  drive.UnreadableSectors = {3};
-  Geometry().CurrentDrive = "C:";
-  std::vector<uint8_t> boot;
-  ASSERT_TRUE(ProbeBootSector(boot));
-  EXPECT_EQ(Geometry().BytesPerSector, 512);
-  EXPECT_EQ(boot[300], 300 % 251);
-  EXPECT_EQ(platform.Reads, 10);  // nine through the cache, then the first past it
-  EXPECT_EQ(platform.DirectReads, 1);
-
-  drive.UnreadableSectors = {0};
-  EXPECT_FALSE(ProbeBootSector(boot));
-  EXPECT_EQ(Geometry().BytesPerSector, 4608);
-}
-
 TEST_F(SectorReaderTest, ProbeFailsAfterNineAttemptsLeaving4608) {
   platform.AddDrive('C', Pattern(16 * 8192), 8192);  // sectors larger than any probed length
   Geometry().CurrentDrive = "C:";

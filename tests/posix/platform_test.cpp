@@ -180,7 +180,6 @@ TEST_F(PosixPlatformTest, ReadsFromSeveralThreadsWhileTheKeptSourcesAreLetGo) {
   const std::string split = image + "-split.";
   ASSERT_EQ(testing::Run({"split", "-d", "-a", "3", "--numeric-suffixes=1", "-b", "32768", image, split}).Status, 0);
   PosixPlatform platform(DriveTable::FromSources({image, split + "001"}, 512));
-  ASSERT_EQ(platform.DriveDescription("D:"), split + "001 (split raw, 4 segments)");
   std::atomic<int> wrong{0};
   std::atomic<bool> done{false};
   std::vector<std::thread> readers;
@@ -190,15 +189,13 @@ TEST_F(PosixPlatformTest, ReadsFromSeveralThreadsWhileTheKeptSourcesAreLetGo) {
       for (uint32_t i = 0; i < 3000; ++i) {
         const uint32_t s = (i * 37 + static_cast<uint32_t>(t) * 11) % kCount;
         uint32_t number = ~s;
-        if (!platform.ReadVolume((i + t) % 2 == 0 ? "C:" : "D:", s * 512ULL, sector)) ++wrong;
+        const bool read = platform.ReadVolume((i + t) % 2 == 0 ? "C:" : "D:", s * 512ULL, sector);
         std::memcpy(&number, sector.data(), sizeof number);
-        if (number != s) ++wrong;
+        if (!read || number != s) ++wrong;
       }
     });
   }
-  std::thread releaser([&] {
-    while (!done) platform.ReleaseVolumes();
-  });
+  std::thread releaser([&] { while (!done) platform.ReleaseVolumes(); });
   for (std::thread& reader : readers) reader.join();
   done = true;
   releaser.join();
@@ -207,32 +204,28 @@ TEST_F(PosixPlatformTest, ReadsFromSeveralThreadsWhileTheKeptSourcesAreLetGo) {
 }
 
 TEST_F(PosixPlatformTest, AnUnreadableSectorInTheFirstPageButNotTheBootSector) {
-  namespace fs = std::filesystem;
-  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-badpage-" + std::to_string(::getpid()));
-  for (const char* name : {"fat32.img", "ntfs.img"}) {
+  const std::string mountPoint = ::testing::TempDir() + "korvalane-badpage-" + std::to_string(::getpid());
+  for (const std::string name : {"fat32.img", "ntfs.img"}) {
     SCOPED_TRACE(name);
     PosixPlatform healthy(DriveTable::FromSources({SamplePath(name)}));
     SetPlatform(&healthy);
     SelectDrive("C:");
-    ViewText expected;
+    ViewText expected, lines;
     ASSERT_EQ(ReadVolumeDetails(&expected, nullptr, NoPump), DetailsResult::Shown);
-    ASSERT_GT(expected.size(), 5u);
-    for (const uint64_t bad : {3, 0}) {
-      testing::BadSectorMount mount(dir);
-      if (const std::string why = mount.Mount(SamplePath(name), {{bad * 512, 512}}); !why.empty()) GTEST_SKIP() << why;
+    for (const char* bad : {"1536:512", "0:512"}) {  // sector 3, then sector 0
+      testing::BadSectorMount mount(mountPoint);
+      if (const std::string why = mount.Mount(SamplePath(name), {bad}); !why.empty()) GTEST_SKIP() << why;
       PosixPlatform faulty(DriveTable::FromSources({mount.File().string()}));
       SetPlatform(&faulty);
       SelectDrive("C:");
-      ViewText lines;
-      const DetailsResult result = ReadVolumeDetails(&lines, nullptr, NoPump);
-      if (bad == 3) {
-        EXPECT_EQ(result, DetailsResult::Shown);
+      lines.clear();
+      if (bad[0] == '1') {
+        EXPECT_EQ(ReadVolumeDetails(&lines, nullptr, NoPump), DetailsResult::Shown);
         EXPECT_EQ(lines, expected);
       } else {
         // No boot sector: nothing says what the volume is, and its parser refuses it.
         EXPECT_EQ(Geometry().FileSystemKind, FileSystemKind::Unknown);
-        EXPECT_EQ(Geometry().BytesPerSector, 4608);
-        Geometry().FileSystemKind = std::string(name) == "ntfs.img" ? FileSystemKind::Ntfs : FileSystemKind::Fat32;
+        Geometry().FileSystemKind = name == "ntfs.img" ? FileSystemKind::Ntfs : FileSystemKind::Fat32;
         EXPECT_EQ(ReadVolumeDetails(&lines, nullptr, NoPump), DetailsResult::BootSectorDenied);
         EXPECT_EQ(lines.back(), u"Access to boot sector denied");
         EXPECT_EQ(Geometry().BytesPerSector, 4608);
@@ -240,7 +233,7 @@ TEST_F(PosixPlatformTest, AnUnreadableSectorInTheFirstPageButNotTheBootSector) {
       SetPlatform(nullptr);
     }
   }
-  fs::remove_all(dir);
+  std::filesystem::remove(mountPoint);
 }
 
 TEST_F(PosixPlatformTest, TheDriveTableLettersSizesAndSources) {
