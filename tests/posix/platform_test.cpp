@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "core/text/Utf.h"
 #include "core/views/Details.h"
 #include "core/volume/Detection.h"
 #include "core/volume/DriveSelection.h"
@@ -205,6 +206,7 @@ TEST_F(PosixPlatformTest, ReadsFromSeveralThreadsWhileTheKeptSourcesAreLetGo) {
 
 TEST_F(PosixPlatformTest, AnUnreadableSectorInTheFirstPageButNotTheBootSector) {
   const std::string mountPoint = ::testing::TempDir() + "korvalane-badpage-" + std::to_string(::getpid());
+  std::string loopRefused;
   for (const std::string name : {"fat32.img", "ntfs.img"}) {
     SCOPED_TRACE(name);
     PosixPlatform healthy(DriveTable::FromSources({SamplePath(name)}));
@@ -222,6 +224,19 @@ TEST_F(PosixPlatformTest, AnUnreadableSectorInTheFirstPageButNotTheBootSector) {
       if (bad[0] == '1') {
         EXPECT_EQ(ReadVolumeDetails(&lines, nullptr, NoPump), DetailsResult::Shown);
         EXPECT_EQ(lines, expected);
+        // The same through a loop device over it: a block device with a real I/O error.
+        const testing::CommandResult loop = testing::Run(
+            {"/sbin/losetup", "--find", "--show", "--read-only", "--direct-io=on", mount.File().string()});
+        if (loop.Status != 0) {
+          loopRefused = "this machine refuses loop devices (losetup: " + loop.Err + ")";
+        } else {
+          const std::string device = loop.Out.substr(0, loop.Out.find('\n'));
+          const testing::CommandResult details = testing::RunCli({"details", device});
+          testing::Run({"/sbin/losetup", "-d", device});
+          std::string text;
+          for (const std::u16string& line : expected) text += ToUtf8(line) + "\n";
+          EXPECT_EQ(details.Out, text) << details.Err;
+        }
       } else {
         // No boot sector: nothing says what the volume is, and its parser refuses it.
         EXPECT_EQ(Geometry().FileSystemKind, FileSystemKind::Unknown);
@@ -234,6 +249,7 @@ TEST_F(PosixPlatformTest, AnUnreadableSectorInTheFirstPageButNotTheBootSector) {
     }
   }
   std::filesystem::remove(mountPoint);
+  if (!loopRefused.empty()) GTEST_SKIP() << loopRefused;
 }
 
 TEST_F(PosixPlatformTest, TheDriveTableLettersSizesAndSources) {
