@@ -72,15 +72,31 @@ std::wstring DrivePath(const WindowsDrive& drive) {
   return drive.ImagePath.empty() ? VolumePath(drive.Letter) : Wide(drive.ImagePath);
 }
 
-// Opens a volume or an image file for reading only, letting others go on reading and
-// writing it. (Not deleting it: while it is open, nothing else can take its name, so a
-// kept handle is always of the file the name stands for.)
-HANDLE OpenPath(const std::wstring& path) {
-  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                     nullptr);
+bool IsPhysicalDrivePath(std::string_view source);
+
+// True for a drive read from an image file (not a volume, not a physical disk).
+bool IsImageFile(const WindowsDrive& drive) {
+  return !drive.ImagePath.empty() && !IsPhysicalDrivePath(drive.ImagePath);
 }
 
-Handle OpenForReading(const WindowsDrive& drive) { return Handle(OpenPath(DrivePath(drive))); }
+// Opens a volume or an image file for reading only, letting others go on reading and
+// writing it. An image file may also be deleted or renamed over while it is open, as
+// it is kept open while its drive is shown; a read then finds it gone (IsGone).
+HANDLE OpenPath(const std::wstring& path, bool imageFile) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (imageFile ? FILE_SHARE_DELETE : 0);
+  return CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// True when the file behind an image file's handle has been deleted, or replaced by
+// another file renamed over its name, since it was opened: its name now stands for
+// another file or none.
+bool IsGone(HANDLE handle) {
+  FILE_STANDARD_INFO info{};
+  return GetFileInformationByHandleEx(handle, FileStandardInfo, &info, sizeof info) != FALSE &&
+         (info.DeletePending != FALSE || info.NumberOfLinks == 0);
+}
+
+Handle OpenForReading(const WindowsDrive& drive) { return Handle(OpenPath(DrivePath(drive), IsImageFile(drive))); }
 
 int64_t FileSize(HANDLE handle) {
   LARGE_INTEGER size{};
@@ -322,12 +338,15 @@ struct WindowsPlatform::KeptHandle {
 
 std::shared_ptr<WindowsPlatform::KeptHandle> WindowsPlatform::Open(const WindowsDrive& drive) {
   std::wstring path = DrivePath(drive);
+  const bool imageFile = IsImageFile(drive);
   {
     const std::lock_guard lock(kept_->Mutex);
     // Partitions of one image or disk share its handle.
-    if (kept_->Handle && kept_->Handle->Path == path) return kept_->Handle;
+    if (kept_->Handle && kept_->Handle->Path == path && !(imageFile && IsGone(kept_->Handle->Value))) {
+      return kept_->Handle;
+    }
   }
-  const HANDLE handle = OpenPath(path);
+  const HANDLE handle = OpenPath(path, imageFile);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   auto opened = std::make_shared<KeptHandle>(std::move(path), handle);
   std::shared_ptr<KeptHandle> previous;

@@ -28,7 +28,8 @@ struct WindowsDrive {
 
 // The Win32 platform. A read opens the volume (or the image file, or the disk) with
 // CreateFileW and reads once at an OVERLAPPED position; the handle is kept for the reads
-// that follow, until a read of another volume, a read that fails, or ReleaseVolumes. A
+// that follow, until a read of another volume, a read that fails, or ReleaseVolumes (and
+// an image file's until it is deleted or replaced under its name). A
 // raw volume refuses reads that are not whole sectors on its own; an image file is held
 // to the same rule here, so that the sector-size probe finds the size the image is
 // presented with.
