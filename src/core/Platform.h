@@ -35,12 +35,15 @@ class Platform {
  public:
   virtual ~Platform() = default;
 
-  // Opens the volume of `drive` (a letter and a colon) read-only, reads buffer.size() bytes
-  // at byte `position`, and closes it again, every call. False when the volume cannot be
-  // opened or the read is refused (position or length not a whole multiple of the device's
-  // sector size, a read past the end, a device error). On return every byte the read did
-  // not deliver is zero: the whole buffer after a failure, the tail after a short read
-  // that the system reported as done.
+  // Reads buffer.size() bytes at byte `position` of the volume of `drive` (a letter and a
+  // colon), read-only. The volume's source is opened at the first read and kept open for
+  // the reads that follow, until a read of another drive's source or ReleaseVolumes; a
+  // source replaced or gone meanwhile is opened anew or fails, never read stale. False
+  // when the volume cannot be opened or the read is refused (position or length not a
+  // whole multiple of the device's sector size, a read past the end, a device error). On
+  // return every byte the read did not deliver is zero: the whole buffer after a failure,
+  // the tail after a short read that the system reported as done. Reads may come from
+  // several threads at once.
   virtual bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) = 0;
 
   // The same read past the system's cache where it keeps one (a block device read with
@@ -50,6 +53,10 @@ class Platform {
   virtual bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
     return ReadVolume(drive, position, buffer);
   }
+
+  // Closes whatever reading keeps open; the next read opens its volume again. Choosing a
+  // drive calls it, so that a drive chosen again is read as it is now.
+  virtual void ReleaseVolumes() {}
 
   // The name of the file system mounted at a root path such as "C:\" ("FAT", "FAT32",
   // "NTFS", or whatever else the system calls it), or nothing when the query fails.

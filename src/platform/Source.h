@@ -23,6 +23,11 @@ class Source {
   // asks for a read past the system's cache where the source has one.
   virtual bool Read(uint64_t position, std::span<uint8_t> buffer, bool direct) = 0;
 
+  // Lets go of what reading keeps open (a raw image's or a device's descriptor); the next
+  // read opens it again. A container's library handle stays open, as opening it anew
+  // would parse its tables again.
+  virtual void Release() {}
+
   // The size in bytes, or -1 when it cannot be had.
   virtual int64_t Size() = 0;
 

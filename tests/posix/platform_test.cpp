@@ -2,13 +2,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
+#include "core/text/Utf.h"
+#include "core/views/Details.h"
 #include "core/volume/Detection.h"
+#include "core/volume/DriveSelection.h"
 #include "core/volume/SectorReader.h"
 #include "fixtures/Samples.h"
+#include "fuse/BadSectorMount.h"
 #include "platform/posix/PosixPlatform.h"
 
 namespace korvalane {
@@ -126,6 +133,123 @@ TEST_F(PosixPlatformTest, NamesTheFileSystemsAsWindowsWould) {
   EXPECT_EQ(Geometry().BytesPerSector, 512);
   EXPECT_EQ(DetectFileSystem("H:"), FileSystemKind::Unknown);
   EXPECT_EQ(Geometry().BytesPerSector, 4608);
+}
+
+// Descriptors this process holds open.
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+TEST_F(PosixPlatformTest, KeepsOneDescriptorForTheFileThePathNamesNow) {
+  const std::string image = MakeImage(64 * 1024, 512, "OLD1");
+  PosixPlatform platform(DriveTable::FromSources({image, SamplePath("fat16.img")}, 512));
+  const size_t before = OpenDescriptors();
+  std::vector<uint8_t> sector(512);
+  const auto marker = [&] { return std::string(sector.begin(), sector.begin() + 4); };
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(platform.ReadVolume("C:", 512, sector));
+  EXPECT_EQ(OpenDescriptors(), before + 1);
+
+  const int fd = open(image.c_str(), O_WRONLY);
+  ASSERT_EQ(pwrite(fd, "NEW2", 4, 512), 4);  // written in place: the same file, as it is now
+  close(fd);
+  ASSERT_TRUE(platform.ReadVolume("C:", 512, sector));
+  EXPECT_EQ(marker(), "NEW2");
+  ASSERT_EQ(std::rename(MakeImage(64 * 1024, 512, "REP3").c_str(), image.c_str()), 0);  // replaced under its name
+  ASSERT_TRUE(platform.ReadVolume("C:", 512, sector));
+  EXPECT_EQ(marker(), "REP3");
+  ASSERT_TRUE(platform.ReadVolumeDirect("C:", 512, sector));
+  EXPECT_EQ(marker(), "REP3");
+  EXPECT_LE(OpenDescriptors(), before + 2);  // a cached and a direct one, of the new file only
+  std::remove(image.c_str());  // gone: as an open would fail now
+  EXPECT_FALSE(platform.ReadVolume("C:", 512, sector));
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  ASSERT_TRUE(platform.ReadVolume("D:", 0, sector));
+  EXPECT_EQ(OpenDescriptors(), before + 1);
+  platform.ReleaseVolumes();
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(PosixPlatformTest, ReadsFromSeveralThreadsWhileTheKeptSourcesAreLetGo) {
+  // A raw image and the same bytes as a split set (a container): every sector holds its
+  // number. Threads read both while the main thread keeps letting go of what is open.
+  constexpr uint32_t kCount = 256;
+  const std::string image = MakeImage(kCount * 512, 0, "");
+  const int fd = open(image.c_str(), O_WRONLY);
+  for (uint32_t s = 0; s < kCount; ++s) ASSERT_EQ(pwrite(fd, &s, sizeof s, s * 512), 4);
+  close(fd);
+  const std::string split = image + "-split.";
+  ASSERT_EQ(testing::Run({"split", "-d", "-a", "3", "--numeric-suffixes=1", "-b", "32768", image, split}).Status, 0);
+  PosixPlatform platform(DriveTable::FromSources({image, split + "001"}, 512));
+  std::atomic<int> wrong{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&, t] {
+      std::vector<uint8_t> sector(512);
+      for (uint32_t i = 0; i < 3000; ++i) {
+        const uint32_t s = (i * 37 + static_cast<uint32_t>(t) * 11) % kCount;
+        uint32_t number = ~s;
+        const bool read = platform.ReadVolume((i + t) % 2 == 0 ? "C:" : "D:", s * 512ULL, sector);
+        std::memcpy(&number, sector.data(), sizeof number);
+        if (!read || number != s) ++wrong;
+      }
+    });
+  }
+  std::thread releaser([&] { while (!done) platform.ReleaseVolumes(); });
+  for (std::thread& reader : readers) reader.join();
+  done = true;
+  releaser.join();
+  EXPECT_EQ(wrong, 0);
+  for (int i = 1; i <= 4; ++i) std::remove((split + "00" + std::to_string(i)).c_str());
+}
+
+TEST_F(PosixPlatformTest, AnUnreadableSectorInTheFirstPageButNotTheBootSector) {
+  const std::string mountPoint = ::testing::TempDir() + "korvalane-badpage-" + std::to_string(::getpid());
+  std::string loopRefused;
+  for (const std::string name : {"fat32.img", "ntfs.img"}) {
+    SCOPED_TRACE(name);
+    PosixPlatform healthy(DriveTable::FromSources({SamplePath(name)}));
+    SetPlatform(&healthy);
+    SelectDrive("C:");
+    ViewText expected, lines;
+    ASSERT_EQ(ReadVolumeDetails(&expected, nullptr, NoPump), DetailsResult::Shown);
+    for (const char* bad : {"1536:512", "0:512"}) {  // sector 3, then sector 0
+      testing::BadSectorMount mount(mountPoint);
+      if (const std::string why = mount.Mount(SamplePath(name), {bad}); !why.empty()) GTEST_SKIP() << why;
+      PosixPlatform faulty(DriveTable::FromSources({mount.File().string()}));
+      SetPlatform(&faulty);
+      SelectDrive("C:");
+      lines.clear();
+      if (bad[0] == '1') {
+        EXPECT_EQ(ReadVolumeDetails(&lines, nullptr, NoPump), DetailsResult::Shown);
+        EXPECT_EQ(lines, expected);
+        // The same through a loop device over it: a block device with a real I/O error.
+        const testing::CommandResult loop = testing::Run(
+            {"/sbin/losetup", "--find", "--show", "--read-only", "--direct-io=on", mount.File().string()});
+        if (loop.Status != 0) {
+          loopRefused = "this machine refuses loop devices (losetup: " + loop.Err + ")";
+        } else {
+          const std::string device = loop.Out.substr(0, loop.Out.find('\n'));
+          const testing::CommandResult details = testing::RunCli({"details", device});
+          testing::Run({"/sbin/losetup", "-d", device});
+          std::string text;
+          for (const std::u16string& line : expected) text += ToUtf8(line) + "\n";
+          EXPECT_EQ(details.Out, text) << details.Err;
+        }
+      } else {
+        // No boot sector: nothing says what the volume is, and its parser refuses it.
+        EXPECT_EQ(Geometry().FileSystemKind, FileSystemKind::Unknown);
+        Geometry().FileSystemKind = name == "ntfs.img" ? FileSystemKind::Ntfs : FileSystemKind::Fat32;
+        EXPECT_EQ(ReadVolumeDetails(&lines, nullptr, NoPump), DetailsResult::BootSectorDenied);
+        EXPECT_EQ(lines.back(), u"Access to boot sector denied");
+        EXPECT_EQ(Geometry().BytesPerSector, 4608);
+      }
+      SetPlatform(nullptr);
+    }
+  }
+  std::filesystem::remove(mountPoint);
+  if (!loopRefused.empty()) GTEST_SKIP() << loopRefused;
 }
 
 TEST_F(PosixPlatformTest, TheDriveTableLettersSizesAndSources) {

@@ -11,6 +11,9 @@
 namespace korvalane {
 
 void SelectDrive(std::string_view drive) {
+  // The drive is read as it is now: the source kept open for the drive before (maybe
+  // this very one, its medium since changed) is let go, and opened again at the first read.
+  CurrentPlatform().ReleaseVolumes();
   VolumeGeometry& g = Geometry();
   g.CurrentDrive = std::string(drive);
   g.FileSystemKind = DetectFileSystem(drive);

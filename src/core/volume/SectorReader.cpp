@@ -43,10 +43,17 @@ bool ReadSectorsDirect(uint64_t sector, std::span<uint8_t> buffer) {
 
 bool ProbeBootSector(std::vector<uint8_t>& buffer) {
   VolumeGeometry& geometry = Geometry();
-  for (int32_t k = 1; k <= 9; ++k) {
-    geometry.BytesPerSector = 512 * k;
-    buffer.assign(static_cast<size_t>(geometry.BytesPerSector), 0);
-    if (ReadSectors(0, buffer)) return true;
+  // A cached read of a device or a file fetches the whole page around sector 0 (4 KiB or
+  // more) and fails when any sector of it is bad, however healthy sector 0 is. Past the
+  // cache exactly the bytes asked for are read, and a length that is no whole number of
+  // the device's sectors is refused just the same, so the second round finds the size
+  // the first would have found. A volume whose first page reads never gets to it.
+  for (const auto read : {&ReadSectors, &ReadSectorsDirect}) {
+    for (int32_t k = 1; k <= 9; ++k) {
+      geometry.BytesPerSector = 512 * k;
+      buffer.assign(static_cast<size_t>(geometry.BytesPerSector), 0);
+      if (read(0, buffer)) return true;
+    }
   }
   return false;
 }

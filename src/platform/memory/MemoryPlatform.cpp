@@ -30,6 +30,8 @@ void CivilFromDays(int64_t days, int& year, int& month, int& day) {
 }  // namespace
 
 MemoryPlatform::Drive& MemoryPlatform::AddDrive(char letter, std::vector<uint8_t> bytes, uint32_t sectorSize) {
+  // A drive replaced is a medium changed: what was kept open of it is gone.
+  if (kept_ == letter) ReleaseVolumes();
   Drive& drive = drives_[letter];
   drive = Drive{};
   drive.Bytes = std::move(bytes);
@@ -37,7 +39,15 @@ MemoryPlatform::Drive& MemoryPlatform::AddDrive(char letter, std::vector<uint8_t
   return drive;
 }
 
-void MemoryPlatform::RemoveDrive(char letter) { drives_.erase(letter); }
+void MemoryPlatform::RemoveDrive(char letter) {
+  if (kept_ == letter) ReleaseVolumes();
+  drives_.erase(letter);
+}
+
+void MemoryPlatform::ReleaseVolumes() {
+  if (kept_ != 0) ++Closes;
+  kept_ = 0;
+}
 
 MemoryPlatform::Drive* MemoryPlatform::Find(std::string_view drive) {
   const auto it = drives_.find(LetterOf(drive));
@@ -56,8 +66,17 @@ bool MemoryPlatform::Read(std::string_view drive, uint64_t position, std::span<u
   // Whatever the read does not deliver is zero; fill first, then copy over it.
   std::fill(buffer.begin(), buffer.end(), uint8_t{0});
   Drive* d = Find(drive);
-  if (d == nullptr || d->FailOpen) return false;
-  ++Opens;
+  if (d == nullptr) return false;
+  if (d->FailOpen) {
+    // A medium that went away fails even where it was open.
+    if (kept_ == LetterOf(drive)) ReleaseVolumes();
+    return false;
+  }
+  if (kept_ != LetterOf(drive)) {
+    ReleaseVolumes();
+    ++Opens;
+    kept_ = LetterOf(drive);
+  }
   ++Reads;
   if (direct) ++DirectReads;
   const bool ok = [&] {
@@ -79,7 +98,6 @@ bool MemoryPlatform::Read(std::string_view drive, uint64_t position, std::span<u
     std::copy_n(d->Bytes.begin() + static_cast<std::ptrdiff_t>(position), count, buffer.begin());
     return true;
   }();
-  ++Closes;
   if (!ok) std::fill(buffer.begin(), buffer.end(), uint8_t{0});
   return ok;
 }

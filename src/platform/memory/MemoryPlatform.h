@@ -13,7 +13,7 @@ namespace korvalane {
 
 // Volumes held in memory, for tests. A drive behaves like a raw volume (reads must be
 // whole sectors within it) and can be told to fail its open, refuse reads of chosen
-// sectors, or deliver fewer bytes than asked. Times are shown in UTC as
+// sectors, or deliver fewer bytes than asked. Reads come from one thread at a time. Times are shown in UTC as
 // "YYYY-MM-DD HH:MM:SS" so that tests do not depend on the machine's zone or locale.
 class MemoryPlatform final : public Platform {
  public:
@@ -44,13 +44,18 @@ class MemoryPlatform final : public Platform {
   // the read. Lets a test make a source disappear in the middle of a copy.
   std::function<bool(std::string_view drive, uint64_t position, size_t length)> BeforeRead;
 
-  int Opens = 0;   // every read opens the volume ...
-  int Closes = 0;  // ... and closes it again
+  // As a system platform keeps the drive read last open: a read of another drive closes
+  // it and opens that one; ReleaseVolumes, and replacing or removing the drive, close it.
+  int Opens = 0;
+  int Closes = 0;
   int Reads = 0;   // reads attempted (opened successfully)
   int DirectReads = 0;  // of those, the reads past the cache
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
   bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  void ReleaseVolumes() override;
+  // The letter of the drive kept open, 0 when none is.
+  char KeptDrive() const { return kept_; }
   std::optional<std::string> FileSystemName(std::string_view rootPath) override;
   uint32_t LogicalDrives() override;
   int64_t VolumeTotalBytes(std::string_view drive) override;
@@ -70,6 +75,7 @@ class MemoryPlatform final : public Platform {
   bool Read(std::string_view drive, uint64_t position, std::span<uint8_t> buffer, bool direct);
 
   std::map<char, Drive> drives_;
+  char kept_ = 0;
 };
 
 }  // namespace korvalane

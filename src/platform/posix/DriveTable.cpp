@@ -87,7 +87,7 @@ std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSector
   // A file is looked at for a container's signature (or a split set's numbered name)
   // first. A container is opened here, once, and stays open while the program runs:
   // opening one parses its tables, far more work than a sector read. Raw images and
-  // devices keep to opening, reading and closing them on every read.
+  // devices are opened when their drive is read, and kept open only while it is.
   if (std::shared_ptr<Source> container = OpenContainer(path, imageSectorSize)) return container;
   const uint32_t sectorSize =
       IsSupportedSectorSize(imageSectorSize) ? imageSectorSize : DetectImageSectorSize(ReadHead(path, kSectorSizeProbeBytes));
@@ -116,6 +116,8 @@ bool DriveTable::Add(DriveEntry entry) {
 
 bool DriveTable::AddSource(const std::shared_ptr<Source>& source, const SourceOptions& options) {
   const PartitionTable table = ReadSourcePartitionTable(*source);
+  // Nothing stays open for a drive until it is read: a machine's table lists every disk.
+  source->Release();
   if (options.Partition) {
     for (const Partition& p : table.Partitions) {
       if (p.Number != *options.Partition) continue;

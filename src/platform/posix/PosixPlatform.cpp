@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 #include "core/text/Utf.h"
 #include "platform/posix/udisks/AuthorizedSource.h"
@@ -55,8 +56,30 @@ bool PosixPlatform::Read(std::string_view drive, uint64_t position, std::span<ui
   if (position % sectorSize != 0 || buffer.size() % sectorSize != 0) return refuse();
   if (entry->Bytes && (position > *entry->Bytes || buffer.size() > *entry->Bytes - position)) return refuse();
   if (position > static_cast<uint64_t>(INT64_MAX) - entry->FirstByte - buffer.size()) return refuse();
+  Keep(entry->From);
   if (!entry->From->Read(entry->FirstByte + position, buffer, direct)) return refuse();
   return true;
+}
+
+void PosixPlatform::Keep(const std::shared_ptr<Source>& source) {
+  std::shared_ptr<Source> previous;
+  {
+    const std::lock_guard lock(keptMutex_);
+    if (kept_ == source) return;
+    previous = std::exchange(kept_, source);
+  }
+  // Partitions of one disk share its source, so moving between them keeps it open.
+  if (previous) previous->Release();
+}
+
+void PosixPlatform::ReleaseVolumes() {
+  {
+    const std::lock_guard lock(keptMutex_);
+    kept_.reset();
+  }
+  // Every source, not only the one kept: a read of another thread may have opened one
+  // again just after it was let go.
+  for (const DriveEntry& entry : table_.Entries()) entry.From->Release();
 }
 
 std::optional<std::string> PosixPlatform::FileSystemName(std::string_view rootPath) {

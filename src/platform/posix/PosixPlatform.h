@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+#include <mutex>
+
 #include "core/Platform.h"
 #include "platform/posix/DriveTable.h"
 
@@ -8,13 +11,17 @@ namespace korvalane {
 // Image files, block devices and their partitions, through a drive table. Every read
 // checks that position and length are whole sectors of the source's logical sector size
 // and lie within the drive (as a raw Windows volume refuses them otherwise), and reads
-// from the drive's source at the drive's first byte onward.
+// from the drive's source at the drive's first byte onward. The source last read is kept
+// open (a raw image's or a device's descriptor) until a read of another source or
+// ReleaseVolumes, so that a walk over a volume does not open and close it for each of its
+// thousands of reads.
 class PosixPlatform final : public Platform {
  public:
   explicit PosixPlatform(DriveTable table) : table_(std::move(table)) {}
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
   bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  void ReleaseVolumes() override;
   std::optional<std::string> FileSystemName(std::string_view rootPath) override;
   uint32_t LogicalDrives() override { return table_.LetterMask(); }
   int64_t VolumeTotalBytes(std::string_view drive) override;
@@ -37,7 +44,12 @@ class PosixPlatform final : public Platform {
  private:
   bool Read(std::string_view drive, uint64_t position, std::span<uint8_t> buffer, bool direct);
 
+  // The source that is kept open: the one of the drive read last.
+  void Keep(const std::shared_ptr<Source>& source);
+
   DriveTable table_;
+  std::mutex keptMutex_;
+  std::shared_ptr<Source> kept_;
 };
 
 }  // namespace korvalane

@@ -15,26 +15,14 @@
 namespace korvalane {
 namespace {
 
-// A file descriptor closed when it goes out of scope. Only an image file or a block
-// device is opened: anything else the path may name by now (a FIFO, whose open would
-// wait for a writer and whose reads would wait for data, a socket, a directory, a
-// character device) is closed again at once, with errno saying why. O_NONBLOCK keeps
-// the open of a FIFO from waiting; it is taken off again for the reads, which a locked
-// file would otherwise refuse with EAGAIN.
+// A file descriptor closed when it goes out of scope, for the questions asked once (the
+// size, whether it opens); only an image file or a block device is opened (see
+// OpenImageOrDevice).
 class Fd {
  public:
-  explicit Fd(const std::string& path, int flags = 0) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags)) {
+  explicit Fd(const std::string& path) {
     struct stat st{};
-    if (fd_ < 0) return;
-    if (fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-      const int error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-      close(fd_);
-      fd_ = -1;
-      errno = error;
-      return;
-    }
-    const int status = fcntl(fd_, F_GETFL);
-    if (status != -1) fcntl(fd_, F_SETFL, status & ~O_NONBLOCK);
+    fd_ = OpenImageOrDevice(path, 0, &st);
   }
   ~Fd() {
     if (fd_ >= 0) close(fd_);
@@ -45,7 +33,7 @@ class Fd {
   explicit operator bool() const { return fd_ >= 0; }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 // Reads exactly buffer.size() bytes at `position`; false on an error or a short read.
@@ -87,17 +75,18 @@ bool IsAligned(std::span<uint8_t> buffer) {
 // that is aligned for it is read into as it is; any other goes through an aligned one.
 // Nothing when the source or the file system below it takes no direct reads (EINVAL):
 // then only a cached read can be had.
-std::optional<bool> ReadDirect(const std::string& path, uint64_t position, std::span<uint8_t> buffer) {
-  const Fd fd(path, O_DIRECT);
+std::optional<bool> ReadDirect(KeptFile& file, uint64_t position, std::span<uint8_t> buffer) {
+  const std::shared_ptr<const KeptDescriptor> fd = file.Open(true);
   if (!fd) return errno == EINVAL ? std::nullopt : std::optional(false);
+  if (fd->Fd < 0) return std::nullopt;
   errno = 0;
   if (IsAligned(buffer)) {
-    if (ReadFully(fd.get(), position, buffer)) return true;
+    if (ReadFully(fd->Fd, position, buffer)) return true;
     return errno == EINVAL ? std::nullopt : std::optional(false);
   }
   AlignedBuffer aligned(buffer.size());
   if (aligned.data() == nullptr) return std::nullopt;
-  if (ReadFully(fd.get(), position, std::span<uint8_t>(aligned.data(), buffer.size()))) {
+  if (ReadFully(fd->Fd, position, std::span<uint8_t>(aligned.data(), buffer.size()))) {
     std::copy_n(aligned.data(), buffer.size(), buffer.begin());
     return true;
   }
@@ -106,11 +95,11 @@ std::optional<bool> ReadDirect(const std::string& path, uint64_t position, std::
 }
 
 // Reads of a block device this long or longer go past its page cache when the buffer
-// allows it. Each read opens and closes the device, and its last close drops the cache
-// anyway, so a cached read would fill pages only to throw them away, and the kernel's
-// read-ahead would read past the range for nothing; a direct read is the device's own
-// speed. (The kernel writes back cached pages of the range before a direct read, so
-// what is read is what a cached read would see.)
+// allows it: an export or a hash of a range reads each sector once, so a cached read
+// would fill pages only to push others out, and the kernel's read-ahead would read past
+// the range for nothing; a direct read is the device's own speed. (The kernel writes
+// back cached pages of the range before a direct read, so what is read is what a cached
+// read would see.)
 constexpr size_t kDirectReadBytes = 64 * 1024;
 
 // The name of group `gid` from /etc/group, read as text: the static korvalane-cli cannot
@@ -133,10 +122,10 @@ std::string GroupName(gid_t gid) {
 
 bool RawSource::Read(uint64_t position, std::span<uint8_t> buffer, bool direct) {
   if (direct || (device_ && buffer.size() >= kDirectReadBytes && IsAligned(buffer))) {
-    if (const std::optional<bool> read = ReadDirect(path_, position, buffer)) return *read;
+    if (const std::optional<bool> read = ReadDirect(file_, position, buffer)) return *read;
   }
-  const Fd fd(path_);
-  return fd && ReadFully(fd.get(), position, buffer);
+  const std::shared_ptr<const KeptDescriptor> fd = file_.Open(false);
+  return fd && ReadFully(fd->Fd, position, buffer);
 }
 
 int64_t RawSource::Size() {

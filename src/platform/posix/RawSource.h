@@ -4,18 +4,20 @@
 #include <string>
 
 #include "platform/Source.h"
+#include "platform/posix/KeptFile.h"
 #include "platform/SystemPlatform.h"
 
 namespace korvalane {
 
-// An image file or a block device, read as it is. Every read opens it read-only, reads
-// and closes it again, so a device that goes away or comes back is seen at the next read
-// and nothing is held open while the program waits.
+// An image file or a block device, read as it is. Its descriptor is kept open from the
+// first read until Release (the platform lets go of it when another source is read or a
+// drive is chosen anew), and every read checks that the path still names the file it is
+// open on: a file replaced under its name is read anew, one that is gone fails to read.
 class RawSource final : public Source {
  public:
   // `device`: the path is a block device (whose large reads go past the page cache).
   RawSource(std::string path, uint32_t sectorSize, bool device = false)
-      : path_(std::move(path)), sectorSize_(sectorSize), device_(device) {}
+      : path_(std::move(path)), sectorSize_(sectorSize), device_(device), file_(path_) {}
 
   const std::string& Name() const override { return path_; }
   bool Read(uint64_t position, std::span<uint8_t> buffer, bool direct) override;
@@ -23,11 +25,13 @@ class RawSource final : public Source {
   std::string OpenError() override;
   uint32_t SectorSize() const override { return sectorSize_; }
   std::string RawPath() const override { return path_; }
+  void Release() override { file_.Release(); }
 
  private:
   std::string path_;
   uint32_t sectorSize_;
   bool device_;
+  KeptFile file_;
 };
 
 // The logical sector size of a block device, or nothing for anything else.

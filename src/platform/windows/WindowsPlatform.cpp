@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "core/disk/PartitionTable.h"
 #include "core/text/Utf.h"
@@ -66,13 +67,36 @@ class Handle {
   HANDLE handle_;
 };
 
-// Opens a volume or an image file for reading only, letting others go on reading and
-// writing it.
-Handle OpenForReading(const WindowsDrive& drive) {
-  const std::wstring path = drive.ImagePath.empty() ? VolumePath(drive.Letter) : Wide(drive.ImagePath);
-  return Handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            0, nullptr));
+// The path a drive is opened by: its raw volume, or its image file or disk.
+std::wstring DrivePath(const WindowsDrive& drive) {
+  return drive.ImagePath.empty() ? VolumePath(drive.Letter) : Wide(drive.ImagePath);
 }
+
+bool IsPhysicalDrivePath(std::string_view source);
+
+// True for a drive read from an image file (not a volume, not a physical disk).
+bool IsImageFile(const WindowsDrive& drive) {
+  return !drive.ImagePath.empty() && !IsPhysicalDrivePath(drive.ImagePath);
+}
+
+// Opens a volume or an image file for reading only, letting others go on reading and
+// writing it. An image file may also be deleted or renamed over while it is open, as
+// it is kept open while its drive is shown; a read then finds it gone (IsGone).
+HANDLE OpenPath(const std::wstring& path, bool imageFile) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (imageFile ? FILE_SHARE_DELETE : 0);
+  return CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// True when the file behind an image file's handle has been deleted, or replaced by
+// another file renamed over its name, since it was opened: its name now stands for
+// another file or none.
+bool IsGone(HANDLE handle) {
+  FILE_STANDARD_INFO info{};
+  return GetFileInformationByHandleEx(handle, FileStandardInfo, &info, sizeof info) != FALSE &&
+         (info.DeletePending != FALSE || info.NumberOfLinks == 0);
+}
+
+Handle OpenForReading(const WindowsDrive& drive) { return Handle(OpenPath(DrivePath(drive), IsImageFile(drive))); }
 
 int64_t FileSize(HANDLE handle) {
   LARGE_INTEGER size{};
@@ -303,6 +327,47 @@ std::optional<WindowsDrive> WindowsPlatform::Find(std::string_view drive) const 
   return std::nullopt;
 }
 
+struct WindowsPlatform::KeptHandle {
+  KeptHandle(std::wstring path, HANDLE handle) : Path(std::move(path)), Value(handle) {}
+  ~KeptHandle() { CloseHandle(Value); }
+  KeptHandle(const KeptHandle&) = delete;
+  KeptHandle& operator=(const KeptHandle&) = delete;
+  const std::wstring Path;
+  const HANDLE Value;
+};
+
+std::shared_ptr<WindowsPlatform::KeptHandle> WindowsPlatform::Open(const WindowsDrive& drive) {
+  std::wstring path = DrivePath(drive);
+  const bool imageFile = IsImageFile(drive);
+  {
+    const std::lock_guard lock(kept_->Mutex);
+    // Partitions of one image or disk share its handle.
+    if (kept_->Handle && kept_->Handle->Path == path && !(imageFile && IsGone(kept_->Handle->Value))) {
+      return kept_->Handle;
+    }
+  }
+  const HANDLE handle = OpenPath(path, imageFile);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  auto opened = std::make_shared<KeptHandle>(std::move(path), handle);
+  std::shared_ptr<KeptHandle> previous;
+  {
+    const std::lock_guard lock(kept_->Mutex);
+    previous = std::exchange(kept_->Handle, opened);
+  }
+  return opened;  // the previous one closes as its last reader lets go
+}
+
+void WindowsPlatform::Forget(const std::shared_ptr<KeptHandle>& handle) {
+  const std::lock_guard lock(kept_->Mutex);
+  if (kept_->Handle == handle) kept_->Handle.reset();
+}
+
+void WindowsPlatform::ReleaseVolumes() {
+  std::shared_ptr<KeptHandle> previous;  // closed after the lock is let go
+  const std::lock_guard lock(kept_->Mutex);
+  previous.swap(kept_->Handle);
+}
+
 bool WindowsPlatform::ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
   const auto refuse = [&] {
     std::fill(buffer.begin(), buffer.end(), uint8_t{0});
@@ -310,11 +375,17 @@ bool WindowsPlatform::ReadVolume(std::string_view drive, uint64_t position, std:
   };
   const std::optional<WindowsDrive> entry = Find(drive);
   if (!entry || buffer.size() > MAXDWORD) return refuse();
-  const Handle volume = OpenForReading(*entry);
+  const std::shared_ptr<KeptHandle> volume = Open(*entry);
   if (!volume) return refuse();
-  if (!entry->ImagePath.empty() && !ImageAllows(volume.get(), *entry, position, buffer.size())) return refuse();
-  // A read reported as done counts as complete; bytes it did not deliver are zero.
-  if (!ReadAt(volume.get(), entry->FirstByte + position, buffer)) return refuse();
+  if (!entry->ImagePath.empty() && !ImageAllows(volume->Value, *entry, position, buffer.size())) return refuse();
+  // A read reported as done counts as complete; bytes it did not deliver are zero. A
+  // failed one lets go of the handle (a medium taken out, a volume dismounted, leave a
+  // handle that fails for good; the next read opens what is there now), unless it was
+  // only refused as off the sector boundaries, as the sector-size probe's reads are.
+  if (!ReadAt(volume->Value, entry->FirstByte + position, buffer)) {
+    if (GetLastError() != ERROR_INVALID_PARAMETER) Forget(volume);
+    return refuse();
+  }
   return true;
 }
 

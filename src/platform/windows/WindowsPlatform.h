@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,10 +26,13 @@ struct WindowsDrive {
   std::string Description;    // what the drive is, for the user; the source when empty
 };
 
-// The Win32 platform. Every read opens the volume with CreateFileW, reads once at an
-// OVERLAPPED position and closes the handle again. A raw volume refuses reads that are not
-// whole sectors on its own; an image file is held to the same rule here, so that the
-// sector-size probe finds the size the image is presented with.
+// The Win32 platform. A read opens the volume (or the image file, or the disk) with
+// CreateFileW and reads once at an OVERLAPPED position; the handle is kept for the reads
+// that follow, until a read of another volume, a read that fails, or ReleaseVolumes (and
+// an image file's until it is deleted or replaced under its name). A
+// raw volume refuses reads that are not whole sectors on its own; an image file is held
+// to the same rule here, so that the sector-size probe finds the size the image is
+// presented with.
 class WindowsPlatform final : public Platform {
  public:
   // Every volume the system has, at its own letter.
@@ -49,6 +54,7 @@ class WindowsPlatform final : public Platform {
   static std::optional<char> DriveNameLetter(std::string_view source);
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  void ReleaseVolumes() override;
   std::optional<std::string> FileSystemName(std::string_view rootPath) override;
   uint32_t LogicalDrives() override;
   int64_t VolumeTotalBytes(std::string_view drive) override;
@@ -74,8 +80,21 @@ class WindowsPlatform final : public Platform {
   // drive name or (with a list of drives) not in the list.
   std::optional<WindowsDrive> Find(std::string_view drive) const;
 
+  // An open handle of a volume, an image or a disk, closed when its last reader lets go.
+  struct KeptHandle;
+  // The handle of the drive's volume or source: the kept one when it is of the same path,
+  // else a new one, kept instead. Nothing when it cannot be opened.
+  std::shared_ptr<KeptHandle> Open(const WindowsDrive& drive);
+  void Forget(const std::shared_ptr<KeptHandle>& handle);
+
   bool restricted_ = false;  // true: only drives_ exist
   std::vector<WindowsDrive> drives_;
+  // The handle kept, apart so that the platform can still be moved.
+  struct Kept {
+    std::mutex Mutex;
+    std::shared_ptr<KeptHandle> Handle;
+  };
+  std::unique_ptr<Kept> kept_ = std::make_unique<Kept>();
 };
 
 }  // namespace korvalane

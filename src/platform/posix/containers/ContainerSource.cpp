@@ -17,6 +17,7 @@ constexpr uint64_t kReadAheadBytes = 256 * 1024;
 }  // namespace
 
 bool ContainerSource::Read(uint64_t position, std::span<uint8_t> buffer, bool) {
+  const std::lock_guard lock(mutex_);
   if (!IsOpen() || mediaSize_ < 0) return false;
   const auto media = static_cast<uint64_t>(mediaSize_);
   if (position > media || buffer.size() > media - position) return false;
@@ -35,6 +36,11 @@ bool ContainerSource::Read(uint64_t position, std::span<uint8_t> buffer, bool) {
   }
   std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(position - blockStart_), buffer.size(), buffer.begin());
   return true;
+}
+
+void ContainerSource::Release() {
+  const std::lock_guard lock(mutex_);
+  ReleaseFiles();
 }
 
 std::vector<std::string> ContainerSource::Files() const {

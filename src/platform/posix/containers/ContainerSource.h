@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,7 +18,8 @@ namespace korvalane {
 // program's life: opening one parses its tables (an E01 of a large disk holds tens of
 // thousands of chunk offsets), which costs far more than one sector read, and every view
 // reads sector by sector. Nothing is ever written: every library is given read access
-// only. Reads come from the one user-interface thread, so the handles need no locking.
+// only. Reads may come from several threads (a search or an export beside the window):
+// one read at a time goes to the library and the block read ahead.
 //
 // A container that cannot be opened (a missing segment, extent or parent, a damaged
 // header) is still a source: its OpenError says why, naming the file, and it has no size.
@@ -32,6 +34,7 @@ class ContainerSource : public Source {
   uint32_t SectorSize() const override { return sectorSize_; }
   std::string FormatDescription() const override { return format_; }
   std::vector<std::string> Files() const override;
+  void Release() override;
 
  protected:
   ContainerSource(std::string name, std::string format) : format_(std::move(format)), name_(std::move(name)) {}
@@ -53,6 +56,10 @@ class ContainerSource : public Source {
   // `chain` and `file` naming them ("parent disks", "parent file").
   bool CanFollow(const std::string& next, size_t depth, const std::string& what, const char* chain, const char* file);
 
+  // Lets go of files a read keeps open beside the library's handle (none but a split
+  // set's segment). Called with the read lock held.
+  virtual void ReleaseFiles() {}
+
   // Reads exactly buffer.size() bytes of the media through ReadMedia.
   bool ReadExactly(uint64_t position, std::span<uint8_t> buffer);
 
@@ -61,6 +68,7 @@ class ContainerSource : public Source {
   std::vector<std::string> files_;  // the container's files, as far as they were found
 
  private:
+  std::mutex mutex_;  // one read at a time, of the library and of the block below
   std::string name_;
   std::string error_ = "not opened";
   int64_t mediaSize_ = -1;

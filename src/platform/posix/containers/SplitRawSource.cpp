@@ -101,7 +101,7 @@ SplitRawSource::SplitRawSource(const std::string& path, std::vector<std::string>
                                uint32_t imageSectorSize)
     : ContainerSource(path, "split raw, " + std::to_string(segments.size()) + (segments.size() == 1 ? " segment" : " segments")),
       segments_(std::move(segments)) {
-  // Read as a raw image is: every read goes to the files, nothing is kept.
+  // Read as a raw image is: every read goes to the files, no bytes are kept.
   readAhead_ = false;
   files_ = segments_;
   if (!missing.empty()) {
@@ -132,16 +132,19 @@ int64_t SplitRawSource::ReadMedia(uint64_t position, std::span<uint8_t> buffer) 
   const uint64_t within = position - starts_[index];
   const size_t length = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - position));
   if (length == 0) return -1;
-  const int fd = open(segments_[index].c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (!kept_ || keptIndex_ != index) {
+    kept_ = std::make_unique<KeptFile>(segments_[index]);
+    keptIndex_ = index;
+  }
+  const std::shared_ptr<const KeptDescriptor> fd = kept_->Open(false);
+  if (!fd) return -1;
   size_t done = 0;
   while (done < length) {
-    const ssize_t got = pread(fd, buffer.data() + done, length - done, static_cast<off_t>(within + done));
+    const ssize_t got = pread(fd->Fd, buffer.data() + done, length - done, static_cast<off_t>(within + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += static_cast<size_t>(got);
   }
-  close(fd);
   return done == length ? static_cast<int64_t>(length) : -1;
 }
 

@@ -53,6 +53,7 @@ AuthorizedSource::~AuthorizedSource() {
 }
 
 bool AuthorizedSource::Read(uint64_t position, std::span<uint8_t> buffer, bool direct) {
+  const std::lock_guard lock(mutex_);
   if (fd_ < 0) return false;
   if (direct && !directAsked_) {
     directAsked_ = true;
@@ -86,12 +87,17 @@ bool AuthorizedSource::Read(uint64_t position, std::span<uint8_t> buffer, bool d
 }
 
 std::string AuthorizedSource::OpenError() {
+  const std::lock_guard lock(mutex_);
   if (fd_ >= 0) return {};
   return error_.empty() ? "needs authentication" : error_;
 }
 
 std::string AuthorizedSource::Authorize(UDisksPrompt prompt) {
-  if (fd_ >= 0) return {};
+  {
+    const std::lock_guard lock(mutex_);
+    if (fd_ >= 0) return {};
+  }
+  // Asked without the lock: the prompt may wait for the user for a long time.
   UDisksDescriptor got = OpenThroughUDisks(path_, 0, prompt);
   if (got.Fd >= 0) {
     // The device must still be the one the drive list found: a size or sector size of
@@ -109,6 +115,12 @@ std::string AuthorizedSource::Authorize(UDisksPrompt prompt) {
       close(got.Fd);
       got.Fd = -1;
     }
+  }
+  const std::lock_guard lock(mutex_);
+  if (fd_ >= 0) {
+    // Had meanwhile by another call: the one kept stays.
+    if (got.Fd >= 0) close(got.Fd);
+    return {};
   }
   fd_ = got.Fd;
   error_ = got.Error;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/Source.h"
@@ -44,6 +45,9 @@ class AuthorizedSource final : public Source {
   std::string path_;
   uint32_t sectorSize_;
   int64_t bytes_;  // as the drive list found it
+  // Reads may come from several threads: one at a time, as the second descriptor is set
+  // up at the first direct read, and the kept one may be switched to O_DIRECT for one.
+  std::mutex mutex_;
   int fd_ = -1;
   std::string error_;
   int directFd_ = -1;
