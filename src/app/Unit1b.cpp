@@ -53,12 +53,9 @@ TForm1b::TForm1b(QWidget* parent) : QDialog(parent) {
   korvalane::UseDialogFrame(this);
   // Only the drive box shows a tooltip; the start field's hint stays unseen.
   Edit1->setToolTip(QString());
-  // The digest box sits below the buttons, in a strip of its own; a build without a
-  // digest library has neither.
-  if (!korvalane::DigestsAvailable()) {
-    HashBox->hide();
-    setFixedSize(width(), kHeightWithoutHashBox);
-  }
+  // The digest box sits in the strip below the buttons, within the dialog's 300 x 200;
+  // a build without a digest library does not show it.
+  if (!korvalane::DigestsAvailable()) HashBox->hide();
 
   connect(DriveBox, &QComboBox::activated, this, &TForm1b::DriveBoxChange);
   connect(Edit1, &QLineEdit::textChanged, this, &TForm1b::EditChange);

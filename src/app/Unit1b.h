@@ -32,9 +32,6 @@ class TForm1b : public QDialog, public Ui::TForm1b {
   // Answers whether the dialog may close now (it may not while a copy runs).
   bool CloseForm();
 
-  // The dialog's height without the strip of the digest box below the buttons.
-  static constexpr int kHeightWithoutHashBox = 200;
-
   // True from the moment the dialog enters the busy state until it is idle again.
   bool Copying() const { return copying_; }
 

@@ -385,6 +385,8 @@ class ExportDialogTest : public QObject {
     QCOMPARE(Form1b->HashBox->text(), QStringLiteral("Add SHA-256 of the written bytes"));
     QVERIFY(Form1b->HashBox->geometry().top() >= Form1b->Button1->geometry().bottom());
     QCOMPARE(Form1b->Button1->geometry(), QRect(40, 152, 100, 28));
+    QVERIFY(Form1b->rect().contains(Form1b->HashBox->geometry()));
+    QCOMPARE(Form1b->size(), QSize(300, 200));
     Form1b->HashBox->setChecked(true);
     Open();
     QVERIFY(Form1b->HashBox->isChecked());
