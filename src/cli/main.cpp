@@ -114,9 +114,10 @@ Commands:
   owner SOURCE SECTOR...       What uses each sector, one line each: "SECTOR  PATH
                                (MFT record N, byte B of the file)", "free", "FAT 1",
                                "file-system metadata: $MFT", a deleted file's guessed
-                               run ("deleted, guessed"); FAT, exFAT and NTFS. The
-                               file system is walked once; its faults (FAT loops
-                               and cross-links, MFT parent loops) are named on
+                               run ("deleted, guessed"), "allocated, no file";
+                               FAT, exFAT, NTFS and ext2/3/4. The file system is
+                               walked once; its faults (FAT loops and cross-links,
+                               MFT parent loops, ext folder loops) are named on
                                stderr.
   damaged SOURCE MAPFILE       Each file, directory and metadata area with bytes in
                                an unfinished area (-, *, /, ?) of a GNU ddrescue

@@ -54,6 +54,7 @@ class RecordingPlatform final : public Platform {
   std::vector<std::string> AddSources(const std::vector<std::string>& sources) override {
     return inner_->AddSources(sources);
   }
+  void ReleaseVolumes() override { inner_->ReleaseVolumes(); }
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override { return inner_->FileTimeToLocal(fileTime); }
   std::u16string FormatDateTime(const CivilTime& time) override { return inner_->FormatDateTime(time); }
   bool OpenLink(std::string_view url) override {

@@ -22,7 +22,7 @@ class OwnershipIndex;
 struct WalkHooks;
 
 // What the views, the command line and the window ask of a file system, without knowing
-// which one it is. Each file system lives in its own folder (fs/fat, fs/exfat, fs/ntfs)
+// which one it is. Each file system lives in its own folder (fs/fat, fs/exfat, fs/ntfs, fs/ext)
 // and is listed once in FileSystems(); nothing else switches on FileSystemKind.
 //
 // A report (Details, a record) is read once and written both as the view's lines and as
