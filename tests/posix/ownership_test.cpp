@@ -356,6 +356,55 @@ TEST(OwnershipExtTest, BlocksInUseThatNothingReachesAreLost) {
   fs::remove_all(dir);
 }
 
+// ext4 with ea_inode and quota: values too large for the inode stand in inodes of their
+// own that no folder names (debugfs writes one through /a.txt's attribute block, one in
+// lost+found's inode); they are named by the inode whose value they hold, the quota files
+// (inodes 3 and 4) by their kind, and no block of the volume is lost.
+TEST(OwnershipExtTest, ValueInodesAndQuotaFilesAreNamed) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  const std::string debugfs = fs::exists("/sbin/debugfs") ? "/sbin/debugfs" : "debugfs";
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-ext-ea-" + std::to_string(getpid()));
+  fs::create_directories(dir / "files");
+  std::ofstream(dir / "files" / "a.txt") << "a\n";
+  const std::string image = (dir / "ea.img").string();
+  const CommandResult made = testing::Run({"mkfs.ext4", "-q", "-F", "-b", "1024", "-I", "256", "-O", "ea_inode,quota", "-E",
+                                           "quotatype=usrquota:grpquota", "-d", (dir / "files").string(), image, "8M"});
+  if (made.Status != 0) GTEST_SKIP() << "this mkfs.ext4 makes no ea_inode volume: " << made.Err;
+  std::ofstream(dir / "value") << std::string(3000, 'v');
+  std::ofstream(dir / "commands") << "ea_set /a.txt user.fill " << std::string(64, 'f') << "\n"
+                                  << "ea_set -f " << (dir / "value").string() << " /a.txt user.big\n"
+                                  << "ea_set -f " << (dir / "value").string() << " /lost+found user.other\n";
+  ASSERT_EQ(testing::Run({debugfs, "-w", "-f", (dir / "commands").string(), image}).Status, 0);
+  EXPECT_TRUE(std::regex_search(testing::Run({debugfs, "-R", "stat /a.txt", image}).Out, std::regex("File ACL: [1-9]")));
+  EXPECT_NE(testing::Run({debugfs, "-R", "stat /lost+found", image}).Out.find("File ACL: 0\n"), std::string::npos);
+  const std::pair<int, std::string> kOwners[] = {{3, "user quota  (inode 3, byte 0 of the file)"},
+                                                 {4, "group quota  (inode 4, byte 0 of the file)"},
+                                                 {13, "extended attribute value of inode 12  (inode 13, byte 0 of the value)"},
+                                                 {14, "extended attribute value of inode 11  (inode 14, byte 0 of the value)"}};
+  std::vector<std::string> args = {"owner", image};
+  for (const auto& [inode, ours] : kOwners) {
+    const std::string blocks = testing::Run({debugfs, "-R", "blocks <" + std::to_string(inode) + ">", image}).Out;
+    ASSERT_FALSE(blocks.empty()) << "inode " << inode;
+    args.push_back(std::to_string(std::stoull(blocks) * 2));
+    const std::string first = blocks.substr(0, blocks.find(' '));
+    EXPECT_NE(testing::Run({debugfs, "-R", "icheck " + first, image}).Out.find(first + "\t" + std::to_string(inode) + "\n"),
+              std::string::npos);
+    std::smatch m;
+    const std::string stat = testing::Run({debugfs, "-R", "stat <" + std::to_string(inode) + ">", image}).Out;
+    ASSERT_TRUE(std::regex_search(stat, m, std::regex(R"(Flags: 0x([0-9a-f]+))")));
+    EXPECT_EQ((std::stoul(m[1], nullptr, 16) & 0x200000) != 0, inode > 4) << "EA_INODE flag of inode " << inode;
+  }
+  const size_t named = args.size() - 2;
+  for (uint64_t b = 0; b < 8192; ++b) args.push_back(std::to_string(b * 2 + 1));
+  const CommandResult result = RunCli(args);
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  const std::vector<std::string> lines = Lines(result.Out);
+  ASSERT_EQ(lines.size(), args.size() - 2);
+  for (size_t i = 0; i < named; ++i) EXPECT_EQ(lines[i], args[i + 2] + "  " + kOwners[i].second);
+  for (const std::string& line : lines) EXPECT_EQ(line.find("allocated, no file"), std::string::npos) << line;
+  fs::remove_all(dir);
+}
+
 // A rescue map whose bad areas lie under three files and one directory of the FAT16
 // sample (from istat's sectors): damaged lists exactly those, with the bad bytes within
 // each file's size, and a map spoilt in each way a map can be gives the same list and

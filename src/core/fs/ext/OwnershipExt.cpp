@@ -32,6 +32,7 @@ constexpr size_t kGroupQuotaInodeOffset = 0x244;
 constexpr size_t kProjectQuotaInodeOffset = 0x26C;
 constexpr size_t kOrphanFileInodeOffset = 0x280;
 constexpr uint32_t kIncompatMmp = 0x100;
+constexpr uint32_t kIncompatEaInode = 0x400;
 constexpr uint32_t kRoCompatBigalloc = 0x200;
 // A folder is read up to 256 MiB; the walk lists at most this many folders, and none whose
 // path is longer than kMaxPathBytes (a chain of folders would otherwise hold paths whose
@@ -42,6 +43,26 @@ constexpr size_t kMaxPathBytes = 4096;
 // Inodes are read this many bytes of the volume at a time (a power of two, so that an
 // inode never crosses two of them).
 constexpr uint64_t kInodeChunkBytes = uint64_t{256} << 10;
+// Extended attributes: a list of 16-byte entries (then the name) after the inode's extra
+// fields, behind a magic number, and in the block of i_file_acl after a 32-byte header.
+// With ea_inode a value too large for either stands in an inode of its own (flagged
+// EA_INODE, named by no folder), whose number is the entry's e_value_inum.
+constexpr uint32_t kXattrMagic = 0xEA020000;
+constexpr size_t kXattrBlockHeaderBytes = 32;
+constexpr size_t kXattrEntryBytes = 16;
+constexpr size_t kXattrValueInode = 4;  // e_value_inum
+constexpr size_t kInodeExtraIsize = 0x80;
+constexpr size_t kGoodOldInodeBytes = 128;
+constexpr uint32_t kFlagEaInode = 0x200000;
+// At most this many distinct attribute blocks are read for their value inodes (a block
+// is mostly shared by the files with the same attributes).
+constexpr size_t kMaxXattrBlocks = size_t{1} << 20;
+
+// Files that no folder names, by the superblock fields that hold their inode numbers.
+constexpr std::pair<size_t, const char*> kUnlinkedFiles[] = {{kUserQuotaInodeOffset, "user quota"},
+                                                             {kGroupQuotaInodeOffset, "group quota"},
+                                                             {kProjectQuotaInodeOffset, "project quota"},
+                                                             {kOrphanFileInodeOffset, "orphan file"}};
 
 class ExtWalk {
  public:
@@ -50,6 +71,12 @@ class ExtWalk {
       : sb_(sb), groups_(groups), spb_(sectorsPerBlock), index_(index), hooks_(hooks), read_(ext::CurrentBlockReader(sb)) {}
 
   bool Run() {
+    const uint64_t at = sb_.BlockBytes == 1024 ? 1 : 0;
+    std::vector<uint8_t> block(sb_.BlockBytes);
+    if (read_(at, block)) {
+      const size_t from = sb_.BlockBytes == 1024 ? 0 : 1024;
+      superblock_.assign(block.begin() + static_cast<ptrdiff_t>(from), block.begin() + static_cast<ptrdiff_t>(from + 1024));
+    }
     AddGroupMetadata();
     AddReservedInodes();
     if (!WalkTree()) return false;
@@ -144,7 +171,10 @@ class ExtWalk {
         Blocks(doubleIndirect, 1, Metadata("resize inode", "inode 7"), std::nullopt, true);
         continue;
       }
-      const std::string name = number == sb_.JournalInode ? "journal" : "reserved inode " + std::to_string(number);
+      std::string name = number == sb_.JournalInode ? "journal" : "reserved inode " + std::to_string(number);
+      for (const auto& [offset, file] : kUnlinkedFiles) {
+        if (number != sb_.JournalInode && ReadLe32(superblock_, offset) == number) name = file;
+      }
       const InodeData data = ext::MapInode(sb_, *inode, read_);
       AddMap(*inode, data, Metadata(name, "inode " + std::to_string(number), "file"), name, true);
       taken_.insert(number);
@@ -156,19 +186,12 @@ class ExtWalk {
   // and the multiple-mount protection block. Without them their blocks, in use by the
   // bitmaps, would seem lost.
   void AddUnlinkedMetadata() {
-    std::vector<uint8_t> block(sb_.BlockBytes);
-    const uint64_t at = sb_.BlockBytes == 1024 ? 1 : 0;
-    if (!read_(at, block)) return;
-    const std::span<const uint8_t> bytes = std::span<const uint8_t>(block).subspan(sb_.BlockBytes == 1024 ? 0 : 1024, 1024);
+    if (superblock_.empty()) return;
     if ((sb_.Incompat & kIncompatMmp) != 0) {
-      Blocks(ReadLe64(bytes, kMmpBlockOffset), 1, Metadata("multiple-mount protection block"), std::nullopt, true);
+      Blocks(ReadLe64(superblock_, kMmpBlockOffset), 1, Metadata("multiple-mount protection block"), std::nullopt, true);
     }
-    const std::pair<size_t, const char*> kFiles[] = {{kUserQuotaInodeOffset, "user quota"},
-                                                     {kGroupQuotaInodeOffset, "group quota"},
-                                                     {kProjectQuotaInodeOffset, "project quota"},
-                                                     {kOrphanFileInodeOffset, "orphan file"}};
-    for (const auto& [offset, name] : kFiles) {
-      const uint32_t number = ReadLe32(bytes, offset);
+    for (const auto& [offset, name] : kUnlinkedFiles) {
+      const uint32_t number = ReadLe32(superblock_, offset);
       if (number == 0 || number > sb_.InodesCount || number == ext::kRootInode || !taken_.insert(number).second) continue;
       const std::optional<Inode> inode = ReadInode(number);
       if (!inode || inode->Unused()) continue;
@@ -263,7 +286,46 @@ class ExtWalk {
     InodeData data = ext::MapInode(sb_, inode, read_);
     const bool hasBlocks = !data.Extents.empty() || !data.Runs.empty() || inode.FileAcl != 0;
     if (hasBlocks || directory) AddMap(inode, data, index_.AddOwner(std::move(owner)), path);
+    if ((sb_.Incompat & kIncompatEaInode) != 0) AddValueInodes(inode);
     return data;
+  }
+
+  // The inodes that hold the values of a file's extended attributes, by the entries in
+  // the inode and in its attribute block. A value inode shared by several files (the
+  // same value) is named by the first of them the walk meets.
+  void AddValueInodes(const Inode& inode) {
+    std::vector<uint32_t> values;
+    const std::span<const uint8_t> raw = RawInode(inode.Number);
+    const size_t inInode = kGoodOldInodeBytes + ReadLe16(raw, kInodeExtraIsize);
+    if (raw.size() > kGoodOldInodeBytes && inInode + 4 <= raw.size() && ReadLe32(raw, inInode) == kXattrMagic) {
+      ValueInodes(raw.subspan(inInode + 4), values);
+    }
+    if (inode.FileAcl != 0 && inode.FileAcl < sb_.BlocksCount && xattrBlocks_.size() < kMaxXattrBlocks &&
+        xattrBlocks_.insert(inode.FileAcl).second) {
+      std::vector<uint8_t> block(sb_.BlockBytes);
+      if (read_(inode.FileAcl, block) && ReadLe32(block, 0) == kXattrMagic) {
+        ValueInodes(std::span<const uint8_t>(block).subspan(kXattrBlockHeaderBytes), values);
+      }
+    }
+    for (const uint32_t number : values) {
+      if (number == 0 || number > sb_.InodesCount || taken_.contains(number)) continue;
+      const std::optional<Inode> value = ReadInode(number);
+      if (!value || value->Unused() || (value->Flags & kFlagEaInode) == 0) continue;
+      taken_.insert(number);
+      const std::string name = "extended attribute value of inode " + std::to_string(inode.Number);
+      AddMap(*value, ext::MapInode(sb_, *value, read_), Metadata(name, "inode " + std::to_string(number), "value"), name);
+    }
+  }
+
+  // The e_value_inum of each entry of an attribute list, up to its end (four zero bytes)
+  // or the end of `entries`.
+  static void ValueInodes(std::span<const uint8_t> entries, std::vector<uint32_t>& out) {
+    size_t at = 0;
+    while (Fits(entries, at, kXattrEntryBytes) && ReadLe32(entries, at) != 0) {
+      const uint32_t number = ReadLe32(entries, at + kXattrValueInode);
+      if (number != 0) out.push_back(number);
+      at += (kXattrEntryBytes + entries[at] + 3) / 4 * 4;
+    }
   }
 
   // Free blocks by each group's block bitmap, and blocks it marks in use that nothing
@@ -316,22 +378,35 @@ class ExtWalk {
   // stand together in a table, and one read of the platform per inode costs more than
   // the walk.
   std::optional<Inode> ReadInode(uint32_t number) {
+    bool unreadable = false;
+    const std::span<const uint8_t> raw = RawInode(number, &unreadable);
+    if (unreadable) return ext::ReadInode(sb_, groups_, number);
+    if (raw.empty()) return std::nullopt;
+    return ext::ParseInode(sb_, number, raw);
+  }
+
+  // The inode's bytes in the cache (valid until the next inode is read); empty where it
+  // stands outside the volume, or, with `unreadable` set, where its chunk cannot be read.
+  std::span<const uint8_t> RawInode(uint32_t number, bool* unreadable = nullptr) {
     const ext::InodePlace place = ext::LocateInodeByte(sb_, groups_, number);
-    if (!place.Byte) return std::nullopt;
+    if (!place.Byte) return {};
     const uint64_t sectorBytes = index_.BytesPerSector();
     const uint64_t chunk = *place.Byte / kInodeChunkBytes;
     if (!cached_ || *cached_ != chunk) {
       cached_.reset();
       const uint64_t first = chunk * kInodeChunkBytes / sectorBytes;
-      if (first >= index_.VolumeSectors()) return std::nullopt;
+      if (first >= index_.VolumeSectors()) return {};
       const uint64_t sectors = std::min<uint64_t>(kInodeChunkBytes / sectorBytes, index_.VolumeSectors() - first);
       chunkBytes_.assign(static_cast<size_t>(sectors * sectorBytes), 0);
-      if (!ReadSectors(first, chunkBytes_)) return ext::ReadInode(sb_, groups_, number);
+      if (!ReadSectors(first, chunkBytes_)) {
+        if (unreadable) *unreadable = true;
+        return {};
+      }
       cached_ = chunk;
     }
     const uint64_t at = *place.Byte - chunk * kInodeChunkBytes;
-    if (at + sb_.InodeBytes > chunkBytes_.size()) return std::nullopt;
-    return ext::ParseInode(sb_, number, std::span<const uint8_t>(chunkBytes_).subspan(static_cast<size_t>(at), sb_.InodeBytes));
+    if (at + sb_.InodeBytes > chunkBytes_.size()) return {};
+    return std::span<const uint8_t>(chunkBytes_).subspan(static_cast<size_t>(at), sb_.InodeBytes);
   }
 
   const Superblock& sb_;
@@ -344,6 +419,8 @@ class ExtWalk {
   std::vector<ClusterRun> reached_;                   // blocks of everything walked
   std::unordered_set<uint32_t> taken_;                // inodes walked
   std::unordered_set<uint32_t> folders_;              // those of them that are folders
+  std::unordered_set<uint64_t> xattrBlocks_;          // attribute blocks read for value inodes
+  std::vector<uint8_t> superblock_;                   // its 1024 bytes; empty if unreadable
   std::vector<uint8_t> chunkBytes_;
   std::optional<uint64_t> cached_;  // the chunk of kInodeChunkBytes in chunkBytes_
 };
