@@ -36,6 +36,7 @@ class UDisksWindowTest : public QObject {
       // As root: the stack, then this test again as nobody.
       const UDisksStack stack(SamplePath("fat16.img"));
       if (!stack.SkipReason().empty()) QSKIP(stack.SkipReason().c_str());
+      QVERIFY2(stack.Failure().empty(), stack.Failure().c_str());
       const std::string runtime = stack.Dir + "/out";
       const CommandResult nobody = Run(stack.AsNobody(
           {std::string(kLoopVariable) + "=" + stack.Loop, "XDG_RUNTIME_DIR=" + runtime,

@@ -25,6 +25,7 @@ class UDisksTest : public ::testing::Test {
   static void TearDownTestSuite() { stack_.reset(); }
   void SetUp() override {
     if (!stack_->SkipReason().empty()) GTEST_SKIP() << stack_->SkipReason();
+    ASSERT_EQ(stack_->Failure(), "");
   }
 
   static CommandResult AsNobody(const std::vector<std::string>& args) {
@@ -107,7 +108,8 @@ TEST_F(UDisksTest, WithoutTheRuleNobodyIsRefusedAtOnce) {
   EXPECT_EQ(notAsked.Out.find("AUTHENTICATING"), std::string::npos) << notAsked.Out;
   EXPECT_NE(notAsked.Out.find(refused), std::string::npos) << notAsked.Out;
 
-  stack_->SetRule(testing::kPolkitGrantsNobody);
+  const CommandResult back = stack_->SetRule(testing::kPolkitGrantsNobody);
+  EXPECT_EQ(back.Status, 0) << back.Err;
 }
 
 // A system bus that takes connections and answers nothing (its daemon stopped) is given a
