@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times `korvalane-cli hash` (SHA-256, and MD5) of a 200 MiB range against sha256sum (and
-# md5sum) over the same bytes read by `dd bs=1M` through a pipe, as whole processes over
+# Times `korvalane-cli hash` (SHA-256, MD5, and the three digests at once) of a 200 MiB
+# range against sha256sum (md5sum; md5sum, sha1sum and sha256sum fed side by side by tee)
+# over the same bytes read by `dd bs=1M` through a pipe, as whole processes over
 # repeated runs (hyperfine, forwards and backwards, the two taken together), and prints the
 # ratio (peer time / hash time, so 1.0 is as fast as the peer). The image (256 MiB, random
 # behind a FAT32 boot sector) lives in a temporary folder and is read from the page cache.
@@ -59,8 +60,11 @@ results=$(
     "dd if=$image bs=1M count=200 status=none | sha256sum"
   bench "MD5 of 200 MiB vs md5sum" "$cli hash --md5 $image 0 $sectors" \
     "dd if=$image bs=1M count=200 status=none | md5sum"
+  # tee hands every block to the three tools, each a process of its own.
+  bench "MD5+SHA-1+SHA-256 vs tee x3" "$cli hash --md5 --sha1 --sha256 $image 0 $sectors" \
+    "( ( dd if=$image bs=1M count=200 status=none | tee /dev/fd/3 /dev/fd/4 | sha256sum ) 3>&1 >/dev/null | md5sum >/dev/null ) 4>&1 >/dev/null | sha1sum"
 )
 echo
-echo "hash against dd bs=1M | sha256sum / md5sum (mean of $runs runs, page cache warm; ratio = peer time / hash time):"
+echo "hash against dd bs=1M | sha256sum / md5sum / tee to the three (mean of $runs runs, page cache warm; ratio = peer time / hash time):"
 echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 echo "$results"

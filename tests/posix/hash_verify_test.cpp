@@ -1,7 +1,8 @@
 // korvalane-cli hash and verify against the system's own tools: the digests of a sector
 // range equal md5sum, sha1sum and sha256sum of the bytes dd reads, on both sides of the
 // one-read limit and through a partition; verify reads an EnCase image as ewfverify does,
-// a sound one and one with a chunk whose bytes no longer match their checksum.
+// a sound one and one with a chunk whose bytes no longer match their checksum. Names that
+// need escaping are written as sha256sum --tag writes them.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/hash/Digest.h"
 #include "fixtures/Samples.h"
 
 namespace korvalane {
@@ -72,6 +74,35 @@ TEST(HashTest, DigestsEqualThoseOfDdsBytes) {
                            DdDigest("sha256sum", SamplePath("fat12.img"), 0, 8) + "\n");
   EXPECT_EQ(RunCli({"hash", SamplePath("fat12.img"), "9", "8"}).Err, "korvalane-cli: Invalid sectors range!\n");
   EXPECT_EQ(RunCli({"hash", SamplePath("fat12.img"), "0", "99999999"}).Status, 2);
+}
+
+// A name with a backslash, a newline or a carriage return is escaped as md5sum, sha1sum
+// and sha256sum --tag escape it (the tools are the oracle, byte for byte), and
+// sha256sum -c reads an export's line back; hash names a source so too.
+TEST(HashTest, NamesAreEscapedAsShaSumEscapesThem) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-names-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::vector<std::pair<DigestKind, std::string>> tools = {
+      {DigestKind::Md5, "md5sum"}, {DigestKind::Sha1, "sha1sum"}, {DigestKind::Sha256, "sha256sum"}};
+  for (const std::string name : {"back\\slash.img", "new\nline.img", "cr\r and \\n.img", "plain (1).img"}) {
+    SCOPED_TRACE(name);
+    const std::string path = (dir / name).string();
+    const CommandResult exported = RunCli({"export", "--sha256", SamplePath("fat12.img"), "0", "8", path});
+    ASSERT_EQ(exported.Status, 0) << exported.Err;
+    for (const auto& [kind, tool] : tools) {
+      const CommandResult tagged = testing::Run({tool, "--tag", path});
+      EXPECT_EQ(DigestLine(kind, path, DdDigest(tool, path, 0, 8)) + "\n", tagged.Out);
+    }
+    // The digest line, the last; the saved file's name above it is printed raw.
+    const std::string line = exported.Out.substr(exported.Out.rfind('\n', exported.Out.rfind("SHA256 (")) + 1);
+    std::ofstream(dir / "sums") << line;
+    const CommandResult checked = testing::Run({"sha256sum", "-c", (dir / "sums").string()});
+    EXPECT_EQ(checked.Status, 0) << line << checked.Out << checked.Err;
+    EXPECT_EQ(RunCli({"hash", path, "0", "8"}).Out,
+              DigestLine(DigestKind::Sha256, path + ", sectors 0-8", DdDigest("sha256sum", path, 0, 8)) + "\n");
+  }
+  fs::remove_all(dir);
 }
 
 class VerifyTest : public ::testing::Test {

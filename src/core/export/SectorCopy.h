@@ -96,6 +96,8 @@ struct CopyHooks {
   // sectors included, on a thread of its own while the copy reads on; complete when the
   // copy returns. Only a copy that ends Complete has handed over the whole range.
   Digest* WrittenDigest = nullptr;
+  // More digests of the same bytes, taken as WrittenDigest is, each on a thread of its own.
+  std::span<Digest* const> ExtraDigests;
 };
 
 enum class CopyEnd {
@@ -124,7 +126,7 @@ int32_t CopyPercent(uint64_t done, uint64_t count);
 // cache (so that a bad sector spoils no neighbour that shares its page), with the pump,
 // the stop and the progress before each further sector. An unreadable sector is written as
 // zeros so that every later sector keeps its offset ((s - start) x BytesPerSector): the
-// file holds exactly what a copy of one sector at a time would. With a WrittenDigest the
+// file holds exactly what a copy of one sector at a time would. With digests the
 // chunks are read into two buffers in turn, so that one is hashed while the other is
 // read and written. The file is left open; the caller closes it.
 CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks& hooks);

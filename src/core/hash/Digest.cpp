@@ -23,9 +23,29 @@ std::string_view DigestName(DigestKind kind) {
 }
 
 std::string DigestLine(DigestKind kind, std::string_view what, std::string_view hex) {
-  std::string line(DigestName(kind));
+  // sha256sum -c reads a line at a time, so a name holding a newline (or a carriage
+  // return, which a line's end may lose) is written escaped, as sha256sum --tag writes it:
+  // the line then starts with a backslash, and \n, \r and \\ (the backslash itself, now
+  // an escape) stand for those characters. Any other name is written as it is.
+  const bool escaped = what.find_first_of("\\\n\r") != std::string_view::npos;
+  std::string line = escaped ? "\\" : "";
+  line += DigestName(kind);
   line += " (";
-  line += what;
+  for (const char c : what) {
+    switch (c) {
+      case '\\':
+        line += "\\\\";
+        break;
+      case '\n':
+        line += "\\n";
+        break;
+      case '\r':
+        line += "\\r";
+        break;
+      default:
+        line += c;
+    }
+  }
   line += ") = ";
   line += hex;
   return line;

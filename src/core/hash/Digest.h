@@ -38,7 +38,9 @@ class Digest {
 };
 
 // "SHA256 (what) = hex", the line sha256sum --tag prints: `hash` names a sector range
-// with it, an export its file, so that sha256sum -c can check the file.
+// with it, an export its file, so that sha256sum -c can check the file. A name with a
+// backslash, newline or carriage return is escaped as sha256sum escapes it
+// ("\\SHA256 (a\\b\nc) = hex").
 std::string DigestLine(DigestKind kind, std::string_view what, std::string_view hex);
 
 // Lower-case hexadecimal of bytes.

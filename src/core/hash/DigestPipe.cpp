@@ -4,56 +4,61 @@
 
 namespace korvalane {
 
-DigestPipe::DigestPipe(Digest& digest) : digest_(digest) {
-  // Where the system gives no thread, the blocks are hashed as they are submitted.
+DigestPipe::DigestPipe(std::span<Digest* const> digests) : digests_(digests.begin(), digests.end()) {
+  // Where the system gives too few threads, the blocks are hashed as they are submitted.
   try {
-    worker_ = std::thread([this] { Run(); });
+    for (Digest* digest : digests_) workers_.emplace_back([this, digest] { Run(*digest); });
   } catch (const std::system_error&) {
+    Close();
   }
 }
 
-DigestPipe::~DigestPipe() {
-  if (!worker_.joinable()) return;
+DigestPipe::~DigestPipe() { Close(); }
+
+void DigestPipe::Close() {
   {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !busy_; });
+    changed_.wait(lock, [this] { return hashing_ == 0; });
     closing_ = true;
   }
   changed_.notify_all();
-  worker_.join();
+  for (std::thread& worker : workers_) worker.join();
+  workers_.clear();
 }
 
 void DigestPipe::Submit(std::span<const uint8_t> block) {
   if (block.empty()) return;
-  if (!worker_.joinable()) {
-    digest_.Update(block);
+  if (workers_.empty()) {
+    for (Digest* digest : digests_) digest->Update(block);
     return;
   }
   {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !busy_; });
+    changed_.wait(lock, [this] { return hashing_ == 0; });
     block_ = block;
-    busy_ = true;
+    hashing_ = workers_.size();
+    ++handed_;
   }
   changed_.notify_all();
 }
 
 void DigestPipe::Finish() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return !busy_; });
+  changed_.wait(lock, [this] { return hashing_ == 0; });
 }
 
-void DigestPipe::Run() {
+void DigestPipe::Run(Digest& digest) {
+  uint64_t taken = 0;
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return busy_ || closing_; });
-    if (!busy_) return;  // closing, nothing in hand
+    changed_.wait(lock, [&] { return handed_ != taken || closing_; });
+    if (handed_ == taken) return;  // closing, nothing in hand
+    taken = handed_;
     const std::span<const uint8_t> block = block_;
     lock.unlock();
-    digest_.Update(block);
+    digest.Update(block);
     lock.lock();
-    busy_ = false;
-    changed_.notify_all();
+    if (--hashing_ == 0) changed_.notify_all();
   }
 }
 

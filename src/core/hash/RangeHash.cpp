@@ -6,11 +6,12 @@ namespace korvalane {
 
 RangeHashOutcome HashSectorRange(SectorRange range, const std::vector<DigestKind>& kinds, CopyHooks hooks) {
   std::vector<std::unique_ptr<Digest>> digests;
-  for (const DigestKind kind : kinds) digests.push_back(std::make_unique<Digest>(kind));
-  hooks.Sink = [&](std::span<const uint8_t> bytes) {
-    for (const std::unique_ptr<Digest>& digest : digests) digest->Update(bytes);
-    return true;
-  };
+  std::vector<Digest*> taken;
+  for (const DigestKind kind : kinds) taken.push_back(digests.emplace_back(std::make_unique<Digest>(kind)).get());
+  // The copy's own digest pipe takes the bytes on threads of their own while it reads on,
+  // as it takes an export's; the sink only swallows them.
+  hooks.ExtraDigests = taken;
+  hooks.Sink = [](std::span<const uint8_t>) { return true; };
   ExportFile unused;  // the sink takes every byte; nothing is written
   CopyOutcome copy = CopySectorRange(range, unused, hooks);
 
