@@ -312,7 +312,9 @@ TEST(OwnershipExtTest, BlocksInUseThatNothingReachesAreLost) {
     std::string icheck = "icheck";
     for (const uint64_t b : lost) icheck += " " + std::to_string(b);
     for (const std::string& line : Lines(testing::Run({debugfs, "-R", icheck, image}).Out)) {
-      if (std::regex_match(line, m, std::regex(R"(\d+\t(.*))"))) EXPECT_EQ(m[1], "<block not found>") << line;
+      if (std::regex_match(line, m, std::regex(R"(\d+\t(.*))"))) {
+        EXPECT_EQ(m[1], "<block not found>") << line;
+      }
     }
     const std::vector<std::string> after = sweep(image, perBlock);
     ASSERT_EQ(after.size(), before.size());
@@ -337,7 +339,9 @@ TEST(OwnershipExtTest, BlocksInUseThatNothingReachesAreLost) {
         EXPECT_EQ(after[b], std::to_string(b * perBlock + perBlock - 1) + "  allocated, no file");
       } else {
         EXPECT_EQ(after[b], before[b]);
-        if (!inUse[b] && b >= firstBlock && b < groupEnd) EXPECT_EQ(Ours(after[b]), "") << after[b];
+        if (!inUse[b] && b >= firstBlock && b < groupEnd) {
+          EXPECT_EQ(Ours(after[b]), "") << after[b];
+        }
       }
     }
     EXPECT_EQ(Ours(after[marked]), "");  // the free block before the marked ones stays free
