@@ -76,7 +76,7 @@ bool IsSupportedSectorSize(uint32_t size) {
 std::shared_ptr<Source> OpenSource(const std::string& path, uint32_t imageSectorSize, DeviceAuthorization when) {
   if (std::shared_ptr<Source> refused = OpenRefusedDevice(path, when)) return refused;
   if (const std::optional<uint32_t> deviceSize = DeviceSectorSize(path)) {
-    return std::make_shared<RawSource>(path, *deviceSize, true);
+    return std::make_shared<RawSource>(path, *deviceSize);
   }
   // Anything but a file (a directory, a FIFO, a socket, /dev/null) is no container and
   // is not opened here; its source says why it cannot be read.

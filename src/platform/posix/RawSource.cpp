@@ -94,14 +94,6 @@ std::optional<bool> ReadDirect(KeptFile& file, uint64_t position, std::span<uint
   return false;
 }
 
-// Reads of a block device this long or longer go past its page cache when the buffer
-// allows it: an export or a hash of a range reads each sector once, so a cached read
-// would fill pages only to push others out, and the kernel's read-ahead would read past
-// the range for nothing; a direct read is the device's own speed. (The kernel writes
-// back cached pages of the range before a direct read, so what is read is what a cached
-// read would see.)
-constexpr size_t kDirectReadBytes = 64 * 1024;
-
 // The name of group `gid` from /etc/group, read as text: the static korvalane-cli cannot
 // use the system's name service.
 std::string GroupName(gid_t gid) {
@@ -121,7 +113,7 @@ std::string GroupName(gid_t gid) {
 }  // namespace
 
 bool RawSource::Read(uint64_t position, std::span<uint8_t> buffer, bool direct) {
-  if (direct || (device_ && buffer.size() >= kDirectReadBytes && IsAligned(buffer))) {
+  if (direct) {
     if (const std::optional<bool> read = ReadDirect(file_, position, buffer)) return *read;
   }
   const std::shared_ptr<const KeptDescriptor> fd = file_.Open(false);

@@ -15,9 +15,10 @@ namespace korvalane {
 // open on: a file replaced under its name is read anew, one that is gone fails to read.
 class RawSource final : public Source {
  public:
-  // `device`: the path is a block device (whose large reads go past the page cache).
-  RawSource(std::string path, uint32_t sectorSize, bool device = false)
-      : path_(std::move(path)), sectorSize_(sectorSize), device_(device), file_(path_) {}
+  // A block device is read through its page cache as a file is: its descriptor is kept
+  // open, so the kernel's read-ahead runs ahead of a range read chunk by chunk, as it runs
+  // ahead of dd. Only the retries of unreadable sectors go past the cache.
+  RawSource(std::string path, uint32_t sectorSize) : path_(std::move(path)), sectorSize_(sectorSize), file_(path_) {}
 
   const std::string& Name() const override { return path_; }
   bool Read(uint64_t position, std::span<uint8_t> buffer, bool direct) override;
@@ -30,7 +31,6 @@ class RawSource final : public Source {
  private:
   std::string path_;
   uint32_t sectorSize_;
-  bool device_;
   KeptFile file_;
 };
 
