@@ -8,6 +8,7 @@
 #include "core/fs/ext/OwnershipExt.h"
 #include "core/fs/ext/Volume.h"
 #include "core/volume/VolumeGeometry.h"
+#include "FuzzOwnership.h"
 #include "FuzzVolume.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -15,12 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   korvalane::fuzzing::Volume(data, size, 512);
   Geometry().FileSystemKind = FileSystemKind::Ext;
   if (!ext::ReadExtGeometry()) return 0;
-  OwnershipIndex index;
-  std::string why;
-  if (!WalkExtOwnership(index, WalkHooks{}, &why)) return 0;
-  index.Finish();
-  for (uint64_t sector = 0; sector < index.VolumeSectors(); sector += 5) {
-    if (DescribeSector(index, sector).empty()) __builtin_trap();
-  }
+  fuzzing::WalkAndAsk(WalkExtOwnership, 5);
   return 0;
 }
