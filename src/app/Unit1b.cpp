@@ -174,7 +174,7 @@ void TForm1b::StartCopy() {
   std::optional<Digest> written256;
   if (DigestsAvailable() && HashBox->isChecked()) {
     written256.emplace(DigestKind::Sha256);
-    hooks.WrittenDigest = &*written256;
+    hooks.Digests = {&*written256};
   }
   hooks.Pump = [] { QCoreApplication::processEvents(); };
   hooks.ShowPercent = [this](int32_t percent) { InfoLabel->setText(QString::number(percent) + QLatin1Char('%')); };

@@ -256,7 +256,7 @@ int RunExport(const Arguments& arguments) {
   std::optional<Digest> written256;
   if (arguments.Sha256) {
     written256.emplace(DigestKind::Sha256);
-    hooks.WrittenDigest = &*written256;
+    hooks.Digests = {&*written256};
   }
 
   CopyOutcome outcome;

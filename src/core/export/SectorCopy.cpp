@@ -151,9 +151,7 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
   std::optional<SectorBuffer> chunks;
   // Declared after the buffers, so that it has finished with them before they go.
   std::optional<DigestPipe> pipe;
-  std::vector<Digest*> digests(hooks.ExtraDigests.begin(), hooks.ExtraDigests.end());
-  if (hooks.WrittenDigest != nullptr) digests.insert(digests.begin(), hooks.WrittenDigest);
-  if (!digests.empty()) pipe.emplace(digests);
+  if (!hooks.Digests.empty()) pipe.emplace(hooks.Digests);
   // The digest reads a block while the file takes it: both only read the buffer.
   const auto put = [&](std::span<const uint8_t> bytes) {
     if (pipe) pipe->Submit(bytes);

@@ -93,11 +93,9 @@ struct CopyHooks {
   // reads exactly what an export would write); false refuses them as a failed write does.
   std::function<bool(std::span<const uint8_t> bytes)> Sink;
   // Also given every byte handed to the file (or the sink), in order, zeros of unreadable
-  // sectors included, on a thread of its own while the copy reads on; complete when the
-  // copy returns. Only a copy that ends Complete has handed over the whole range.
-  Digest* WrittenDigest = nullptr;
-  // More digests of the same bytes, taken as WrittenDigest is, each on a thread of its own.
-  std::span<Digest* const> ExtraDigests;
+  // sectors included, each on a thread of its own while the copy reads on; complete when
+  // the copy returns. Only a copy that ends Complete has handed over the whole range.
+  std::vector<Digest*> Digests;
 };
 
 enum class CopyEnd {

@@ -10,7 +10,7 @@ RangeHashOutcome HashSectorRange(SectorRange range, const std::vector<DigestKind
   for (const DigestKind kind : kinds) taken.push_back(digests.emplace_back(std::make_unique<Digest>(kind)).get());
   // The copy's own digest pipe takes the bytes on threads of their own while it reads on,
   // as it takes an export's; the sink only swallows them.
-  hooks.ExtraDigests = taken;
+  hooks.Digests = std::move(taken);
   hooks.Sink = [](std::span<const uint8_t>) { return true; };
   ExportFile unused;  // the sink takes every byte; nothing is written
   CopyOutcome copy = CopySectorRange(range, unused, hooks);
