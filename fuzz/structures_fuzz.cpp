@@ -82,6 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(FindStructureKind(choice->Id) != nullptr);
     if (const std::optional<Structure> s = ReadStructureAt(sector, *choice)) CheckFields(*s, 65536);
   }
-  CompareBackups();
+  // Every listed difference has bytes that differ, and its runs lie within the field.
+  for (const BackupComparison& comparison : CompareBackups()) {
+    for (const FieldDifference& d : comparison.Differences) {
+      Require(d.DifferingBytes > 0 && d.Runs.size() <= kRunsKept && d.RunCount >= d.Runs.size());
+      for (const ByteRun& run : d.Runs) {
+        Require(run.Size > 0 && run.Offset >= d.Offset && run.Size <= d.Size && run.Offset - d.Offset <= d.Size - run.Size);
+      }
+    }
+  }
   return 0;
 }

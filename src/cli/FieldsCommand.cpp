@@ -71,30 +71,86 @@ Json StructureJson(const Structure& s, uint64_t sector) {
   return out;
 }
 
+// A field longer than this shows only its first bytes, so its differing runs are named.
+constexpr size_t kShortField = 16;
+// How many runs of differing bytes a line names.
+constexpr size_t kRunsNamed = 4;
+
+std::string RunText(const ByteRun& run) {
+  return run.Size == 1 ? Offset(run.Offset) : Offset(run.Offset) + "-" + Offset(run.Offset + run.Size - 1);
+}
+
+// "0x030  8  Name  PRIMARY  |  BACKUP": the values where they show the difference;
+// otherwise (values that read alike, a long field) the differing bytes, and where they lie.
+std::string DifferenceLine(const FieldDifference& d) {
+  const std::string head =
+      Offset(d.Offset) + "  " + std::to_string(d.Size) + "  " + (d.Group.empty() ? "" : d.Group + ": ") + d.Name + "  ";
+  const bool valuesDiffer = d.Primary != d.Backup;
+  if (valuesDiffer && d.Size <= kShortField) return head + d.Primary + "  |  " + d.Backup;
+  std::string primary = d.Primary;
+  std::string backup = d.Backup;
+  std::string where;
+  for (size_t i = 0; i < d.Runs.size() && i < kRunsNamed; ++i) {
+    where += (i == 0 ? "" : ", ") + RunText(d.Runs[i]);
+    if (!valuesDiffer) {
+      primary = (i == 0 ? "" : primary + ", ") + d.Runs[i].Primary;
+      backup = (i == 0 ? "" : backup + ", ") + d.Runs[i].Backup;
+    }
+  }
+  std::string count = std::to_string(d.DifferingBytes) + (d.DifferingBytes == 1 ? " byte differs" : " bytes differ");
+  if (d.RunCount > kRunsNamed) {
+    count += " in " + std::to_string(d.RunCount) + " places, the first at ";
+  } else {
+    count += ", at ";
+  }
+  return head + primary + "  |  " + backup + "  (" + count + where + ")";
+}
+
+Json ComparisonJson(const BackupComparison& c) {
+  Json differences = Json::Array();
+  for (const FieldDifference& d : c.Differences) {
+    Json runs = Json::Array();
+    for (const ByteRun& run : d.Runs) {
+      runs.Push(Json::Object()
+                    .Set("offset", run.Offset)
+                    .Set("size", run.Size)
+                    .Set("primary", run.Primary)
+                    .Set("backup", run.Backup));
+    }
+    Json item = Json::Object();
+    item.Set("offset", d.Offset).Set("size", d.Size).Set("group", d.Group).Set("name", d.Name);
+    item.Set("primary", d.Primary).Set("backup", d.Backup);
+    item.Set("differingBytes", d.DifferingBytes).Set("runCount", d.RunCount).Set("runs", std::move(runs));
+    item.Set("expected", d.Expected);
+    item.Set("relation", d.Expected ? Json(d.Relation) : Json());
+    item.Set("relationHolds", d.Expected ? Json(d.RelationHolds) : Json());
+    differences.Push(std::move(item));
+  }
+  Json failed = Json::Array();
+  for (const std::string& relation : c.FailedRelations) failed.Push(relation);
+  Json item = Json::Object();
+  item.Set("structure", c.Id).Set("title", c.Title).Set("primarySector", c.PrimarySector);
+  item.Set("backupSector", c.BackupSector).Set("sectors", c.Sectors);
+  if (!c.Error.empty()) item.Set("error", c.Error);
+  item.Set("agrees", c.Agrees());
+  item.Set("differences", std::move(differences)).Set("failedRelations", std::move(failed));
+  return item;
+}
+
+std::string Sectors(uint64_t first, uint64_t count) {
+  return count <= 1 ? "sector " + std::to_string(first)
+                    : "sectors " + std::to_string(first) + "-" + std::to_string(first + count - 1);
+}
+
 int CompareBackupCopies(bool json) {
   const std::vector<BackupComparison> comparisons = CompareBackups();
   int status = kOk;
+  for (const BackupComparison& c : comparisons) {
+    if (!c.Error.empty()) status = kFailure;
+  }
   if (json) {
     Json list = Json::Array();
-    for (const BackupComparison& c : comparisons) {
-      Json differences = Json::Array();
-      for (const FieldDifference& d : c.Differences) {
-        differences.Push(Json::Object()
-                             .Set("offset", d.Offset)
-                             .Set("size", d.Size)
-                             .Set("group", d.Group)
-                             .Set("name", d.Name)
-                             .Set("primary", d.Primary)
-                             .Set("backup", d.Backup));
-      }
-      Json item = Json::Object();
-      item.Set("structure", c.Id).Set("title", c.Title).Set("primarySector", c.PrimarySector);
-      item.Set("backupSector", c.BackupSector);
-      if (!c.Error.empty()) item.Set("error", c.Error);
-      item.Set("differences", std::move(differences));
-      list.Push(std::move(item));
-      if (!c.Error.empty()) status = kFailure;
-    }
+    for (const BackupComparison& c : comparisons) list.Push(ComparisonJson(c));
     PrintJson(Json::Object().Set("comparisons", std::move(list)).Dump());
     return status;
   }
@@ -102,17 +158,31 @@ int CompareBackupCopies(bool json) {
   const auto add = [&](const std::string& line) { lines.push_back(FromUtf8(line)); };
   if (comparisons.empty()) add("No structure of this drive keeps a backup copy");
   for (const BackupComparison& c : comparisons) {
-    add(c.Title + ": sector " + std::to_string(c.PrimarySector) + " and its backup at sector " +
-        std::to_string(c.BackupSector));
+    add(c.Title + ": " + Sectors(c.PrimarySector, c.Sectors) + " and its backup at " + Sectors(c.BackupSector, c.Sectors));
     if (!c.Error.empty()) {
       add("Not compared: " + c.Error);
-      status = kFailure;
       continue;
     }
-    if (c.Differences.empty()) add("No field differs");
+    // What is damaged first, then what differs as the format lets it.
+    size_t designed = 0;
     for (const FieldDifference& d : c.Differences) {
-      add(Offset(d.Offset) + "  " + std::to_string(d.Size) + "  " + (d.Group.empty() ? "" : d.Group + ": ") + d.Name +
-          "  " + d.Primary + "  |  " + d.Backup);
+      if (d.AsDesigned()) {
+        ++designed;
+      } else if (d.Expected) {
+        add(DifferenceLine(d) + "  (differs by design only where " + d.Relation + "; here it does not)");
+      } else {
+        add(DifferenceLine(d));
+      }
+    }
+    for (const std::string& relation : c.FailedRelations) add("Fails: " + relation);
+    if (c.Differences.empty() && c.FailedRelations.empty()) {
+      add("No field differs");
+      continue;
+    }
+    if (designed == 0) continue;
+    add(c.Agrees() ? "The backup agrees; these fields differ by design:" : "These fields differ by design:");
+    for (const FieldDifference& d : c.Differences) {
+      if (d.AsDesigned()) add(DifferenceLine(d) + "  (" + d.Relation + ")");
     }
   }
   PrintLines(lines);

@@ -97,9 +97,14 @@ Commands:
                                ext-directory).
   fields --compare-backup SOURCE
                                Each structure with a backup copy (FAT32, exFAT
-                               and NTFS boot sectors, the GPT's headers, the ext
-                               superblock) and the fields in which the copy
-                               differs.
+                               and NTFS boot sectors, FSInfo, the GPT's headers
+                               and entry arrays, the ext superblock) compared
+                               byte by byte: the fields whose bytes differ (a
+                               long field with the offsets that differ), then
+                               those that differ by design (a GPT header's own
+                               place and CRC32, exFAT's volume flags), each with
+                               the relation it keeps instead. "The backup
+                               agrees" when every difference is by design.
   hash [--md5] [--sha1] [--sha256] SOURCE START END
                                The digests of sectors START to END-1, read exactly
                                as export reads them (unreadable sectors as zeros,

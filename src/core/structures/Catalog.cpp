@@ -1,6 +1,7 @@
 #include "core/structures/Catalog.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -142,7 +143,22 @@ std::optional<StructureChoice> KnownStructureAt(uint64_t sector) {
   return std::nullopt;
 }
 
-std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice& asked) {
+namespace {
+
+// A structure as read for a comparison: the sectors read, where in them the structure
+// begins, and its decoding.
+struct StructureCopy {
+  std::vector<uint8_t> Sectors;
+  size_t Offset = 0;
+  size_t Length = 0;  // of the structure's bytes from Offset on
+  Structure Decoded;
+
+  std::span<const uint8_t> Bytes() const { return std::span<const uint8_t>(Sectors).subspan(Offset, Length); }
+};
+
+// Reads `length` bytes of the structure from its first byte (0: as many as its kind
+// spans) and decodes them.
+std::optional<StructureCopy> ReadCopyAt(uint64_t sector, const StructureChoice& asked, uint64_t length) {
   const StructureKind* kind = FindStructureKind(asked.Id);
   if (kind == nullptr) return std::nullopt;
   StructureChoice choice = asked;
@@ -157,54 +173,248 @@ std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice&
   // A structure begins inside its sector only where the sector is larger than the
   // structure's place in the volume says (ext's superblock at byte 1024).
   const size_t offset = choice.Offset < size ? choice.Offset : 0;
-  const uint64_t length = kind->Span != nullptr ? kind->Span(choice.Id, size, offset) : size;
-  std::vector<uint8_t> bytes(static_cast<size_t>(length));
-  if (!ReadSectors(sector, bytes)) return std::nullopt;
+  uint64_t read = kind->Span != nullptr ? kind->Span(choice.Id, size, offset) : size;
+  if (length > 0) read = std::max(read, (offset + length + size - 1) / size * size);
+  StructureCopy copy;
+  copy.Sectors.resize(static_cast<size_t>(read));
+  if (!ReadSectors(sector, copy.Sectors)) return std::nullopt;
+  copy.Offset = offset;
+  copy.Length = static_cast<size_t>(length > 0 ? std::min<uint64_t>(length, read - offset) : read - offset);
   StructureInput input;
-  input.Bytes = std::span<const uint8_t>(bytes).subspan(offset);
+  input.Bytes = copy.Bytes();
   input.Sector = sector;
   input.SectorSize = size;
   input.FirstEntryNumber = choice.FirstEntryNumber;
   input.EntrySize = choice.EntrySize;
   input.Read = [](uint64_t at, std::span<uint8_t> buffer) { return ReadSectors(at, buffer); };
-  Structure structure = kind->Decode(input);
-  structure.SectorOffset = offset;
-  if (offset > 0) structure.Notes.push_back("Begins at byte " + std::to_string(offset) + " of the sector; the offsets count from there");
-  return structure;
+  copy.Decoded = kind->Decode(input);
+  copy.Decoded.SectorOffset = offset;
+  if (offset > 0) {
+    copy.Decoded.Notes.push_back("Begins at byte " + std::to_string(offset) + " of the sector; the offsets count from there");
+  }
+  return copy;
 }
 
-std::vector<FieldDifference> DifferingFields(const Structure& primary, const Structure& backup) {
-  std::map<std::tuple<std::string, size_t, std::string>, const Field*> backups;
-  for (const Field& field : backup.Fields) backups.emplace(std::tuple{field.Group, field.Offset, field.Name}, &field);
-  std::vector<FieldDifference> differences;
-  for (const Field& field : primary.Fields) {
-    const auto found = backups.find(std::tuple{field.Group, field.Offset, field.Name});
-    const std::string other = found == backups.end() ? "(not there)" : found->second->Value;
-    if (other != field.Value) {
-      differences.push_back({field.Offset, field.Size, field.Group, field.Name, field.Value, other});
+constexpr char kOutsideTheFields[] = "Bytes outside the fields";
+
+// How many bytes of a differing run are shown in hex.
+constexpr size_t kRunBytesShown = 8;
+
+std::string HexBytes(std::span<const uint8_t> bytes, size_t offset, size_t size) {
+  std::string text;
+  for (size_t i = 0; i < size && i < kRunBytesShown; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", ReadU8(bytes, offset + i));
+    if (!text.empty()) text += ' ';
+    text += hex;
+  }
+  if (size > kRunBytesShown) text += " ...";
+  return text;
+}
+
+// The runs of bytes from `offset` on for `size` bytes in which the copies differ; a byte
+// one copy does not hold differs.
+void FindRuns(std::span<const uint8_t> primary, std::span<const uint8_t> backup, size_t offset, size_t size,
+              const std::vector<bool>* covered, FieldDifference& difference) {
+  const auto differs = [&](size_t at) {
+    if (covered != nullptr && at < covered->size() && (*covered)[at]) return false;
+    const bool inPrimary = at < primary.size();
+    const bool inBackup = at < backup.size();
+    return inPrimary != inBackup || (inPrimary && primary[at] != backup[at]);
+  };
+  for (size_t at = offset; at < offset + size;) {
+    if (!differs(at)) {
+      ++at;
+      continue;
     }
+    size_t end = at + 1;
+    while (end < offset + size && differs(end)) ++end;
+    if (difference.Runs.size() < kRunsKept) {
+      difference.Runs.push_back({at, end - at, HexBytes(primary, at, end - at), HexBytes(backup, at, end - at)});
+    }
+    ++difference.RunCount;
+    difference.DifferingBytes += end - at;
+    at = end;
+  }
+}
+
+std::string ValueOf(const Field* field, std::span<const uint8_t> bytes, size_t offset, size_t size) {
+  if (field != nullptr) return field->Value;
+  if (!korvalane::Fits(bytes, offset, size)) return "(not there)";
+  return "(not decoded) " + ShowValue(bytes, offset, size, Show::Bytes);
+}
+
+}  // namespace
+
+std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice& asked) {
+  std::optional<StructureCopy> copy = ReadCopyAt(sector, asked, 0);
+  if (!copy) return std::nullopt;
+  return std::move(copy->Decoded);
+}
+
+std::vector<FieldDifference> DifferingFields(const Structure& primary, std::span<const uint8_t> primaryBytes,
+                                             const Structure& backup, std::span<const uint8_t> backupBytes) {
+  using Key = std::tuple<std::string, size_t, std::string>;
+  std::map<Key, const Field*> backups;
+  for (const Field& field : backup.Fields) backups.emplace(Key{field.Group, field.Offset, field.Name}, &field);
+  std::vector<FieldDifference> differences;
+  const auto compare = [&](const Field* inPrimary, const Field* inBackup) {
+    const Field& field = inPrimary != nullptr ? *inPrimary : *inBackup;
+    FieldDifference difference;
+    difference.Offset = field.Offset;
+    difference.Size = field.Size;
+    difference.Group = field.Group;
+    difference.Name = field.Name;
+    difference.Primary = ValueOf(inPrimary, primaryBytes, field.Offset, field.Size);
+    difference.Backup = ValueOf(inBackup, backupBytes, field.Offset, field.Size);
+    FindRuns(primaryBytes, backupBytes, field.Offset, field.Size, nullptr, difference);
+    if (difference.DifferingBytes > 0) differences.push_back(std::move(difference));
+  };
+  for (const Field& field : primary.Fields) {
+    const auto found = backups.find(Key{field.Group, field.Offset, field.Name});
+    compare(&field, found == backups.end() ? nullptr : found->second);
     if (found != backups.end()) backups.erase(found);
   }
   for (const Field& field : backup.Fields) {
-    if (backups.contains(std::tuple{field.Group, field.Offset, field.Name})) {
-      differences.push_back({field.Offset, field.Size, field.Group, field.Name, "(not there)", field.Value});
+    if (backups.contains(Key{field.Group, field.Offset, field.Name})) compare(nullptr, &field);
+  }
+
+  // Bytes that no field of either decoding shows (a GPT header's reserved rest of its
+  // sector) must agree as well.
+  const size_t length = std::min(primaryBytes.size(), backupBytes.size());
+  std::vector<bool> covered(length, false);
+  for (const Structure* s : {&primary, &backup}) {
+    for (const Field& field : s->Fields) {
+      for (size_t at = field.Offset; at < length && at - field.Offset < field.Size; ++at) covered[at] = true;
     }
   }
+  FieldDifference outside;
+  outside.Name = kOutsideTheFields;
+  FindRuns(primaryBytes, backupBytes, 0, length, &covered, outside);
+  if (outside.DifferingBytes > 0) {
+    outside.Offset = outside.Runs.front().Offset;
+    outside.Size = outside.Runs.back().Offset + outside.Runs.back().Size - outside.Offset;
+    outside.Primary = ShowValue(primaryBytes, outside.Offset, outside.Size, Show::Bytes);
+    outside.Backup = ShowValue(backupBytes, outside.Offset, outside.Size, Show::Bytes);
+    differences.push_back(std::move(outside));
+  }
+  std::ranges::stable_sort(differences, {}, &FieldDifference::Offset);
   return differences;
 }
+
+bool BackupComparison::Agrees() const {
+  return Error.empty() && FailedRelations.empty() &&
+         std::ranges::all_of(Differences, [](const FieldDifference& d) { return d.AsDesigned(); });
+}
+
+ExpectedDifference OwnCheckHolds(size_t offset, const std::string& check) {
+  return {offset, "each copy's " + check + " holds", [check](const BackupCopies& copies) {
+            const auto result = [&](const Structure& s) -> std::optional<bool> {
+              for (const Check& c : s.Checks) {
+                if (c.Name.starts_with(check)) return c.Holds;
+              }
+              return std::nullopt;
+            };
+            const std::optional<bool> primary = result(copies.Primary);
+            const std::optional<bool> backup = result(copies.Backup);
+            return primary == backup && primary.value_or(true);
+          }};
+}
+
+ExpectedDifference KeptByThePrimary(size_t offset, std::string why) { return {offset, std::move(why)}; }
+
+namespace {
+
+// A GPT header's own account of its entry array.
+struct GptHeaderFacts {
+  bool Sound = false;
+  uint64_t Current = 0;
+  uint64_t Backup = 0;
+  uint64_t FirstUsable = 0;
+  uint64_t LastUsable = 0;
+  uint64_t EntriesLba = 0;
+  uint64_t ArrayBytes = 0;
+  uint32_t EntrySize = 0;
+};
+
+GptHeaderFacts ReadGptHeaderFacts(std::span<const uint8_t> header) {
+  GptHeaderFacts facts;
+  facts.Current = ReadLe64(header, 24);
+  facts.Backup = ReadLe64(header, 32);
+  facts.FirstUsable = ReadLe64(header, 40);
+  facts.LastUsable = ReadLe64(header, 48);
+  facts.EntriesLba = ReadLe64(header, 72);
+  facts.EntrySize = ReadLe32(header, 84);
+  facts.ArrayBytes = uint64_t{ReadLe32(header, 80)} * facts.EntrySize;
+  facts.Sound = StartsWith(header, "EFI PART") && facts.EntrySize >= 128 && facts.ArrayBytes > 0 &&
+                facts.ArrayBytes <= kLargestGptEntryArray;
+  return facts;
+}
+
+uint64_t ArraySectors(const GptHeaderFacts& facts) { return (facts.ArrayBytes + SectorSize() - 1) / SectorSize(); }
+
+// The four fields by which a sound backup GPT header differs from its primary: its own
+// CRC32, its place and its partner's swapped, and its entry array after the usable
+// sectors where the primary's lies before them.
+std::vector<ExpectedDifference> GptHeaderExpected() {
+  const auto facts = [](std::span<const uint8_t> bytes) { return ReadGptHeaderFacts(bytes); };
+  return {
+      OwnCheckHolds(16, "Header CRC32"),
+      {24, "the backup's Current LBA is the primary's Backup LBA",
+       [=](const BackupCopies& c) { return facts(c.BackupBytes).Current == facts(c.PrimaryBytes).Backup; }},
+      {32, "the backup's Backup LBA is the primary's Current LBA",
+       [=](const BackupCopies& c) { return facts(c.BackupBytes).Backup == facts(c.PrimaryBytes).Current; }},
+      {72, "the primary's entry array lies between its header and its first usable LBA, the backup's between its "
+           "last usable LBA and its header",
+       [=](const BackupCopies& c) {
+         const GptHeaderFacts p = facts(c.PrimaryBytes);
+         const GptHeaderFacts b = facts(c.BackupBytes);
+         const uint64_t pSectors = ArraySectors(p);
+         const uint64_t bSectors = ArraySectors(b);
+         return p.EntriesLba > p.Current && pSectors <= p.FirstUsable && p.EntriesLba <= p.FirstUsable - pSectors &&
+                b.EntriesLba > b.LastUsable && bSectors <= b.Current && b.EntriesLba <= b.Current - bSectors;
+       }},
+  };
+}
+
+// A disk's GPT: the primary header with its backup (the one it names, or the disk's last
+// sector when it is damaged), and the two entry arrays, each where its header says (the
+// primary's at sector 2 and the backup's right before its header where that header is
+// damaged).
+std::vector<StructureBackup> GptBackups() {
+  const uint64_t sectors = DriveSectors();
+  if (sectors < 2 || DriveTable().Scheme != PartitionScheme::Gpt) return {};
+  const std::vector<uint8_t> primaryHeader = ReadOne(1);
+  const GptHeaderFacts primary = ReadGptHeaderFacts(primaryHeader);
+  uint64_t backupAt = sectors - 1;
+  if (StartsWith(primaryHeader, "EFI PART") && primary.Backup > 1 && primary.Backup < sectors) backupAt = primary.Backup;
+  std::vector<StructureBackup> pairs;
+  pairs.push_back({"gpt-header", 1, backupAt, GptHeaderExpected()});
+
+  const GptHeaderFacts backup = ReadGptHeaderFacts(ReadOne(backupAt));
+  const GptHeaderFacts& sized = primary.Sound ? primary : backup;
+  if (!sized.Sound) return pairs;
+  const uint64_t arraySectors = ArraySectors(sized);
+  const uint64_t primaryArray = primary.Sound ? primary.EntriesLba : 2;
+  const uint64_t backupArray = backup.Sound ? backup.EntriesLba : backupAt - std::min(backupAt, arraySectors);
+  const auto within = [&](uint64_t lba) { return lba > 0 && lba < sectors && arraySectors <= sectors - lba; };
+  if (within(primaryArray) && within(backupArray) && primaryArray != backupArray) {
+    StructureBackup arrays{"gpt-entries", primaryArray, backupArray};
+    arrays.Length = sized.ArrayBytes;
+    arrays.EntrySize = sized.EntrySize;
+    pairs.push_back(std::move(arrays));
+  }
+  return pairs;
+}
+
+}  // namespace
 
 std::vector<BackupComparison> CompareBackups() {
   std::vector<StructureBackup> pairs;
   if (const FileSystem* fileSystem = CurrentFileSystem()) {
     pairs = fileSystem->StructureBackups();
-  } else if (const uint64_t sectors = DriveSectors(); sectors >= 2 && DriveTable().Scheme == PartitionScheme::Gpt) {
-    // The primary header names its backup; a damaged primary leaves the disk's last sector.
-    const std::vector<uint8_t> primary = ReadOne(1);
-    uint64_t backup = sectors - 1;
-    if (StartsWith(primary, "EFI PART") && ReadLe64(primary, 32) > 1 && ReadLe64(primary, 32) < sectors) {
-      backup = ReadLe64(primary, 32);
-    }
-    pairs.push_back({"gpt-header", 1, backup});
+  } else {
+    pairs = GptBackups();
   }
 
   std::vector<BackupComparison> comparisons;
@@ -214,15 +424,32 @@ std::vector<BackupComparison> CompareBackups() {
     comparison.Title = FindStructureKind(pair.Id)->Title;
     comparison.PrimarySector = pair.Primary;
     comparison.BackupSector = pair.Backup;
-    const std::optional<Structure> primary = ReadStructureAt(pair.Primary, StructureChoice{pair.Id});
-    const std::optional<Structure> backup = ReadStructureAt(pair.Backup, StructureChoice{pair.Id});
+    // A structure its kind reads from one sector, compared over many (a GPT entry array).
+    if (FindStructureKind(pair.Id)->Span == nullptr && pair.Length > SectorSize()) comparison.Sectors = (pair.Length + SectorSize() - 1) / SectorSize();
+    StructureChoice choice{pair.Id};
+    choice.EntrySize = pair.EntrySize;
+    const std::optional<StructureCopy> primary = ReadCopyAt(pair.Primary, choice, pair.Length);
+    const std::optional<StructureCopy> backup = primary ? ReadCopyAt(pair.Backup, choice, pair.Length) : std::nullopt;
     if (!primary || !backup) {
       comparison.Error = "sector " + std::to_string(primary ? pair.Backup : pair.Primary) + " cannot be read";
-    } else {
-      comparison.Differences = DifferingFields(*primary, *backup);
-      std::erase_if(comparison.Differences, [&](const FieldDifference& difference) {
-        return std::ranges::find(pair.Ignored, difference.Offset) != pair.Ignored.end();
+      comparisons.push_back(std::move(comparison));
+      continue;
+    }
+    comparison.Differences = DifferingFields(primary->Decoded, primary->Bytes(), backup->Decoded, backup->Bytes());
+    const BackupCopies copies{primary->Decoded, backup->Decoded, primary->Bytes(), backup->Bytes(), pair.Primary,
+                              pair.Backup};
+    for (const ExpectedDifference& expected : pair.Expected) {
+      const bool holds = !expected.Holds || expected.Holds(copies);
+      const auto field = std::ranges::find_if(comparison.Differences, [&](const FieldDifference& d) {
+        return d.Group.empty() && d.Offset == expected.Offset && d.Name != kOutsideTheFields;
       });
+      if (field == comparison.Differences.end()) {
+        if (!holds) comparison.FailedRelations.push_back(expected.Relation);
+        continue;
+      }
+      field->Expected = true;
+      field->Relation = expected.Relation;
+      field->RelationHolds = holds;
     }
     comparisons.push_back(std::move(comparison));
   }

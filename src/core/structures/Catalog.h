@@ -36,31 +36,72 @@ std::optional<StructureChoice> KnownStructureAt(uint64_t sector);
 // its checks need read as well. Nothing when the sector cannot be read.
 std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice& choice);
 
-// Where a structure and its backup copy stand, and the fields in which they differ.
+// A run of bytes in which two copies differ: where it starts (from the structure's first
+// byte), how long it is, and its bytes in each copy in hex ("00 00 11", the first few of
+// a longer run and "...").
+struct ByteRun {
+  size_t Offset = 0;
+  size_t Size = 0;
+  std::string Primary;
+  std::string Backup;
+};
+
+// A field whose bytes differ between a structure and its backup copy.
 struct FieldDifference {
   size_t Offset = 0;
   size_t Size = 0;
   std::string Group;
   std::string Name;
-  std::string Primary;
+  std::string Primary;  // the values as the field shows them
   std::string Backup;
+  // Where the bytes differ: the first runs (kRunsKept at most), how many runs there are,
+  // and how many bytes they hold.
+  std::vector<ByteRun> Runs;
+  size_t RunCount = 0;
+  size_t DifferingBytes = 0;
+  // A field that differs by design, and what it keeps instead.
+  bool Expected = false;
+  std::string Relation;
+  bool RelationHolds = true;
+
+  // Sound: it differs by design, and keeps its relation.
+  bool AsDesigned() const { return Expected && RelationHolds; }
 };
+inline constexpr size_t kRunsKept = 64;
+
+// Where a structure and its backup copy stand, and the fields in which they differ.
 struct BackupComparison {
   std::string Title;  // "NTFS boot sector"
   std::string Id;
   uint64_t PrimarySector = 0;
   uint64_t BackupSector = 0;
+  uint64_t Sectors = 1;  // of each copy
   std::string Error;  // why the two could not be compared ("sector 32767 cannot be read")
   std::vector<FieldDifference> Differences;
+  // The relations of fields that differ by design which fail where the field's bytes are
+  // equal (a backup GPT header that names the primary's place as its own).
+  std::vector<std::string> FailedRelations;
+
+  // The backup holds what the primary holds: compared, and every difference by design.
+  bool Agrees() const;
 };
 
-// The structures of CurrentDrive that keep a backup copy, each compared with it field by
-// field: a volume's as its file system names them (FileSystem::StructureBackups), a
-// disk's primary and backup GPT headers.
+// The structures of CurrentDrive that keep a backup copy, each compared with it byte by
+// byte and field by field: a volume's as its file system names them
+// (FileSystem::StructureBackups), a disk's primary and backup GPT headers and entry arrays.
 std::vector<BackupComparison> CompareBackups();
 
-// The fields in which two decodings of the same kind of structure differ.
-std::vector<FieldDifference> DifferingFields(const Structure& primary, const Structure& backup);
+// The fields of two decodings of the same kind of structure whose bytes differ, each with
+// its runs of differing bytes; bytes no field of either decoding covers are one more
+// entry, "Bytes outside the fields", when they differ.
+std::vector<FieldDifference> DifferingFields(const Structure& primary, std::span<const uint8_t> primaryBytes,
+                                             const Structure& backup, std::span<const uint8_t> backupBytes);
+
+// Expected differences the file systems share: a checksum each copy carries of itself,
+// which must hold in both (or be checked in neither); and a field only the primary keeps
+// current, with the reason.
+ExpectedDifference OwnCheckHolds(size_t offset, const std::string& check);
+ExpectedDifference KeptByThePrimary(size_t offset, std::string why);
 
 // Shared by the file systems' structure choices: one sector of CurrentDrive (zeros where
 // it cannot be read), whether its bytes begin with `text`, and the drive's sector count

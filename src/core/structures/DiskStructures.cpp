@@ -167,7 +167,8 @@ Structure DecodeGptEntries(const StructureInput& input) {
   s.Title = "GPT partition entries";
   FieldWriter writer(s, input.Bytes);
   const size_t entrySize = input.EntrySize >= kGptEntryBytes ? input.EntrySize : kGptEntryBytes;
-  const size_t span = std::min<size_t>(input.Bytes.size(), input.SectorSize);
+  // One sector of the array, or the whole array where it was read whole.
+  const size_t span = input.Bytes.size();
   for (size_t at = 0, n = 0; at < span && !writer.Cut(); at += entrySize, ++n) {
     const std::string group = "Entry " + std::to_string(uint64_t{input.FirstEntryNumber} + n);
     const bool unused = Fits(input.Bytes, at, 16) &&

@@ -17,7 +17,7 @@ Structure DecodeEbr(const StructureInput& input);
 // array's CRC32.
 Structure DecodeGptHeader(const StructureInput& input);
 
-// One sector of GPT partition entries (numbered from input.FirstEntryNumber).
+// GPT partition entries, as many as the bytes hold (numbered from input.FirstEntryNumber).
 Structure DecodeGptEntries(const StructureInput& input);
 
 // The largest entry array whose CRC32 is computed: 4 MiB (32768 entries of 128 bytes),

@@ -111,14 +111,40 @@ struct StructureChoice {
   uint32_t EntrySize = 128;       // GPT entries
 };
 
+// The two copies of a structure as they were read and decoded: what the relations of the
+// fields that differ by design are checked on.
+struct BackupCopies {
+  const Structure& Primary;
+  const Structure& Backup;
+  std::span<const uint8_t> PrimaryBytes;  // from the structure's first byte
+  std::span<const uint8_t> BackupBytes;
+  uint64_t PrimarySector = 0;
+  uint64_t BackupSector = 0;
+};
+
+// A field that a sound backup holds otherwise than its primary, and what the two copies
+// keep instead of equal bytes.
+struct ExpectedDifference {
+  size_t Offset;  // the field's, from the structure's first byte
+  std::string Relation;  // "the backup's Current LBA is the primary's Backup LBA"
+  // Whether the relation holds, checked whether or not the bytes differ; empty where there
+  // is nothing to check (a count only the primary keeps current).
+  std::function<bool(const BackupCopies&)> Holds = {};
+};
+
 // A structure kept twice: the sectors of the structure and of its backup copy.
 struct StructureBackup {
   const char* Id;
   uint64_t Primary;
   uint64_t Backup;
-  // Offsets of fields a backup lawfully holds otherwise (ext's group number and the counts
-  // only the primary follows); they are not compared.
-  std::span<const size_t> Ignored = {};
+  // The fields a sound backup holds otherwise (a GPT header's own place, exFAT's stale
+  // flags, ext's group number and the counts only the primary follows).
+  std::vector<ExpectedDifference> Expected = {};
+  // The bytes of each copy from its first byte, where that is not what its kind reads from
+  // the sector: a GPT entry array of many sectors, ext's 1024-byte superblock inside a
+  // larger block. 0: as the kind reads them.
+  uint64_t Length = 0;
+  uint32_t EntrySize = 128;  // GPT entries
 };
 
 // Adds fields to a structure, each read within the bytes. The first field that does not

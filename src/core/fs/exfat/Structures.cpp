@@ -142,7 +142,12 @@ std::optional<StructureChoice> ExfatStructureAt(uint64_t sector) {
 }
 
 std::vector<StructureBackup> ExfatStructureBackups() {
-  return {{"exfat-boot", 0, kBootRegionSectors},
+  // The volume flags and the percentage in use change while the volume is used; only the
+  // main boot sector follows them, and the boot region's checksum leaves them out so that
+  // neither copy's checksum goes stale.
+  const char* const stale = "stale in the backup: only the main boot sector follows it, and the boot checksum leaves it out";
+  return {{"exfat-boot", 0, kBootRegionSectors,
+           {KeptByThePrimary(kVolumeFlagsOffset, stale), KeptByThePrimary(kPercentInUseOffset, stale)}},
           {"exfat-checksum", kChecksummedSectors, kBootRegionSectors + kChecksummedSectors}};
 }
 

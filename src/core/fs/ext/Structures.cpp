@@ -138,10 +138,12 @@ constexpr uint16_t kMagicValue = 0xEF53;
 constexpr size_t kSuperblockChecksum = 0x3FC;
 
 // The fields only the primary superblock follows after mkfs: the kernel leaves the
-// backups' counts, times and state as they were made, and each backup names its group.
-constexpr size_t kLawfullyDiffering[] = {0x0C, 0x10, 0x2C, 0x30, 0x34, 0x3A, 0x40, 0x5A, 0xE8, 0x158, 0x178, 0x194,
-                                         0x198, 0x19C, 0x1A0, 0x1A8, 0x1C8, 0x1CC, 0x1D0, 0x1D4, 0x1D8, 0x1E0,
-                                         0x274, 0x275, 0x277, 0x278, 0x279, kSuperblockChecksum};
+// backups' counts, times and state as they were made.
+constexpr size_t kKeptByThePrimary[] = {0x0C,  0x10,  0x2C,  0x30,  0x34,  0x3A,  0x40,  0xE8,  0x158,
+                                        0x178, 0x194, 0x198, 0x19C, 0x1A0, 0x1A8, 0x1C8, 0x1CC, 0x1D0,
+                                        0x1D4, 0x1D8, 0x1E0, 0x274, 0x275, 0x277, 0x278, 0x279};
+// Each backup names the group it stands in; the primary is group 0's.
+constexpr size_t kGroupNumber = 0x5A;
 
 constexpr ValueName kGroupFlags[] = {{0x1, "INODE_UNINIT"}, {0x2, "BLOCK_UNINIT"}, {0x4, "ITABLE_ZEROED"}};
 constexpr FieldSpec kDescriptor[] = {
@@ -527,7 +529,21 @@ std::vector<StructureBackup> ExtStructureBackups() {
   for (uint32_t group = 1; group < sb->Groups; ++group) {
     if (!sb->GroupHasSuperblock(group)) continue;
     const uint64_t byte = sb->GroupFirstBlock(group) * sb->BlockBytes;
-    return {{"ext-superblock", ext::kSuperblockOffset / sectorBytes, byte / sectorBytes, kLawfullyDiffering}};
+    std::vector<ExpectedDifference> expected;
+    for (const size_t offset : kKeptByThePrimary) {
+      expected.push_back(KeptByThePrimary(offset, "only the primary is kept current; a backup keeps what mkfs wrote"));
+    }
+    // Revision 0 keeps no group number in either copy.
+    expected.push_back({kGroupNumber, "the backup's is its group's number, " + std::to_string(group),
+                        [group](const BackupCopies& c) {
+                          const uint16_t primary = ReadLe16(c.PrimaryBytes, kGroupNumber);
+                          const uint16_t backup = ReadLe16(c.BackupBytes, kGroupNumber);
+                          return primary == 0 && (backup == group || backup == 0);
+                        }});
+    expected.push_back(OwnCheckHolds(kSuperblockChecksum, "Superblock checksum"));
+    StructureBackup pair{"ext-superblock", ext::kSuperblockOffset / sectorBytes, byte / sectorBytes, std::move(expected)};
+    pair.Length = ext::kSuperblockBytes;
+    return {std::move(pair)};
   }
   return {};
 }

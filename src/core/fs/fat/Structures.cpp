@@ -1,5 +1,6 @@
 #include "core/fs/fat/Structures.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/Bytes.h"
@@ -40,6 +41,7 @@ constexpr FieldSpec kFat16Ebpb[] = {
     {39, 4, "Volume serial number", Show::Hex},
     {43, 11, "Volume label", Show::Ascii},
     {54, 8, "File system type", Show::Ascii},
+    {62, 448, "Boot code", Show::Bytes},
 };
 
 constexpr ValueName kFat32Flags[] = {{0x80, "only one FAT active"}};
@@ -59,6 +61,7 @@ constexpr FieldSpec kFat32Ebpb[] = {
     {67, 4, "Volume serial number", Show::Hex},
     {71, 11, "Volume label", Show::Ascii},
     {82, 8, "File system type", Show::Ascii},
+    {90, 420, "Boot code", Show::Bytes},
 };
 
 // FSInfo.
@@ -139,6 +142,14 @@ constexpr size_t kBackupBootSectorOffset = 50;
 constexpr size_t kRootClusterOffset = 44;
 bool Names(uint16_t sector) { return sector != 0 && sector != 0xFFFF; }
 
+// FAT32's state byte (bits the system sets while the volume is mounted) and the FSInfo's
+// two hints, 0xFFFFFFFF where unknown.
+constexpr size_t kStateOffset = 65;
+constexpr uint8_t kStateBits = 0x03;
+constexpr size_t kFreeCountOffset = 488;
+constexpr size_t kNextFreeOffset = 492;
+constexpr uint32_t kUnknownHint = 0xFFFFFFFF;
+
 }  // namespace
 
 std::optional<StructureChoice> FatStructureAt(uint64_t sector) {
@@ -172,10 +183,37 @@ std::optional<StructureChoice> FatStructureAt(uint64_t sector) {
 }
 
 std::vector<StructureBackup> FatStructureBackups() {
-  if (Geometry().FileSystemKind != FileSystemKind::Fat32) return {};
-  const uint16_t backup = ReadLe16(ReadStructureSector(0), kBackupBootSectorOffset);
+  const VolumeGeometry& g = Geometry();
+  if (g.FileSystemKind != FileSystemKind::Fat32) return {};
+  const std::vector<uint8_t> boot = ReadStructureSector(0);
+  const uint16_t backup = ReadLe16(boot, kBackupBootSectorOffset);
   if (!Names(backup)) return {};
-  return {{"fat32-boot", 0, backup}};
+  // Windows and Linux mark a mounted volume in the primary's state byte only (bit 0: not
+  // cleanly unmounted, bit 1: a disk error was met), and keep the FSInfo's counts, hints
+  // both, current in the primary only.
+  std::vector<StructureBackup> pairs;
+  pairs.push_back({"fat32-boot", 0, backup,
+                   {{kStateOffset, "the two differ only in the dirty and disk-error bits (0x01, 0x02)",
+                     [](const BackupCopies& c) {
+                       return ((ReadU8(c.PrimaryBytes, kStateOffset) ^ ReadU8(c.BackupBytes, kStateOffset)) &
+                               ~kStateBits) == 0;
+                     }}}});
+  const uint16_t fsinfo = ReadLe16(boot, kFsInfoSectorOffset);
+  if (Names(fsinfo) && fsinfo < backup && uint64_t{backup} + fsinfo < static_cast<uint32_t>(std::max(g.ReservedSectors, 0))) {
+    const uint64_t clusters = g.Clusters;
+    const auto hint = [](size_t offset, uint64_t largest) {
+      return [offset, largest](const BackupCopies& c) {
+        const uint32_t value = ReadLe32(c.BackupBytes, offset);
+        return value == kUnknownHint || value <= largest;
+      };
+    };
+    pairs.push_back({"fsinfo", fsinfo, uint64_t{backup} + fsinfo,
+                     {{kFreeCountOffset, "the backup's is a stale hint: 0xFFFFFFFF or at most the volume's clusters",
+                       hint(kFreeCountOffset, clusters)},
+                      {kNextFreeOffset, "the backup's is a stale hint: 0xFFFFFFFF or at most the last cluster",
+                       hint(kNextFreeOffset, clusters + 1)}}});
+  }
+  return pairs;
 }
 
 uint8_t ShortNameChecksum(std::span<const uint8_t> name11) {
