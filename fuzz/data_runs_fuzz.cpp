@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/views/DataRuns.h"
+#include "core/fs/ntfs/RunList.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvalane;

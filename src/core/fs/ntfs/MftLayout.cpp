@@ -6,6 +6,7 @@
 #include "core/Bytes.h"
 #include "core/fs/FileSystem.h"
 #include "core/fs/ntfs/FileRecordFormat.h"
+#include "core/fs/ntfs/RunList.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
