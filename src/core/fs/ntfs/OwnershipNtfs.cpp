@@ -156,6 +156,7 @@ struct RecordFacts {
   uint8_t NameSpace = 255;
   bool InUse = false;
   bool Directory = false;
+  bool Extension = false;  // its base reference is not 0 (record 0's extensions have base record 0)
   uint64_t Parent() const { return ParentReference & kRecordMask; }
   uint16_t ParentSequence() const { return static_cast<uint16_t>(ParentReference >> 48); }
 };
@@ -364,6 +365,10 @@ class NtfsWalk {
         index_.AddProblem("the MFT's attribute list names record " + std::to_string(extension) + ", which cannot be read");
         continue;
       }
+      // Only an extension of record 0 holds the MFT's runs; the check of the attribute
+      // lists names any other record the list names.
+      const uint64_t base = ReadLe64(more, kBaseRecordOffset);
+      if (base == 0 || (base & kRecordMask) != kMftRecord) continue;
       for (const Attribute& attribute : Attributes(more)) {
         if (attribute.Type != kData || !attribute.NonResident || attribute.Named()) continue;
         const std::vector<NtfsRun> runs = RunsOf(attribute);
@@ -436,8 +441,12 @@ class NtfsWalk {
     facts.InUse = (flags & kInUse) != 0;
     facts.Directory = (flags & kIsDirectory) != 0;
     facts.Sequence = ReadLe16(record, kSequenceOffset);
-    facts.Base = ReadLe64(record, kBaseRecordOffset) & kRecordMask;
-    bool listed = facts.Base != 0;  // its attributes may stand in other records too
+    // The whole reference tells an extension record: one of record 0 ($MFT's own, which
+    // hold the runs of a fragmented MFT) has base record 0 and a sequence number.
+    const uint64_t baseReference = ReadLe64(record, kBaseRecordOffset);
+    facts.Base = baseReference & kRecordMask;
+    facts.Extension = baseReference != 0;
+    bool listed = facts.Extension;  // its attributes may stand in other records too
     extents_.clear();
     recordRuns_.clear();
     Attributes(record, attributes_);
@@ -480,8 +489,8 @@ class NtfsWalk {
                                 ReadLe64(attribute.Bytes, kStartVcnOffset) == 0, firstRun, recordRuns_.size() - firstRun});
     }
     if (extents_.empty()) return;
-    if (facts.Base != 0 && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
-    const uint64_t base = facts.Base != 0 ? facts.Base : number;
+    if (facts.Extension && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
+    const uint64_t base = facts.Extension ? facts.Base : number;
     const bool deleted = !facts.InUse;
     const size_t recordOwners = owners_->Attributes.size();
     for (const Extent& extent : extents_) {
@@ -554,7 +563,7 @@ class NtfsWalk {
     std::sort(listTargets_.begin(), listTargets_.end());
     listTargets_.erase(std::unique(listTargets_.begin(), listTargets_.end()), listTargets_.end());
     for (const auto& [base, target] : listTargets_) {
-      const bool sound = Valid(target) && At(target).InUse && At(target).Base == base;
+      const bool sound = Valid(target) && At(target).InUse && At(target).Extension && At(target).Base == base;
       if (!sound) {
         index_.AddProblem("the attribute list of MFT record " + std::to_string(base) + " names record " + std::to_string(target) +
                           ", which is not one of its extension records");
