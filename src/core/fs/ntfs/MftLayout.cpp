@@ -24,6 +24,9 @@ constexpr uint64_t kLargestAttributeList = 256 * 1024;
 // Extension records of $MFT read at most: each holds a hundred runs or more, and an MFT of
 // a hundred thousand fragments is beyond any volume seen.
 constexpr size_t kMostExtensionRecords = 1024;
+// Runs read from them at most, so that hostile records that all map to the same clusters
+// cannot grow the list without end.
+constexpr size_t kMostMftRuns = 65536;
 
 std::string Number(uint64_t value) { return std::to_string(value); }
 
@@ -61,7 +64,7 @@ struct MftReader {
   }
 };
 
-// The value of the attribute list at `at` in `record`: resident, or read from its clusters.
+// The value of the attribute list `list` of `record`: resident, or read from its clusters.
 std::vector<uint8_t> AttributeListValue(std::span<const uint8_t> record, const AttributeHeader& list,
                                         const MftReader& reader) {
   const std::span<const uint8_t> attribute = record.subspan(list.Offset, std::min<size_t>(list.Length, record.size() - list.Offset));
@@ -93,11 +96,13 @@ bool AddExtensionRuns(const std::vector<AttributeListEntry>& list, const MftRead
   }
   for (const uint64_t number : records) {
     if (!pump()) return false;
+    if (runs.size() >= kMostMftRuns) break;
     const std::vector<uint8_t> record = reader.Record(number);
+    if (record.empty()) continue;
     // An extension of record 0 has a base reference whose record number is 0 and whose
     // sequence number is not: the whole reference is not 0, as a base record's is.
     const uint64_t base = ReadLe64(record, kBaseReferenceOffset);
-    if (record.empty() || base == 0 || (base & kRecordNumberMask) != 0) continue;
+    if (base == 0 || (base & kRecordNumberMask) != 0) continue;
     AttributeWalk walk(record);
     AttributeHeader attribute;
     while (walk.Here(attribute) == AttributeWalk::At::Attribute) {
