@@ -1,5 +1,5 @@
-// The parts of an NTFS FILE record every reader shares: the update sequence put back,
-// and the entries of an attribute list.
+// The update sequence of an NTFS FILE record put back, as every reader of a record
+// shares it.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -74,34 +74,6 @@ TEST(NtfsRecordFormat, UpdateSequencePutBack) {
       }
     }
   }
-}
-
-TEST(NtfsRecordFormat, AttributeListEntries) {
-  std::vector<uint8_t> list(32 + 40 + 20, 0);
-  Put(list, 0, 0x10, 4);
-  Put(list, 4, 32, 2);
-  Put(list, 16, 0x0001000000000000, 8);
-  Put(list, 32, 0x80, 4);
-  Put(list, 36, 40, 2);
-  list[38] = 4;  // a named stream
-  Put(list, 40, 300, 8);
-  Put(list, 48, 0x0002000000000045, 8);
-  // A third entry that runs past the list is not read.
-  Put(list, 72, 0x80, 4);
-  Put(list, 76, 32, 2);
-  const std::vector<ntfs::AttributeListEntry> entries = ntfs::AttributeListEntries(list);
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].Type, 0x10u);
-  EXPECT_EQ(entries[0].Record(), 0u);
-  EXPECT_EQ(entries[0].Reference, 0x0001000000000000u);
-  EXPECT_EQ(entries[1].Type, 0x80u);
-  EXPECT_EQ(entries[1].NameLength, 4);
-  EXPECT_EQ(entries[1].LowestVcn, 300u);
-  EXPECT_EQ(entries[1].Record(), 0x45u);
-
-  // An entry length below the smallest entry ends the list rather than looping on it.
-  Put(list, 4, 0, 2);
-  EXPECT_TRUE(ntfs::AttributeListEntries(list).empty());
 }
 
 }  // namespace

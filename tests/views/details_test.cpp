@@ -211,22 +211,6 @@ std::string Located(uint64_t record) {
   return at.Sector ? std::to_string(*at.Sector) : at.Error;
 }
 
-TEST_F(DetailsTest, MftRunListAcrossTheEndOfTheFirstStride) {
-  // The third run's header stands at byte 510, where the volume keeps the sequence number.
-  RecordBuilder record(0);
-  record.Add(StandardInformation(0)).Add(FileName(u"$MFT", 5)).Add(Attribute(0x40, 184));
-  ASSERT_EQ(record.Position + 64 + 6, 510u);
-  WriteAtSector(16, record.Add(NonResidentData(8192, {0x11, 0x04, 0x08, 0x11, 0x02, 0x20, 0x11, 0x02, 0x10, 0x00}))
-                        .End()
-                        .Protected(0x0002));
-  ViewText expected = kNtfsLines;
-  expected.insert(expected.end(), {u"MFT clusters - 8", u"Bytes per record MFT - 1024", u"MFT parts - 3", u"",
-                                   u"MFT cluster - clusters count:", u"8 - 4", u"40 - 2", u"56 - 2"});
-  EXPECT_EQ(Report(), expected);
-  EXPECT_EQ(Located(7), "114");
-  EXPECT_EQ(Located(8), "MFT record 8 lies beyond the MFT (it holds 8 records)");
-}
-
 // An $ATTRIBUTE_LIST entry: type, length 32, no name, first VCN, the holding record's reference.
 std::vector<uint8_t> ListEntry(uint32_t type, uint64_t vcn, uint64_t reference) {
   std::vector<uint8_t> entry(32, 0);
