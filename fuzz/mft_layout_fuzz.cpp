@@ -2,12 +2,14 @@
 // input byte set, the whole report runs: the rest of the input is the volume, boot sector
 // included, and the boot sector says where MFT record 0 lies. Otherwise the geometry is
 // set directly (bits 0-1 the sector size 512 << n, MFT at cluster 1 of one sector) and only
-// ReadMftLayout runs, so that the fuzzer spends its time on record 0 itself.
+// ReadMftLayout runs, then locate for the record that bits 2-6 give, so that the fuzzer
+// spends its time on record 0 itself, its attribute list and its extension records.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "core/Platform.h"
+#include "core/fs/ntfs/MftLayout.h"
 #include "core/views/Details.h"
 #include "core/volume/VolumeGeometry.h"
 #include "FuzzVolume.h"
@@ -29,7 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     g.SectorsPerCluster = 1;
     g.MftStartCluster = 1;
+    g.Clusters = g.TotalSectors;
     if (ReadMftLayout(NoPump) && (g.MftRecordBytes < 512 || g.MftRecordBytes > 65536)) __builtin_trap();
+    // A record found through the runs, sparse ones and those of extension records
+    // included, lies on the volume.
+    const uint64_t record = choice >> 2 & 0x1Fu;
+    const Location at = LocateNtfsMftRecord(record, NoPump);
+    if (at.Sector && *at.Sector >= g.TotalSectors) __builtin_trap();
   }
   return 0;
 }

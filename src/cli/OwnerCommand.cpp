@@ -1,6 +1,8 @@
 // korvalane-cli owner and damaged: which file uses a sector, and which files the areas a
 // rescue did not finish fall into.
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -22,6 +24,28 @@ namespace {
 
 // The largest mapfile read: a map of kMaxMapAreas areas is far smaller.
 constexpr uint64_t kMaxMapBytes = uint64_t{512} << 20;
+
+// Reads a map as far as kMaxMapBytes and one byte more (so that a larger one is told),
+// a piece at a time: the memory is that of the map, whether it is a file, a pipe or a
+// terminal. False when it cannot be opened or read.
+bool ReadMap(const std::string& name, std::string& text) {
+  constexpr size_t kPiece = 64 * 1024;
+  const auto path = PathFromUtf8(name);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  // A file's size is known: the text is made once at that size.
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(path, error);
+  if (!error) text.reserve(static_cast<size_t>(std::min<uintmax_t>(size, kMaxMapBytes)) + kPiece);
+  while (text.size() <= kMaxMapBytes) {
+    const size_t had = text.size();
+    text.resize(had + kPiece);
+    in.read(text.data() + had, static_cast<std::streamsize>(kPiece));
+    text.resize(had + static_cast<size_t>(in.gcount()));
+    if (!in) return in.eof();
+  }
+  return true;
+}
 
 // Selects the source's first drive and builds its index, with the percentage on a
 // terminal's stderr; the walk's faults are named on stderr, one line each.
@@ -133,14 +157,8 @@ int RunDamaged(const Arguments& arguments) {
   const std::unique_ptr<Platform> platform = UsePlatform({source}, arguments);
 
   std::string text;
-  {
-    std::ifstream in(PathFromUtf8(mapName), std::ios::binary);
-    if (!in) return UsageError("cannot read the map '" + mapName + "'");
-    text.resize(kMaxMapBytes + 1);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(in.gcount()));
-    if (text.size() > kMaxMapBytes) return UsageError("the map '" + mapName + "' is larger than any mapfile (512 MiB)");
-  }
+  if (!ReadMap(mapName, text)) return UsageError("cannot read the map '" + mapName + "'");
+  if (text.size() > kMaxMapBytes) return UsageError("the map '" + mapName + "' is larger than any mapfile (512 MiB)");
   std::string why;
   const std::optional<Mapfile> map = ParseMapfile(text, &why);
   if (!map) return UsageError("the map '" + mapName + "': " + why);

@@ -164,6 +164,49 @@ TEST_F(StructuresTest, MftRecordWalkStaysInsideTheRecord) {
   EXPECT_EQ(s.Notes.front(), "The update sequence size 65535 is more than the record's 2 strides need; only those are checked");
 }
 
+TEST_F(StructuresTest, MftRunListFieldsAndWhyTheListEnds) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> runs;  // at 56 + 64, in an attribute of 80 bytes
+    std::vector<std::pair<std::string, std::string>> fields;  // the run fields after the header's
+  };
+  const Case cases[] = {
+      {"runs around a hole, as the list goes on",
+       {0x21, 0x02, 0x00, 0x0A, 0x01, 0x08, 0x11, 0x03, 0x0A, 0x00},
+       {{"Run 1", "21 02 00 0A: 2 clusters from cluster 2560 (+2560)"},
+        {"Run 2", "01 08: 8 clusters, sparse"},
+        {"Run 3", "11 03 0A: 3 clusters from cluster 2570 (+10)"},
+        {"End of run list", "0x00"}}},
+      {"backwards", {0x11, 0x01, 0x20, 0x11, 0x01, 0xF0, 0x00},
+       {{"Run 1", "11 01 20: 1 clusters from cluster 32 (+32)"},
+        {"Run 2", "11 01 F0: 1 clusters from cluster 16 (-16)"},
+        {"End of run list", "0x00"}}},
+      {"a header without a length", {0x11, 0x01, 0x20, 0x20, 0x10, 0x00, 0x00},
+       {{"Run 1", "11 01 20: 1 clusters from cluster 32 (+32)"},
+        {"Run 2 header", "0x20 (a run without a length, which ends the list)"}}},
+      {"an offset of nine bytes", {0x91, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+       {{"Run 1 header", "0x91 (an offset wider than 8 bytes, which ends the list)"}}},
+      {"a run past the attribute's end", {0x11, 0x01, 0x20, 0x88, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+       {{"Run 1", "11 01 20: 1 clusters from cluster 32 (+32)"},
+        {"Run 2 header", "0x88 (a run that does not fit its attribute)"}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> record = Record(80);
+    std::fill(record.begin() + 56 + 64, record.begin() + 56 + 80, 0);
+    std::copy(c.runs.begin(), c.runs.end(), record.begin() + 56 + 64);
+    Put(record, 56 + 80, 0xFFFFFFFF, 4);
+    StructureInput input;
+    input.Bytes = record;
+    const Structure s = DecodeMftRecord(input);
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (const Field& f : s.Fields) {
+      const bool run = f.Name.starts_with("Run ") && f.Name != "Run list offset";
+      if (run || f.Name == "End of run list") fields.emplace_back(f.Name, f.Value);
+    }
+    EXPECT_EQ(fields, c.fields) << c.what;
+  }
+}
+
 TEST_F(StructuresTest, EntriesThatRunPastTheSectorAreNotChecked) {
   // A long name whose short entry would be in the next sector.
   std::vector<uint8_t> fat(512, 0x20);

@@ -2,6 +2,9 @@
 // record 0 in an in-memory volume.
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "core/fs/ntfs/MftLayout.h"
 #include "core/views/Details.h"
 #include "core/volume/VolumeGeometry.h"
 #include "platform/memory/MemoryPlatform.h"
@@ -199,6 +202,101 @@ TEST_F(DetailsTest, PumpRunsPerAttributeAndPerRunAndASupersededReportStops) {
   for (int allowed : {0, 1, 3}) {
     calls = 0;
     EXPECT_EQ(Report([&] { return ++calls <= allowed; }), kNtfsLines) << allowed;
+  }
+}
+
+// Where locate finds an MFT record: its sector, or the first words of its refusal.
+std::string Located(uint64_t record) {
+  const Location at = LocateNtfsMftRecord(record, NoPump);
+  return at.Sector ? std::to_string(*at.Sector) : at.Error;
+}
+
+// An $ATTRIBUTE_LIST entry: type, length 32, no name, first VCN, the holding record's reference.
+std::vector<uint8_t> ListEntry(uint32_t type, uint64_t vcn, uint64_t reference) {
+  std::vector<uint8_t> entry(32, 0);
+  Put(entry, 0, type, 4);
+  Put(entry, 4, 32, 2);
+  Put(entry, 8, vcn, 8);
+  Put(entry, 16, reference, 8);
+  return entry;
+}
+
+TEST_F(DetailsTest, MftExtentsInAnExtensionRecordOfRecordZero) {
+  constexpr uint64_t kSequence1 = uint64_t{1} << 48;
+  struct Case {
+    const char* what;
+    uint64_t baseReference;  // record 3's
+    ViewText mftLines;
+    std::string record5, record6;
+  };
+  const Case cases[] = {
+      {"extension of record 0", kSequence1,
+       {u"MFT clusters - 6", u"Bytes per record MFT - 1024", u"MFT parts - 2", u"", u"MFT cluster - clusters count:",
+        u"8 - 4", u"40 - 2"},
+       "82", "MFT record 6 lies beyond the MFT (it holds 6 records)"},
+      // A record whose base reference is 0 is a base record, not an extension of record 0.
+      {"record 3 is no extension", 0,
+       {u"MFT clusters - 4", u"Bytes per record MFT - 1024", u"MFT parts - 1", u"", u"MFT cluster - clusters count:",
+        u"8 - 4"},
+       "MFT record 5 lies beyond the MFT (it holds 4 records)", "MFT record 6 lies beyond the MFT (it holds 4 records)"},
+      {"extension of another record", kSequence1 | 7,
+       {u"MFT clusters - 4", u"Bytes per record MFT - 1024", u"MFT parts - 1", u"", u"MFT cluster - clusters count:",
+        u"8 - 4"},
+       "MFT record 5 lies beyond the MFT (it holds 4 records)", "MFT record 6 lies beyond the MFT (it holds 4 records)"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    std::vector<uint8_t> entries;
+    for (const auto& entry : {ListEntry(0x10, 0, kSequence1), ListEntry(0x30, 0, kSequence1), ListEntry(0x80, 0, kSequence1),
+                              ListEntry(0x80, 4, kSequence1 | 3)}) {
+      entries.insert(entries.end(), entry.begin(), entry.end());
+    }
+    Attribute list(0x20, 24 + entries.size());
+    Put(list.Bytes, 16, entries.size(), 4);
+    Put(list.Bytes, 20, 24, 2);
+    std::copy(entries.begin(), entries.end(), list.Bytes.begin() + 24);
+    WriteAtSector(16, RecordBuilder(0)
+                          .Add(StandardInformation(0))
+                          .Add(list)
+                          .Add(FileName(u"$MFT", 5))
+                          .Add(NonResidentData(6144, {0x11, 0x04, 0x08, 0x00}))
+                          .End()
+                          .Protected());
+    // Record 3 holds the MFT's virtual clusters 4 and 5, at clusters 40 and 41.
+    Attribute data = NonResidentData(6144, {0x11, 0x02, 0x28, 0x00});
+    Put(data.Bytes, 16, 4, 8);
+    RecordBuilder extension(3);
+    Put(extension.Bytes, 32, c.baseReference, 8);
+    WriteAtSector(22, extension.Add(data).End().Protected());
+    ViewText expected = kNtfsLines;
+    expected.insert(expected.end(), c.mftLines.begin(), c.mftLines.end());
+    EXPECT_EQ(Report(), expected) << c.what;
+    EXPECT_EQ(Located(3), "22") << c.what;
+    EXPECT_EQ(Located(5), c.record5) << c.what;
+    EXPECT_EQ(Located(6), c.record6) << c.what;
+  }
+}
+
+TEST_F(DetailsTest, LocateThroughHolesAndUnmappedPartsOfTheMft) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> runs;
+    uint64_t record;
+    std::string located;
+  };
+  const Case cases[] = {
+      {"after a sparse run", {0x11, 0x02, 0x08, 0x01, 0x02, 0x11, 0x02, 0x20, 0x00}, 4, "80"},
+      {"in a sparse run", {0x11, 0x02, 0x08, 0x01, 0x02, 0x11, 0x02, 0x20, 0x00}, 2,
+       "MFT record 2 lies in a sparse run of the MFT, which has no clusters on the volume"},
+      {"a run before cluster 0", {0x11, 0x02, 0x08, 0x11, 0x02, 0xF0, 0x00}, 3,
+       "the MFT's data runs are corrupt (a run starts at cluster -8)"},
+      {"a run past the volume", {0x11, 0x02, 0x08, 0x11, 0x02, 0x7F, 0x00}, 3,
+       "the MFT's data runs are corrupt (cluster 136 lies outside the volume)"},
+  };
+  for (const Case& c : cases) {
+    WriteAtSector(16, MftRecord0(c.runs));
+    Report();  // the geometry, from the boot sector
+    EXPECT_EQ(Located(c.record), c.located) << c.what;
   }
 }
 

@@ -105,6 +105,20 @@ TEST_F(FileRecordTest, FolderAndLargeFile) {
       {"an attribute of type 0xB0 ends the walk like the end marker",
        RecordBuilder(46).Add(FileName(u"x", 5)).Add(Attribute(0xB0, 16)).Add(Attribute(0x40, 0)).End(),
        {u"File x", u"MFT record 46", u"Parent MFT record 5", u"File size 0 b", u"Date/Time 1899-12-30 00:00:00"}},
+      // A sparse run has no clusters to list; the runs after it are the file's too.
+      {"sparse file, as ntfs-3g writes one",
+       RecordBuilder(64).Add(StandardInformation(k20090307At1405)).Add(FileName(u"sp", 5))
+           .Add(NonResidentData(126976, {0x21, 0x02, 0x00, 0x0A, 0x01, 0x08, 0x11, 0x03, 0x0A, 0x01, 0x11, 0x11, 0x01,
+                                         0x14, 0x00}))
+           .End(),
+       {u"File sp", u"MFT record 64", u"Parent MFT record 5", u"File size 126976 b", u"Date/Time 2009-03-07 14:05:00",
+        u"", u"Start cluster - clusters count:", u"2560 - 2", u"2570 - 3", u"2590 - 1"}},
+      {"run list across byte 510",
+       RecordBuilder(47).Add(StandardInformation(k20090307At1405)).Add(FileName(u"x", 5)).Add(Attribute(0x40, 192))
+           .Add(NonResidentData(8192, {0x11, 0x01, 0x20, 0x11, 0x01, 0x20, 0x11, 0x01, 0x20, 0x00}))
+           .End(),
+       {u"File x", u"MFT record 47", u"Parent MFT record 5", u"File size 8192 b", u"Date/Time 2009-03-07 14:05:00",
+        u"", u"Start cluster - clusters count:", u"32 - 1", u"64 - 1", u"96 - 1"}},
       {"Cyrillic name",
        RecordBuilder(66).Add(FileName(u"\u041E\u0442\u0447\u0451\u0442 \u0437\u0430 \u043C\u0430\u0439.txt", 5)).End(),
        {u"File \u041E\u0442\u0447\u0451\u0442 \u0437\u0430 \u043C\u0430\u0439.txt", u"MFT record 66",

@@ -8,7 +8,7 @@
 #include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 #include "core/fs/ntfs/FileRecordFormat.h"
-#include "core/views/DataRuns.h"
+#include "core/fs/ntfs/RunList.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -49,20 +49,6 @@ class Record {
   bool ok_ = true;
 };
 
-void ApplyFixups(std::vector<uint8_t>& record) {
-  const std::span<const uint8_t> bytes(record);
-  const uint16_t count = ReadLe16(bytes, kUpdateSequenceCount);
-  const size_t array = ReadLe16(bytes, kUpdateSequenceOffset);
-  for (size_t i = 1; i < count; ++i) {
-    const size_t target = kStride * i - 2;
-    if (target + 2 > record.size()) break;
-    const size_t source = array + 2 * i;
-    if (!Fits(bytes, source, 2)) break;
-    record[target] = record[source];
-    record[target + 1] = record[source + 1];
-  }
-}
-
 }  // namespace
 
 FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
@@ -78,6 +64,10 @@ FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
     result.NotARecord = true;
     return result;
   }
+  // The attributes are read as the record was before it was written: an attribute header
+  // or a run list may cross the end of a 512-byte stride. A stride that does not end in
+  // the sequence number (a torn write) is shown all the same.
+  ApplyFixups(record);
 
   // Walk the attributes, remembering the last of each type that matters.
   std::optional<size_t> standardInformation, fileName, data;
@@ -104,7 +94,6 @@ FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
   }
   if (!fileName) return result;
 
-  ApplyFixups(record);
   const std::span<const uint8_t> bytes(record);
   Record fields(bytes);
 
@@ -179,14 +168,12 @@ void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json) {
     if (!r.Runs.empty()) {
       view->emplace_back();
       view->emplace_back(u"Start cluster - clusters count:");
-      for (const DataRun& run : r.Runs) view->push_back(Decimal(run.StartCluster) + u" - " + Decimal(run.ClusterCount));
+      for (const DataRun& run : r.Runs) view->push_back(DataRunLine(run));
     }
   }
   if (json) {
     Json runs = Json::Array();
-    for (const DataRun& run : r.Runs) {
-      runs.Push(Json::Object().Set("startCluster", run.StartCluster).Set("clusters", run.ClusterCount));
-    }
+    for (const DataRun& run : r.Runs) runs.Push(DataRunJson(run));
     *json = Json::Object()
                 .Set("kind", r.Folder ? "Folder" : "File")
                 .Set("name", r.Name)

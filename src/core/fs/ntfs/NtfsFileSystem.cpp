@@ -46,15 +46,11 @@ class Ntfs final : public FileSystem {
       view->push_back(u"MFT parts - " + Decimal(MftExtents().size()));
       view->emplace_back();
       view->emplace_back(u"MFT cluster - clusters count:");
-      for (const DataRun& run : MftExtents()) {
-        view->push_back(Decimal(run.StartCluster) + u" - " + Decimal(run.ClusterCount));
-      }
+      for (const DataRun& run : MftExtents()) view->push_back(DataRunLine(run));
     }
     if (json) {
       Json extents = Json::Array();
-      for (const DataRun& run : MftExtents()) {
-        extents.Push(Json::Object().Set("startCluster", run.StartCluster).Set("clusters", run.ClusterCount));
-      }
+      for (const DataRun& run : MftExtents()) extents.Push(DataRunJson(run));
       json->Set("mft", Json::Object()
                            .Set("clusters", clusters)
                            .Set("bytesPerRecord", g.MftRecordBytes)

@@ -9,6 +9,8 @@
 #include <unordered_map>
 
 #include "core/Bytes.h"
+#include "core/fs/ntfs/FileRecordFormat.h"
+#include "core/fs/ntfs/RunList.h"
 #include "core/ownership/AllocationScan.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
@@ -25,16 +27,12 @@ constexpr size_t kMftClusterOffset = 48;
 constexpr size_t kRecordSizeOffset = 64;
 
 // A FILE record's header.
-constexpr size_t kUsaOffsetOffset = 4;
-constexpr size_t kUsaCountOffset = 6;
 constexpr size_t kSequenceOffset = 16;
 constexpr size_t kFirstAttributeOffset = 20;
 constexpr size_t kFlagsOffset = 22;
 constexpr size_t kBaseRecordOffset = 32;
 constexpr uint16_t kInUse = 0x0001;
 constexpr uint16_t kIsDirectory = 0x0002;
-// Update sequence fixups are made every 512 bytes, whatever the sector size.
-constexpr size_t kFixupStride = 512;
 
 // An attribute's header.
 constexpr size_t kAttributeLengthOffset = 4;
@@ -78,23 +76,6 @@ struct Layout {
   uint64_t VolumeSectors = 0;  // what there is to read, whatever the boot sector claims
   uint64_t ClusterBytes() const { return BytesPerSector * SectorsPerCluster; }
 };
-
-// Applies the update sequence: the last two bytes of every 512-byte stride were saved in
-// the array and replaced by the sequence number. False for a record torn in writing.
-bool ApplyFixups(std::span<uint8_t> record) {
-  const size_t usa = ReadLe16(record, kUsaOffsetOffset);
-  const size_t count = ReadLe16(record, kUsaCountOffset);
-  if (count == 0 || !Fits(record, usa, count * 2)) return false;
-  const uint16_t sequence = ReadLe16(record, usa);
-  for (size_t i = 1; i < count; ++i) {
-    const size_t at = i * kFixupStride - 2;
-    if (at + 2 > record.size()) break;
-    if (ReadLe16(record, at) != sequence) return false;
-    record[at] = record[usa + 2 * i];
-    record[at + 1] = record[usa + 2 * i + 1];
-  }
-  return true;
-}
 
 std::u16string Utf16At(std::span<const uint8_t> bytes, size_t offset, size_t units) {
   std::u16string text;
@@ -145,9 +126,22 @@ std::span<const uint8_t> ResidentValue(const Attribute& attribute) {
   return attribute.Bytes.subspan(offset, length);
 }
 
+// A non-resident attribute's runs, added to `runs`. A run no volume could hold ends the
+// list: one that starts below cluster 0, or whose last virtual cluster lies past 2^64.
+void AddRunsOf(const Attribute& attribute, std::vector<NtfsRun>& runs) {
+  const size_t first = runs.size();
+  DecodeNtfsRuns(attribute.Bytes, ReadLe16(attribute.Bytes, kRunsOffsetOffset), ReadLe64(attribute.Bytes, kStartVcnOffset), runs);
+  for (size_t i = first; i < runs.size(); ++i) {
+    if ((!runs[i].Sparse && static_cast<int64_t>(runs[i].Lcn) < 0) || runs[i].Count > UINT64_MAX - runs[i].Vcn) {
+      runs.resize(i);
+      break;
+    }
+  }
+}
+
 std::vector<NtfsRun> RunsOf(const Attribute& attribute) {
   std::vector<NtfsRun> runs;
-  DecodeNtfsRuns(attribute.Bytes, ReadLe16(attribute.Bytes, kRunsOffsetOffset), ReadLe64(attribute.Bytes, kStartVcnOffset), runs);
+  AddRunsOf(attribute, runs);
   return runs;
 }
 
@@ -162,6 +156,7 @@ struct RecordFacts {
   uint8_t NameSpace = 255;
   bool InUse = false;
   bool Directory = false;
+  bool Extension = false;  // its base reference is not 0 (record 0's extensions have base record 0)
   uint64_t Parent() const { return ParentReference & kRecordMask; }
   uint16_t ParentSequence() const { return static_cast<uint16_t>(ParentReference >> 48); }
 };
@@ -338,39 +333,7 @@ class NtfsWalk {
   // Reads `bytes.size()` bytes from byte `position` of a stream laid out by `runs`;
   // sparse or unmapped parts read as zeros.
   bool ReadStream(const std::vector<NtfsRun>& runs, uint64_t position, std::span<uint8_t> bytes) {
-    bool all = true;
-    const uint64_t cluster = l_.ClusterBytes();
-    uint64_t covered = 0;
-    for (const NtfsRun& run : runs) {
-      const uint64_t runFrom = run.Vcn * cluster;
-      const uint64_t runTo = runFrom + run.Count * cluster;
-      const uint64_t from = std::max(position, runFrom);
-      const uint64_t to = std::min(position + bytes.size(), runTo);
-      if (from < to && !run.Sparse) covered += to - from;
-    }
-    // Sparse or unmapped parts read as zeros.
-    if (covered < bytes.size()) std::fill(bytes.begin(), bytes.end(), uint8_t{0});
-    for (const NtfsRun& run : runs) {
-      const uint64_t runFrom = run.Vcn * cluster;
-      const uint64_t runTo = runFrom + run.Count * cluster;
-      const uint64_t from = std::max(position, runFrom);
-      const uint64_t to = std::min(position + bytes.size(), runTo);
-      if (from >= to || run.Sparse) continue;
-      const uint64_t volumeByte = run.Lcn * cluster + (from - runFrom);
-      const uint64_t firstSector = volumeByte / l_.BytesPerSector;
-      const uint64_t skip = volumeByte % l_.BytesPerSector;
-      const std::span<uint8_t> target = bytes.subspan(static_cast<size_t>(from - position), static_cast<size_t>(to - from));
-      if (skip == 0 && target.size() % l_.BytesPerSector == 0) {
-        // Whole sectors (the usual case): straight into place.
-        if (!ReadSectors(firstSector, target)) all = false;
-        continue;
-      }
-      // Otherwise whole sectors are read and the part wanted copied out.
-      scratch_.resize(static_cast<size_t>((skip + target.size() + l_.BytesPerSector - 1) / l_.BytesPerSector * l_.BytesPerSector));
-      if (!ReadSectors(firstSector, scratch_)) all = false;
-      std::copy_n(scratch_.begin() + static_cast<std::ptrdiff_t>(skip), target.size(), target.begin());
-    }
-    return all;
+    return ReadRunStream(runs, l_.ClusterBytes(), l_.BytesPerSector, position, bytes);
   }
 
   // $MFT's own $DATA: from record 0, and from the extension records its attribute list
@@ -378,7 +341,7 @@ class NtfsWalk {
   bool ReadMftRuns(std::string* why) {
     std::vector<uint8_t> record(l_.RecordBytes);
     if (!ReadSectors(ClusterSector(l_.MftCluster), record) || !std::equal(record.begin(), record.begin() + 4, "FILE") ||
-        !ApplyFixups(record)) {
+        !ntfs::ApplyFixups(record).Sound()) {
       *why = "MFT record 0 cannot be read";
       return false;
     }
@@ -398,10 +361,14 @@ class NtfsWalk {
     for (const uint64_t extension : extensions) {
       std::vector<uint8_t> more(l_.RecordBytes);
       if (extension > UINT64_MAX / l_.RecordBytes || !ReadStream(mftRuns_, extension * l_.RecordBytes, more) ||
-          !std::equal(more.begin(), more.begin() + 4, "FILE") || !ApplyFixups(more)) {
+          !std::equal(more.begin(), more.begin() + 4, "FILE") || !ntfs::ApplyFixups(more).Sound()) {
         index_.AddProblem("the MFT's attribute list names record " + std::to_string(extension) + ", which cannot be read");
         continue;
       }
+      // Only an extension of record 0 holds the MFT's runs; the check of the attribute
+      // lists names any other record the list names.
+      const uint64_t base = ReadLe64(more, kBaseRecordOffset);
+      if (base == 0 || (base & kRecordMask) != kMftRecord) continue;
       for (const Attribute& attribute : Attributes(more)) {
         if (attribute.Type != kData || !attribute.NonResident || attribute.Named()) continue;
         const std::vector<NtfsRun> runs = RunsOf(attribute);
@@ -424,14 +391,7 @@ class NtfsWalk {
   // An attribute list's entries: (type, record number), bounded by the list.
   static std::vector<std::pair<uint32_t, uint64_t>> ListEntries(std::span<const uint8_t> list) {
     std::vector<std::pair<uint32_t, uint64_t>> entries;
-    size_t at = 0;
-    while (Fits(list, at, 26)) {
-      const uint32_t type = ReadLe32(list, at);
-      const uint16_t length = ReadLe16(list, at + 4);
-      if (length < 26) break;
-      entries.emplace_back(type, ReadLe64(list, at + 16) & kRecordMask);
-      at += length;
-    }
+    for (const ntfs::AttributeListEntry& entry : ntfs::AttributeListEntries(list)) entries.emplace_back(entry.Type, entry.Record());
     return entries;
   }
 
@@ -470,7 +430,7 @@ class NtfsWalk {
 
   void ReadRecord(uint64_t number, std::span<uint8_t> record) {
     if (!std::equal(record.begin(), record.begin() + 4, "FILE")) return;
-    if (!ApplyFixups(record)) {
+    if (!ntfs::ApplyFixups(record).Sound()) {
       index_.AddProblem("MFT record " + std::to_string(number) + " is torn (its update sequence does not match)");
       return;
     }
@@ -481,8 +441,12 @@ class NtfsWalk {
     facts.InUse = (flags & kInUse) != 0;
     facts.Directory = (flags & kIsDirectory) != 0;
     facts.Sequence = ReadLe16(record, kSequenceOffset);
-    facts.Base = ReadLe64(record, kBaseRecordOffset) & kRecordMask;
-    bool listed = facts.Base != 0;  // its attributes may stand in other records too
+    // The whole reference tells an extension record: one of record 0 ($MFT's own, which
+    // hold the runs of a fragmented MFT) has base record 0 and a sequence number.
+    const uint64_t baseReference = ReadLe64(record, kBaseRecordOffset);
+    facts.Base = baseReference & kRecordMask;
+    facts.Extension = baseReference != 0;
+    bool listed = facts.Extension;  // its attributes may stand in other records too
     extents_.clear();
     recordRuns_.clear();
     Attributes(record, attributes_);
@@ -520,13 +484,13 @@ class NtfsWalk {
       }
       if (!attribute.NonResident) continue;
       const size_t firstRun = recordRuns_.size();
-      DecodeNtfsRuns(attribute.Bytes, ReadLe16(attribute.Bytes, kRunsOffsetOffset), ReadLe64(attribute.Bytes, kStartVcnOffset), recordRuns_);
+      AddRunsOf(attribute, recordRuns_);
       extents_.push_back(Extent{attribute.Type, attribute.Named() ? NameId(attribute.Name()) : 0, ReadLe64(attribute.Bytes, kRealSizeOffset),
                                 ReadLe64(attribute.Bytes, kStartVcnOffset) == 0, firstRun, recordRuns_.size() - firstRun});
     }
     if (extents_.empty()) return;
-    if (facts.Base != 0 && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
-    const uint64_t base = facts.Base != 0 ? facts.Base : number;
+    if (facts.Extension && facts.InUse) extensionsOf_.emplace_back(number, facts.Base);
+    const uint64_t base = facts.Extension ? facts.Base : number;
     const bool deleted = !facts.InUse;
     const size_t recordOwners = owners_->Attributes.size();
     for (const Extent& extent : extents_) {
@@ -599,7 +563,7 @@ class NtfsWalk {
     std::sort(listTargets_.begin(), listTargets_.end());
     listTargets_.erase(std::unique(listTargets_.begin(), listTargets_.end()), listTargets_.end());
     for (const auto& [base, target] : listTargets_) {
-      const bool sound = Valid(target) && At(target).InUse && At(target).Base == base;
+      const bool sound = Valid(target) && At(target).InUse && At(target).Extension && At(target).Base == base;
       if (!sound) {
         index_.AddProblem("the attribute list of MFT record " + std::to_string(base) + " names record " + std::to_string(target) +
                           ", which is not one of its extension records");
@@ -665,7 +629,6 @@ class NtfsWalk {
   OwnershipIndex& index_;
   const WalkHooks& hooks_;
   std::vector<NtfsRun> mftRuns_;
-  std::vector<uint8_t> scratch_;
   uint64_t mftBytes_ = 0;
   std::shared_ptr<NtfsOwners> owners_ = std::make_shared<NtfsOwners>();
   std::vector<Attribute> attributes_;  // the record being read
@@ -680,44 +643,6 @@ class NtfsWalk {
 };
 
 }  // namespace
-
-std::vector<NtfsRun> DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first, uint64_t startVcn) {
-  std::vector<NtfsRun> runs;
-  DecodeNtfsRuns(bytes, first, startVcn, runs);
-  return runs;
-}
-
-void DecodeNtfsRuns(std::span<const uint8_t> bytes, size_t first, uint64_t startVcn, std::vector<NtfsRun>& runs) {
-  size_t at = first;
-  uint64_t vcn = startVcn;
-  int64_t lcn = 0;
-  while (at < bytes.size()) {
-    const uint8_t header = bytes[at];
-    if (header == 0) break;
-    const size_t lengthBytes = header & 0x0F;
-    const size_t offsetBytes = header >> 4;
-    if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8 || !Fits(bytes, at + 1, lengthBytes + offsetBytes)) break;
-    const uint64_t count = ReadLe(bytes, at + 1, lengthBytes);
-    NtfsRun run;
-    run.Vcn = vcn;
-    run.Count = count;
-    if (offsetBytes == 0) {
-      run.Sparse = true;
-    } else {
-      uint64_t raw = ReadLe(bytes, at + 1 + lengthBytes, offsetBytes);
-      // The offset is signed, as wide as its field.
-      if (offsetBytes < 8 && (raw >> (8 * offsetBytes - 1) & 1u) != 0) raw |= ~uint64_t{0} << (8 * offsetBytes);
-      const int64_t delta = static_cast<int64_t>(raw);
-      if ((delta > 0 && lcn > INT64_MAX - delta) || (delta < 0 && (delta == INT64_MIN || lcn < -delta))) break;
-      lcn += delta;
-      run.Lcn = static_cast<uint64_t>(lcn);
-    }
-    if (count > UINT64_MAX - vcn) break;
-    vcn += count;
-    runs.push_back(run);
-    at += 1 + lengthBytes + offsetBytes;
-  }
-}
 
 bool WalkNtfsOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
   const std::optional<std::vector<uint8_t>> read = ReadBootSectorForWalk(why);

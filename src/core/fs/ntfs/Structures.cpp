@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/ntfs/FileRecordFormat.h"
+#include "core/fs/ntfs/RunList.h"
 #include "core/structures/Catalog.h"
 
 namespace korvalane {
@@ -50,11 +52,11 @@ std::string ClustersOrBytes(uint8_t stored) {
 }
 
 // FILE record header.
-constexpr size_t kUpdateSequenceOffset = 4;
-constexpr size_t kUpdateSequenceCount = 6;
-constexpr size_t kFirstAttributeOffset = 20;
+using ntfs::kFirstAttributeOffset;
+using ntfs::kStride;
+using ntfs::kUpdateSequenceCount;
+using ntfs::kUpdateSequenceOffset;
 constexpr size_t kUsedSizeOffset = 24;
-constexpr size_t kStride = 512;
 constexpr char kSignature[] = "FILE";
 
 constexpr ValueName kRecordFlags[] = {
@@ -170,37 +172,30 @@ std::string TypeName(uint32_t type) {
 // (the attribute's end, within the record).
 void AddRunList(FieldWriter& writer, const std::string& group, size_t at, size_t end) {
   const std::span<const uint8_t> bytes = writer.Bytes();
-  int64_t cluster = 0;
-  for (size_t run = 1; at < end && writer.Fits(at, 1); ++run) {
-    const uint8_t header = bytes[at];
-    if (header == 0) {
-      writer.AddText(group, at, 1, "End of run list", "0x00", 0);
-      return;
-    }
-    const size_t lengthBytes = header & 0x0Fu;
-    const size_t offsetBytes = header >> 4;
-    const size_t size = 1 + lengthBytes + offsetBytes;
-    if (lengthBytes > 8 || offsetBytes > 8 || at + size > end) {
-      writer.AddText(group, at, 1, "Run " + std::to_string(run) + " header",
-                     HexText(header, 2) + " (a run that does not fit its attribute)", header);
-      return;
-    }
-    if (!writer.Fits(at, size)) return;
-    const uint64_t length = ReadLe(bytes, at + 1, lengthBytes);
-    uint64_t rawOffset = ReadLe(bytes, at + 1 + lengthBytes, offsetBytes);
-    if (offsetBytes > 0 && offsetBytes < 8 && (rawOffset >> (8 * offsetBytes - 1) & 1u) != 0) {
-      rawOffset |= ~((uint64_t{1} << (8 * offsetBytes)) - 1);
-    }
-    std::string value = ShowValue(bytes, at, size, Show::Bytes) + ": " + std::to_string(length) + " clusters";
-    if (offsetBytes == 0) {
+  RunListReader reader(bytes.first(std::min(end, bytes.size())), at);
+  RunListEntry entry;
+  size_t run = 1;
+  for (; reader.Next(entry); ++run) {
+    std::string value = ShowValue(bytes, entry.Offset, entry.Size, Show::Bytes) + ": " + std::to_string(entry.Run.Count) + " clusters";
+    if (entry.Run.Sparse) {
       value += ", sparse";
     } else {
-      cluster = static_cast<int64_t>(static_cast<uint64_t>(cluster) + rawOffset);
-      value += " from cluster " + std::to_string(cluster) + " (" +
-               (static_cast<int64_t>(rawOffset) >= 0 ? "+" : "") + std::to_string(static_cast<int64_t>(rawOffset)) + ")";
+      value += " from cluster " + std::to_string(static_cast<int64_t>(entry.Run.Lcn)) + " (" + (entry.Delta >= 0 ? "+" : "") +
+               std::to_string(entry.Delta) + ")";
     }
-    writer.AddText(group, at, size, "Run " + std::to_string(run), value);
-    at += size;
+    writer.AddText(group, entry.Offset, entry.Size, "Run " + std::to_string(run), value);
+  }
+  const size_t last = reader.Position();
+  const auto why = [&](const char* what) {
+    const uint8_t header = bytes[last];
+    writer.AddText(group, last, 1, "Run " + std::to_string(run) + " header", HexText(header, 2) + " (" + what + ")", header);
+  };
+  switch (reader.End()) {
+    case RunListEnd::Marker: writer.AddText(group, last, 1, "End of run list", "0x00", 0); break;
+    case RunListEnd::BufferEnd: break;
+    case RunListEnd::Cut: why("a run that does not fit its attribute"); break;
+    case RunListEnd::NoLength: why("a run without a length, which ends the list"); break;
+    case RunListEnd::WideOffset: why("an offset wider than 8 bytes, which ends the list"); break;
   }
 }
 
@@ -275,19 +270,15 @@ Structure DecodeMftRecord(const StructureInput& input) {
                 std::to_string(strides) + " strides need; only those are checked");
   }
   if (count > 0 && header.Add("Update sequence", usa, 2, "Update sequence number", Show::Hex)) {
-    const uint16_t number = ReadLe16(raw, usa);
-    for (size_t i = 1; i < count && i <= strides; ++i) {
-      const size_t saved = usa + 2 * i;
-      if (!header.Add("Update sequence", saved, 2, ("Saved end of stride " + std::to_string(i)).c_str(), Show::Hex)) {
-        return s;
-      }
-      const size_t end = kStride * i - 2;
-      const uint16_t there = ReadLe16(raw, end);
-      header.AddCheck("Update sequence at " + HexText(end, 3) + " (end of stride " + std::to_string(i) + ")",
-                      there == number, HexText(there, 4), HexText(number, 4));
-      fixed[end] = raw[saved];
-      fixed[end + 1] = raw[saved + 1];
-    }
+    const ntfs::FixupResult fixups = ntfs::ApplyFixups(fixed, [&](const ntfs::FixupStride& stride) {
+      const std::string number = std::to_string(stride.Index);
+      header.Add("Update sequence", stride.Saved, 2, ("Saved end of stride " + number).c_str(), Show::Hex);
+      header.AddCheck("Update sequence at " + HexText(stride.End, 3) + " (end of stride " + number + ")",
+                      stride.Found == stride.Sequence, HexText(stride.Found, 4), HexText(stride.Sequence, 4));
+    });
+    // An array that runs past the record cuts the record at its first entry outside.
+    const size_t wanted = std::min(count - 1, strides);
+    if (fixups.Strides < wanted && !header.Fits(usa + 2 * (fixups.Strides + 1), 2)) return s;
   }
 
   // The attributes, read with the update sequence applied.
