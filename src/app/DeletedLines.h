@@ -14,8 +14,6 @@ namespace korvalane {
 // directory entry, an MFT record or inode no longer in use): their text in a colour of
 // its own, and the tooltip "deleted" over them. The view text itself stays as designed.
 class DeletedLineMarks : public QObject {
-  Q_OBJECT
-
  public:
   static inline const QColor kColour{176, 0, 0};
   static inline const QString kTip = QStringLiteral("deleted");

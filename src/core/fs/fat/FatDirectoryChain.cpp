@@ -7,6 +7,7 @@
 #include "core/Bytes.h"
 #include "core/ownership/FatChains.h"
 #include "core/search/Locate.h"
+#include "core/structures/Catalog.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -30,18 +31,25 @@ constexpr size_t kMostJumps = size_t{8} << 20;
 struct DataArea {
   uint64_t FirstSector = 0;  // of cluster 2
   uint64_t SectorsPerCluster = 0;
-  uint64_t Clusters = 0;
+  uint64_t Clusters = 0;          // on the drive
+  uint64_t DeclaredClusters = 0;  // as the boot sector counts them, which decides the FAT's width
 };
 
 std::optional<DataArea> CurrentDataArea() {
   const VolumeGeometry& g = Geometry();
   if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return std::nullopt;
   const Location clusterTwo = LocateCluster(kFirstDataCluster);
-  if (!clusterTwo.Sector || *clusterTwo.Sector >= g.TotalSectors) return std::nullopt;
+  if (!clusterTwo.Sector) return std::nullopt;
+  // The boot sector's count, but no cluster past the drive's end: a damaged count must not
+  // make the walk read millions of entries that are not there.
+  uint64_t sectors = g.TotalSectors;
+  if (const uint64_t drive = DriveSectorCount(); drive > 0) sectors = std::min(sectors, drive);
+  if (sectors <= *clusterTwo.Sector) return std::nullopt;
   DataArea area;
   area.FirstSector = *clusterTwo.Sector;
   area.SectorsPerCluster = static_cast<uint32_t>(g.SectorsPerCluster);
-  area.Clusters = (g.TotalSectors - area.FirstSector) / area.SectorsPerCluster;
+  area.Clusters = (sectors - area.FirstSector) / area.SectorsPerCluster;
+  area.DeclaredClusters = (g.TotalSectors - area.FirstSector) / area.SectorsPerCluster;
   return area;
 }
 
@@ -125,7 +133,7 @@ std::optional<DirectoryChainPlace> FindInDirectoryChain(uint64_t cluster) {
   if (!area || g.ReservedSectors < 0 || g.FatSectors <= 0) return std::nullopt;
   const auto sectorBytes = static_cast<uint32_t>(g.BytesPerSector);
   const bool fat32 = g.FileSystemKind == FileSystemKind::Fat32;
-  const int entryBits = fat32 ? 32 : area->Clusters < kFat16Clusters ? 12 : 16;
+  const int entryBits = fat32 ? 32 : area->DeclaredClusters < kFat16Clusters ? 12 : 16;
   FatTable table(static_cast<uint32_t>(g.ReservedSectors), static_cast<uint32_t>(g.FatSectors), sectorBytes, entryBits,
                  false);
   const uint64_t limit = std::min(area->Clusters + kFirstDataCluster, table.EntryCount());
