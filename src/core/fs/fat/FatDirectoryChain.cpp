@@ -111,20 +111,14 @@ bool OpensFatDirectory(std::span<const uint8_t> bytes) {
   return ReadU8(bytes, 0) == kDot && ReadU8(bytes, kEntryBytes) == kDot && ReadU8(bytes, kEntryBytes + 1) == kDot;
 }
 
-std::optional<uint64_t> ClusterHolding(uint64_t sector) {
-  const std::optional<DataArea> area = CurrentDataArea();
-  if (!area || sector < area->FirstSector) return std::nullopt;
-  const uint64_t index = (sector - area->FirstSector) / area->SectorsPerCluster;
-  if (index >= area->Clusters) return std::nullopt;
-  return index + kFirstDataCluster;
-}
-
 std::optional<uint64_t> ClusterStartingAt(uint64_t sector) {
   const std::optional<DataArea> area = CurrentDataArea();
   if (!area || sector < area->FirstSector || (sector - area->FirstSector) % area->SectorsPerCluster != 0) {
     return std::nullopt;
   }
-  return ClusterHolding(sector);
+  const uint64_t index = (sector - area->FirstSector) / area->SectorsPerCluster;
+  if (index >= area->Clusters) return std::nullopt;
+  return index + kFirstDataCluster;
 }
 
 std::optional<DirectoryChainPlace> FindInDirectoryChain(uint64_t cluster) {

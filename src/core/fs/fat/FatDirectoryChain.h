@@ -29,7 +29,4 @@ bool OpensFatDirectory(std::span<const uint8_t> bytes);
 // The cluster whose first sector is `sector` in the current FAT volume's data area.
 std::optional<uint64_t> ClusterStartingAt(uint64_t sector);
 
-// The cluster of the data area that holds `sector`.
-std::optional<uint64_t> ClusterHolding(uint64_t sector);
-
 }  // namespace korvalane
