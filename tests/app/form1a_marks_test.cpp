@@ -1,12 +1,8 @@
-// The main window's marks, driven offscreen against the sample images: the File record
-// view keeps the designed text and marks the lines of deleted entries and records (a
-// colour, the tooltip "deleted") as the JSON's "deleted" flags say; the view buttons show
-// their highlight only while they have the focus.
+// The main window offscreen on the samples: the File record view keeps the designed text
+// and marks the lines of deleted entries and records (a colour, the tooltip "deleted");
+// the view buttons show their highlight only while they have the focus.
 #include <QHelpEvent>
 #include <QImage>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QToolTip>
@@ -21,69 +17,38 @@ using namespace korvalane::testing;
 
 namespace {
 
-// A line of the text area's place on screen, in its viewport.
-QPoint LineCentre(int line) {
-  const QTextBlock block = Form1a->InfoList->document()->findBlockByNumber(line);
-  return Form1a->InfoList->cursorRect(QTextCursor(block)).center();
-}
-
-// The tooltip the text area shows over a line, or empty when none.
+// The tooltip over a line of the text area, or empty when none.
 QString TipOver(int line) {
-  // A tip fades out a moment after it is hidden.
-  QToolTip::hideText();
+  QToolTip::hideText();  // a tip fades out a moment after it is hidden
   if (!QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 3000)) return QStringLiteral("(an earlier tip stays)");
   QWidget* viewport = Form1a->InfoList->viewport();
-  const QPoint at = LineCentre(line);
+  const QPoint at = Form1a->InfoList->cursorRect(QTextCursor(Form1a->InfoList->document()->findBlockByNumber(line))).center();
   QHelpEvent help(QEvent::ToolTip, at, viewport->mapToGlobal(at));
   QCoreApplication::sendEvent(viewport, &help);
   return QToolTip::isVisible() ? QToolTip::text() : QString();
 }
 
-// What korvalane-cli's JSON says of each line of the File record view.
-std::vector<bool> DeletedByJson(const std::vector<std::string>& args, const std::vector<std::string>& lines) {
-  const CommandResult result = RunCli(args);
-  const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(result.Out)).object();
-  std::vector<bool> deleted(lines.size(), false);
-  if (json.contains("entries") && !json.contains("directoryBlock")) {
-    // FAT and exFAT: one line per entry.
-    const QJsonArray entries = json["entries"].toArray();
-    for (qsizetype i = 0; i < entries.size() && static_cast<size_t>(i) < lines.size(); ++i) {
-      deleted[static_cast<size_t>(i)] = entries[i].toObject()["deleted"].toBool();
-    }
-  } else if (json.contains("directoryBlock")) {
-    // ext: an entry's line is the one that names it.
-    for (const QJsonValue entry : json["entries"].toArray()) {
-      if (!entry.toObject()["deleted"].toBool()) continue;
-      const std::string name = ": " + entry.toObject()["name"].toString().toStdString();
-      for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].ends_with(name)) deleted[i] = true;
-      }
-    }
-  } else if (json["deleted"].toBool()) {
-    // An MFT record: all of it.
-    deleted.assign(lines.size(), true);
+// Shows the File record view of `sector` and checks that exactly the lines `deleted`
+// says are marked, in the marks' colour and with their tooltip, and that the text is
+// the command line's.
+void ExpectMarks(const std::string& image, uint64_t sector, const std::function<bool(size_t, const std::string&)>& deleted) {
+  QTest::mouseClick(Form1a->CheckView3, Qt::LeftButton);
+  Form1a->SectorEdit->setText(QString::number(sector));
+  const std::vector<std::string> lines = ShownLines();
+  QCOMPARE(lines, CliLines({"record", image, std::to_string(sector)}));
+  size_t marked = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    QCOMPARE(Form1a->DeletedMarks().IsMarked(i), deleted(i, lines[i]));
+    QCOMPARE(TipOver(static_cast<int>(i)), deleted(i, lines[i]) ? QStringLiteral("deleted") : QString());
+    marked += deleted(i, lines[i]) ? 1 : 0;
   }
-  return deleted;
-}
-
-std::string Sample(const std::string& name) { return SamplePath(name); }
-
-// A copy of ntfs.img whose README.TXT record is no longer in use, as deleting the file
-// leaves it (its in-use flag, bit 0 of the header's flags at byte 22, cleared).
-std::string NtfsWithDeletedRecord(const QTemporaryDir& dir, uint64_t* sector) {
-  const std::string copy = dir.filePath("ntfs-deleted.img").toStdString();
-  std::filesystem::copy_file(Sample("ntfs.img"), copy);
-  const CommandResult record = Run({"ifind", "-n", "README.TXT", copy});
-  const std::vector<std::string> located = Lines(RunCli({"locate", copy, "mft-record", Lines(record.Out).at(0)}).Out);
-  *sector = std::stoull(located.at(0));
-  std::fstream file(copy, std::ios::in | std::ios::out | std::ios::binary);
-  file.seekg(static_cast<std::streamoff>(*sector * 512 + 22));
-  char flags = 0;
-  file.read(&flags, 1);
-  flags = static_cast<char>(flags & ~1);
-  file.seekp(static_cast<std::streamoff>(*sector * 512 + 22));
-  file.write(&flags, 1);
-  return copy;
+  QCOMPARE(static_cast<size_t>(Form1a->InfoList->extraSelections().size()), marked);
+  for (const QTextEdit::ExtraSelection& mark : Form1a->InfoList->extraSelections()) {
+    QCOMPARE(mark.format.foreground().color(), DeletedLineMarks::kColour);
+  }
+  // The Text view of the same sector has none.
+  QTest::mouseClick(Form1a->CheckView1, Qt::LeftButton);
+  QVERIFY(Form1a->InfoList->extraSelections().isEmpty());
 }
 
 // Pixels of the view buttons' designed colour (red 137, green 184, blue 249).
@@ -107,121 +72,78 @@ class MainWindowMarksTest : public QObject {
     ApplyLook(*qApp);
   }
 
-  void deletedLinesAreMarked_data() {
+  // Each sample's root holds "deleted file.txt" among live entries (the JSON's "deleted"
+  // entries); DOCS and an MFT record in use hold none.
+  void deletedEntriesAreMarked_data() {
     QTest::addColumn<QString>("image");
-    QTest::addColumn<QString>("sector");
-    QTest::addColumn<int>("marked");  // how many lines the JSON calls deleted
-    // The root directories, each with "deleted file.txt" among live entries.
-    QTest::newRow("FAT16 root") << QString::fromStdString(Sample("fat16.img")) << "68" << 1;
-    QTest::newRow("FAT32 root") << QString::fromStdString(Sample("fat32.img")) << "1166" << 1;
-    QTest::newRow("exFAT root") << QString::fromStdString(Sample("exfat.img")) << "4120" << 1;
-    QTest::newRow("ext2 root block") << QString::fromStdString(Sample("ext2.img")) << "392" << 1;
-    // Lines of live entries and records only.
-    QTest::newRow("FAT16 DOCS") << QString::fromStdString(Sample("fat16.img")) << "112" << 0;
-    QTest::newRow("NTFS record in use") << QString::fromStdString(Sample("ntfs.img")) << "160" << 0;
+    QTest::addColumn<qulonglong>("sector");
+    QTest::newRow("FAT16 root") << "fat16.img" << 68ull;
+    QTest::newRow("FAT32 root") << "fat32.img" << 1166ull;
+    QTest::newRow("exFAT root") << "exfat.img" << 4120ull;
+    QTest::newRow("ext2 root block") << "ext2.img" << 392ull;
+    QTest::newRow("FAT16 DOCS") << "fat16.img" << 112ull;
+    QTest::newRow("NTFS record in use") << "ntfs.img" << 160ull;
   }
-  void deletedLinesAreMarked() {
+  void deletedEntriesAreMarked() {
     QFETCH(QString, image);
-    QFETCH(QString, sector);
-    QFETCH(int, marked);
-    ProgramWindows windows({image.toStdString()}, 512, Started::AsNamedSources);
+    QFETCH(qulonglong, sector);
+    const std::string path = SamplePath(image.toStdString());
+    ProgramWindows windows({path}, 512, Started::AsNamedSources);
     QVERIFY(windows.Started());
-    QTest::mouseClick(Form1a->CheckView3, Qt::LeftButton);
-    Form1a->SectorEdit->setText(sector);
-    const std::vector<std::string> args{"record", image.toStdString(), sector.toStdString()};
-    const std::vector<std::string> lines = CliLines(args);
-    QVERIFY(!lines.empty());
-    // The text is the designed one, marks or not.
-    QCOMPARE(ShownLines(), lines);
-    std::vector<std::string> json = args;
-    json.insert(json.begin() + 1, "--json");
-    const std::vector<bool> deleted = DeletedByJson(json, lines);
-    QCOMPARE(static_cast<int>(std::count(deleted.begin(), deleted.end(), true)), marked);
-    int selections = 0;
-    for (const QTextEdit::ExtraSelection& mark : Form1a->InfoList->extraSelections()) {
-      QCOMPARE(mark.format.foreground().color(), DeletedLineMarks::kColour);
-      QVERIFY(deleted.at(static_cast<size_t>(mark.cursor.block().blockNumber())));
-      ++selections;
-    }
-    QCOMPARE(selections, marked);
-    for (size_t i = 0; i < lines.size(); ++i) {
-      QCOMPARE(Form1a->DeletedMarks().IsMarked(i), static_cast<bool>(deleted[i]));
-      QCOMPARE(TipOver(static_cast<int>(i)), deleted[i] ? QStringLiteral("deleted") : QString());
-    }
-    // The Text view of the same sector has no such marks.
-    QTest::mouseClick(Form1a->CheckView1, Qt::LeftButton);
-    QVERIFY(Form1a->InfoList->extraSelections().isEmpty());
-    QVERIFY(!Form1a->DeletedMarks().IsMarked(0));
+    const std::string json = RunCli({"record", "--json", path, std::to_string(sector)}).Out;
+    const bool any = json.find("\"deleted\": true") != std::string::npos;
+    QCOMPARE(any, json.find("deleted file.txt") != std::string::npos);
+    ExpectMarks(path, sector, [](size_t, const std::string& line) { return line.find("deleted file.txt") != std::string::npos; });
   }
 
-  // Every line of a deleted MFT record or ext inode is marked; the inodes beside a
-  // deleted one in its sector are not.
+  // Every line of an MFT record no longer in use (README.TXT's, its in-use flag at byte 22
+  // cleared as deleting the file does) and of a deleted ext inode; none of the inodes
+  // beside it.
   void deletedRecordsAreMarkedWhole() {
     QTemporaryDir dir;
-    uint64_t sector = 0;
-    const std::string ntfs = NtfsWithDeletedRecord(dir, &sector);
+    const std::string ntfs = dir.filePath("ntfs.img").toStdString();
+    std::filesystem::copy_file(SamplePath("ntfs.img"), ntfs);
+    const uint64_t record = 160;
+    QVERIFY(CliLines({"record", ntfs, std::to_string(record)}).at(0) == "File README.TXT");
+    {
+      std::fstream file(ntfs, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(record * 512 + 22);
+      file.put(0);
+    }
     {
       ProgramWindows windows({ntfs}, 512, Started::AsNamedSources);
       QVERIFY(windows.Started());
-      QTest::mouseClick(Form1a->CheckView3, Qt::LeftButton);
-      Form1a->SectorEdit->setText(QString::number(sector));
-      QCOMPARE(ShownLines(), CliLines({"record", ntfs, std::to_string(sector)}));
-      QVERIFY(ShownLines().size() >= 5);
-      QVERIFY(RunCli({"record", "--json", ntfs, std::to_string(sector)}).Out.find("\"deleted\": true") != std::string::npos);
-      for (size_t i = 0; i < ShownLines().size(); ++i) QVERIFY(Form1a->DeletedMarks().IsMarked(i));
+      ExpectMarks(ntfs, record, [](size_t, const std::string&) { return true; });
     }
-    const std::string ext2 = Sample("ext2.img");
-    const std::string inodeSector = Lines(RunCli({"locate", ext2, "inode", "17"}).Out).at(0);
+    // Inode 17 ("deleted file.txt") from its heading to the blank line before inode 18.
+    const std::string ext2 = SamplePath("ext2.img");
+    const std::vector<std::string> lines = CliLines({"record", ext2, "144"});
+    const auto heading = [&](const std::string& start) {
+      return static_cast<size_t>(std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(start); }) - lines.begin());
+    };
+    const size_t first = heading("Inode 17,");
+    const size_t next = heading("Inode 18,");
+    QVERIFY(first + 5 < next && next < lines.size());
     ProgramWindows windows({ext2}, 512, Started::AsNamedSources);
     QVERIFY(windows.Started());
-    QTest::mouseClick(Form1a->CheckView3, Qt::LeftButton);
-    Form1a->SectorEdit->setText(QString::fromStdString(inodeSector));
-    const std::vector<std::string> lines = ShownLines();
-    QCOMPARE(lines, CliLines({"record", ext2, inodeSector}));
-    // Inode 17 ("deleted file.txt") runs from its heading to the blank line that parts it
-    // from the next inode.
-    const auto heading = [&](size_t from, const std::string& start) {
-      for (size_t i = from; i < lines.size(); ++i) {
-        if (lines[i].starts_with(start)) return i;
-      }
-      return lines.size() + 1;
-    };
-    const size_t first = heading(0, "Inode 17,");
-    const size_t next = heading(first + 1, "Inode ");
-    QVERIFY(first < lines.size());
-    QVERIFY(next - 1 - first >= 5);
-    for (size_t i = 0; i < lines.size(); ++i) {
-      QCOMPARE(Form1a->DeletedMarks().IsMarked(i), i >= first && i + 1 < next);
-    }
+    ExpectMarks(ext2, 144, [&](size_t i, const std::string&) { return i >= first && i + 1 < next; });
   }
 
-  // Only the view button that has the focus shows the highlight colour.
+  // Only the view button that has the focus shows the highlight colour, checked or not.
   void onlyTheFocusedViewButtonIsHighlighted() {
-    ProgramWindows windows({Sample("fat16.img")}, 512, Started::AsNamedSources);
+    ProgramWindows windows({SamplePath("fat16.img")}, 512, Started::AsNamedSources);
     QVERIFY(windows.Started());
     Form1a->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(Form1a));
     QRadioButton* const buttons[] = {Form1a->CheckView1, Form1a->CheckView2, Form1a->CheckView3};
-    Form1a->SectorEdit->setFocus();
-    QTRY_VERIFY(Form1a->SectorEdit->hasFocus());
-    for (QRadioButton* button : buttons) QCOMPARE(HighlightPixels(button), 0);
-    for (QRadioButton* focused : buttons) {
+    for (QWidget* focused : std::initializer_list<QWidget*>{Form1a->SectorEdit, buttons[0], buttons[1], buttons[2]}) {
       focused->setFocus(Qt::TabFocusReason);
       QTRY_VERIFY(focused->hasFocus());
       for (QRadioButton* button : buttons) {
         const int pixels = HighlightPixels(button);
-        if (button == focused) {
-          QVERIFY2(pixels > button->width() * button->height() / 4, qPrintable(button->text()));
-        } else {
-          QVERIFY2(pixels == 0, qPrintable(button->text()));
-        }
+        QVERIFY2(button == focused ? pixels > button->width() * button->height() / 4 : pixels == 0, qPrintable(button->text()));
       }
     }
-    // The checked one is not highlighted for being checked.
-    QVERIFY(Form1a->CheckView1->isChecked());
-    Form1a->InfoList->setFocus();
-    QTRY_VERIFY(Form1a->InfoList->hasFocus());
-    QCOMPARE(HighlightPixels(Form1a->CheckView1), 0);
   }
 };
 
