@@ -1,6 +1,7 @@
 #include "app/Look.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QFontDatabase>
 #include <QScreen>
 #include <QStyle>
@@ -57,6 +58,29 @@ void CentreOnMainWindow(QWidget* window) {
   }
   const QSize size = window->frameGeometry().size();
   window->move(area.left() + (area.width() - size.width()) / 2, area.top() + (area.height() - size.height()) / 2);
+}
+
+std::optional<QRect> PlaceBeside(const QRect& main, QSize size, QSize minimum, const QRect& screen) {
+  // A little space between the two, where there is room for it.
+  constexpr int kGap = 8;
+  const int height = std::max(minimum.height(), std::min(size.height(), screen.height()));
+  if (height > screen.height()) return std::nullopt;
+  const int right = screen.right() - main.right();
+  const int left = main.left() - screen.left();
+  const auto width = [&](int room) { return std::min(size.width(), room - kGap); };
+  int x = 0;
+  int w = 0;
+  if (right - kGap >= minimum.width()) {
+    w = width(right);
+    x = main.right() + 1 + kGap;
+  } else if (left - kGap >= minimum.width()) {
+    w = width(left);
+    x = main.left() - kGap - w;
+  } else {
+    return std::nullopt;
+  }
+  const int y = std::clamp(main.top(), screen.top(), screen.bottom() + 1 - height);
+  return QRect(x, y, w, height);
 }
 
 }  // namespace korvalane

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QFont>
+#include <QRect>
+#include <QSize>
+#include <optional>
 
 class QApplication;
 class QWidget;
@@ -24,5 +27,12 @@ void UseDialogFrame(QWidget* dialog);
 
 // Places a window at the centre of the main window (of the screen while there is none).
 void CentreOnMainWindow(QWidget* window);
+
+// Where a window (its frame of `size`, at least `minimum`) stands beside the frame `main`
+// of the main window on a screen whose free area is `screen`, so that it covers none of
+// it: on the right where the screen has room there, otherwise on the left, narrowed to
+// the room down to `minimum` and no taller than the screen; its top level with the main
+// window's where it fits. Nothing where neither side has room for `minimum`.
+std::optional<QRect> PlaceBeside(const QRect& main, QSize size, QSize minimum, const QRect& screen);
 
 }  // namespace korvalane

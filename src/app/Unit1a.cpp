@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "app/ApplicationEvents.h"
+#include "app/DeletedLines.h"
 #include "app/DriveList.h"
 #include "app/Look.h"
 #include "app/SingleInstance.h"
@@ -144,6 +145,7 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
   connect(&korvalane::ShownSector::Instance(), &korvalane::ShownSector::MarkRequested, this, &TForm1a::ShowSectorBytes);
   korvalane::ShownSector::Instance().SetField(SectorEdit->text());
 
+  deletedMarks_ = new korvalane::DeletedLineMarks(InfoList);
   InfoList->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(InfoList, &QWidget::customContextMenuRequested, this, &TForm1a::InfoListContextPopup);
 
@@ -239,9 +241,14 @@ void TForm1a::SectorEditChange() {
   korvalane::ShownSector::Instance().SetField(SectorEdit->text());
   const uint64_t generation = ClearView();
   korvalane::ViewText lines;
-  korvalane::ShowSector(SectorEdit->text().toStdU16String(), SelectedView(), lines, PumpFor(generation));
+  // The view text stays as designed; the lines of deleted entries and records are marked.
+  std::vector<size_t> deleted;
+  korvalane::RecordOptions record;
+  record.DeletedLines = &deleted;
+  korvalane::ShowSector(SectorEdit->text().toStdU16String(), SelectedView(), lines, PumpFor(generation), record);
   FinishRedraw(generation, std::move(lines));
   if (generation == redrawGeneration_) {
+    if (!deleted.empty()) deletedMarks_->Show(deleted);
     MarkAgain();
     korvalane::ShownSector::Instance().Set(DriveBox->currentText(), SectorEdit->text(), SelectedView());
   }
@@ -582,6 +589,7 @@ void TForm1a::FinishRedraw(uint64_t generation, korvalane::ViewText lines) {
   text.reserve(static_cast<qsizetype>(length));
   // Marks belong to the lines they were made for.
   InfoList->setExtraSelections({});
+  deletedMarks_->Clear();
   for (size_t i = 0; i < view_.size(); ++i) {
     if (i != 0) text += QLatin1Char('\n');
     AppendShowable(text, view_[i]);

@@ -16,6 +16,7 @@
 
 namespace korvalane {
 class ApplicationEvents;
+class DeletedLineMarks;
 class WakeUpServer;
 }  // namespace korvalane
 
@@ -82,6 +83,8 @@ class TForm1a : public QDialog, public Ui::TForm1a {
 
   // The view text: the lines InfoList shows, exactly as the renderers made them.
   const korvalane::ViewText& ViewLines() const { return view_; }
+  // The marks of the "File record" lines that show something deleted.
+  const korvalane::DeletedLineMarks& DeletedMarks() const { return *deletedMarks_; }
 
   // True once the start-up steps (ActivateForm) have run.
   bool Activated() const { return activated_; }
@@ -158,6 +161,7 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   QAction* ActionOpen = nullptr;
   QAction* ActionStructure = nullptr;
   korvalane::WakeUpServer* wakeUpServer_ = nullptr;
+  korvalane::DeletedLineMarks* deletedMarks_ = nullptr;
 };
 
 extern TForm1a* Form1a;

@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <QTableWidgetItem>
 #include <span>
 
+#include "app/Look.h"
 #include "core/structures/Inspector.h"
 #include "core/text/SectorField.h"
 #include "core/views/Dumps.h"
@@ -100,11 +102,33 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent) {
 
 void TForm5::OpenStructure() {
   if (!isVisible()) {
+    PlaceBesideMainWindow();
     show();
   } else {
     raise();
   }
   activateWindow();
+}
+
+void TForm5::PlaceBesideMainWindow() {
+  QWidget* main = parentWidget();
+  if (main == nullptr || !main->isVisible()) return;
+  const QScreen* screen = main->screen();
+  if (screen == nullptr) return;
+  // Before it is first shown the window has no frame of its own yet; the main window's
+  // is the same kind of frame.
+  const QRect outer = main->frameGeometry();
+  const QRect inner = main->geometry();
+  const QSize frame(outer.width() - inner.width(), outer.height() - inner.height());
+  const std::optional<QRect> place =
+      korvalane::PlaceBeside(outer, size() + frame, minimumSize() + frame, screen->availableGeometry());
+  if (!place) {
+    // A screen too small for both: over the main window, where a dialog opens.
+    korvalane::CentreOnMainWindow(this);
+    return;
+  }
+  resize(place->size() - frame);
+  move(place->topLeft());
 }
 
 void TForm5::showEvent(QShowEvent* event) {

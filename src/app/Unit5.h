@@ -35,7 +35,9 @@ class TForm5 : public QDialog, public Ui::TForm5 {
  public:
   explicit TForm5(QWidget* parent = nullptr);
 
-  // Opens the window (or brings it forward) on the sector shown now.
+  // Opens the window (or brings it forward) on the sector shown now. It opens beside the
+  // main window, on the side where the screen has room, so that the bytes it marks stay
+  // in sight; on a screen too small for both, over the main window's centre.
   void OpenStructure();
   void KindBoxChange();
   void FieldGridSelect();
@@ -54,6 +56,7 @@ class TForm5 : public QDialog, public Ui::TForm5 {
 
  private:
   void Refresh();
+  void PlaceBesideMainWindow();
   void ShowInspector(size_t offset);
 
   QString drive_;

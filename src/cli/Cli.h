@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/Platform.h"
@@ -82,6 +83,11 @@ bool IsTerminal(std::FILE* stream);
 
 // "korvalane-cli: " + message on stderr; returns kUsage.
 int UsageError(const std::string& message);
+
+// A START END range refused (export, hash): its message on stderr and, where END is
+// what is wrong, a second line saying what END may be on a drive of `totalSectors`
+// sectors. Returns kUsage.
+int RangeRefused(std::u16string_view message, uint64_t totalSectors);
 
 // Commands.
 int RunDrives(const Arguments& arguments);

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/Cli.h"
+#include "core/export/ExportRange.h"
 #include "core/text/SectorField.h"
 #include "core/text/Utf.h"
 #include "platform/SystemPlatform.h"
@@ -264,6 +265,15 @@ bool IsTerminal(std::FILE* stream) { return KORVALANE_ISATTY(KORVALANE_FILENO(st
 int UsageError(const std::string& message) {
   std::cerr << "korvalane-cli: " << message << '\n';
   return kUsage;
+}
+
+int RangeRefused(std::u16string_view message, uint64_t totalSectors) {
+  UsageError(ToUtf8(message));
+  if (message != kInvalidEndSector) return kUsage;
+  // END is one past the last sector copied, so it may equal the sector count.
+  if (totalSectors == 0) return UsageError("END must be at least 1, and the drive has no sectors");
+  return UsageError("END must be a number from 1 to " + std::to_string(totalSectors) +
+                    ", the drive's sector count (sector END itself is not included)");
 }
 
 }  // namespace korvalane::cli

@@ -126,6 +126,19 @@ std::optional<std::string> WriteTextFile(const std::filesystem::path& path, cons
   return errno != 0 ? std::generic_category().message(errno) : std::string("the system gave no reason");
 }
 
+// Why the thing that already stands at `path` can never take a copy, whatever --force
+// says: a directory, a FIFO (opening one for writing waits for a reader) or a socket.
+// Nothing for a regular file, a device (/dev/null takes a copy with --force) or nothing.
+std::optional<std::string> NeverWritable(const std::filesystem::path& path) {
+  std::error_code error;
+  switch (std::filesystem::status(path, error).type()) {
+    case std::filesystem::file_type::directory: return std::generic_category().message(EISDIR);
+    case std::filesystem::file_type::fifo: return std::string("a FIFO, not a regular file");
+    case std::filesystem::file_type::socket: return std::string("a socket, not a regular file");
+    default: return std::nullopt;
+  }
+}
+
 // "cannot write the map 'x.map': No such file or directory".
 std::string MapFailure(const std::string& mapName, const std::string& why) {
   return "cannot write the map '" + mapName + "': " + why;
@@ -166,7 +179,7 @@ int RunExport(const Arguments& arguments) {
 
   const RangeCheck check =
       CheckSectorRange(TrimBlanks(FromUtf8(startText)), TrimBlanks(FromUtf8(endText)), Geometry().TotalSectors);
-  if (!check.Range) return UsageError(Utf8(check.Message));
+  if (!check.Range) return RangeRefused(check.Message, Geometry().TotalSectors);
   const SectorRange range = *check.Range;
   if (arguments.Sha256 && !DigestsAvailable()) {
     return UsageError("export --sha256: this build has no digest library (Nettle)");
@@ -178,6 +191,10 @@ int RunExport(const Arguments& arguments) {
   if (IsDriveSource(path, drive)) {
     UsageError(Utf8(kInvalidFileName));
     return UsageError("cannot create '" + fileName + "': the drive is read from it");
+  }
+  if (const std::optional<std::string> why = NeverWritable(path)) {
+    UsageError(Utf8(kInvalidFileName));
+    return UsageError("cannot create '" + fileName + "': " + *why);
   }
   std::error_code error;
   if (std::filesystem::exists(path, error) && !arguments.Force) {
@@ -194,6 +211,7 @@ int RunExport(const Arguments& arguments) {
     if (IsDriveSource(mapPath, drive) || SameFile(mapPath, path)) {
       return UsageError("the map '" + mapName + "' must be a file of its own, not the source or FILE");
     }
+    if (const std::optional<std::string> why = NeverWritable(mapPath)) return UsageError(MapFailure(mapName, *why));
     const bool mapExisted = std::filesystem::exists(mapPath, error);
     if (mapExisted && !arguments.Force) {
       return UsageError("'" + mapName + "' already exists (use --force to replace it)");

@@ -42,7 +42,7 @@ int RunHash(const Arguments& arguments) {
   // volume's sector count, END not below START.
   const RangeCheck check = CheckSectorRange(TrimBlanks(FromUtf8(arguments.Positional[1])),
                                             TrimBlanks(FromUtf8(arguments.Positional[2])), Geometry().TotalSectors);
-  if (!check.Range) return UsageError(ToUtf8(check.Message));
+  if (!check.Range) return RangeRefused(check.Message, Geometry().TotalSectors);
 
   std::vector<DigestKind> kinds;
   if (arguments.Md5) kinds.push_back(DigestKind::Md5);
@@ -54,9 +54,12 @@ int RunHash(const Arguments& arguments) {
   const RangeHashOutcome outcome = HashSectorRange(*check.Range, kinds, hooks);
   ExportBusy = false;
 
-  // "SHA256 (disk.img, sectors 0-2048) = ...", as sha256sum --tag names what it hashed.
-  const std::string what =
-      source + ", sectors " + std::to_string(check.Range->Start) + "-" + std::to_string(check.Range->End);
+  // "SHA256 (disk.img, sectors 0-2048) = ...", as sha256sum --tag names what it hashed;
+  // the sectors of a partition are counted from its own first sector, so the line names
+  // it ("disk.img, partition 2, sectors 0-2048").
+  std::string what = source;
+  if (arguments.Partition) what += ", partition " + std::to_string(*arguments.Partition);
+  what += ", sectors " + std::to_string(check.Range->Start) + "-" + std::to_string(check.Range->End);
   for (const auto& [kind, hex] : outcome.Digests) std::cout << DigestLine(kind, what, hex) << '\n';
   std::cout.flush();
   if (!outcome.Unreadable.Empty()) {

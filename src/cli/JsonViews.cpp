@@ -24,6 +24,10 @@ Json DriveJson(const std::string& drive) {
   return json;
 }
 
-Json RecordJson(uint64_t sector) { return FileRecordJson(sector, NoPump); }
+Json RecordJson(uint64_t sector) {
+  RecordOptions options;
+  options.FollowDirectoryChains = true;
+  return FileRecordJson(sector, NoPump, options);
+}
 
 }  // namespace korvalane::cli

@@ -6,7 +6,9 @@
 #include "cli/JsonViews.h"
 #include "core/text/SectorField.h"
 #include "core/text/Utf.h"
+#include "core/fs/FileSystem.h"
 #include "core/views/Details.h"
+#include "core/views/PartitionReport.h"
 #include "core/views/SectorView.h"
 #include "core/volume/DriveSelection.h"
 #include "core/volume/VolumeGeometry.h"
@@ -29,6 +31,19 @@ int RunDetails(const std::string& source, bool json) {
   return result == DetailsResult::BootSectorDenied ? kFailure : kOk;
 }
 
+// Why a "File record" view is empty on a drive without a file system Korvalane reads,
+// which the window shows as an empty view: a whole disk's sectors belong to its
+// partitions, whose records are read on their own drives.
+std::string NoFileRecords(const std::string& source) {
+  if (CurrentFileSystem() != nullptr) return {};
+  if (!CurrentPlatform().DriveIsPartition(FirstDrive()) && ReadCurrentPartitionTable().Scheme != PartitionScheme::None) {
+    return "'" + source + "' is a whole disk, which has no file records: its partition table is in 'details', and " +
+           "--partition N reads the records of partition N";
+  }
+  return "no file system Korvalane reads (FAT, exFAT, NTFS, ext2/3/4) was found on the volume, so it has no file "
+         "records";
+}
+
 int RunSectorView(const std::string& command, const std::string& source, const std::string& sectorText, bool json) {
   // A source that cannot be opened has no sectors to check the number against; the
   // window shows "Reading error" for it.
@@ -48,7 +63,11 @@ int RunSectorView(const std::string& command, const std::string& source, const s
                         : command == "hex" ? ViewKind::Hex
                                            : ViewKind::FileRecord;
   ViewText lines;
-  const SectorViewResult result = ShowSector(FromUtf8(sectorText), kind, lines, NoPump);
+  // Unlike the window's designed view, the command line lists a FAT directory's later
+  // clusters too, which only the FAT chain tells from file data.
+  RecordOptions record;
+  record.FollowDirectoryChains = true;
+  const SectorViewResult result = ShowSector(FromUtf8(sectorText), kind, lines, NoPump, record);
   if (json) {
     PrintJson((result == SectorViewResult::ReadingError ? Json::Object().Set("error", "Reading error")
                                                          : RecordJson(sector->Magnitude))
@@ -59,6 +78,9 @@ int RunSectorView(const std::string& command, const std::string& source, const s
   if (result == SectorViewResult::ReadingError) {
     std::cerr << "korvalane-cli: cannot read sector " << sectorText << " of '" << source << "'\n";
     return kFailure;
+  }
+  if (kind == ViewKind::FileRecord) {
+    if (const std::string why = NoFileRecords(source); !why.empty()) std::cerr << "korvalane-cli: " << why << '\n';
   }
   return kOk;
 }

@@ -106,10 +106,12 @@ Commands:
                                the relation it keeps instead. "The backup
                                agrees" when every difference is by design.
   hash [--md5] [--sha1] [--sha256] SOURCE START END
-                               The digests of sectors START to END-1, read exactly
-                               as export reads them (unreadable sectors as zeros,
-                               named on stderr; status 1): "SHA256 (SOURCE, sectors
-                               START-END) = HEX". SHA-256 when none is asked for.
+                               The digests of sectors START to END-1 (END itself
+                               is not read), read exactly as export reads them
+                               (unreadable sectors as zeros, named on stderr;
+                               status 1): "SHA256 (SOURCE, sectors START-END) =
+                               HEX", with ", partition N" after SOURCE for
+                               --partition N. SHA-256 when none is asked for.
   verify SOURCE.E01            Reads an EnCase image's media and compares its MD5
                                (and SHA-1, when the image stores one) with the
                                hashes it stores, as ewfverify does; each chunk that

@@ -119,17 +119,38 @@ TEST(CliDrives, BadSourcesAndFilesSayWhy) {
        "korvalane-cli: Invalid file name!\nkorvalane-cli: cannot create '" + at("no such folder/x.bin") +
            "': No such file or directory\n",
        ""},
+      // What can never be a file says so at once, --force or not.
       {{"export", "--force", fat12, "0", "8", at("adir")}, 2,
        "korvalane-cli: Invalid file name!\nkorvalane-cli: cannot create '" + at("adir") + "': Is a directory\n", ""},
+      {{"export", fat12, "0", "8", at("adir")}, 2,
+       "korvalane-cli: Invalid file name!\nkorvalane-cli: cannot create '" + at("adir") + "': Is a directory\n", ""},
       {{"export", "--force", fat12, "0", "8", at("fifo")}, 2,
-       "korvalane-cli: Invalid file name!\nkorvalane-cli: cannot create '" + at("fifo") +
-           "': a FIFO or socket, not a file\n",
+       "korvalane-cli: Invalid file name!\nkorvalane-cli: cannot create '" + at("fifo") + "': a FIFO, not a regular file\n",
        ""},
+      {{"export", fat12, "0", "8", at("fifo")}, 2,
+       "korvalane-cli: Invalid file name!\nkorvalane-cli: cannot create '" + at("fifo") + "': a FIFO, not a regular file\n",
+       ""},
+      {{"export", fat12, "0", "8", at("sock")}, 2,
+       "korvalane-cli: Invalid file name!\nkorvalane-cli: cannot create '" + at("sock") +
+           "': a socket, not a regular file\n",
+       ""},
+      {{"export", "--map", at("adir"), fat12, "0", "8", at("x.bin")}, 2,
+       "korvalane-cli: cannot write the map '" + at("adir") + "': Is a directory\n", ""},
+      {{"export", "--map", at("fifo"), fat12, "0", "8", at("x.bin")}, 2,
+       "korvalane-cli: cannot write the map '" + at("fifo") + "': a FIFO, not a regular file\n", ""},
+      // An END past the drive says what END may be; the dialog's message comes first.
+      {{"export", fat12, "0", "8193", at("x.bin")}, 2,
+       "korvalane-cli: Invalid end sector value!\nkorvalane-cli: END must be a number from 1 to 8192, the drive's "
+       "sector count (sector END itself is not included)\n",
+       ""},
+      {{"hash", fat12, "0", "0"}, 2,
+       "korvalane-cli: Invalid end sector value!\nkorvalane-cli: END must be a number from 1 to 8192, the drive's "
+       "sector count (sector END itself is not included)\n",
+       ""},
+      {{"export", fat12, "x", "8", at("x.bin")}, 2, "korvalane-cli: Invalid start sector value!\n", ""},
       {{"export", "--force", fat12, "0", "8", "/dev/full"}, 1,
        "korvalane-cli: Error writing file\n/dev/full\nkorvalane-cli: cannot write '/dev/full': No space left on device\n",
        ""},
-      {{"export", "--force", "--map", at("fifo"), fat12, "0", "8", at("x.bin")}, 2,
-       "korvalane-cli: cannot write the map '" + at("fifo") + "': a FIFO or socket, not a file\n", ""},
       {{"export", "--map", at("no such folder/x.map"), fat12, "0", "8", at("x.bin")}, 2,
        "korvalane-cli: cannot write the map '" + at("no such folder/x.map") + "': No such file or directory\n", ""},
   };

@@ -220,6 +220,29 @@ TEST_F(DisksTest, OptionsGoAnywhereBeforeTheArgumentsAndAMissingPartitionIsRefus
             "korvalane-cli: " + disk + " has no partition 4\n");
 }
 
+// A whole disk has no file records: its record view stays empty, as the window's does, and
+// says why on stderr (status 0); its partitions list theirs.
+TEST_F(DisksTest, AWholeDiskSaysItHasNoFileRecords) {
+  for (const char* name : {"disk-mbr.img", "disk-gpt.img"}) {
+    const std::string disk = SamplePath(name);
+    for (const char* sector : {"0", "1", "2048"}) {
+      for (const bool json : {false, true}) {
+        SCOPED_TRACE(std::string(name) + " sector " + sector + (json ? " --json" : ""));
+        const CommandResult result =
+            json ? RunCli({"record", "--json", disk, sector}) : RunCli({"record", disk, sector});
+        EXPECT_EQ(result.Status, 0);
+        EXPECT_EQ(result.Out, json ? "{\n  \"found\": false\n}\n" : "");
+        EXPECT_EQ(result.Err, "korvalane-cli: '" + disk +
+                                  "' is a whole disk, which has no file records: its partition table is in 'details', "
+                                  "and --partition N reads the records of partition N\n");
+      }
+    }
+    const CommandResult partition = RunCli({"record", "--partition", "1", disk, "0"});
+    EXPECT_EQ(partition.Err, "");
+    EXPECT_FALSE(partition.Out.empty());
+  }
+}
+
 TEST_F(DisksTest, AGptWhosePrimaryHeaderIsZeroedOpensFromTheBackup) {
   const std::string disk = Copy("disk-gpt.img");
   {

@@ -72,6 +72,10 @@ TEST(HashTest, DigestsEqualThoseOfDdsBytes) {
   const CommandResult plain = RunCli({"hash", SamplePath("fat12.img"), "0", "8"});
   EXPECT_EQ(plain.Out, "SHA256 (" + SamplePath("fat12.img") + ", sectors 0-8) = " +
                            DdDigest("sha256sum", SamplePath("fat12.img"), 0, 8) + "\n");
+  // A partition's sectors count from its own first sector: the line names it.
+  const CommandResult partition = RunCli({"hash", "--partition", "2", SamplePath("disk-mbr.img"), "0", "8"});
+  EXPECT_EQ(partition.Out, "SHA256 (" + SamplePath("disk-mbr.img") + ", partition 2, sectors 0-8) = " +
+                               DdDigest("sha256sum", SamplePath("disk-mbr.img"), 34816, 8) + "\n");
   EXPECT_EQ(RunCli({"hash", SamplePath("fat12.img"), "9", "8"}).Err, "korvalane-cli: Invalid sectors range!\n");
   EXPECT_EQ(RunCli({"hash", SamplePath("fat12.img"), "0", "99999999"}).Status, 2);
 }

@@ -101,12 +101,27 @@ Json ListingJson(const Listing& listing) {
                      .Set("size", e.Size)
                      .Set("cluster", e.Cluster));
   }
-  return Json::Object().Set("entries", entries);
+  Json json = Json::Object().Set("entries", entries);
+  if (listing.DirectoryFirstCluster) {
+    json.Set("directoryFirstCluster", *listing.DirectoryFirstCluster)
+        .Set("clusterInDirectory", listing.ClusterInDirectory);
+  }
+  return json;
 }
 
-void WriteListing(const std::optional<Listing>& listing, ViewText* view, Json* json) {
+void WriteListing(const std::optional<Listing>& listing, ViewText* view, Json* json,
+                  std::vector<size_t>* deletedLines) {
   if (!listing) return;
-  if (view) AppendListing(*listing, *view);
+  if (view) {
+    const size_t first = view->size();
+    AppendListing(*listing, *view);
+    // One line per entry, in order.
+    if (deletedLines && listing->IsDirectory) {
+      for (size_t i = 0; i < listing->Entries.size(); ++i) {
+        if (listing->Entries[i].Deleted) deletedLines->push_back(first + i);
+      }
+    }
+  }
   if (json && listing->IsDirectory) *json = ListingJson(*listing);
 }
 

@@ -37,10 +37,15 @@ struct ListingEntry {
   std::optional<int32_t> UtcOffsetMinutes;
 };
 
-// A directory cluster as read: whether it is the start of a directory, and its entries.
+// A directory cluster as read: whether it is a directory's (its first cluster, or a later
+// one found through the FAT chain), and its entries.
 struct Listing {
   bool IsDirectory = false;
   std::vector<ListingEntry> Entries;
+  // For a later cluster: the directory's first cluster, and this one's place in the chain
+  // (1 for the second cluster).
+  std::optional<uint64_t> DirectoryFirstCluster;
+  uint64_t ClusterInDirectory = 0;
 };
 
 // One cluster of CurrentDrive from `sector` on, at SectorsPerCluster x BytesPerSector
@@ -59,12 +64,16 @@ void AppendListing(const Listing& listing, std::vector<std::u16string>& view);
 
 // The same listing for scripts: {"entries"}, each entry with its name, its flags and
 // either its note or its stamp ("modified" in ISO 8601, null when it is no calendar
-// time), size and first cluster. Nothing for a cluster that is not a directory's start.
+// time), size and first cluster; for a directory's later cluster also
+// "directoryFirstCluster" and "clusterInDirectory". Nothing for a cluster that is no
+// directory's.
 Json ListingJson(const Listing& listing);
 
 // The "File record" view of a FAT or exFAT volume from a listing as read (nothing when it
-// could not be read or was superseded): its lines, its JSON, each when asked for.
-void WriteListing(const std::optional<Listing>& listing, ViewText* view, Json* json);
+// could not be read or was superseded): its lines, its JSON, the indices of the lines of
+// deleted entries, each when asked for.
+void WriteListing(const std::optional<Listing>& listing, ViewText* view, Json* json,
+                  std::vector<size_t>* deletedLines = nullptr);
 
 // A DOS date (year since 1980 in bits 15-9, month 8-5, day 4-0) and time (hour 15-11,
 // minute 10-5, two-second count 4-0) into the entry's stamp, as stored.

@@ -21,6 +21,17 @@ namespace korvalane {
 class OwnershipIndex;
 struct WalkHooks;
 
+// What a "File record" view is asked for beside its lines and its JSON.
+struct RecordOptions {
+  // A FAT directory's later clusters are listed too, found through the FAT chain (with a
+  // long name that begins in the cluster before completed from it). The window's view
+  // lists only a directory's first cluster, as it always has; the command line asks.
+  bool FollowDirectoryChains = false;
+  // Where given, the indices of the view's lines that show something deleted: a deleted
+  // directory entry, an MFT record or an inode no longer in use. The window marks them.
+  std::vector<size_t>* DeletedLines = nullptr;
+};
+
 // What the views, the command line and the window ask of a file system, without knowing
 // which one it is. Each file system lives in its own folder (fs/fat, fs/exfat, fs/ntfs, fs/ext)
 // and is listed once in FileSystems(); nothing else switches on FileSystemKind.
@@ -55,7 +66,8 @@ class FileSystem {
   // The "File record" view at `sector` (a directory cluster, an MFT record). `json` is
   // an empty object; it is left empty where the sector holds no listing or record that
   // can be shown (FileRecordJson then answers {"found": false}).
-  virtual void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const = 0;
+  virtual void Record(uint64_t sector, ViewText* view, Json* json, const RecordOptions& options,
+                      const MessagePump& pump) const = 0;
 
   // The first sector of cluster `cluster`, or why there is none.
   virtual Location LocateCluster(uint64_t cluster) const = 0;

@@ -23,7 +23,7 @@ std::optional<uint64_t> ValidSector(std::u16string_view text) {
 }  // namespace
 
 SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewText& view,
-                            const MessagePump& pump) {
+                            const MessagePump& pump, const RecordOptions& record) {
   const std::optional<uint64_t> sector = ValidSector(sectorText);
   if (!sector) return SectorViewResult::NotANumber;
 
@@ -43,15 +43,15 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
       break;
     case ViewKind::FileRecord:
       // An unknown volume has no file records: the view stays empty.
-      if (const FileSystem* fs = CurrentFileSystem()) fs->Record(*sector, &view, nullptr, pump);
+      if (const FileSystem* fs = CurrentFileSystem()) fs->Record(*sector, &view, nullptr, record, pump);
       break;
   }
   return SectorViewResult::Shown;
 }
 
-Json FileRecordJson(uint64_t sector, const MessagePump& pump) {
+Json FileRecordJson(uint64_t sector, const MessagePump& pump, const RecordOptions& record) {
   Json fields = Json::Object();
-  if (const FileSystem* fs = CurrentFileSystem()) fs->Record(sector, nullptr, &fields, pump);
+  if (const FileSystem* fs = CurrentFileSystem()) fs->Record(sector, nullptr, &fields, record, pump);
   // Every kind of volume answers in one shape: found or not, then what was found.
   return Json::Object().Set("found", !fields.Empty()).Update(fields);
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/fs/FileSystem.h"
 #include "core/text/Json.h"
 #include "core/views/ViewText.h"
 
@@ -21,14 +22,17 @@ enum class SectorViewResult {
 // What a change of the sector field or of the view does after the view has been cleared:
 // parse the sector text, check it against TotalSectors, read BytesPerSector bytes there
 // and hand them to the renderer of the view.
+// `record` says what a "File record" view is asked for beyond its lines (the window: the
+// lines that show something deleted; the command line: a FAT directory's later
+// clusters).
 SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewText& view,
-                            const MessagePump& pump);
+                            const MessagePump& pump, const RecordOptions& record = {});
 
 // The "File record" view of `sector` for scripts, from the same entries or record the
 // view shows: {"found": true, "entries"} on FAT and exFAT, {"found": true, ...} and the
 // record's fields on NTFS; {"found": false} wherever no listing or record is shown, on
 // every kind of volume.
-Json FileRecordJson(uint64_t sector, const MessagePump& pump);
+Json FileRecordJson(uint64_t sector, const MessagePump& pump, const RecordOptions& record = {});
 
 // The "<" (direction -1) and ">" (+1) buttons: the sector text to step to, or nothing when
 // the text is not a valid sector or the step would leave 0 ... TotalSectors.

@@ -44,8 +44,9 @@ class Exfat final : public FileSystem {
     if (json) json->Set("rootDirectoryCluster", g.RootCluster).Set("rootDirectorySector", rootSector);
   }
 
-  void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const override {
-    WriteListing(ReadExfatDirectory(sector, pump), view, json);
+  void Record(uint64_t sector, ViewText* view, Json* json, const RecordOptions& options,
+              const MessagePump& pump) const override {
+    WriteListing(ReadExfatDirectory(sector, pump), view, json, options.DeletedLines);
   }
 
   // The cluster heap starts with cluster 2 and holds ClusterCount clusters.

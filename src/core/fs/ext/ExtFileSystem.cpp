@@ -43,8 +43,9 @@ class Ext final : public FileSystem {
     ext::WriteDetails(DetailsHeading(), view, json, pump);
   }
 
-  void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const override {
-    ext::WriteRecord(sector, view, json, pump);
+  void Record(uint64_t sector, ViewText* view, Json* json, const RecordOptions& options,
+              const MessagePump& pump) const override {
+    ext::WriteRecord(sector, view, json, options.DeletedLines, pump);
   }
 
   // An ext volume's clusters are its blocks, block 0 at sector 0.

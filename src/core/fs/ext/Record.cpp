@@ -95,6 +95,13 @@ std::u16string EntryLine(const DirectoryEntry& e) {
          (e.Deleted ? u", deleted" : u"") + u": " + FromUtf8(e.Name);
 }
 
+void AppendEntryLines(const std::vector<DirectoryEntry>& entries, ViewText& view, std::vector<size_t>* deletedLines) {
+  for (const DirectoryEntry& e : entries) {
+    if (e.Deleted && deletedLines != nullptr) deletedLines->push_back(view.size());
+    view.push_back(EntryLine(e));
+  }
+}
+
 std::u16string RunLine(uint64_t start, uint64_t count) { return Decimal(start) + u" - " + Decimal(count); }
 
 Json TimeJson(const InodeTime& t) {
@@ -192,7 +199,7 @@ RecordView ReadRecord(uint64_t sector, const MessagePump& pump) {
   return view;
 }
 
-void AppendInodeLines(const InodeRecord& record, ViewText& view) {
+void AppendInodeLines(const InodeRecord& record, ViewText& view, std::vector<size_t>* deletedLines) {
   const Inode& n = record.Value;
   if (record.Uninitialised) {
     view.push_back(u"Inode " + Decimal(n.Number) + u", unused (its group's table is not initialised this far)");
@@ -224,7 +231,7 @@ void AppendInodeLines(const InodeRecord& record, ViewText& view) {
         // The folder's entries, as a directory block lists them.
         view.emplace_back(u"Entries in the inode:");
         for (const std::string& problem : record.InlineDirectory->Problems) view.push_back(u"Problem - " + FromUtf8(problem));
-        for (const DirectoryEntry& e : record.InlineDirectory->Entries) view.push_back(EntryLine(e));
+        AppendEntryLines(record.InlineDirectory->Entries, view, deletedLines);
       }
       break;
     case DataKind::FastSymlink:
@@ -263,7 +270,7 @@ void AppendInodeLines(const InodeRecord& record, ViewText& view) {
   }
 }
 
-void AppendDirectoryLines(const DirectoryRecord& record, ViewText& view) {
+void AppendDirectoryLines(const DirectoryRecord& record, ViewText& view, std::vector<size_t>* deletedLines) {
   const DirectoryBlock& dir = record.Dir;
   std::u16string head = dir.Kind == DirectoryKind::Linear ? u"Directory block " : u"Directory index block ";
   head += Decimal(record.Block);
@@ -280,7 +287,7 @@ void AppendDirectoryLines(const DirectoryRecord& record, ViewText& view) {
                    Decimal(x.Limit) + u" entries" +
                    (x.Root ? u", hash version " + Decimal(x.HashVersion) + u", levels " + Decimal(x.Levels) : u""));
   }
-  for (const DirectoryEntry& e : dir.Entries) view.push_back(EntryLine(e));
+  AppendEntryLines(dir.Entries, view, deletedLines);
   if (dir.Index) {
     view.emplace_back();
     view.emplace_back(u"Hash - logical block:");
@@ -383,7 +390,8 @@ Json ViewJson(const RecordView& read) {
 
 }  // namespace
 
-void WriteRecord(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) {
+void WriteRecord(uint64_t sector, ViewText* view, Json* json, std::vector<size_t>* deletedLines,
+                 const MessagePump& pump) {
   const RecordView read = ReadRecord(sector, pump);
   if (json != nullptr) *json = ViewJson(read);
   if (view == nullptr) return;
@@ -393,9 +401,16 @@ void WriteRecord(uint64_t sector, ViewText* view, Json* json, const MessagePump&
   }
   for (size_t i = 0; i < read.Inodes.size(); ++i) {
     if (i != 0) view->emplace_back();
-    AppendInodeLines(read.Inodes[i], *view);
+    const size_t first = view->size();
+    const InodeRecord& record = read.Inodes[i];
+    // Every line of a deleted inode is its.
+    const bool deleted = !record.Uninitialised && record.Value.Deleted();
+    AppendInodeLines(record, *view, deleted ? nullptr : deletedLines);
+    if (deleted && deletedLines != nullptr) {
+      for (size_t line = first; line < view->size(); ++line) deletedLines->push_back(line);
+    }
   }
-  if (read.Directory) AppendDirectoryLines(*read.Directory, *view);
+  if (read.Directory) AppendDirectoryLines(*read.Directory, *view, deletedLines);
 }
 
 }  // namespace korvalane::ext

@@ -40,12 +40,16 @@ struct RecordView {
 RecordView ReadRecord(uint64_t sector, const MessagePump& pump);
 
 // The "File record" view on ext volumes: reads the sector once and writes the view's
-// lines into `view` and its fields into `json` (either may be null).
-void WriteRecord(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump);
+// lines into `view`, its fields into `json` and into `deletedLines` the indices of the
+// lines of deleted directory entries and of every line of a deleted inode (each may be
+// null).
+void WriteRecord(uint64_t sector, ViewText* view, Json* json, std::vector<size_t>* deletedLines,
+                 const MessagePump& pump);
 
 // The lines of one inode's report (the lines a directory listing gives are
-// DirectoryLines).
-void AppendInodeLines(const InodeRecord& record, ViewText& view);
-void AppendDirectoryLines(const DirectoryRecord& record, ViewText& view);
+// DirectoryLines), with the indices of the lines of deleted directory entries in
+// `deletedLines` where it is given.
+void AppendInodeLines(const InodeRecord& record, ViewText& view, std::vector<size_t>* deletedLines = nullptr);
+void AppendDirectoryLines(const DirectoryRecord& record, ViewText& view, std::vector<size_t>* deletedLines = nullptr);
 
 }  // namespace korvalane::ext

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/fat/FatDirectoryChain.h"
+#include "core/search/Locate.h"
 #include "core/text/CodePage.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
@@ -66,7 +68,6 @@ constexpr uint8_t kDeleted = 0xE5;
 // A name whose first byte really is 0xE5 stores 0x05 there, as 0xE5 marks a deleted entry.
 constexpr uint8_t kStoredE5 = 0x05;
 
-constexpr uint8_t kDot = 0x2E;
 constexpr uint8_t kEndOfDirectory = 0x00;
 
 // Plausibility bounds of the last-write stamp. The year field (0 to 127, 1980 to 2107) is
@@ -137,38 +138,63 @@ std::u16string ShortNameAsShown(std::span<const uint8_t> entry, bool volumeLabel
   return name;
 }
 
+// A long-name entry's units, added in front of those gathered so far (kept reversed).
+void GatherLongName(std::span<const uint8_t> entry, std::vector<char16_t>& reversedLongName) {
+  for (auto piece = std::rbegin(kLongNamePieces); piece != std::rend(kLongNamePieces); ++piece) {
+    for (size_t u = piece->Units; u-- > 0;) {
+      const char16_t unit = ReadLe16(entry, piece->Offset + 2 * u);
+      if (unit != kNamePadding) reversedLongName.push_back(unit);
+    }
+  }
+}
+
 }  // namespace
 
-std::optional<Listing> ReadFatDirectory(uint64_t sector, const MessagePump& pump) {
+std::optional<Listing> ReadFatDirectory(uint64_t sector, const MessagePump& pump, bool followChain) {
   const VolumeGeometry& g = Geometry();
   const std::optional<std::vector<uint8_t>> cluster = ReadDirectoryCluster(sector, kLargestCluster);
   if (!cluster) return std::nullopt;
   const std::span<const uint8_t> bytes(*cluster);
   Listing listing;
-
-  // A directory is either the root (where the data area starts) or begins with "." and "..".
-  const bool atDataStart = sector == uint64_t{static_cast<uint32_t>(g.StartDataSector)};
-  const bool dotEntries = ReadU8(bytes, 0) == kDot && ReadU8(bytes, kEntrySize) == kDot &&
-                          ReadU8(bytes, kEntrySize + 1) == kDot;
-  if (!atDataStart && !dotEntries) return listing;
-  listing.IsDirectory = true;
-
-  const bool fat32 = g.FileSystemKind != FileSystemKind::Fat;
   // Long-name entries stand in reverse order before their short entry; their units are
   // gathered back to front so that each entry costs only its own units.
   std::vector<char16_t> reversedLongName;
+
+  // A directory is either the root (where the data area starts) or begins with "." and "..".
+  const bool atDataStart = sector == uint64_t{static_cast<uint32_t>(g.StartDataSector)};
+  if (!atDataStart && !OpensFatDirectory(bytes)) {
+    if (!followChain) return listing;
+    const std::optional<uint64_t> number = ClusterStartingAt(sector);
+    const std::optional<DirectoryChainPlace> place = number ? FindInDirectoryChain(*number) : std::nullopt;
+    if (!place) return listing;
+    listing.DirectoryFirstCluster = place->FirstCluster;
+    listing.ClusterInDirectory = place->Index;
+    // The long-name entries that end the cluster before belong to the first short entry
+    // here.
+    const Location previous = LocateCluster(place->Previous);
+    const std::optional<std::vector<uint8_t>> before =
+        previous.Sector ? ReadDirectoryCluster(*previous.Sector, kLargestCluster) : std::nullopt;
+    if (before) {
+      // Not where an end-of-directory mark stands there: the directory ended before.
+      const std::span<const uint8_t> last(*before);
+      const size_t end = last.size() / kEntrySize * kEntrySize;
+      bool ended = false;
+      for (size_t p = kEntrySize; p < end && !ended; p += kEntrySize) ended = last[p] == kEndOfDirectory;
+      size_t p = end;
+      while (!ended && p >= kEntrySize && last[p - kEntrySize + kAttributesOffset] == kLongNameAttributes) p -= kEntrySize;
+      for (; !ended && p < end; p += kEntrySize) GatherLongName(last.subspan(p, kEntrySize), reversedLongName);
+    }
+  }
+  listing.IsDirectory = true;
+
+  const bool fat32 = g.FileSystemKind != FileSystemKind::Fat;
   for (size_t p = 0; p + kEntrySize <= bytes.size(); p += kEntrySize) {
     if (p != 0 && bytes[p] == kEndOfDirectory) break;
     if (!pump()) return std::nullopt;
     const std::span<const uint8_t> entry = bytes.subspan(p, kEntrySize);
 
     if (entry[kAttributesOffset] == kLongNameAttributes) {
-      for (auto piece = std::rbegin(kLongNamePieces); piece != std::rend(kLongNamePieces); ++piece) {
-        for (size_t u = piece->Units; u-- > 0;) {
-          const char16_t unit = ReadLe16(entry, piece->Offset + 2 * u);
-          if (unit != kNamePadding) reversedLongName.push_back(unit);
-        }
-      }
+      GatherLongName(entry, reversedLongName);
       continue;
     }
 

@@ -52,8 +52,9 @@ class Fat final : public FileSystem {
     if (json) json->Set("rootSectors", g.RootSectors);
   }
 
-  void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const override {
-    WriteListing(ReadFatDirectory(sector, pump), view, json);
+  void Record(uint64_t sector, ViewText* view, Json* json, const RecordOptions& options,
+              const MessagePump& pump) const override {
+    WriteListing(ReadFatDirectory(sector, pump, options.FollowDirectoryChains), view, json, options.DeletedLines);
   }
 
   bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {

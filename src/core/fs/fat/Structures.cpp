@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/fat/FatDirectoryChain.h"
 #include "core/search/Locate.h"
 #include "core/structures/Catalog.h"
 #include "core/volume/VolumeGeometry.h"
@@ -179,6 +180,8 @@ std::optional<StructureChoice> FatStructureAt(uint64_t sector) {
   if (StartsFatDirectory(ReadStructureSector(data + (cluster - 2) * perCluster))) {
     return StructureChoice{"fat-directory"};
   }
+  // A directory's later clusters open with no "." entry; its FAT chain leads to them.
+  if (FindInDirectoryChain(cluster)) return StructureChoice{"fat-directory"};
   return std::nullopt;
 }
 

@@ -25,7 +25,8 @@ Structure DecodeFatDirectory(const StructureInput& input);
 
 // Which structure sector `sector` of the current FAT volume holds: the boot sector, and on
 // FAT32 its backup and both FSInfo sectors; the root directory; the sectors of a
-// directory whose first cluster opens with its "." entry.
+// directory's first cluster (which opens with its "." entry) and of the later clusters
+// its FAT chain leads to.
 std::optional<StructureChoice> FatStructureAt(uint64_t sector);
 
 // FAT32's boot sector and the backup the BPB names.

@@ -146,11 +146,12 @@ FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
   report.Created = std::move(when);
   report.CreationTime = creationTime;
   report.Runs = std::move(runs);
+  report.InUse = (fields.Read(kRecordFlagsOffset, 2) & kRecordInUse) != 0;
   result.Report = std::move(report);
   return result;
 }
 
-void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json) {
+void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json, std::vector<size_t>* deletedLines) {
   if (read.NotARecord) {
     if (view) view->emplace_back(kNotARecord);
     return;
@@ -158,6 +159,7 @@ void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json) {
   if (!read.Report) return;
   const FileRecordReport& r = *read.Report;
   if (view) {
+    const size_t first = view->size();
     view->reserve(view->size() + 8 + r.Runs.size());
     view->push_back((r.Folder ? u"Folder " : u"File ") + r.Name);
     view->push_back(u"MFT record " + Decimal(r.Record));
@@ -170,6 +172,9 @@ void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json) {
       view->emplace_back(u"Start cluster - clusters count:");
       for (const DataRun& run : r.Runs) view->push_back(DataRunLine(run));
     }
+    if (!r.InUse && deletedLines != nullptr) {
+      for (size_t line = first; line < view->size(); ++line) deletedLines->push_back(line);
+    }
   }
   if (json) {
     Json runs = Json::Array();
@@ -181,6 +186,7 @@ void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json) {
                 .Set("parent", r.Parent)
                 .Set("resident", r.Resident)
                 .Set("size", r.Size)
+                .Set("deleted", !r.InUse)
                 .Set("created", r.CreationTime && *r.CreationTime != 0 ? Json(FileTimeIso8601(*r.CreationTime)) : Json())
                 .Set("runs", runs);
   }

@@ -22,6 +22,7 @@ struct FileRecordReport {
   std::u16string Created;  // the creation time, in the user's formats ("?" when it cannot be shown)
   std::optional<uint64_t> CreationTime;  // as stored (a FILETIME), when there is a $STANDARD_INFORMATION
   std::vector<DataRun> Runs;
+  bool InUse = true;       // the header's in-use flag: false for a deleted file's record
 };
 
 // A record as read: not a record ("FILE" missing), nothing to show (unreadable, damaged,
@@ -35,9 +36,11 @@ struct FileRecordView {
 FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump);
 
 // A record as read, as the view's lines and as JSON (left alone where the sector holds no
-// record that can be shown), each when asked for. The JSON's "created" is ISO 8601 in
-// UTC, null for a time of 0 or a record without one.
-void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json);
+// record that can be shown), each when asked for; the record of a deleted file has every
+// line's index put in `deletedLines`, where it is given. The JSON's "created" is ISO 8601
+// in UTC, null for a time of 0 or a record without one.
+void WriteFileRecord(const FileRecordView& read, ViewText* view, Json* json,
+                     std::vector<size_t>* deletedLines = nullptr);
 
 // The "File record" view on NTFS volumes: reads MftRecordBytes bytes from `sector` and
 // reports the FILE record there.

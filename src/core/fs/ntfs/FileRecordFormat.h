@@ -15,6 +15,8 @@ constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
 constexpr size_t kUpdateSequenceOffset = 4;
 constexpr size_t kUpdateSequenceCount = 6;
 constexpr size_t kFirstAttributeOffset = 20;
+constexpr size_t kRecordFlagsOffset = 22;
+constexpr uint16_t kRecordInUse = 0x0001;  // cleared when the file is deleted
 constexpr size_t kBaseReferenceOffset = 32;
 constexpr size_t kRecordNumberOffset = 44;
 // A file reference: the record number in its low 48 bits, the record's sequence number above.

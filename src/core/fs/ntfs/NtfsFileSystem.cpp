@@ -59,8 +59,9 @@ class Ntfs final : public FileSystem {
     }
   }
 
-  void Record(uint64_t sector, ViewText* view, Json* json, const MessagePump& pump) const override {
-    WriteFileRecord(ReadFileRecord(sector, pump), view, json);
+  void Record(uint64_t sector, ViewText* view, Json* json, const RecordOptions& options,
+              const MessagePump& pump) const override {
+    WriteFileRecord(ReadFileRecord(sector, pump), view, json, options.DeletedLines);
   }
 
   // Cluster N is sector N x SectorsPerCluster: the boot sector is in cluster 0.
