@@ -200,8 +200,9 @@ void TForm1a::SetDriveTip(int at, const std::string& drive) {
   // found damaged says so in the list's line too, as korvalane-cli drives does.
   const QString description = QString::fromStdString(korvalane::CurrentPlatform().DriveDescription(drive));
   const std::string damage = korvalane::CurrentPlatform().DriveDamage(drive);
-  korvalane::SetDriveDescription(
-      DriveBox, at, damage.empty() ? description : description + QStringLiteral(" - ") + QString::fromStdString(damage));
+  const QString line =
+      damage.empty() ? description : description + QStringLiteral(" - ") + QString::fromStdString(damage);
+  korvalane::SetDriveDescription(DriveBox, at, line);
   QString tip = description;
   const std::string why = korvalane::CurrentPlatform().OpenError(drive);
   if (!why.empty()) tip += QStringLiteral("\nCannot open: ") + QString::fromStdString(why);

@@ -189,7 +189,9 @@ std::vector<char> DriveTable::Append(const std::vector<std::string>& sources, co
     // A source opened again is the drives it has already: another drive of the same
     // bytes would only be a second name for them.
     if (const std::vector<char> there = DrivesOf(path); !there.empty()) {
-      letters.insert(letters.end(), there.begin(), there.end());
+      for (const char letter : there) {
+        if (std::find(letters.begin(), letters.end(), letter) == letters.end()) letters.push_back(letter);
+      }
       continue;
     }
     const size_t before = entries_.size();

@@ -127,7 +127,8 @@ SplitRawSource::SplitRawSource(const std::string& path, std::vector<std::string>
     const uint64_t size = starts_[i + 1] - starts_[i];
     if (size >= first) continue;
     damage_ = "damaged or cut short: segment file '" + segments_[i] + "' holds " + std::to_string(size) +
-              " bytes, fewer than the " + std::to_string(first) + " of the first, so every byte after it is out of place";
+              " bytes, fewer than the " + std::to_string(first) +
+              " of the first, so every byte after it is out of place";
     break;
   }
 }

@@ -35,16 +35,22 @@ constexpr size_t kVhdxRegionEntries = 2047;
 constexpr size_t kVhdxMetadataEntries = 2047;
 constexpr uint64_t kMiB = 1 << 20;
 // The GUIDs as they are stored: the first three groups little-endian.
-constexpr Guid kBatRegion = {0x66, 0x77, 0xC2, 0x2D, 0x23, 0xF6, 0x00, 0x42, 0x9D, 0x64, 0x11, 0x5E, 0x9B, 0xFD, 0x4A, 0x08};
-constexpr Guid kMetadataRegion = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B, 0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
-constexpr Guid kFileParameters = {0x37, 0x67, 0xA1, 0xCA, 0x36, 0xFA, 0x43, 0x4D, 0xB3, 0xB6, 0x33, 0xF0, 0xAA, 0x44, 0xE7, 0x6B};
-constexpr Guid kVirtualDiskSize = {0x24, 0x42, 0xA5, 0x2F, 0x1B, 0xCD, 0x76, 0x48, 0xB2, 0x11, 0x5D, 0xBE, 0xD8, 0x3B, 0xF4, 0xB8};
-constexpr Guid kLogicalSectorSize = {0x1D, 0xBF, 0x41, 0x81, 0x6F, 0xA9, 0x09, 0x47, 0xBA, 0x47, 0xF2, 0x33, 0xA8, 0xFA, 0xAB, 0x5F};
+constexpr Guid kBatRegion = {0x66, 0x77, 0xC2, 0x2D, 0x23, 0xF6, 0x00, 0x42,
+                             0x9D, 0x64, 0x11, 0x5E, 0x9B, 0xFD, 0x4A, 0x08};
+constexpr Guid kMetadataRegion = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B,
+                                  0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
+constexpr Guid kFileParameters = {0x37, 0x67, 0xA1, 0xCA, 0x36, 0xFA, 0x43, 0x4D,
+                                  0xB3, 0xB6, 0x33, 0xF0, 0xAA, 0x44, 0xE7, 0x6B};
+constexpr Guid kVirtualDiskSize = {0x24, 0x42, 0xA5, 0x2F, 0x1B, 0xCD, 0x76, 0x48,
+                                   0xB2, 0x11, 0x5D, 0xBE, 0xD8, 0x3B, 0xF4, 0xB8};
+constexpr Guid kLogicalSectorSize = {0x1D, 0xBF, 0x41, 0x81, 0x6F, 0xA9, 0x09, 0x47,
+                                     0xBA, 0x47, 0xF2, 0x33, 0xA8, 0xFA, 0xAB, 0x5F};
 constexpr uint64_t kBlockFullyPresent = 6;  // also a sector bitmap's "present"
 constexpr uint64_t kBlockPartiallyPresent = 7;
 
 bool IsGuid(std::span<const uint8_t> bytes, size_t at, const Guid& guid) {
-  return at <= bytes.size() && guid.size() <= bytes.size() - at && std::equal(guid.begin(), guid.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+  return at <= bytes.size() && guid.size() <= bytes.size() - at &&
+         std::equal(guid.begin(), guid.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 std::string VhdxDamage(TableFile& file) {
@@ -75,7 +81,9 @@ std::string VhdxDamage(TableFile& file) {
     const size_t at = 32 + i * 32;
     const uint32_t offset = ReadLe32(metadata, at + 16);
     std::array<uint8_t, 8> item{};
-    if (offset > metadataLength || item.size() > metadataLength - offset || !file.Read(metadataOffset + offset, item)) continue;
+    if (offset > metadataLength || item.size() > metadataLength - offset || !file.Read(metadataOffset + offset, item)) {
+      continue;
+    }
     if (IsGuid(metadata, at, kFileParameters)) blockSize = ReadLe32(item, 0);
     if (IsGuid(metadata, at, kVirtualDiskSize)) diskSize = ReadLe64(item, 0);
     if (IsGuid(metadata, at, kLogicalSectorSize)) sectorSize = ReadLe32(item, 0);
@@ -120,7 +128,9 @@ std::string VhdDamage(TableFile& file) {
   std::array<uint8_t, 512> footer{};
   std::array<uint8_t, 1024> header{};
   if (!file.Read(0, footer) || !std::equal(footer.begin(), footer.begin() + 8, "conectix")) return {};
-  if (!file.Read(ReadBe(footer, 16, 8), header) || !std::equal(header.begin(), header.begin() + 8, "cxsparse")) return {};
+  if (!file.Read(ReadBe(footer, 16, 8), header) || !std::equal(header.begin(), header.begin() + 8, "cxsparse")) {
+    return {};
+  }
   const uint64_t tableOffset = ReadBe(header, 16, 8);
   const uint64_t tableEntries = ReadBe(header, 28, 4);
   const uint64_t blockSize = ReadBe(header, 32, 4);
@@ -173,7 +183,8 @@ VhdiSource::VhdiSource(const std::string& path, uint32_t imageSectorSize) : Cont
     TableFile file(files_[i]);
     std::array<uint8_t, 8> signature{};
     if (!file.Read(0, signature)) continue;
-    const std::string damage = std::equal(signature.begin(), signature.end(), "vhdxfile") ? VhdxDamage(file) : VhdDamage(file);
+    const bool vhdx = std::equal(signature.begin(), signature.end(), "vhdxfile");
+    const std::string damage = vhdx ? VhdxDamage(file) : VhdDamage(file);
     if (!damage.empty()) damage_ = (i == 0 ? std::string() : "parent '" + files_[i] + "': ") + damage;
   }
 }

@@ -102,10 +102,11 @@ constexpr size_t kGrainMarkerBytes = 12;
 
 std::string SparseExtentDamage(TableFile& file) {
   std::array<uint8_t, 512> header{};
-  if (!file.Read(0, header) || !std::equal(header.begin(), header.begin() + 4, "KDMV")) return {};
+  const auto isHeader = [&] { return std::equal(header.begin(), header.begin() + 4, "KDMV"); };
+  if (!file.Read(0, header) || !isHeader()) return {};
   // Without its footer libvmdk refuses such an extent.
   if (ReadLe64(header, 56) == kGrainDirectoryAtEnd &&
-      (file.Size() < 1024 || !file.Read(file.Size() - 1024, header) || !std::equal(header.begin(), header.begin() + 4, "KDMV"))) {
+      (file.Size() < 1024 || !file.Read(file.Size() - 1024, header) || !isHeader())) {
     return {};
   }
   const uint32_t flags = ReadLe32(header, 8);
