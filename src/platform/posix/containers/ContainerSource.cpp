@@ -102,6 +102,12 @@ std::string PointsPastEnd(uint64_t fileSize) {
   return "damaged or cut short: its tables point past its end at byte " + std::to_string(fileSize);
 }
 
+uint64_t ReadBe(std::span<const uint8_t> bytes, size_t at, size_t width) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < width && at + i < bytes.size(); ++i) value = value << 8 | bytes[at + i];
+  return value;
+}
+
 TableFile::TableFile(const std::string& path) : in_(path, std::ios::binary) {
   if (!in_) return;
   in_.seekg(0, std::ios::end);
@@ -110,7 +116,7 @@ TableFile::TableFile(const std::string& path) : in_(path, std::ios::binary) {
 }
 
 bool TableFile::Read(uint64_t position, std::span<uint8_t> buffer) {
-  if (!in_ || position > size_ || buffer.size() > size_ - position) return false;
+  if (!in_ || PastEnd(size_, position, buffer.size())) return false;
   in_.seekg(static_cast<std::streamoff>(position));
   in_.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
   if (in_.gcount() == static_cast<std::streamsize>(buffer.size())) return true;

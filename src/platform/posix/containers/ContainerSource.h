@@ -95,6 +95,13 @@ constexpr uint64_t kDamageCheckBytes = 1 << 20;
 // The damage of tables that point past the file's end, as the drive list says it.
 std::string PointsPastEnd(uint64_t fileSize);
 
+// Whether `bytes` bytes at `at` reach past the end of a file of `fileSize` bytes.
+inline bool PastEnd(uint64_t fileSize, uint64_t at, uint64_t bytes) { return at > fileSize || bytes > fileSize - at; }
+
+// A big-endian field of `width` bytes at `at` (QCOW's and VHD's); the bytes past the
+// buffer's end count for nothing.
+uint64_t ReadBe(std::span<const uint8_t> bytes, size_t at, size_t width);
+
 // A container's file, read on its own to check the tables the library was given: what
 // the library keeps to itself (where its tables point) is read here from the file.
 class TableFile {
@@ -102,6 +109,8 @@ class TableFile {
   explicit TableFile(const std::string& path);
   bool IsOpen() const { return static_cast<bool>(in_); }
   uint64_t Size() const { return size_; }
+  // Whether the file holds all `bytes` bytes at `at`.
+  bool Holds(uint64_t at, uint64_t bytes) const { return !PastEnd(size_, at, bytes); }
   // Exactly buffer.size() bytes at `position`; false when the file does not hold them.
   bool Read(uint64_t position, std::span<uint8_t> buffer);
 

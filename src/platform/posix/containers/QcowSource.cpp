@@ -46,13 +46,6 @@ uint64_t ClusterBytes(const std::string& path) {
   return bits >= 9 && bits <= 21 ? uint64_t{1} << bits : 512;
 }
 
-// Big-endian, as every QCOW field is.
-uint64_t ReadBe(std::span<const uint8_t> bytes, size_t at, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width && at + i < bytes.size(); ++i) value = value << 8 | bytes[at + i];
-  return value;
-}
-
 bool ReadWhole(int fd, uint64_t position, std::span<uint8_t> buffer) {
   size_t done = 0;
   while (done < buffer.size()) {
@@ -180,8 +173,9 @@ QcowClusterMap::Place QcowClusterMap::Locate(uint64_t position) const {
 std::string QcowClusterMap::FindDamage(uint64_t budget) const {
   // A header that makes no sense leaves every cluster unreadable, and libqcow says so.
   if (!valid_ || level1Entries_ == 0) return {};
-  const auto pastEnd = [&](uint64_t at, uint64_t bytes) { return at > fileSize_ || bytes > fileSize_ - at; };
-  if (level1Entries_ > UINT64_MAX / 8 || pastEnd(level1Offset_, level1Entries_ * 8)) return PointsPastEnd(fileSize_);
+  if (level1Entries_ > UINT64_MAX / 8 || PastEnd(fileSize_, level1Offset_, level1Entries_ * 8)) {
+    return PointsPastEnd(fileSize_);
+  }
   // The level 1 table (8 bytes for each 512 MiB of a disk of 64 KiB clusters) is read
   // whole within the budget; each level 2 table it names must lie in the file.
   const uint64_t level1Bytes = std::min(level1Entries_ * 8, budget);
@@ -192,7 +186,7 @@ std::string QcowClusterMap::FindDamage(uint64_t budget) const {
   for (size_t at = 0; at + 8 <= level1.size(); at += 8) {
     const uint64_t level2 = ReadBe(level1, at, 8) & offsetBits;
     if (level2 == 0) continue;
-    if (pastEnd(level2, Level2Bytes())) return PointsPastEnd(fileSize_);
+    if (PastEnd(fileSize_, level2, Level2Bytes())) return PointsPastEnd(fileSize_);
     if (!Level2Table(level2)) continue;  // not at a table's place: damaged, but not cut
     tables.push_back(level2);
   }

@@ -17,12 +17,6 @@ std::string Reason(libvhdi_error_t*& error) {
   return TakeReason(error, libvhdi_error_backtrace_sprint, libvhdi_error_free);
 }
 
-uint64_t ReadBe(std::span<const uint8_t> bytes, size_t at, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width && at + i < bytes.size(); ++i) value = value << 8 | bytes[at + i];
-  return value;
-}
-
 using Guid = std::array<uint8_t, 16>;
 
 // VHDX (little-endian). The region table at 192 KiB says where the block allocation
@@ -68,8 +62,7 @@ std::string VhdxDamage(TableFile& file) {
       metadataLength = ReadLe32(regions, at + 24);
     }
   }
-  const auto pastEnd = [&](uint64_t at, uint64_t bytes) { return at > file.Size() || bytes > file.Size() - at; };
-  if (pastEnd(batOffset, batLength) || pastEnd(metadataOffset, metadataLength)) return PointsPastEnd(file.Size());
+  if (!file.Holds(batOffset, batLength) || !file.Holds(metadataOffset, metadataLength)) return PointsPastEnd(file.Size());
   std::vector<uint8_t> metadata(32 + kVhdxMetadataEntries * 32);
   if (metadataLength < metadata.size() || !file.Read(metadataOffset, metadata) ||
       !std::equal(metadata.begin(), metadata.begin() + 8, "metadata")) {
@@ -105,14 +98,14 @@ std::string VhdxDamage(TableFile& file) {
     const uint64_t state = entry & 7;
     const uint64_t place = (entry >> 20) * kMiB;
     if ((index + 1) % (chunkBlocks + 1) == 0) {
-      if (state == kBlockFullyPresent && pastEnd(place, kMiB)) return PointsPastEnd(file.Size());
+      if (state == kBlockFullyPresent && !file.Holds(place, kMiB)) return PointsPastEnd(file.Size());
       continue;
     }
     // The last block holds only what is left of the disk; nothing is read past that.
     const uint64_t block = index - index / (chunkBlocks + 1);
     if (block >= dataBlocks) continue;
     const uint64_t bytes = std::min(blockSize, diskSize - block * blockSize);
-    if ((state == kBlockFullyPresent || state == kBlockPartiallyPresent) && pastEnd(place, bytes)) {
+    if ((state == kBlockFullyPresent || state == kBlockPartiallyPresent) && !file.Holds(place, bytes)) {
       return PointsPastEnd(file.Size());
     }
   }
@@ -135,14 +128,15 @@ std::string VhdDamage(TableFile& file) {
   const uint64_t tableEntries = ReadBe(header, 28, 4);
   const uint64_t blockSize = ReadBe(header, 32, 4);
   if (blockSize == 0 || blockSize % 512 != 0) return {};
-  const auto pastEnd = [&](uint64_t at, uint64_t bytes) { return at > file.Size() || bytes > file.Size() - at; };
-  if (pastEnd(tableOffset, tableEntries * 4)) return PointsPastEnd(file.Size());
+  if (!file.Holds(tableOffset, tableEntries * 4)) return PointsPastEnd(file.Size());
   const uint64_t bitmapBytes = (blockSize / 512 / 8 + 511) / 512 * 512;
   std::vector<uint8_t> table(static_cast<size_t>(std::min(tableEntries * 4, kDamageCheckBytes)));
   if (!file.Read(tableOffset, table)) return {};
   for (size_t at = 0; at + 4 <= table.size(); at += 4) {
     const uint64_t sector = ReadBe(table, at, 4);
-    if (sector != 0xFFFFFFFF && pastEnd(sector * 512, bitmapBytes + blockSize)) return PointsPastEnd(file.Size());
+    if (sector != 0xFFFFFFFF && !file.Holds(sector * 512, bitmapBytes + blockSize)) {
+      return PointsPastEnd(file.Size());
+    }
   }
   return {};
 }

@@ -120,17 +120,16 @@ std::string SparseExtentDamage(TableFile& file) {
     return {};
   }
   if (directory > file.Size() / 512) return PointsPastEnd(file.Size());
-  const auto pastEnd = [&](uint64_t at, uint64_t bytes) { return at > file.Size() || bytes > file.Size() - at; };
   const uint64_t tableSpan = grainSectors * tableEntries;
   const uint64_t tables = sectors / tableSpan + (sectors % tableSpan != 0 ? 1 : 0);
-  if (tables > file.Size() / 4 || pastEnd(directory * 512, tables * 4)) return PointsPastEnd(file.Size());
+  if (tables > file.Size() / 4 || !file.Holds(directory * 512, tables * 4)) return PointsPastEnd(file.Size());
   std::vector<uint8_t> entries(static_cast<size_t>(std::min(tables * 4, kDamageCheckBytes)));
   if (!file.Read(directory * 512, entries)) return {};
   std::vector<uint64_t> places;
   for (size_t at = 0; at + 4 <= entries.size(); at += 4) {
     const uint64_t table = ReadLe32(entries, at);
     if (table == 0) continue;
-    if (pastEnd(table * 512, tableEntries * 4)) return PointsPastEnd(file.Size());
+    if (!file.Holds(table * 512, tableEntries * 4)) return PointsPastEnd(file.Size());
     places.push_back(table * 512);
   }
   // The tables written last first: what they point to lies at the file's end, which a
@@ -147,7 +146,8 @@ std::string SparseExtentDamage(TableFile& file) {
       const uint64_t grain = ReadLe32(table, at);
       // 0: not allocated; 1: reads as zeros.
       if (grain <= 1) continue;
-      if (pastEnd(grain * 512, compressed ? kGrainMarkerBytes : grainSectors * 512)) return PointsPastEnd(file.Size());
+      const uint64_t bytes = compressed ? kGrainMarkerBytes : grainSectors * 512;
+      if (!file.Holds(grain * 512, bytes)) return PointsPastEnd(file.Size());
     }
   }
   return {};
