@@ -198,28 +198,46 @@ void TForm1a::AddDriveItem(const std::string& drive) {
 
 void TForm1a::SetDriveTip(int at, const std::string& drive) {
   // The tooltip says what the drive is (the source; for a partition which one) and,
-  // when it cannot be read, why ("needs authentication" until it is chosen).
+  // when it cannot be read, why ("needs authentication" until it is chosen). A container
+  // found damaged says so in the list's line too, as korvalane-cli drives does.
   const QString description = QString::fromStdString(korvalane::CurrentPlatform().DriveDescription(drive));
-  korvalane::SetDriveDescription(DriveBox, at, description);
+  const std::string damage = korvalane::CurrentPlatform().DriveDamage(drive);
+  const QString line =
+      damage.empty() ? description : description + QStringLiteral(" - ") + QString::fromStdString(damage);
+  korvalane::SetDriveDescription(DriveBox, at, line);
   QString tip = description;
   const std::string why = korvalane::CurrentPlatform().OpenError(drive);
   if (!why.empty()) tip += QStringLiteral("\nCannot open: ") + QString::fromStdString(why);
+  if (!damage.empty()) tip += QLatin1Char('\n') + korvalane::Sentence(damage);
   DriveBox->setItemData(at, tip.isEmpty() ? QVariant() : QVariant(tip), Qt::ToolTipRole);
 }
 
 void TForm1a::ActivateForm() {
   if (activated_) return;
   activated_ = true;
+  std::vector<std::string> named;
   if (StartedWithSources) {
     followSources_ = true;
-    std::vector<std::string> drives;
-    for (int i = 0; i < DriveBox->count(); ++i) drives.push_back(DriveBox->itemText(i).toStdString());
-    DriveBox->setCurrentIndex(DriveBox->findText(QString::fromStdString(korvalane::FirstVolumeDrive(drives))));
+    for (int i = 0; i < DriveBox->count(); ++i) named.push_back(DriveBox->itemText(i).toStdString());
+    DriveBox->setCurrentIndex(DriveBox->findText(QString::fromStdString(korvalane::FirstVolumeDrive(named))));
   } else {
     DriveBox->setCurrentIndex(DriveBox->count() >= 2 ? 1 : -1);
   }
   DriveBoxChange();
   SectorEditChange();
+  TellUnreadable(named);
+}
+
+void TForm1a::TellUnreadable(const std::vector<std::string>& drives) {
+  // A source the user named that can never be read (a folder, a path that is not there,
+  // a container missing a part) is still a drive, which says why only in its tooltip:
+  // the user hears it once, when naming it.
+  QString text;
+  for (const std::string& line : korvalane::UnreadableSources(drives)) {
+    if (!text.isEmpty()) text += QLatin1Char('\r');
+    text += korvalane::Sentence(line);
+  }
+  if (!text.isEmpty()) korvalane::ShowInformation(text);
 }
 
 void TForm1a::DriveBoxChange() {
@@ -388,10 +406,14 @@ void TForm1a::OpenSources(const QStringList& paths) {
     korvalane::ShowInformation(QStringLiteral("No drive letter is left for the images"));
     return;
   }
-  for (const std::string& drive : drives) AddDriveItem(drive);
+  // A source opened again gives the drives it has: they are chosen, not listed twice.
+  for (const std::string& drive : drives) {
+    if (DriveBox->findText(QString::fromStdString(drive)) < 0) AddDriveItem(drive);
+  }
   followSources_ = true;
   DriveBox->setCurrentIndex(DriveBox->findText(QString::fromStdString(korvalane::FirstVolumeDrive(drives))));
   DriveBoxChange();
+  TellUnreadable(drives);
 }
 
 void TForm1a::DragOverForm(QDragMoveEvent* event) {

@@ -63,7 +63,8 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   void DragDropForm(QDropEvent* event);
 
   // Adds image files (or devices) as the next drives, a partitioned disk with its
-  // partitions, and selects the first of them that holds a volume.
+  // partitions, and selects the first of them that holds a volume; an image there
+  // already is selected, not added again. Those that cannot be read say why.
   void OpenSources(const QStringList& paths);
 
   // Set before the window is shown when the user named the sources: the window then
@@ -112,6 +113,9 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   // cannot be read, why.
   void AddDriveItem(const std::string& drive);
   void SetDriveTip(int at, const std::string& drive);
+  // Says in the information dialog why each source behind `drives` that cannot be read
+  // cannot be; nothing when every one can.
+  void TellUnreadable(const std::vector<std::string>& drives);
   // Sets the sector field to `sector` and redraws, even when the field names it already.
   // True when that redraw is the one the view shows (no newer one began meanwhile).
   bool ShowSectorNumber(uint64_t sector);

@@ -1,8 +1,8 @@
 #include <iostream>
-#include <set>
 
 #include "cli/Cli.h"
 #include "cli/JsonViews.h"
+#include "core/disk/StartDrive.h"
 #include "core/text/Utf.h"
 #include "core/volume/DriveSelection.h"
 
@@ -20,12 +20,8 @@ int RunDrives(const Arguments& arguments) {
   // (not for each of its partitions): the list is complete, the status says it is not
   // all readable. The machine's own disks are only listed.
   if (!arguments.Positional.empty()) {
-    std::set<std::string> named;
-    for (const std::string& drive : drives) {
-      const std::string why = CurrentPlatform().OpenError(drive);
-      const std::string source = CurrentPlatform().DriveSource(drive);
-      if (why.empty() || !named.insert(source).second) continue;
-      std::cerr << "korvalane-cli: cannot open '" << source << "': " << why << '\n';
+    for (const std::string& line : UnreadableSources(drives)) {
+      std::cerr << "korvalane-cli: " << line << '\n';
       status = kFailure;
     }
   }
@@ -41,6 +37,7 @@ int RunDrives(const Arguments& arguments) {
     std::string what = CurrentPlatform().DriveDescription(drive);
     const std::string why = CurrentPlatform().OpenError(drive);
     if (!why.empty()) what += " - cannot open: " + why;
+    if (const std::string damage = CurrentPlatform().DriveDamage(drive); !damage.empty()) what += " - " + damage;
     lines.push_back(FromUtf8(drive + " ") + summary + u"  " + FromUtf8(what));
   }
   PrintLines(lines);

@@ -21,6 +21,7 @@ Json DriveJson(const std::string& drive) {
                   .Set("description", CurrentPlatform().DriveDescription(drive))
                   .Set("partition", CurrentPlatform().DriveIsPartition(drive));
   if (!why.empty()) json.Set("openError", why);
+  if (const std::string damage = CurrentPlatform().DriveDamage(drive); !damage.empty()) json.Set("damage", damage);
   return json;
 }
 

@@ -30,7 +30,9 @@ Commands:
   drives [SOURCE...]           One line per drive: "C: ", the volume label of the
                                main window (file system, size in Mb, sectors), two
                                blanks and what the drive is (the source; for a
-                               partition its number, sectors and type). Without
+                               partition its number, sectors and type), and for
+                               a container whose tables point past its end (cut
+                               short) " - damaged or cut short: ...". Without
                                sources, the machine's disks and their partitions.
   text SOURCE SECTOR           The "Text" view of a sector.
   hex SOURCE SECTOR            The "Hex" view of a sector.

@@ -87,20 +87,36 @@ class Platform {
   // a volume of its own.
   virtual bool DriveIsPartition(std::string_view) { return false; }
 
+  // The logical sector size of the disk the drive lies on, which is the drive's whatever
+  // its own first sector holds: a partition's disk's, a container's own (stored in it or
+  // found as it was opened). 0 where only reading the drive can tell (an image file or a
+  // device of its own).
+  virtual uint32_t DiskSectorSize(std::string_view) { return 0; }
+
+  // What is wrong with the container the drive is read from though it opens, in words
+  // for the user ("damaged or cut short: its tables point past its end at byte
+  // 2000000"); empty when nothing is known to be.
+  virtual std::string DriveDamage(std::string_view) { return {}; }
+
   // Where the drive lies in its source. A platform whose drives are whole volumes has them
   // at the start of sources of their own size.
   virtual DrivePlacement PlaceInSource(std::string_view drive) { return {0, VolumeTotalBytes(drive), {}}; }
 
   // Adds image files (or devices) while the program runs, as the drives after the last one
-  // there is, a partitioned disk as the disk and then each partition. The names of the new
-  // drives ("F:", "G:", ...), in order; none where the platform cannot add sources or no
-  // letter is left.
+  // there is, a partitioned disk as the disk and then each partition. The names of their
+  // drives ("F:", "G:", ...), in order; where the platform can tell that a source is
+  // there already, the drives it has rather than new ones. None where the platform cannot add sources or no letter
+  // is left.
   virtual std::vector<std::string> AddSources(const std::vector<std::string>&) { return {}; }
 
   // Why the drive's source cannot be opened for reading, in words for the user
   // ("Permission denied (reading a disk needs root or membership of its group, here
   // 'disk')"); empty when it can be.
   virtual std::string OpenError(std::string_view) { return {}; }
+
+  // True while the drive waits for the read access that AuthorizeDrive asks for: its
+  // OpenError is no reason it can never be read.
+  virtual bool AwaitsAuthorization(std::string_view) { return false; }
 
   // Asks the system for read access to a drive that needs it (on Linux a disk only an
   // administrator may read, through UDisks2 and polkit, which may show the desktop's

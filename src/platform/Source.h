@@ -41,6 +41,12 @@ class Source {
   // raw image or a device.
   virtual std::string FormatDescription() const { return {}; }
 
+  // What is wrong with a container that opens all the same, in one line for the user
+  // ("damaged or cut short: its tables point past its end at byte 2000000"); empty when
+  // nothing was seen. Found once, as it is opened, from its own tables: its bytes there
+  // read as unreadable sectors.
+  virtual std::string Damage() const { return {}; }
+
   // A path the system's own tools can open to read these very bytes (a raw image or a
   // device); empty for a container, whose bytes only its library can give.
   virtual std::string RawPath() const { return {}; }

@@ -49,6 +49,9 @@ class RecordingPlatform final : public Platform {
   std::vector<std::string> DriveFiles(std::string_view drive) override { return inner_->DriveFiles(drive); }
   std::string DriveDescription(std::string_view drive) override { return inner_->DriveDescription(drive); }
   bool DriveIsPartition(std::string_view drive) override { return inner_->DriveIsPartition(drive); }
+  uint32_t DiskSectorSize(std::string_view drive) override { return inner_->DiskSectorSize(drive); }
+  std::string DriveDamage(std::string_view drive) override { return inner_->DriveDamage(drive); }
+  bool AwaitsAuthorization(std::string_view drive) override { return inner_->AwaitsAuthorization(drive); }
   std::string OpenError(std::string_view drive) override { return inner_->OpenError(drive); }
   std::string AuthorizeDrive(std::string_view drive) override { return inner_->AuthorizeDrive(drive); }
   std::vector<std::string> AddSources(const std::vector<std::string>& sources) override {

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
@@ -14,6 +15,7 @@
 #include <algorithm>
 
 #include "app/DriveList.h"
+#include "app/SingleInstance.h"
 #include "app/Unit1b.h"
 #include "app/Unit2a.h"
 #include "app/Unit3.h"
@@ -156,6 +158,7 @@ class MainWindowTest : public QObject {
     QFETCH(std::vector<std::string>, sources);
     QFETCH(QString, drive);
     QFETCH(QString, label);
+    const MessageCatcher missingSaid;
     ProgramWindows windows(sources, 512, Started::AsNamedSources);
     QVERIFY(windows.Started());
     QCOMPARE(Form1a->DriveBox->currentText(), drive);
@@ -171,6 +174,115 @@ class MainWindowTest : public QObject {
     QVERIFY(seen);
     QCOMPARE(exportDrive, drive);
     QCOMPARE(Geometry().CurrentDrive, drive.toStdString());
+  }
+
+  // A folder and a path that is not there, named at start, are drives that say why only
+  // in their tooltips: the information dialog says it once, at start, the window still
+  // opening on the volume named with them. The machine's own drives are only listed.
+  void namedSourcesThatCannotBeReadAreToldOnceAtStart() {
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    const std::string missing = SamplePath("no such disk.img");
+    {
+      const MessageCatcher catcher;
+      ProgramWindows windows({folder, missing, Fat16()}, 512, Started::AsNamedSources);
+      QVERIFY(windows.Started());
+      QTRY_COMPARE(catcher.Messages.size(), qsizetype{1});
+      QCOMPARE(catcher.Messages[0], QString::fromStdString("Cannot open '" + folder + "': Is a directory\rCannot open '" +
+                                                           missing + "': No such file or directory"));
+      QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("E:"));
+      QCOMPARE(Form1a->InfoLabel->text(), QStringLiteral("FAT16, 16 Mb,32768 sectors"));
+      ChooseDrive(0);
+      QTest::qWait(50);
+      QCOMPARE(catcher.Messages.size(), qsizetype{1});
+      QCOMPARE(Form1a->DriveBox->itemData(0, Qt::ToolTipRole).toString().toStdString(),
+               folder + "\nCannot open: Is a directory");
+    }
+    const MessageCatcher catcher;
+    ProgramWindows windows({folder, missing, Fat16()});
+    QVERIFY(windows.Started());
+    QTest::qWait(50);
+    QVERIFY2(catcher.Messages.isEmpty(), qPrintable(catcher.Messages.join(QLatin1Char('|'))));
+  }
+
+  // An image opened again (Ctrl+O, a drop, a second start's hand-over), by whatever
+  // path, is chosen where it is already rather than listed twice; one that cannot be read
+  // says why.
+  void anImageOpenedAgainIsChosenNotAddedTwice() {
+    ProgramWindows windows({Fat16(), Fat32()});
+    QVERIFY(windows.Started());
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("D:"));
+    const QString disk = QString::fromStdString(SamplePath("disk-mbr.img"));
+    Form1a->OpenSources({disk});
+    QCOMPARE(Form1a->DriveBox->count(), 8);  // E: the disk, F: to J: its partitions
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("F:"));
+
+    // Ctrl+O of C:'s image by another spelling of its path.
+    const QString fat16 = QString::fromStdString(Fat16());
+    const QString roundabout = QFileInfo(fat16).absolutePath() + QStringLiteral("/../") +
+                               QFileInfo(fat16).absoluteDir().dirName() + QLatin1Char('/') + QFileInfo(fat16).fileName();
+    Form1a->FOpenDialog = [roundabout] { return QStringList{roundabout}; };
+    QTest::keyClick(Form1a->SectorEdit, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(Form1a->DriveBox->count(), 8);
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("C:"));
+    QCOMPARE(Form1a->InfoLabel->text(), QStringLiteral("FAT16, 16 Mb,32768 sectors"));
+
+    // The disk dropped again: its first volume, partition 1, is chosen again.
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile(disk)});
+    QDragEnterEvent enter(QPoint(300, 200), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Form1a, &enter);
+    QDropEvent drop(QPointF(300, 200), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Form1a, &drop);
+    QTRY_COMPARE(Form1a->DriveBox->currentText(), QStringLiteral("F:"));
+    QCOMPARE(Form1a->DriveBox->count(), 8);
+
+    // Handed over by a second start, with a new image beside it.
+    QVERIFY(PostWakeUp(InstanceSocketName(), kWakeUpWord, 0, {QString::fromStdString(Fat32()), QString::fromStdString(Ntfs())}));
+    QTRY_COMPARE(Form1a->DriveBox->count(), 9);
+    QCOMPARE(Form1a->DriveBox->currentText(), QStringLiteral("D:"));
+    QCOMPARE(Form1a->DriveBox->itemText(8), QStringLiteral("K:"));
+
+    // A folder opened is a drive that says why it cannot be read, and says so once more
+    // when it is opened again.
+    QTemporaryDir dir;
+    const MessageCatcher catcher;
+    Form1a->OpenSources({dir.path()});
+    Form1a->OpenSources({dir.path()});
+    QCOMPARE(Form1a->DriveBox->count(), 10);
+    QTRY_COMPARE(catcher.Messages.size(), qsizetype{2});
+    QCOMPARE(catcher.Messages[0], QStringLiteral("Cannot open '") + dir.path() + QStringLiteral("': Is a directory"));
+  }
+
+  // A container cut short: each of its drives says so in the open list and the tooltip,
+  // and a partition whose first sector is gone keeps the disk's 512-byte sectors.
+  void aCutContainerSaysSoInTheDriveList() {
+    QTemporaryDir dir;
+    const std::string cut = dir.filePath(QStringLiteral("cut.qcow2")).toStdString();
+    const uint64_t size = CutQcow2Copy(cut, 34816 * 512);  // where partition 2 begins
+    QVERIFY(size > 0);
+    const QString damage = QStringLiteral("damaged or cut short: its tables point past its end at byte ") + QString::number(size);
+    ProgramWindows windows({cut});
+    QVERIFY(windows.Started());
+    QCOMPARE(Form1a->DriveBox->count(), 4);  // the disk, partitions 1 to 3
+    const std::vector<std::string> lines = CliLines({"drives", cut});
+    QCOMPARE(lines.size(), size_t{4});
+    for (int i = 0; i < 4; ++i) {
+      const std::string& line = lines[static_cast<size_t>(i)];
+      // "C: <label>  <what the drive is>" as the open list shows "C:  <what the drive is>".
+      const QString what = QString::fromStdString(line.substr(line.find("  ") + 2));
+      QCOMPARE(DriveListText(Form1a->DriveBox, i), Form1a->DriveBox->itemText(i) + QStringLiteral("  ") + what);
+      QVERIFY2(what.endsWith(QStringLiteral(" - ") + damage), qPrintable(what));
+      const QString tip = Form1a->DriveBox->itemData(i, Qt::ToolTipRole).toString();
+      QVERIFY2(tip.endsWith(QStringLiteral(")\nD") + damage.mid(1)), qPrintable(tip));
+    }
+    ChooseDrive(2);
+    QCOMPARE(Form1a->InfoLabel->text(), QStringLiteral("Unknown, 16 Mb,32768 sectors"));
+    QCOMPARE(ShownLines(), std::vector<std::string>{"Reading error"});
+    Form1a->CheckView2->click();
+    Form1a->SectorEdit->setText(QStringLiteral("300"));
+    QCOMPARE(ShownLines(), CliLines({"hex", "--partition", "2", cut, "300"}));
+    QCOMPARE(ShownLines().size(), size_t{128});
   }
 
   // The text area's menu offers every command that has a key; its Open image... is

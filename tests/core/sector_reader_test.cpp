@@ -126,5 +126,26 @@ TEST_F(SectorReaderTest, ProbeFailsAfterNineAttemptsLeaving4608) {
   EXPECT_EQ(Geometry().BytesPerSector, 4608);
 }
 
+// A partition whose first sector cannot be read keeps its disk's sector size, and the
+// label counts its sectors by it; only a volume of its own is left at 4608.
+TEST_F(SectorReaderTest, AnUnreadablePartitionKeepsItsDisksSectorSize) {
+  struct Case {
+    uint32_t SectorSize;
+    bool IsPartition;
+    int32_t Expected;
+  };
+  for (const Case c : {Case{512, true, 512}, Case{4096, true, 4096}, Case{512, false, 4608}, Case{4096, false, 4608}}) {
+    SCOPED_TRACE(std::to_string(c.SectorSize) + (c.IsPartition ? " partition" : " volume"));
+    platform = MemoryPlatform{};
+    MemoryPlatform::Drive& drive = platform.AddDrive('C', Pattern(96 * 4096), c.SectorSize);
+    drive.IsPartition = c.IsPartition;
+    drive.UnreadableSectors = {0};
+    Geometry() = VolumeGeometry{};
+    const VolumeLabel label = SelectDriveAndLabel("C:");
+    EXPECT_EQ(Geometry().BytesPerSector, c.Expected);
+    EXPECT_EQ(label.Sectors, 96u * 4096 / static_cast<uint32_t>(c.Expected));
+  }
+}
+
 }  // namespace
 }  // namespace korvalane

@@ -528,6 +528,9 @@ TEST_F(ContainersTest, CutShortContainersReadTheDisksBytesOrNothing) {
     uint64_t unreadable = 0;
     const fs::path path = dir_ / c.File;
     std::ofstream(path, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(whole.size()));
+    if (const std::shared_ptr<Source> uncut = OpenContainer(path.string(), 0)) {
+      EXPECT_EQ(uncut->Damage(), "");
+    }
     for (auto cut = cuts.rbegin(); cut != cuts.rend(); ++cut) {
       SCOPED_TRACE("cut at byte " + std::to_string(*cut));
       fs::resize_file(path, *cut);
@@ -535,6 +538,7 @@ TEST_F(ContainersTest, CutShortContainersReadTheDisksBytesOrNothing) {
       // A fixed VHD without its footer is a raw image, no container.
       if (source == nullptr || !source->OpenError().empty()) continue;
       ++opened;
+      const uint64_t unreadableBefore = unreadable;
       const uint64_t size = static_cast<uint64_t>(source->Size());
       std::string piece(kPiece, '\0');
       const auto bytes = [&](size_t length) { return std::span(reinterpret_cast<uint8_t*>(piece.data()), length); };
@@ -555,10 +559,135 @@ TEST_F(ContainersTest, CutShortContainersReadTheDisksBytesOrNothing) {
           }
         }
       }
+      // The tables say what the cut took: the damage is named exactly when some of the
+      // disk's bytes are gone.
+      EXPECT_EQ(!source->Damage().empty(), unreadable > unreadableBefore) << source->Damage();
     }
     // Those that open cut short lose what was cut off, as unreadable sectors.
     EXPECT_EQ(opened > 0 && unreadable > 0, c.Opens) << opened << " cuts opened, " << unreadable << " sectors unreadable";
   }
+}
+
+// A QCOW2 copy cut short where partition 2 begins: the partitions keep the disk's
+// 512-byte sectors and their sector counts though their first sectors are gone, what the
+// file still holds reads as the raw disk's, and every drive says the container is cut
+// short.
+TEST_F(ContainersTest, ACutQcow2KeepsItsDisksSectorsAndSaysItIsCutShort) {
+  constexpr uint64_t kPartition2 = 34816;  // its first sector, 32768 sectors long
+  const std::string cut = (dir_ / "cut.qcow2").string();
+  const uint64_t size = testing::CutQcow2Copy(cut, kPartition2 * 512);
+  ASSERT_GT(size, 0u);
+  const std::string damage = "damaged or cut short: its tables point past its end at byte " + std::to_string(size);
+
+  const CommandResult json = RunCli({"drives", "--json", cut});
+  ASSERT_EQ(json.Status, 0) << json.Err;
+  // The disk, partitions 1, 2 and 3; the logical ones' chain starts past the cut.
+  std::vector<std::vector<std::string>> drives;
+  const std::regex object(R"(\{[^{}]*\})");
+  for (std::sregex_iterator m(json.Out.begin(), json.Out.end(), object), end; m != end; ++m) {
+    const std::string text = m->str();
+    std::vector<std::string> fields;
+    for (const char* key : {"drive", "fileSystem", "sectors", "bytesPerSector", "damage"}) {
+      std::smatch value;
+      std::regex_search(text, value, std::regex("\"" + std::string(key) + R"(": *"?([^",]*))"));
+      fields.push_back(value[1]);
+    }
+    drives.push_back(fields);
+  }
+  const std::vector<std::vector<std::string>> expected{
+      {"C:", "Unknown", "131072", "512", damage},
+      {"D:", "FAT16", "32768", "512", damage},
+      {"E:", "Unknown", "32768", "512", damage},
+      {"F:", "Unknown", "63488", "512", damage},
+  };
+  EXPECT_EQ(drives, expected) << json.Out;
+  for (const std::string& line : CliLines({"drives", cut})) {
+    EXPECT_TRUE(line.ends_with(") - " + damage)) << line;
+  }
+
+  // Sector 300 of partition 2 is one the disk never wrote (zeros in the raw disk and
+  // nowhere in the file), its first sector is cut off.
+  EXPECT_EQ(CliLines({"hex", "--partition", "2", cut, "300"}),
+            CliLines({"hex", "--partition", "2", SamplePath(kRawDisk), "300"}));
+  EXPECT_EQ(CliLines({"hex", "--partition", "2", cut, "0"}, 1), std::vector<std::string>{"Reading error"});
+  EXPECT_EQ(CliLines({"text", "--partition", "1", cut, "0"}), CliLines({"text", "--partition", "1", SamplePath(kRawDisk), "0"}));
+}
+
+// Each format whose tables can be read says when they point past the end of a file cut
+// short, naming the file when it is one of several; a container whole says nothing (see
+// EveryFormatListsTheDrivesOfTheRawDisk, whose lines are the raw disk's).
+TEST_F(ContainersTest, ContainersCutShortSayWhichFileIs) {
+  struct Case {
+    std::vector<std::string> Files;  // copied; the first is named
+    std::string Cut;                 // the file cut short (to half its size)
+    std::string Named;               // the file the damage names, or empty for the container
+  };
+  const Case kCases[] = {
+      {{"disk.qcow2"}, "disk.qcow2", ""},
+      {{"disk-overlay.qcow2", "disk.qcow2"}, "disk.qcow2", "backing file '{}': "},
+      {{"disk.vmdk"}, "disk.vmdk", ""},
+      {{"disk-stream.vmdk"}, "disk-stream.vmdk", ""},
+      {{"disk-split.vmdk", "disk-split-s001.vmdk"}, "disk-split-s001.vmdk", "extent file '{}': "},
+      {{"disk.vhdx"}, "disk.vhdx", ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.Cut);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    const std::string path = Copy(c.Files);
+    const fs::path cut = dir_ / c.Cut;
+    const uint64_t size = fs::file_size(cut) / 2;
+    fs::resize_file(cut, size);
+    std::string named = c.Named;
+    if (const size_t at = named.find("{}"); at != std::string::npos) named.replace(at, 2, cut.string());
+    const std::vector<std::string> drives = CliLines({"drives", path});
+    ASSERT_FALSE(drives.empty());
+    EXPECT_TRUE(drives[0].ends_with(" - " + named + "damaged or cut short: its tables point past its end at byte " +
+                                    std::to_string(size)))
+        << drives[0];
+  }
+
+  // A split raw set whose second segment lost its end: every byte after it would be read
+  // from the wrong place.
+  fs::remove_all(dir_);
+  fs::create_directories(dir_);
+  const std::string set = Copy({"disk-mbr.001", "disk-mbr.002", "disk-mbr.003", "disk-mbr.004"});
+  fs::resize_file(dir_ / "disk-mbr.002", 1000000);
+  const std::vector<std::string> drives = CliLines({"drives", set});
+  ASSERT_FALSE(drives.empty());
+  EXPECT_TRUE(drives[0].ends_with(" - damaged or cut short: segment file '" + (dir_ / "disk-mbr.002").string() +
+                                  "' holds 1000000 bytes, fewer than the 20971520 of the first, so every byte after it "
+                                  "is out of place"))
+      << drives[0];
+
+  // A VHD cut short loses its footer and is refused; one whose block allocation table
+  // points past its end (its last block's entry made 8 GiB on) is read, and says so.
+  fs::remove_all(dir_);
+  fs::create_directories(dir_);
+  const std::string vhd = Copy({"disk.vhd"});
+  std::string bytes = ReadAll(vhd);
+  const auto be = [&](size_t at, size_t width) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < width; ++i) value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return value;
+  };
+  // The footer's copy: the dynamic header at 16; that header: the table at 16, its
+  // entries at 28, the block size at 32.
+  const uint64_t header = be(16, 8);
+  ASSERT_EQ(bytes.substr(header, 8), "cxsparse");
+  const uint64_t table = be(header + 16, 8);
+  size_t last = 0;
+  for (size_t i = 0; i < be(header + 28, 4); ++i) {
+    if (be(table + 4 * i, 4) != 0xFFFFFFFF) last = i;
+  }
+  bytes.replace(table + 4 * last, 4, std::string("\x00\xFF\xFF\xF0", 4));
+  std::ofstream(vhd, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const std::vector<std::string> vhdDrives = CliLines({"drives", vhd});
+  ASSERT_FALSE(vhdDrives.empty());
+  EXPECT_TRUE(vhdDrives[0].ends_with(" - damaged or cut short: its tables point past its end at byte " +
+                                     std::to_string(bytes.size())))
+      << vhdDrives[0];
+  EXPECT_EQ(CliLines({"hex", vhd, std::to_string(last * be(header + 32, 4) / 512)}, 1), std::vector<std::string>{"Reading error"});
 }
 
 // QCOW2 version 3 marks clusters that read as zeros (qemu-io "write -z"): one that keeps

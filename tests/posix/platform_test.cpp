@@ -276,7 +276,13 @@ TEST_F(PosixPlatformTest, SourcesAddedLaterTakeTheNextLetters) {
   EXPECT_EQ(platform.DriveDescription("H:"), SamplePath("disk-mbr.img") + ", partition 5 (sectors 69632-86015, FAT16 0x06)");
   EXPECT_EQ(platform.AddSources({SamplePath("ntfs.img")}), (std::vector<std::string>{"J:"}));
   EXPECT_EQ(platform.LogicalDrives(), 0b1111111100u);
-  std::vector<std::string> many(30, SamplePath("fat12.img"));
+  // A source there already, by another path, gives the drives it has, once.
+  const std::string again = testing::SamplesDir() + "/./disk-mbr.img";
+  EXPECT_EQ(platform.AddSources({SamplePath("ntfs.img"), again, SamplePath("ntfs.img")}),
+            (std::vector<std::string>{"J:", "D:", "E:", "F:", "G:", "H:", "I:"}));
+  EXPECT_EQ(platform.LogicalDrives(), 0b1111111100u);
+  std::vector<std::string> many;
+  for (int i = 0; i < 30; ++i) many.push_back(SamplePath("no such image " + std::to_string(i) + ".img"));
   EXPECT_EQ(platform.AddSources(many).size(), 16u);  // K: to Z:
   EXPECT_TRUE(platform.AddSources({SamplePath("fat12.img")}).empty());
 }

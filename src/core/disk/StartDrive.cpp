@@ -1,5 +1,7 @@
 #include "core/disk/StartDrive.h"
 
+#include <set>
+
 #include "core/Platform.h"
 #include "core/volume/Detection.h"
 #include "core/volume/VolumeGeometry.h"
@@ -45,6 +47,18 @@ std::string FirstVolumeDrive(const std::vector<std::string>& drives) {
 
   Geometry() = before;
   return chosen;
+}
+
+std::vector<std::string> UnreadableSources(const std::vector<std::string>& drives) {
+  std::vector<std::string> lines;
+  std::set<std::string> named;
+  for (const std::string& drive : drives) {
+    const std::string why = CurrentPlatform().OpenError(drive);
+    if (why.empty() || CurrentPlatform().AwaitsAuthorization(drive)) continue;
+    const std::string source = CurrentPlatform().DriveSource(drive);
+    if (named.insert(source).second) lines.push_back("cannot open '" + source + "': " + why);
+  }
+  return lines;
 }
 
 }  // namespace korvalane

@@ -18,4 +18,10 @@ namespace korvalane {
 // Detection reads boot sectors; the process-wide volume record is left as it was.
 std::string FirstVolumeDrive(const std::vector<std::string>& drives);
 
+// What the user is told of the sources behind `drives` that cannot be read, one line
+// each in their order ("cannot open 'adir': Is a directory"): once a source, as its
+// partitions share its reason. A device that only waits for the user's authorization is
+// left out: that is asked for when its drive is chosen.
+std::vector<std::string> UnreadableSources(const std::vector<std::string>& drives);
+
 }  // namespace korvalane

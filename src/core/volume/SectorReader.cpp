@@ -19,6 +19,9 @@ std::optional<uint64_t> SectorPosition(uint64_t sector) {
   return sector * bytesPerSector;
 }
 
+// One of the lengths the probe tries: 512, 1024, ..., 4608.
+bool IsProbedLength(uint32_t bytes) { return bytes >= 512 && bytes <= 4608 && bytes % 512 == 0; }
+
 bool Refuse(std::span<uint8_t> buffer) {
   std::fill(buffer.begin(), buffer.end(), uint8_t{0});
   return false;
@@ -54,6 +57,11 @@ bool ProbeBootSector(std::vector<uint8_t>& buffer) {
       buffer.assign(static_cast<size_t>(geometry.BytesPerSector), 0);
       if (read(0, buffer)) return true;
     }
+  }
+  // A partition's sectors are its disk's, and a container's those it was opened with,
+  // however damaged the first one is: the lengths tried only measure a volume of its own.
+  if (const uint32_t disk = CurrentPlatform().DiskSectorSize(geometry.CurrentDrive); IsProbedLength(disk)) {
+    geometry.BytesPerSector = static_cast<int32_t>(disk);
   }
   return false;
 }

@@ -22,7 +22,9 @@ bool ReadSectorsDirect(uint64_t sector, std::span<uint8_t> buffer);
 // past it (ReadSectorsDirect): a cached read fails for the whole page around sector 0
 // when any sector of it is bad. On success BytesPerSector holds the length and `buffer`
 // that many bytes of sector 0; on failure (sector 0 itself unreadable, or sectors larger
-// than 4608 bytes) BytesPerSector holds 4608.
+// than 4608 bytes) BytesPerSector holds 4608, except on a partition of a disk or a disk
+// in a container, whose sectors are its disk's (Platform::DiskSectorSize) whatever the
+// first one holds.
 bool ProbeBootSector(std::vector<uint8_t>& buffer);
 
 }  // namespace korvalane

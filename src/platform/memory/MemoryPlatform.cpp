@@ -143,6 +143,11 @@ bool MemoryPlatform::DriveIsPartition(std::string_view drive) {
   return d != nullptr && d->IsPartition;
 }
 
+uint32_t MemoryPlatform::DiskSectorSize(std::string_view drive) {
+  Drive* d = Find(drive);
+  return d != nullptr && d->IsPartition ? d->SectorSize : 0;
+}
+
 std::string MemoryPlatform::OpenError(std::string_view drive) {
   Drive* d = Find(drive);
   if (d == nullptr) return "no such drive";

@@ -63,6 +63,8 @@ class MemoryPlatform final : public Platform {
   std::string DriveSource(std::string_view drive) override;
   std::string DriveDescription(std::string_view drive) override;
   bool DriveIsPartition(std::string_view drive) override;
+  // A partition's SectorSize is its disk's.
+  uint32_t DiskSectorSize(std::string_view drive) override;
   std::string OpenError(std::string_view drive) override;
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
   std::u16string FormatDateTime(const CivilTime& time) override;

@@ -58,6 +58,20 @@ std::string PartitionTitle(const Source& source, const Partition& partition, Par
          ToUtf8(DescribePartition(partition, scheme)) + ")";
 }
 
+// Whether two paths name one file: the same file of the same file system, or, where
+// either is not there, the same path.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first{};
+  struct stat second{};
+  if (stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0) {
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  std::error_code error;
+  const std::filesystem::path absoluteA = std::filesystem::absolute(a, error).lexically_normal();
+  const std::filesystem::path absoluteB = std::filesystem::absolute(b, error).lexically_normal();
+  return !error && absoluteA == absoluteB;
+}
+
 unsigned ParseUnsigned(const std::string& text) {
   unsigned value = 0;
   for (const char c : text) {
@@ -170,12 +184,37 @@ DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, cons
 }
 
 std::vector<char> DriveTable::Append(const std::vector<std::string>& sources, const SourceOptions& options) {
-  const size_t before = entries_.size();
-  for (const std::string& path : sources) {
-    if (!AddSource(OpenSource(path, options.ImageSectorSize), options)) break;
-  }
   std::vector<char> letters;
-  for (size_t i = before; i < entries_.size(); ++i) letters.push_back(entries_[i].Letter);
+  for (const std::string& path : sources) {
+    // A source opened again is the drives it has already: another drive of the same
+    // bytes would only be a second name for them.
+    if (const std::vector<char> there = DrivesOf(path); !there.empty()) {
+      for (const char letter : there) {
+        if (std::find(letters.begin(), letters.end(), letter) == letters.end()) letters.push_back(letter);
+      }
+      continue;
+    }
+    const size_t before = entries_.size();
+    const bool room = AddSource(OpenSource(path, options.ImageSectorSize), options);
+    for (size_t i = before; i < entries_.size(); ++i) letters.push_back(entries_[i].Letter);
+    if (!room) break;
+  }
+  return letters;
+}
+
+std::vector<char> DriveTable::DrivesOf(const std::string& path) const {
+  std::vector<char> letters;
+  const Source* found = nullptr;
+  for (const DriveEntry& entry : entries_) {
+    // A source's drives follow one another: its own, then its partitions.
+    if (found == nullptr) {
+      if (!SameFile(entry.From->Name(), path)) continue;
+      found = entry.From.get();
+    } else if (entry.From.get() != found) {
+      break;
+    }
+    letters.push_back(entry.Letter);
+  }
   return letters;
 }
 

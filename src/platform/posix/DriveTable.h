@@ -40,7 +40,9 @@ class DriveTable {
   static DriveTable FromMachine(const std::string& sysClassBlock = "/sys/class/block",
                                 const std::string& devDir = "/dev");
 
-  // Adds sources after the drives there are; the letters of the new drives.
+  // Adds sources after the drives there are; the letters of their drives, in order. A
+  // source the table has already (the same file, by whatever path) is not added again:
+  // its letters are those of the drives it has.
   std::vector<char> Append(const std::vector<std::string>& sources, const SourceOptions& options = {});
 
   // The entry of a drive name such as "C:" (only its first character counts).
@@ -57,6 +59,9 @@ class DriveTable {
   // Adds the drives of one source; false once every letter is taken.
   bool AddSource(const std::shared_ptr<Source>& source, const SourceOptions& options);
   bool Add(DriveEntry entry);
+  // The drives of the source that names the same file as `path`: its own, then its
+  // partitions; none when no source does.
+  std::vector<char> DrivesOf(const std::string& path) const;
 
   std::vector<DriveEntry> entries_;
   std::string error_;

@@ -170,6 +170,23 @@ DrivePlacement PosixPlatform::PlaceInSource(std::string_view drive) {
   return {entry->FirstByte, entry->From->Size(), entry->From->FormatDescription()};
 }
 
+uint32_t PosixPlatform::DiskSectorSize(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  if (entry == nullptr) return 0;
+  const bool openContainer = !entry->From->FormatDescription().empty() && entry->From->OpenError().empty();
+  return entry->IsPartition || openContainer ? entry->SectorSize : 0;
+}
+
+std::string PosixPlatform::DriveDamage(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr ? entry->From->Damage() : std::string();
+}
+
+bool PosixPlatform::AwaitsAuthorization(std::string_view drive) {
+  const DriveEntry* entry = table_.Find(drive);
+  return entry != nullptr && korvalane::AwaitsAuthorization(*entry->From);
+}
+
 std::vector<std::string> PosixPlatform::AddSources(const std::vector<std::string>& sources) {
   std::vector<std::string> drives;
   for (const char letter : table_.Append(sources)) drives.push_back(std::string(1, letter) + ":");

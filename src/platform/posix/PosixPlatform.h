@@ -31,6 +31,9 @@ class PosixPlatform final : public Platform {
   std::vector<std::string> DriveFiles(std::string_view drive) override;
   bool DriveIsPartition(std::string_view drive) override;
   DrivePlacement PlaceInSource(std::string_view drive) override;
+  uint32_t DiskSectorSize(std::string_view drive) override;
+  std::string DriveDamage(std::string_view drive) override;
+  bool AwaitsAuthorization(std::string_view drive) override;
   std::string OpenError(std::string_view drive) override;
   std::string AuthorizeDrive(std::string_view drive) override;
   std::string ReadRemark(std::string_view drive) override;

@@ -473,6 +473,11 @@ bool WindowsPlatform::DriveIsPartition(std::string_view drive) {
   return entry && entry->IsPartition;
 }
 
+uint32_t WindowsPlatform::DiskSectorSize(std::string_view drive) {
+  const std::optional<WindowsDrive> entry = Find(drive);
+  return entry && entry->IsPartition ? entry->SectorSize : 0;
+}
+
 std::string WindowsPlatform::OpenError(std::string_view drive) {
   const std::optional<WindowsDrive> entry = Find(drive);
   if (!entry) return "no such drive";

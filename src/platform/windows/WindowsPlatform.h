@@ -62,6 +62,7 @@ class WindowsPlatform final : public Platform {
   std::string DriveSource(std::string_view drive) override;
   std::string DriveDescription(std::string_view drive) override;
   bool DriveIsPartition(std::string_view drive) override;
+  uint32_t DiskSectorSize(std::string_view drive) override;
   std::string OpenError(std::string_view drive) override;
   std::vector<std::string> AddSources(const std::vector<std::string>& sources) override;
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;

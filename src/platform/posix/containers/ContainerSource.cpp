@@ -98,6 +98,32 @@ bool ContainerSource::CanFollow(const std::string& next, size_t depth, const std
   return true;
 }
 
+std::string PointsPastEnd(uint64_t fileSize) {
+  return "damaged or cut short: its tables point past its end at byte " + std::to_string(fileSize);
+}
+
+uint64_t ReadBe(std::span<const uint8_t> bytes, size_t at, size_t width) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < width && at + i < bytes.size(); ++i) value = value << 8 | bytes[at + i];
+  return value;
+}
+
+TableFile::TableFile(const std::string& path) : in_(path, std::ios::binary) {
+  if (!in_) return;
+  in_.seekg(0, std::ios::end);
+  const std::streamoff end = in_.tellg();
+  size_ = end > 0 ? static_cast<uint64_t>(end) : 0;
+}
+
+bool TableFile::Read(uint64_t position, std::span<uint8_t> buffer) {
+  if (!in_ || PastEnd(size_, position, buffer.size())) return false;
+  in_.seekg(static_cast<std::streamoff>(position));
+  in_.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+  if (in_.gcount() == static_cast<std::streamsize>(buffer.size())) return true;
+  in_.clear();
+  return false;
+}
+
 std::string UpToNul(std::string text) {
   const size_t nul = text.find('\0');
   if (nul != std::string::npos) text.resize(nul);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -33,6 +34,7 @@ class ContainerSource : public Source {
   std::string OpenError() override { return error_; }
   uint32_t SectorSize() const override { return sectorSize_; }
   std::string FormatDescription() const override { return format_; }
+  std::string Damage() const override { return damage_; }
   std::vector<std::string> Files() const override;
   void Release() override;
 
@@ -64,6 +66,7 @@ class ContainerSource : public Source {
   bool ReadExactly(uint64_t position, std::span<uint8_t> buffer);
 
   std::string format_;  // FormatDescription, set as the container is opened
+  std::string damage_;  // Damage, set as the container is opened
   bool readAhead_ = true;  // small reads are served from a block read ahead
   std::vector<std::string> files_;  // the container's files, as far as they were found
 
@@ -81,6 +84,39 @@ class ContainerSource : public Source {
   uint64_t blockStart_ = 0;
   bool blockValid_ = false;
   std::optional<uint64_t> failedBlock_;  // the last block that could not be read whole
+};
+
+// How much of its tables a container's check for damage reads at most, beyond the
+// directory that points to them, so that listing the drives stays fast on a large one.
+// The tables are read from the file's end backward: a copy cut short loses its last
+// ones, which point the farthest.
+constexpr uint64_t kDamageCheckBytes = 1 << 20;
+
+// The damage of tables that point past the file's end, as the drive list says it.
+std::string PointsPastEnd(uint64_t fileSize);
+
+// Whether `bytes` bytes at `at` reach past the end of a file of `fileSize` bytes.
+inline bool PastEnd(uint64_t fileSize, uint64_t at, uint64_t bytes) { return at > fileSize || bytes > fileSize - at; }
+
+// A big-endian field of `width` bytes at `at` (QCOW's and VHD's); the bytes past the
+// buffer's end count for nothing.
+uint64_t ReadBe(std::span<const uint8_t> bytes, size_t at, size_t width);
+
+// A container's file, read on its own to check the tables the library was given: what
+// the library keeps to itself (where its tables point) is read here from the file.
+class TableFile {
+ public:
+  explicit TableFile(const std::string& path);
+  bool IsOpen() const { return static_cast<bool>(in_); }
+  uint64_t Size() const { return size_; }
+  // Whether the file holds all `bytes` bytes at `at`.
+  bool Holds(uint64_t at, uint64_t bytes) const { return !PastEnd(size_, at, bytes); }
+  // Exactly buffer.size() bytes at `position`; false when the file does not hold them.
+  bool Read(uint64_t position, std::span<uint8_t> buffer);
+
+ private:
+  std::ifstream in_;
+  uint64_t size_ = 0;
 };
 
 // The text before the first NUL: libyal libraries hand out names with room to spare.

@@ -188,7 +188,7 @@ EwfSource::EwfSource(const std::string& path, uint32_t imageSectorSize) : Contai
   if (error != nullptr) libewf_error_free(&error);
 
   format_ += ", " + std::to_string(segments.size()) + (segments.size() == 1 ? " segment" : " segments");
-  if (corrupted) format_ += ", damaged";
+  if (corrupted) damage_ = "damaged: libewf finds its segment files corrupted";
   Opened(mediaSize, bytesPerSector, imageSectorSize);
 }
 

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <optional>
 
 namespace korvalane {
 namespace {
@@ -42,13 +44,6 @@ uint64_t ClusterBytes(const std::string& path) {
   };
   const uint32_t bits = be32(4) == 1 ? header[32] : be32(20);
   return bits >= 9 && bits <= 21 ? uint64_t{1} << bits : 512;
-}
-
-// Big-endian, as every QCOW field is.
-uint64_t ReadBe(std::span<const uint8_t> bytes, size_t at, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width && at + i < bytes.size(); ++i) value = value << 8 | bytes[at + i];
-  return value;
 }
 
 bool ReadWhole(int fd, uint64_t position, std::span<uint8_t> buffer) {
@@ -112,6 +107,50 @@ bool QcowClusterMap::Read(int fd, uint64_t fileSize) {
   return true;
 }
 
+std::optional<uint64_t> QcowClusterMap::Level2Table(uint64_t level1Entry) const {
+  const uint64_t level2 = level1Entry & (version_ == 1 ? kVersion1OffsetBits : kOffsetBits);
+  if (level2 == 0) return 0;
+  // Version 1 sizes a level 2 table by its own bits; later versions make it a cluster.
+  // libqcow reads a table, and a cluster, from the start of the table or cluster its
+  // offset falls in, so one that is not aligned is not where the entry says: qemu never
+  // writes one, and it is taken for damage.
+  const uint64_t tableBytes = Level2Bytes();
+  if (level2 % tableBytes != 0 || level2 % ClusterBytes() != 0 || level2 > fileSize_ || tableBytes > fileSize_ - level2) {
+    return std::nullopt;
+  }
+  return level2;
+}
+
+bool QcowClusterMap::IsCompressed(uint64_t level2Entry) const {
+  return (level2Entry >> (version_ == 1 ? 63 : 62) & 1) != 0;
+}
+
+QcowClusterMap::Place QcowClusterMap::Classify(uint64_t level2Entry) const {
+  const uint64_t offsetBits = version_ == 1 ? kVersion1OffsetBits : kOffsetBits;
+  if (IsCompressed(level2Entry)) {
+    // The offset below the shift, the compressed length above it. Versions 2 and 3 store
+    // it in sectors (less one), so it may run past the file's end by up to a sector, and
+    // libqcow keeps that read within the file; only the start must be there. Version 1
+    // stores it in bytes, and libqcow takes it as it is: a length of none leaves the
+    // cluster without a buffer at all.
+    const uint32_t shift = (version_ == 1 ? 63 : 62) - clusterBits_;
+    const uint64_t field = level2Entry & offsetBits;
+    const uint64_t start = field & ((uint64_t{1} << shift) - 1);
+    if (start >= fileSize_) return Place::CutOff;
+    if (version_ != 1) return Place::InFile;
+    const uint64_t length = field >> shift;
+    return length > 0 && length <= fileSize_ - start ? Place::InFile : Place::CutOff;
+  }
+  // Version 3 marks a cluster that reads as zeros with bit 0 (its offset, if any, is
+  // space kept for it). libqcow knows no such mark and would give the bytes at that
+  // offset, or at the header for none.
+  if (version_ == 3 && (level2Entry & 1) != 0) return Place::Zeros;
+  const uint64_t offset = level2Entry & offsetBits;
+  if (offset == 0) return Place::Unallocated;
+  return offset % ClusterBytes() == 0 && offset <= fileSize_ && ClusterBytes() <= fileSize_ - offset ? Place::InFile
+                                                                                                      : Place::CutOff;
+}
+
 QcowClusterMap::Place QcowClusterMap::Locate(uint64_t position) const {
   if (!valid_) return Place::CutOff;
   const uint64_t cluster = position >> clusterBits_;
@@ -123,42 +162,56 @@ QcowClusterMap::Place QcowClusterMap::Locate(uint64_t position) const {
       !ReadWhole(fd_, level1Offset_ + level1Index * 8, entry)) {
     return Place::CutOff;
   }
-  const uint64_t offsetBits = version_ == 1 ? kVersion1OffsetBits : kOffsetBits;
-  const uint64_t level2 = ReadBe(entry, 0, 8) & offsetBits;
-  if (level2 == 0) return Place::Unallocated;
-  // Version 1 sizes a level 2 table by its own bits; later versions make it a cluster.
-  // libqcow reads a table, and a cluster, from the start of the table or cluster its
-  // offset falls in, so one that is not aligned is not where the entry says: qemu never
-  // writes one, and it is taken for damage.
-  const uint64_t tableBytes = uint64_t{8} << level2Bits_;
-  if (level2 % tableBytes != 0 || level2 % ClusterBytes() != 0 || level2 > fileSize_ || tableBytes > fileSize_ - level2) {
-    return Place::CutOff;
-  }
+  const std::optional<uint64_t> level2 = Level2Table(ReadBe(entry, 0, 8));
+  if (!level2) return Place::CutOff;
+  if (*level2 == 0) return Place::Unallocated;
   const uint64_t level2Index = cluster & ((uint64_t{1} << level2Bits_) - 1);
-  if (!ReadWhole(fd_, level2 + level2Index * 8, entry)) return Place::CutOff;
-  const uint64_t value = ReadBe(entry, 0, 8);
-  if ((value >> (version_ == 1 ? 63 : 62) & 1) != 0) {
-    // The offset below the shift, the compressed length above it. Versions 2 and 3 store
-    // it in sectors (less one), so it may run past the file's end by up to a sector, and
-    // libqcow keeps that read within the file; only the start must be there. Version 1
-    // stores it in bytes, and libqcow takes it as it is: a length of none leaves the
-    // cluster without a buffer at all.
-    const uint32_t shift = (version_ == 1 ? 63 : 62) - clusterBits_;
-    const uint64_t field = value & offsetBits;
-    const uint64_t start = field & ((uint64_t{1} << shift) - 1);
-    if (start >= fileSize_) return Place::CutOff;
-    if (version_ != 1) return Place::InFile;
-    const uint64_t length = field >> shift;
-    return length > 0 && length <= fileSize_ - start ? Place::InFile : Place::CutOff;
+  if (!ReadWhole(fd_, *level2 + level2Index * 8, entry)) return Place::CutOff;
+  return Classify(ReadBe(entry, 0, 8));
+}
+
+std::string QcowClusterMap::FindDamage(uint64_t budget) const {
+  // A header that makes no sense leaves every cluster unreadable, and libqcow says so.
+  if (!valid_ || level1Entries_ == 0) return {};
+  if (level1Entries_ > UINT64_MAX / 8 || PastEnd(fileSize_, level1Offset_, level1Entries_ * 8)) {
+    return PointsPastEnd(fileSize_);
   }
-  // Version 3 marks a cluster that reads as zeros with bit 0 (its offset, if any, is
-  // space kept for it). libqcow knows no such mark and would give the bytes at that
-  // offset, or at the header for none.
-  if (version_ == 3 && (value & 1) != 0) return Place::Zeros;
-  const uint64_t offset = value & offsetBits;
-  if (offset == 0) return Place::Unallocated;
-  return offset % ClusterBytes() == 0 && offset <= fileSize_ && ClusterBytes() <= fileSize_ - offset ? Place::InFile
-                                                                                                      : Place::CutOff;
+  // The level 1 table (8 bytes for each 512 MiB of a disk of 64 KiB clusters) is read
+  // whole within the budget; each level 2 table it names must lie in the file.
+  const uint64_t level1Bytes = std::min(level1Entries_ * 8, budget);
+  std::vector<uint8_t> level1(static_cast<size_t>(level1Bytes));
+  if (!ReadWhole(fd_, level1Offset_, level1)) return {};
+  const uint64_t offsetBits = version_ == 1 ? kVersion1OffsetBits : kOffsetBits;
+  std::vector<uint64_t> tables;
+  for (size_t at = 0; at + 8 <= level1.size(); at += 8) {
+    const uint64_t level2 = ReadBe(level1, at, 8) & offsetBits;
+    if (level2 == 0) continue;
+    if (PastEnd(fileSize_, level2, Level2Bytes())) return PointsPastEnd(fileSize_);
+    if (!Level2Table(level2)) continue;  // not at a table's place: damaged, but not cut
+    tables.push_back(level2);
+  }
+  // The tables written last first: a cut loses the file's end, and what the last tables
+  // point to lies there. They are read in pieces (a table is a cluster, up to 2 MiB), at
+  // least one of them, however large.
+  std::sort(tables.begin(), tables.end(), std::greater<>());
+  constexpr uint64_t kPieceBytes = 64 * 1024;
+  std::vector<uint8_t> piece(static_cast<size_t>(std::min(Level2Bytes(), kPieceBytes)));
+  uint64_t read = 0;
+  for (const uint64_t level2 : tables) {
+    for (uint64_t at = 0; at < Level2Bytes(); at += piece.size()) {
+      if (read > 0 && read + piece.size() > budget) return {};
+      if (!ReadWhole(fd_, level2 + at, piece)) return {};
+      read += piece.size();
+      for (size_t entry = 0; entry + 8 <= piece.size(); entry += 8) {
+        const uint64_t value = ReadBe(piece, entry, 8);
+        if (Classify(value) != Place::CutOff) continue;
+        // A cluster within the file but not at a cluster's start is damage of another kind.
+        if (!IsCompressed(value) && (value & offsetBits) % ClusterBytes() != 0) continue;
+        return PointsPastEnd(fileSize_);
+      }
+    }
+  }
+  return {};
 }
 
 QcowSource::QcowSource(const std::string& path, uint32_t imageSectorSize) : ContainerSource(path, "QCOW2") {
@@ -178,6 +231,10 @@ QcowSource::QcowSource(const std::string& path, uint32_t imageSectorSize) : Cont
   }
   if (error != nullptr) libqcow_error_free(&error);
   Opened(mediaSize, 0, imageSectorSize);
+  for (size_t i = 0; i < maps_.size() && damage_.empty(); ++i) {
+    const std::string damage = maps_[i].FindDamage(kDamageCheckBytes);
+    if (!damage.empty()) damage_ = (i == 0 ? std::string() : "backing file '" + paths_[i] + "': ") + damage;
+  }
 }
 
 bool QcowSource::OpenImage(const std::string& path, size_t depth) {

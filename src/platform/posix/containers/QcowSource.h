@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@ struct QcowClusterMap {
   bool Read(int fd, uint64_t fileSize);
   Place Locate(uint64_t position) const;
   uint64_t ClusterBytes() const { return uint64_t{1} << clusterBits_; }
+  // Damage, when the tables point past the file's end (a copy cut short): read within
+  // `budget` bytes of level 2 tables, the level 1 table and its entries always (up to the
+  // budget). Empty when none was seen.
+  std::string FindDamage(uint64_t budget) const;
 
   int fd_ = -1;  // the image's file, read-only
   uint64_t fileSize_ = 0;
@@ -33,6 +38,15 @@ struct QcowClusterMap {
   uint64_t level1Offset_ = 0;
   uint64_t level1Entries_ = 0;
   bool valid_ = false;
+
+ private:
+  uint64_t Level2Bytes() const { return uint64_t{8} << level2Bits_; }
+  // Where a level 1 entry puts its level 2 table: 0 for none; nothing when the file does
+  // not hold it whole or it is not where a table can be.
+  std::optional<uint64_t> Level2Table(uint64_t level1Entry) const;
+  bool IsCompressed(uint64_t level2Entry) const;
+  // What a level 2 entry says of its cluster.
+  Place Classify(uint64_t level2Entry) const;
 };
 
 // A QEMU copy-on-write image (QCOW version 1, QCOW2 and its version 3), read through

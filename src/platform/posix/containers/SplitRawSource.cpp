@@ -120,6 +120,17 @@ SplitRawSource::SplitRawSource(const std::string& path, std::vector<std::string>
     total += FileSize(segment);
   }
   Opened(total, 0, imageSectorSize);
+  // Every segment but the last is as long as the first: one shorter lost its end, and
+  // every byte after it is read from where the one before it should be.
+  const uint64_t first = FileSize(segments_.front());
+  for (size_t i = 1; i + 1 < segments_.size(); ++i) {
+    const uint64_t size = starts_[i + 1] - starts_[i];
+    if (size >= first) continue;
+    damage_ = "damaged or cut short: segment file '" + segments_[i] + "' holds " + std::to_string(size) +
+              " bytes, fewer than the " + std::to_string(first) +
+              " of the first, so every byte after it is out of place";
+    break;
+  }
 }
 
 int64_t SplitRawSource::ReadMedia(uint64_t position, std::span<uint8_t> buffer) {

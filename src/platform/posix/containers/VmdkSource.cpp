@@ -5,7 +5,12 @@
 #include <libvmdk.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <functional>
+#include <vector>
+
+#include "core/Bytes.h"
 
 namespace korvalane {
 namespace {
@@ -84,6 +89,93 @@ bool IsSparseExtent(const std::string& path) {
   return read && magic == std::array<uint8_t, 4>{'K', 'D', 'M', 'V'};
 }
 
+// A sparse extent (little-endian): its header gives the flags (4 bytes at 8), the
+// extent's size in sectors (8 at 12), the grain size in sectors (8 at 20), the entries
+// of a grain table (4 at 44) and the grain directory's first sector (8 at 56), or all
+// ones when the directory follows the grains, as in a stream-optimized extent: then the
+// header's copy in the sector before the last one (the footer) says where. The directory
+// holds the first sector of each grain table, a table that of each grain; a compressed
+// grain starts with a 12-byte marker.
+constexpr uint64_t kGrainDirectoryAtEnd = ~uint64_t{0};
+constexpr uint32_t kCompressedGrains = 1u << 16;
+constexpr size_t kGrainMarkerBytes = 12;
+
+std::string SparseExtentDamage(TableFile& file) {
+  std::array<uint8_t, 512> header{};
+  const auto isHeader = [&] { return std::equal(header.begin(), header.begin() + 4, "KDMV"); };
+  if (!file.Read(0, header) || !isHeader()) return {};
+  // Without its footer libvmdk refuses such an extent.
+  if (ReadLe64(header, 56) == kGrainDirectoryAtEnd &&
+      (file.Size() < 1024 || !file.Read(file.Size() - 1024, header) || !isHeader())) {
+    return {};
+  }
+  const uint32_t flags = ReadLe32(header, 8);
+  const uint64_t sectors = ReadLe64(header, 12);
+  const uint64_t grainSectors = ReadLe64(header, 20);
+  const uint64_t tableEntries = ReadLe32(header, 44);
+  const uint64_t directory = ReadLe64(header, 56);
+  // Sizes that make no sense are left to libvmdk, which refuses them or reads nothing.
+  if (grainSectors == 0 || grainSectors > (1 << 20) || tableEntries == 0 || tableEntries > 65536 ||
+      directory == kGrainDirectoryAtEnd) {
+    return {};
+  }
+  if (directory > file.Size() / 512) return PointsPastEnd(file.Size());
+  const uint64_t tableSpan = grainSectors * tableEntries;
+  const uint64_t tables = sectors / tableSpan + (sectors % tableSpan != 0 ? 1 : 0);
+  if (tables > file.Size() / 4 || !file.Holds(directory * 512, tables * 4)) return PointsPastEnd(file.Size());
+  std::vector<uint8_t> entries(static_cast<size_t>(std::min(tables * 4, kDamageCheckBytes)));
+  if (!file.Read(directory * 512, entries)) return {};
+  std::vector<uint64_t> places;
+  for (size_t at = 0; at + 4 <= entries.size(); at += 4) {
+    const uint64_t table = ReadLe32(entries, at);
+    if (table == 0) continue;
+    if (!file.Holds(table * 512, tableEntries * 4)) return PointsPastEnd(file.Size());
+    places.push_back(table * 512);
+  }
+  // The tables written last first: what they point to lies at the file's end, which a
+  // cut loses first.
+  std::sort(places.begin(), places.end(), std::greater<>());
+  const bool compressed = (flags & kCompressedGrains) != 0;
+  std::vector<uint8_t> table(static_cast<size_t>(tableEntries * 4));
+  uint64_t read = 0;
+  for (const uint64_t place : places) {
+    if (read > 0 && read + table.size() > kDamageCheckBytes) break;
+    if (!file.Read(place, table)) return {};
+    read += table.size();
+    for (size_t at = 0; at + 4 <= table.size(); at += 4) {
+      const uint64_t grain = ReadLe32(table, at);
+      // 0: not allocated; 1: reads as zeros.
+      if (grain <= 1) continue;
+      const uint64_t bytes = compressed ? kGrainMarkerBytes : grainSectors * 512;
+      if (!file.Holds(grain * 512, bytes)) return PointsPastEnd(file.Size());
+    }
+  }
+  return {};
+}
+
+// What is wrong with the extents of one disk of the chain: a sparse extent's tables
+// that point past its end. (A flat extent's file shorter than the extent libvmdk
+// refuses to open.)
+std::string ExtentDamage(libvmdk_handle_t* handle, const std::string& path) {
+  libvmdk_error_t* error = nullptr;
+  int extents = 0;
+  if (libvmdk_handle_get_number_of_extents(handle, &extents, &error) != 1) {
+    libvmdk_error_free(&error);
+    return {};
+  }
+  if (extents == 1 && IsSparseExtent(path)) {
+    TableFile file(path);
+    return SparseExtentDamage(file);
+  }
+  for (int i = 0; i < extents; ++i) {
+    const std::string name = ExtentFile(handle, i, FolderOf(path));
+    if (name.empty() || !IsSparseExtent(name)) continue;
+    TableFile file(name);
+    if (std::string damage = SparseExtentDamage(file); !damage.empty()) return "extent file '" + name + "': " + damage;
+  }
+  return {};
+}
+
 }  // namespace
 
 VmdkSource::VmdkSource(const std::string& path, uint32_t imageSectorSize) : ContainerSource(path, "VMDK") {
@@ -106,6 +198,10 @@ VmdkSource::VmdkSource(const std::string& path, uint32_t imageSectorSize) : Cont
   }
   if (error != nullptr) libvmdk_error_free(&error);
   Opened(mediaSize, 0, imageSectorSize);
+  for (size_t i = 0; i < chain_.size() && damage_.empty(); ++i) {
+    const std::string damage = ExtentDamage(Handle(chain_[i]), disks_[i]);
+    if (!damage.empty()) damage_ = (i == 0 ? std::string() : "parent '" + disks_[i] + "': ") + damage;
+  }
 }
 
 bool VmdkSource::OpenDisk(const std::string& path, size_t depth) {
@@ -116,6 +212,7 @@ bool VmdkSource::OpenDisk(const std::string& path, size_t depth) {
     return false;
   }
   chain_.push_back(handle);
+  disks_.push_back(path);
   files_.push_back(path);
   const std::string what = depth == 0 ? std::string() : "parent '" + path + "': ";
   if (libvmdk_handle_open(handle, path.c_str(), LIBVMDK_OPEN_READ, &error) != 1) {

@@ -27,6 +27,7 @@ class VmdkSource final : public ContainerSource {
   bool OpenParent(void* handle, const std::string& path, size_t depth);
 
   std::vector<void*> chain_;  // libvmdk_handle_t: the disk named, then its parents
+  std::vector<std::string> disks_;  // their descriptor files
   std::vector<void*> pools_;  // libbfio_pool_t: files handed to libvmdk, freed after it
 };
 

@@ -161,6 +161,11 @@ std::string AuthorizationFailure(Source& source) {
   return authorized != nullptr ? authorized->OpenError() : std::string();
 }
 
+bool AwaitsAuthorization(Source& source) {
+  auto* authorized = dynamic_cast<AuthorizedSource*>(&source);
+  return authorized != nullptr && !authorized->OpenError().empty();
+}
+
 std::string DirectReadRemark(Source& source) {
   auto* authorized = dynamic_cast<AuthorizedSource*>(&source);
   return authorized != nullptr ? authorized->DirectRemark() : std::string();

@@ -67,6 +67,9 @@ std::string AuthorizeSource(Source& source, UDisksPrompt prompt);
 // Why a source asked for at once could not be had; empty when it was or needed nothing.
 std::string AuthorizationFailure(Source& source);
 
+// Whether a source is a device whose descriptor is still to be asked for.
+bool AwaitsAuthorization(Source& source);
+
 // The remark on a source's direct reads, if it has one.
 std::string DirectReadRemark(Source& source);
 
