@@ -170,11 +170,21 @@ struct ExtRecordFinder {
   }
 };
 
+// Reads whole blocks as ReadBlocks does, but a read that fails is tried again sector by
+// sector: a bad sector costs its own block, not the blocks beside it in the system's
+// cache.
+ext::BlockReader WalkBlockReader(const Superblock& sb, uint32_t sectorsPerBlock) {
+  return [&sb, sectorsPerBlock](uint64_t block, std::span<uint8_t> out) {
+    if (block >= sb.BlocksCount || (out.size() + sb.BlockBytes - 1) / sb.BlockBytes > sb.BlocksCount - block) return false;
+    return ReadSectorsForWalk(block * sectorsPerBlock, out);
+  };
+}
+
 class ExtWalk {
  public:
   ExtWalk(const Superblock& sb, const std::vector<ext::GroupDescriptor>& groups, uint32_t sectorsPerBlock,
           OwnershipIndex& index, const WalkHooks& hooks)
-      : sb_(sb), groups_(groups), spb_(sectorsPerBlock), index_(index), hooks_(hooks), read_(ext::CurrentBlockReader(sb)) {}
+      : sb_(sb), groups_(groups), spb_(sectorsPerBlock), index_(index), hooks_(hooks), read_(WalkBlockReader(sb, sectorsPerBlock)) {}
 
   bool Run() {
     finder_->Sb = sb_;
@@ -615,18 +625,16 @@ class ExtWalk {
 
   // An inode through a cache of 256 KiB of the volume: the inodes of one folder mostly
   // stand together in a table, and one read of the platform per inode costs more than
-  // the walk.
+  // the walk. Nothing for an inode in a sector that cannot be read.
   std::optional<Inode> ReadInode(uint32_t number) {
-    bool unreadable = false;
-    const std::span<const uint8_t> raw = RawInode(number, &unreadable);
-    if (unreadable) return ext::ReadInode(sb_, groups_, number);
+    const std::span<const uint8_t> raw = RawInode(number);
     if (raw.empty()) return std::nullopt;
     return ext::ParseInode(sb_, number, raw);
   }
 
   // The inode's bytes in the cache (valid until the next inode is read); empty where it
-  // stands outside the volume, or, with `unreadable` set, where its chunk cannot be read.
-  std::span<const uint8_t> RawInode(uint32_t number, bool* unreadable = nullptr) {
+  // stands outside the volume or in a sector that cannot be read.
+  std::span<const uint8_t> RawInode(uint32_t number) {
     const ext::InodePlace place = ext::LocateInodeByte(sb_, groups_, number);
     if (!place.Byte) return {};
     const uint64_t sectorBytes = index_.BytesPerSector();
@@ -637,14 +645,22 @@ class ExtWalk {
       if (first >= index_.VolumeSectors()) return {};
       const uint64_t sectors = std::min<uint64_t>(kInodeChunkBytes / sectorBytes, index_.VolumeSectors() - first);
       chunkBytes_.assign(static_cast<size_t>(sectors * sectorBytes), 0);
+      unreadable_.clear();
       if (!ReadSectors(first, chunkBytes_)) {
-        if (unreadable) *unreadable = true;
-        return {};
+        // Sector by sector past the cache: only the inodes of a bad sector are lost.
+        unreadable_.assign(static_cast<size_t>(sectors), false);
+        for (uint64_t i = 0; i < sectors; ++i) {
+          const std::span<uint8_t> sector = std::span<uint8_t>(chunkBytes_).subspan(static_cast<size_t>(i * sectorBytes), sectorBytes);
+          unreadable_[static_cast<size_t>(i)] = !ReadSectorsDirect(first + i, sector);
+        }
       }
       cached_ = chunk;
     }
     const uint64_t at = *place.Byte - chunk * kInodeChunkBytes;
     if (at + sb_.InodeBytes > chunkBytes_.size()) return {};
+    for (uint64_t s = at / sectorBytes; s <= (at + sb_.InodeBytes - 1) / sectorBytes && !unreadable_.empty(); ++s) {
+      if (unreadable_[static_cast<size_t>(s)]) return {};
+    }
     return std::span<const uint8_t>(chunkBytes_).subspan(static_cast<size_t>(at), sb_.InodeBytes);
   }
 
@@ -663,6 +679,7 @@ class ExtWalk {
   std::unordered_map<uint32_t, std::string> deletedNames_;  // deleted folder entries' inodes and paths
   std::shared_ptr<ExtRecordFinder> finder_ = std::make_shared<ExtRecordFinder>();
   std::vector<uint8_t> chunkBytes_;
+  std::vector<bool> unreadable_;    // its sectors that cannot be read; empty when all can
   std::optional<uint64_t> cached_;  // the chunk of kInodeChunkBytes in chunkBytes_
 };
 
