@@ -761,6 +761,49 @@ TEST(DamagedInMetadataTest, DirectoryEntriesInTheBadBytesNameTheirFiles) {
   fs::remove_all(dir);
 }
 
+// ext keeps a file's name in its folder's entry, the rest in its inode: a bad sector of a
+// folder's block loses the names of the files whose entries stand in it, and damaged says
+// so for each (debugfs ls -l as the oracle: the root's entries all stand in its first
+// sector on these 1 KiB-block samples; the deleted entry is not named).
+TEST(DamagedInMetadataTest, ExtFolderEntriesInTheBadBytesNameTheirFiles) {
+  for (const char* name : {"ext2.img", "ext3.img"}) {
+    SCOPED_TRACE(name);
+    const std::string path = SamplePath(name);
+    if (!fs::exists(path)) GTEST_SKIP() << name << " was not made here (see make-samples-ext)";
+    const uint64_t root = std::stoull(Debugfs(path, "blocks /"));
+    std::vector<std::string> expected;
+    std::smatch m;
+    for (const std::string& line : Lines(Debugfs(path, "ls -l /"))) {
+      if (!std::regex_match(line, m, std::regex(R"( *(\d+) +(\d+) +\(\d+\) +\d+ +\d+ +(\d+) +\S+ \S+ (.*))"))) continue;
+      std::string entry = m[4];
+      if (entry == "." || entry == "..") continue;
+      // debugfs writes bytes past ASCII as \xHH.
+      for (size_t at; (at = entry.find("\\x")) != std::string::npos;) {
+        entry.replace(at, 4, 1, static_cast<char>(std::stoi(entry.substr(at + 2, 2), nullptr, 16)));
+      }
+      expected.push_back(": /" + entry + (m[2].str().starts_with("4") ? "  directory" : "  size " + m[3].str()) +
+                         "  (its name lost; its inode and data are not)");
+    }
+    ASSERT_GE(expected.size(), 5u);
+    const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-folder-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string map = (dir / "map").string();
+    std::ofstream(map) << MapText(Covering({{root * 1024, 512, '-'}}, fs::file_size(path)));
+    const CommandResult result = RunCli({"damaged", path, map});
+    EXPECT_EQ(result.Status, 0) << result.Err;
+    const std::vector<std::string> lines = Lines(result.Out);
+    ASSERT_EQ(lines.size(), expected.size() + 2) << result.Out;
+    EXPECT_EQ(lines[0], "/  (inode 2)  bad 512");
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_TRUE(std::regex_match(lines[i + 1], m, std::regex(R"(  entry at byte (\d+)(: .*))"))) << lines[i + 1];
+      EXPECT_EQ(m[2], expected[i]);
+    }
+    const CommandResult json = RunCli({"damaged", "--json", path, map});
+    EXPECT_EQ(Jq(json.Out, "[.owners[0].records[] | select(.name == \"/DOCS\") | [.kind, .nameOnly]]"), R"([["directory",true]])");
+    fs::remove_all(dir);
+  }
+}
+
 // debugfs's facts of an inode: where imap places it, and what stat says of it.
 struct ExtInode {
   uint64_t Byte = 0;  // on the volume

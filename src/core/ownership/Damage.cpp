@@ -96,6 +96,7 @@ std::string DescribeHeldRecord(const HeldRecord& record) {
   text += record.Name;
   if (record.Kind == OwnerKind::Directory) text += "  directory";
   if (record.Size) text += "  size " + std::to_string(*record.Size);
+  if (record.NameOnly) return text + "  (its name lost; its inode and data are not)";
   switch (record.Data) {
     case RecordData::Elsewhere:
       text += "  (metadata lost; the data lies elsewhere";
@@ -121,7 +122,9 @@ Json HeldRecordJson(const HeldRecord& record) {
   item.Set("kind", OwnerKindName(record.Kind));
   if (record.Kind != OwnerKind::Lost) item.Set("name", record.Name);
   if (record.Size) item.Set("size", *record.Size);
-  if (record.Kind != OwnerKind::Lost) {
+  if (record.NameOnly) {
+    item.Set("nameOnly", true);
+  } else if (record.Kind != OwnerKind::Lost) {
     static constexpr const char* kData[] = {"elsewhere", "inRecord", "none", "unknown"};
     item.Set("data", kData[static_cast<size_t>(record.Data)]);
   }

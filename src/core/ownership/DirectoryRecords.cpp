@@ -54,13 +54,16 @@ bool DirectoryRecordFinder::Find(const OwnershipIndex& index, uint64_t first, ui
   const std::lock_guard<std::mutex> hold(lock_);
   const uint64_t sectorBytes = bytesPerSector_;
   // The directories whose runs hold the bytes, each once, in the order of those runs.
-  std::unordered_map<const Owner*, size_t> byPointer;
-  for (const auto& [owner, at] : byOwner_) byPointer.emplace(&index.OwnerAt(owner), at);
+  if (pointersOf_ != &index) {
+    byPointer_.clear();
+    for (const auto& [owner, at] : byOwner_) byPointer_.emplace(&index.OwnerAt(owner), at);
+    pointersOf_ = &index;
+  }
   std::vector<size_t> asked;
   std::unordered_set<size_t> seen;
   index.ForEachRunIn(first / sectorBytes, (end + sectorBytes - 1) / sectorBytes, [&](const OwnershipIndex::RunView& run) {
-    const auto it = byPointer.find(run.Of);
-    if (it != byPointer.end() && seen.insert(it->second).second) asked.push_back(it->second);
+    const auto it = byPointer_.find(run.Of);
+    if (it != byPointer_.end() && seen.insert(it->second).second) asked.push_back(it->second);
   });
   for (const size_t at : asked) {
     const Directory& directory = directories_[at];

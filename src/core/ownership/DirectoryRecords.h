@@ -67,6 +67,9 @@ class DirectoryRecordFinder {
   Lister list_;
   std::vector<Directory> directories_;
   std::unordered_map<uint32_t, size_t> byOwner_;
+  // The directories by their owners' places in the index last asked.
+  const OwnershipIndex* pointersOf_ = nullptr;
+  std::unordered_map<const Owner*, size_t> byPointer_;
   std::mutex lock_;
   // The last directory listed, kept for the next area, which mostly falls into it too.
   std::optional<size_t> listed_;

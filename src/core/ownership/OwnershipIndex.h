@@ -59,6 +59,9 @@ struct HeldRecord {
   std::string Name;               // the path; empty for Lost
   std::optional<uint64_t> Size;   // files only
   RecordData Data = RecordData::Elsewhere;
+  // A folder entry that holds the file's name alone (ext): the inode keeps the rest, so
+  // only the name is lost with it.
+  bool NameOnly = false;
   std::string Note;               // how it was named when not by the record itself
 };
 

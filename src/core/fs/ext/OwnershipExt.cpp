@@ -67,12 +67,25 @@ constexpr size_t kMaxDeletedNames = size_t{1} << 20;
 // A deleted inode's map is followed through at most this many blocks: its indirect and
 // extent blocks may have been given to other files since.
 constexpr uint64_t kMaxDeletedMapReads = 4096;
+// A folder entry: inode (4), record length (2), name length and type (2), then the name.
+constexpr uint64_t kEntryHeaderBytes = 8;
+constexpr uint8_t kEntryDirectory = 2;  // the entry's file type for a folder
 
 // Files that no folder names, by the superblock fields that hold their inode numbers.
 constexpr std::pair<size_t, const char*> kUnlinkedFiles[] = {{kUserQuotaInodeOffset, "user quota"},
                                                              {kGroupQuotaInodeOffset, "group quota"},
                                                              {kProjectQuotaInodeOffset, "project quota"},
                                                              {kOrphanFileInodeOffset, "orphan file"}};
+
+// Reads whole blocks as ReadBlocks does, but a read that fails is tried again sector by
+// sector: a bad sector costs its own block, not the blocks beside it in the system's
+// cache.
+ext::BlockReader WalkBlockReader(const Superblock& sb, uint32_t sectorsPerBlock) {
+  return [&sb, sectorsPerBlock](uint64_t block, std::span<uint8_t> out) {
+    if (block >= sb.BlocksCount || (out.size() + sb.BlockBytes - 1) / sb.BlockBytes > sb.BlocksCount - block) return false;
+    return ReadSectorsForWalk(block * sectorsPerBlock, out);
+  };
+}
 
 // An inode the walk named, with the owner it made for it.
 struct NamedInode {
@@ -113,7 +126,7 @@ struct ExtRecordFinder {
         if (record) out.push_back(std::move(*record));
       }
     }
-    return true;
+    return FindEntries(index, first, end, limit, out);
   }
 
  private:
@@ -147,6 +160,56 @@ struct ExtRecordFinder {
     return indexInGroup / 8 < bits.size() && (bits[indexInGroup / 8] >> (indexInGroup % 8) & 1u) != 0;
   }
 
+  // The folder entries in the bytes, read again from the folders' blocks. ext keeps a
+  // file's name in its folder's entry and the rest in its inode, so only the name is lost
+  // with an entry; an entry that cannot be read names nothing.
+  bool FindEntries(const OwnershipIndex& index, uint64_t first, uint64_t end, size_t limit, std::vector<HeldRecord>& out) {
+    const uint64_t sectorBytes = index.BytesPerSector();
+    const uint64_t blockBytes = Sb.BlockBytes;
+    if (sectorBytes == 0 || blockBytes < sectorBytes) return true;
+    const ext::BlockReader read = WalkBlockReader(Sb, static_cast<uint32_t>(blockBytes / sectorBytes));
+    std::vector<uint8_t> block(blockBytes);
+    std::unordered_set<uint64_t> done;
+    bool all = true;
+    index.ForEachRunIn(first / sectorBytes, (end + sectorBytes - 1) / sectorBytes, [&](const OwnershipIndex::RunView& run) {
+      // A folder's blocks at their place in it; its extent-tree blocks have none.
+      if (!all || run.Of->Kind != OwnerKind::Directory || !run.Byte) return;
+      const uint64_t runFrom = run.First * sectorBytes;
+      const uint64_t x = std::max(first, runFrom);
+      const uint64_t y = std::min(end, (run.First + run.Sectors) * sectorBytes);
+      for (uint64_t b = x / blockBytes; b * blockBytes < y && all; ++b) {
+        if (!done.insert(b).second || !read(b, block)) continue;
+        for (const ext::DirectoryEntry& e : ext::ParseDirectoryBlock(Sb, block).Entries) {
+          if (e.Deleted || e.Inode == 0 || e.Name == "." || e.Name == "..") continue;
+          // The entry's own bytes: its header and name, not the slack after them.
+          const uint64_t at = b * blockBytes + e.Offset;
+          if (at + kEntryHeaderBytes + e.Name.size() <= x || at >= y) continue;
+          if (out.size() >= limit) {
+            all = false;
+            break;
+          }
+          HeldRecord record;
+          record.Byte = std::max(at, x);
+          record.Number = *run.Byte + (at - runFrom);
+          record.Record = "entry at byte " + std::to_string(record.Number);
+          record.NumberKey = "directoryByte";
+          record.Name = (run.Of->Name == "/" ? "" : run.Of->Name) + "/" + e.Name;
+          record.NameOnly = true;
+          const auto named = std::lower_bound(Named.begin(), Named.end(), NamedInode{e.Inode, 0, RecordData::Elsewhere});
+          if (named != Named.end() && named->Inode == e.Inode) {
+            const Owner& owner = index.OwnerAt(named->Owner);
+            record.Kind = owner.Kind;
+            if (owner.HasSize) record.Size = owner.Size;
+          } else {
+            record.Kind = e.FileType == kEntryDirectory ? OwnerKind::Directory : OwnerKind::File;
+          }
+          out.push_back(std::move(record));
+        }
+      }
+    });
+    return all;
+  }
+
   std::optional<HeldRecord> Describe(const OwnershipIndex& index, uint32_t number, uint32_t group, uint32_t indexInGroup, uint64_t byte) {
     HeldRecord record;
     record.Byte = byte;
@@ -169,16 +232,6 @@ struct ExtRecordFinder {
     return record;
   }
 };
-
-// Reads whole blocks as ReadBlocks does, but a read that fails is tried again sector by
-// sector: a bad sector costs its own block, not the blocks beside it in the system's
-// cache.
-ext::BlockReader WalkBlockReader(const Superblock& sb, uint32_t sectorsPerBlock) {
-  return [&sb, sectorsPerBlock](uint64_t block, std::span<uint8_t> out) {
-    if (block >= sb.BlocksCount || (out.size() + sb.BlockBytes - 1) / sb.BlockBytes > sb.BlocksCount - block) return false;
-    return ReadSectorsForWalk(block * sectorsPerBlock, out);
-  };
-}
 
 class ExtWalk {
  public:
@@ -414,7 +467,6 @@ class ExtWalk {
   // the lost bytes; nothing is known of its blocks.
   void AddUnreadable(const ext::DirectoryEntry& e, const std::string& path) {
     if (e.Inode > sb_.InodesCount) return;
-    constexpr uint8_t kEntryDirectory = 2;
     Owner owner;
     owner.Kind = e.FileType == kEntryDirectory ? OwnerKind::Directory : OwnerKind::File;
     owner.Name = path;

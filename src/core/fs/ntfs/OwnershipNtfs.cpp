@@ -563,7 +563,12 @@ struct NtfsRecordFinder {
       }
       if (allocation == nullptr || blockBytes < 512 || blockBytes > 65536 || (blockBytes & (blockBytes - 1)) != 0) continue;
       const std::vector<NtfsRun> runs = RunsOf(*allocation);
-      const uint64_t size = std::min(ReadLe64(allocation->Bytes, kRealSizeOffset), kMaxIndexBytes);
+      // As far as the runs map it, within the volume: a size that claims more reads nothing.
+      uint64_t mapped = 0;
+      for (const NtfsRun& run : runs) {
+        if (run.Vcn <= L.VolumeSectors && run.Count <= L.VolumeSectors) mapped = std::max(mapped, (run.Vcn + run.Count) * L.ClusterBytes());
+      }
+      const uint64_t size = std::min({ReadLe64(allocation->Bytes, kRealSizeOffset), mapped, L.VolumeSectors * L.BytesPerSector, kMaxIndexBytes});
       block.resize(blockBytes);
       for (uint64_t k = 0; (k + 1) * blockBytes <= size && longNamed.size() < unnamed.size(); ++k) {
         // A block out of use may keep the entries of files since moved or deleted.
