@@ -67,6 +67,10 @@ constexpr size_t kMaxDeletedNames = size_t{1} << 20;
 // A deleted inode's map is followed through at most this many blocks: its indirect and
 // extent blocks may have been given to other files since.
 constexpr uint64_t kMaxDeletedMapReads = 4096;
+// An inode's i_mode, i_dtime and i_links_count.
+constexpr size_t kModeOffset = 0;
+constexpr size_t kDeleteTimeOffset = 20;
+constexpr size_t kLinksOffset = 26;
 // A folder entry: inode (4), record length (2), name length and type (2), then the name.
 constexpr uint64_t kEntryHeaderBytes = 8;
 constexpr uint8_t kEntryDirectory = 2;  // the entry's file type for a folder
@@ -591,9 +595,11 @@ class ExtWalk {
         for (uint64_t k = 0; k < count; ++k) {
           const uint64_t number = uint64_t{g} * sb_.InodesPerGroup + i + k + 1;
           if (number > sb_.InodesCount) return true;
-          if (number < sb_.FirstInode || taken_.contains(static_cast<uint32_t>(number))) continue;
           const std::span<const uint8_t> raw = std::span<const uint8_t>(chunk).subspan(static_cast<size_t>(k * sb_.InodeBytes), sb_.InodeBytes);
-          if (std::all_of(raw.begin(), raw.end(), [](uint8_t b) { return b == 0; })) continue;
+          // Only an inode without links that has a mode or a deletion time was deleted:
+          // most inodes are told by those three fields alone.
+          if (ReadLe16(raw, kLinksOffset) != 0 || (ReadLe16(raw, kModeOffset) == 0 && ReadLe32(raw, kDeleteTimeOffset) == 0)) continue;
+          if (number < sb_.FirstInode || taken_.contains(static_cast<uint32_t>(number))) continue;
           const Inode inode = ext::ParseInode(sb_, static_cast<uint32_t>(number), raw);
           if (!inode.Deleted()) continue;
           const InodeData data = ext::MapInode(sb_, inode, readUnused, kMaxDeletedMapReads);
