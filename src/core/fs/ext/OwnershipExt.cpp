@@ -246,6 +246,7 @@ class ExtWalk {
   bool Run() {
     finder_->Sb = sb_;
     finder_->Groups = groups_;
+    finder_->Named.reserve(static_cast<size_t>(std::min<uint64_t>(sb_.InodesCount - std::min(sb_.FreeInodes, sb_.InodesCount), 1u << 24)));
     const uint64_t at = sb_.BlockBytes == 1024 ? 1 : 0;
     std::vector<uint8_t> block(sb_.BlockBytes);
     if (read_(at, block)) {
@@ -554,15 +555,17 @@ class ExtWalk {
   // Inodes out of use whose block map or extents still point at blocks: e2fsprogs' rm and
   // kill_file leave them so, where the kernel's truncation clears them (then there is
   // nothing to name). Their blocks are named as the deleted file's, with the name a
-  // deleted folder entry still gives the inode. Inode tables are read whole, but for the
-  // inodes a group never used (bg_itable_unused, with uninit_bg or metadata_csum). The
+  // deleted folder entry still gives the inode. With uninit_bg or metadata_csum, every
+  // inode a group has used is read (bg_itable_unused says how many); without, only the
+  // parts of the inode tables that hold a file the walk reached or an inode a deleted
+  // entry names (the tables of a large ext3 volume are gigabytes, mostly never used). The
   // map is followed only through blocks no file in use reaches: an indirect or extent
   // block given to another file since holds that file's bytes, not pointers.
   bool AddDeletedInodes() {
-    std::vector<ClusterRun> reached = reached_;
-    std::sort(reached.begin(), reached.end(), [](const ClusterRun& a, const ClusterRun& b) { return a.First < b.First; });
+    // Sorted in place: the allocation scan takes them sorted.
+    std::sort(reached_.begin(), reached_.end(), [](const ClusterRun& a, const ClusterRun& b) { return a.First < b.First; });
     std::vector<ClusterRun> merged;
-    for (const ClusterRun& run : reached) {
+    for (const ClusterRun& run : reached_) {
       if (!merged.empty() && run.First <= merged.back().First + merged.back().Count) {
         merged.back().Count = std::max(merged.back().Count, run.First + run.Count - merged.back().First);
       } else {
@@ -578,6 +581,10 @@ class ExtWalk {
       return !inUse(block, std::max<uint64_t>(1, out.size() / sb_.BlockBytes)) && read_(block, out);
     };
     const bool csum = sb_.HasGdtCsum() || sb_.HasMetadataCsum();
+    for (const auto& [number, path] : deletedNames_) {
+      const ext::InodePlace place = ext::LocateInodeByte(sb_, groups_, number);
+      if (place.Byte) touched_.insert(*place.Byte / kInodeChunkBytes);
+    }
     const uint64_t sectorBytes = index_.BytesPerSector();
     std::vector<uint8_t> chunk;
     for (uint32_t g = 0; g < groups_.size(); ++g) {
@@ -590,6 +597,7 @@ class ExtWalk {
       const uint64_t perChunk = kInodeChunkBytes / sb_.InodeBytes;
       for (uint64_t i = 0; i < used; i += perChunk) {
         const uint64_t count = std::min(perChunk, used - i);
+        if (!csum && !Touched(tableByte + i * sb_.InodeBytes, tableByte + (i + count) * sb_.InodeBytes)) continue;
         chunk.assign(static_cast<size_t>((count * sb_.InodeBytes + sectorBytes - 1) / sectorBytes * sectorBytes), 0);
         ReadSectorsForWalk((tableByte + i * sb_.InodeBytes) / sectorBytes, chunk);
         for (uint64_t k = 0; k < count; ++k) {
@@ -609,6 +617,14 @@ class ExtWalk {
       }
     }
     return true;
+  }
+
+  // Whether the walk read any inode of volume bytes [from, to) (or a deleted entry names one).
+  bool Touched(uint64_t from, uint64_t to) const {
+    for (uint64_t c = from / kInodeChunkBytes; c <= (to - 1) / kInodeChunkBytes; ++c) {
+      if (touched_.contains(c)) return true;
+    }
+    return false;
   }
 
   void AddDeleted(const Inode& inode, const InodeData& data) {
@@ -704,6 +720,7 @@ class ExtWalk {
       const uint64_t sectors = std::min<uint64_t>(kInodeChunkBytes / sectorBytes, index_.VolumeSectors() - first);
       chunkBytes_.assign(static_cast<size_t>(sectors * sectorBytes), 0);
       unreadable_.clear();
+      touched_.insert(chunk);
       if (!ReadSectors(first, chunkBytes_)) {
         // Sector by sector past the cache: only the inodes of a bad sector are lost.
         unreadable_.assign(static_cast<size_t>(sectors), false);
@@ -738,6 +755,7 @@ class ExtWalk {
   std::shared_ptr<ExtRecordFinder> finder_ = std::make_shared<ExtRecordFinder>();
   std::vector<uint8_t> chunkBytes_;
   std::vector<bool> unreadable_;    // its sectors that cannot be read; empty when all can
+  std::unordered_set<uint64_t> touched_;  // the chunks the walk read inodes from
   std::optional<uint64_t> cached_;  // the chunk of kInodeChunkBytes in chunkBytes_
 };
 
