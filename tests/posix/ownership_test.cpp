@@ -546,6 +546,14 @@ TEST(DamagedTest, ListsTheFilesUnderTheBadAreas) {
   fs::remove_all(dir);
 }
 
+// A mapfile of `image` (in the tests' scratch folder) whose one bad area is the sector of
+// 512 bytes at `byte`.
+std::string OneBadSectorMap(const std::string& image, uint64_t byte) {
+  const std::string map = (fs::path(::testing::TempDir()) / ("korvalane-one-bad-" + std::to_string(getpid()) + ".map")).string();
+  std::ofstream(map) << MapText(Covering({{byte, 512, '-'}}, fs::file_size(image)));
+  return map;
+}
+
 // The value of a jq filter over a JSON document, compact, without the trailing newline.
 std::string Jq(const std::string& json, const std::string& filter) {
   const fs::path file = fs::path(::testing::TempDir()) / ("korvalane-owner-json-" + std::to_string(getpid()));
@@ -716,8 +724,6 @@ TEST(DamagedInMetadataTest, DirectoryEntriesInTheBadBytesNameTheirFiles) {
                                                                       : (m[1].matched ? "deleted /" : "/") + name);
   }
   ASSERT_NE(label, 0u);
-  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-entries-" + std::to_string(getpid()));
-  fs::create_directories(dir);
   for (const uint64_t badSlot : {0, 16}) {  // the root's first and second sectors
     SCOPED_TRACE("slot " + std::to_string(badSlot));
     std::vector<std::string> expected;
@@ -727,8 +733,7 @@ TEST(DamagedInMetadataTest, DirectoryEntriesInTheBadBytesNameTheirFiles) {
       if (slot < badSlot + 16 && end > badSlot) expected.push_back("  entry at byte " + std::to_string(slot * 32) + ": " + entries[i].second + "  ");
     }
     ASSERT_GE(expected.size(), 3u);
-    const std::string map = (dir / "map").string();
-    std::ofstream(map) << MapText(Covering({{(rootSector + badSlot / 16) * 512, 512, '-'}}, fs::file_size(path)));
+    const std::string map = OneBadSectorMap(path, (rootSector + badSlot / 16) * 512);
     const CommandResult result = RunCli({"damaged", path, map});
     EXPECT_EQ(result.Status, 0) << result.Err;
     const std::vector<std::string> lines = Lines(result.Out);
@@ -736,7 +741,6 @@ TEST(DamagedInMetadataTest, DirectoryEntriesInTheBadBytesNameTheirFiles) {
     EXPECT_TRUE(lines[0].starts_with("/  (root directory, first cluster ")) << lines[0];
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_TRUE(lines[i + 1].starts_with(expected[i])) << lines[i + 1];
   }
-  fs::remove_all(dir);
 }
 
 // ext keeps a file's name in its folder's entry, the rest in its inode: a bad sector of a
@@ -763,10 +767,7 @@ TEST(DamagedInMetadataTest, ExtFolderEntriesInTheBadBytesNameTheirFiles) {
                          "  (its name lost; its inode and data are not)");
     }
     ASSERT_GE(expected.size(), 5u);
-    const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-folder-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    const std::string map = (dir / "map").string();
-    std::ofstream(map) << MapText(Covering({{root * 1024, 512, '-'}}, fs::file_size(path)));
+    const std::string map = OneBadSectorMap(path, root * 1024);
     const CommandResult result = RunCli({"damaged", path, map});
     EXPECT_EQ(result.Status, 0) << result.Err;
     const std::vector<std::string> lines = Lines(result.Out);
@@ -778,7 +779,6 @@ TEST(DamagedInMetadataTest, ExtFolderEntriesInTheBadBytesNameTheirFiles) {
     }
     const CommandResult json = RunCli({"damaged", "--json", path, map});
     EXPECT_EQ(Jq(json.Out, "[.owners[0].records[] | select(.name == \"/DOCS\") | [.kind, .nameOnly]]"), R"([["directory",true]])");
-    fs::remove_all(dir);
   }
 }
 
@@ -847,8 +847,7 @@ TEST(DamagedInMetadataTest, InodesInTheBadBytesNameTheirFiles) {
     }
     const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-inode-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    const std::string map = (dir / "map").string();
-    std::ofstream(map) << MapText(Covering({{sector * 512, 512, '-'}}, fs::file_size(path)));
+    const std::string map = OneBadSectorMap(path, sector * 512);
     const CommandResult text = RunCli({"damaged", path, map});
     EXPECT_EQ(text.Status, 0) << text.Err;
     const std::vector<std::string> lines = Lines(text.Out);
