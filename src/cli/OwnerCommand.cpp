@@ -120,34 +120,59 @@ int RunOwner(const Arguments& arguments) {
   if (arguments.Positional.size() < 2) return UsageError("owner needs SOURCE SECTOR... (try --help)");
   const std::string& source = arguments.Positional[0];
   const std::unique_ptr<Platform> platform = UsePlatform({source}, arguments);
-  std::vector<uint64_t> sectors;
+  // Every sector that can be answered is; each one that cannot is named on stderr, in the
+  // order given, and the status says so at the end.
+  struct Refusal {
+    std::string Argument;
+    std::string Reason;
+  };
+  std::vector<std::pair<std::string, std::optional<uint64_t>>> asked;
+  bool any = false;
   for (size_t i = 1; i < arguments.Positional.size(); ++i) {
-    const std::optional<uint64_t> sector = ParseSectorIndex(arguments.Positional[i]);
-    if (!sector) return UsageError("'" + arguments.Positional[i] + "' is not a sector number");
-    sectors.push_back(*sector);
+    asked.emplace_back(arguments.Positional[i], ParseSectorIndex(arguments.Positional[i]));
+    any = any || asked.back().second.has_value();
   }
   int status = kOk;
-  const std::optional<OwnershipIndex> index = IndexOfSource(source, &status);
-  if (!index) return status;
-  for (const uint64_t sector : sectors) {
-    if (sector >= Geometry().TotalSectors) {
-      return UsageError("sector " + std::to_string(sector) + " is past the volume's last sector (" +
-                        std::to_string(Geometry().TotalSectors - 1) + ")");
+  std::optional<OwnershipIndex> index;
+  if (any) {
+    index = IndexOfSource(source, &status);
+    if (!index) return status;
+  }
+  std::vector<Refusal> refused;
+  std::vector<uint64_t> answered;
+  for (const auto& [word, sector] : asked) {
+    if (!sector) {
+      refused.push_back({word, "'" + word + "' is not a sector number"});
+    } else if (*sector >= Geometry().TotalSectors) {
+      refused.push_back({word, "sector " + std::to_string(*sector) + " is past the volume's last sector (" +
+                                   std::to_string(Geometry().TotalSectors - 1) + ")"});
+    } else {
+      answered.push_back(*sector);
     }
   }
+  for (const Refusal& refusal : refused) UsageError(refusal.Reason);
+  const int done = refused.empty() ? kOk : kUsage;
   if (arguments.Json) {
     Json document = Json::Object();
     Json answers = Json::Array();
-    for (const uint64_t sector : sectors) answers.Push(DescribeSectorJson(*index, sector));
+    for (const uint64_t sector : answered) answers.Push(DescribeSectorJson(*index, sector));
     document.Set("sectors", std::move(answers));
-    document.Set("problems", ProblemsJson(index->Problems()));
+    Json refusals = Json::Array();
+    for (const Refusal& refusal : refused) {
+      Json item = Json::Object();
+      item.Set("argument", refusal.Argument);
+      item.Set("reason", refusal.Reason);
+      refusals.Push(std::move(item));
+    }
+    document.Set("refused", std::move(refusals));
+    document.Set("problems", ProblemsJson(index ? index->Problems() : std::vector<std::string>{}));
     PrintJson(document.Dump());
-    return kOk;
+    return done;
   }
   ViewText lines;
-  for (const uint64_t sector : sectors) lines.push_back(FromUtf8(std::to_string(sector) + "  " + DescribeSector(*index, sector)));
+  for (const uint64_t sector : answered) lines.push_back(FromUtf8(std::to_string(sector) + "  " + DescribeSector(*index, sector)));
   PrintLines(lines);
-  return kOk;
+  return done;
 }
 
 int RunDamaged(const Arguments& arguments) {
@@ -198,12 +223,16 @@ int RunDamaged(const Arguments& arguments) {
       if (owner.HasMftRecord) item.Set("mftRecord", owner.MftRecord);
       if (owner.HasFirstCluster) item.Set("firstCluster", owner.FirstCluster);
       item.Set("badBytes", damaged.BadBytes);
+      Json records = Json::Array();
+      for (const HeldRecord& record : damaged.Records) records.Push(HeldRecordJson(record));
+      item.Set("records", std::move(records));
       owners.Push(std::move(item));
     }
     Json document = Json::Object();
     document.Set("owners", std::move(owners));
     document.Set("unownedBadBytes", damage.UnownedBytes);
     document.Set("badBytes", damage.BadBytes);
+    document.Set("recordsCut", damage.RecordsCut);
     document.Set("problems", ProblemsJson(problems));
     PrintJson(document.Dump());
     return kOk;
@@ -216,6 +245,11 @@ int RunDamaged(const Arguments& arguments) {
     if (owner.HasSize) line += "  size " + std::to_string(owner.Size);
     line += "  bad " + std::to_string(damaged.BadBytes);
     lines.push_back(FromUtf8(line));
+    for (const HeldRecord& record : damaged.Records) lines.push_back(FromUtf8("  " + DescribeHeldRecord(record)));
+  }
+  if (damage.RecordsCut) {
+    lines.push_back(FromUtf8("more than " + std::to_string(kMaxDamagedRecords) +
+                             " records of files stand in the bad bytes; those past them are not listed"));
   }
   if (damage.UnownedBytes != 0) lines.push_back(FromUtf8("not in any cluster  bad " + std::to_string(damage.UnownedBytes)));
   lines.push_back(FromUtf8(std::to_string(damage.BadBytes) + " bad bytes in the volume"));

@@ -124,17 +124,24 @@ Commands:
                                (MFT record N, byte B of the file)", "free", "FAT 1",
                                "file-system metadata: $MFT", a deleted file's guessed
                                run ("deleted, guessed"), "allocated, no file";
-                               FAT, exFAT, NTFS and ext2/3/4. The file system is
-                               walked once; its faults (FAT loops and cross-links,
-                               MFT parent loops, ext folder loops) are named on
-                               stderr.
+                               FAT, exFAT, NTFS and ext2/3/4 (a deleted ext inode
+                               whose map still points there: "PATH  (deleted, inode
+                               N, ...)"). The file system is walked once; its faults
+                               (FAT loops and cross-links, MFT parent loops, ext
+                               folder loops) are named on stderr. A SECTOR that is
+                               no number or past the volume is named on stderr, the
+                               others answered (status 2).
   damaged SOURCE MAPFILE       Each file, directory and metadata area with bytes in
                                an unfinished area (-, *, /, ?) of a GNU ddrescue
                                mapfile of the source (or of the whole disk when the
                                source is a partition): "PATH  (first cluster N)
-                               size S  bad B", then the bad bytes in the volume. A
-                               map out of order, overlapping, cut off or of another
-                               size is named in one line on stderr.
+                               size S  bad B"; under it, indented, each file whose
+                               MFT record, inode or directory entry stands in the
+                               bad bytes ("  MFT record 582: /diary.txt  size 1234
+                               (metadata lost; the data lies elsewhere)"); then the
+                               bad bytes in the volume. A map out of order,
+                               overlapping, cut off or of another size is named in
+                               one line on stderr.
   help, --help                 This text.
   --version                    The program's name and version.
 

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/ownership/Damage.h"
 #include "core/ownership/OwnershipIndex.h"
 
 namespace korvalane {
@@ -62,6 +63,43 @@ TEST(OwnershipIndexTest, TwoThreadsAskingTogetherGetTheSameOwner) {
   b.join();
   EXPECT_EQ(seen[0], seen[1]);
   EXPECT_EQ(made, 1);
+}
+
+// A volume of 2^20 sectors, a table of records of 512 bytes over all of it; the finder
+// names a record for every 512 bytes it is asked about.
+OwnershipIndex RecordTable() {
+  OwnershipIndex index;
+  index.Begin(uint64_t{1} << 20, 512);
+  Owner table;
+  table.Kind = OwnerKind::Metadata;
+  table.Name = "record table";
+  index.AddRun(0, uint64_t{1} << 20, index.AddOwner(table));
+  index.SetRecordFinder([](const OwnershipIndex&, uint64_t first, uint64_t end, size_t limit, std::vector<HeldRecord>& out) {
+    for (uint64_t n = first / 512; n * 512 < end; ++n) {
+      if (out.size() >= limit) return false;
+      HeldRecord record;
+      record.Byte = std::max(first, n * 512);
+      record.Record = "record " + std::to_string(n);
+      out.push_back(record);
+    }
+    return true;
+  });
+  index.Finish();
+  return index;
+}
+
+// A record two areas hold is told once; past the limit the list is cut, and says so.
+TEST(DamageTest, RecordsAreToldOnceAndCutPastTheLimit) {
+  const OwnershipIndex index = RecordTable();
+  const Damage damage = FindDamage(index, {{256, 1024, '-'}, {1024, 512, '*'}});
+  ASSERT_EQ(damage.Owners.size(), 1u);
+  std::vector<std::string> told;
+  for (const HeldRecord& record : damage.Owners[0].Records) told.push_back(record.Record);
+  EXPECT_EQ(told, (std::vector<std::string>{"record 0", "record 1", "record 2"}));
+  EXPECT_FALSE(damage.RecordsCut);
+  const Damage cut = FindDamage(index, {{0, uint64_t{1} << 29, '-'}});
+  EXPECT_EQ(cut.Owners.at(0).Records.size(), kMaxDamagedRecords);
+  EXPECT_TRUE(cut.RecordsCut);
 }
 
 }  // namespace

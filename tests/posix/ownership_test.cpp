@@ -64,6 +64,16 @@ std::string Ours(const std::string& line) {
   return text == "free" ? "" : text;
 }
 
+// Whether an answer names no file in use: "free", after the deleted files whose maps
+// still point there, if any.
+bool FreeButDeleted(const std::string& line) {
+  std::string text = line.substr(line.find("  ") + 2);
+  for (size_t bar; (bar = text.find(" | ")) != std::string::npos; text = text.substr(bar + 3)) {
+    if (text.substr(0, bar).find("(deleted, inode ") == std::string::npos) return false;
+  }
+  return text == "free";
+}
+
 class OwnershipOracleTest : public ::testing::TestWithParam<Image> {
  protected:
   void SetUp() override {
@@ -76,9 +86,9 @@ class OwnershipOracleTest : public ::testing::TestWithParam<Image> {
   }
 };
 
-// The first and last data unit istat names for an inode (of its attribute type-id on
-// NTFS), skipping exFAT's zero padding.
-std::vector<uint64_t> Ends(const std::string& image, const std::string& inode, bool ntfs) {
+// Every data unit istat names for an inode (of its attribute type-id on NTFS), in order,
+// skipping exFAT's zero padding.
+std::vector<uint64_t> Units(const std::string& image, const std::string& inode, bool ntfs) {
   const std::string out = Tsk({"istat", image, inode});
   std::vector<uint64_t> units;
   bool inList = false;
@@ -102,8 +112,46 @@ std::vector<uint64_t> Ends(const std::string& image, const std::string& inode, b
       if (unit != 0 || ntfs) units.push_back(unit);
     }
   }
+  return units;
+}
+
+// The first and last of them.
+std::vector<uint64_t> Ends(const std::string& image, const std::string& inode, bool ntfs) {
+  const std::vector<uint64_t> units = Units(image, inode, ntfs);
   if (units.empty()) return {};
   return {units.front(), units.back()};
+}
+
+// An area of a ddrescue mapfile, and the mapfile of areas that cover the volume in order.
+struct Area {
+  uint64_t Position;
+  uint64_t Size;
+  char Status;
+};
+
+std::string MapText(const std::vector<Area>& list) {
+  std::string text = "# Rescue Logfile. Created by GNU ddrescue\n0x00000000     +     1\n";
+  for (const Area& area : list) {
+    char line[80];
+    std::snprintf(line, sizeof line, "0x%08llX  0x%08llX  %c\n", static_cast<unsigned long long>(area.Position),
+                  static_cast<unsigned long long>(area.Size), area.Status);
+    text += line;
+  }
+  return text;
+}
+
+// The areas of a volume of `volumeBytes` with the bad ones (in order, disjoint) and
+// finished areas between them.
+std::vector<Area> Covering(const std::vector<Area>& bad, uint64_t volumeBytes) {
+  std::vector<Area> areas;
+  uint64_t at = 0;
+  for (const Area& area : bad) {
+    if (area.Position > at) areas.push_back({at, area.Position - at, '+'});
+    areas.push_back(area);
+    at = area.Position + area.Size;
+  }
+  if (at < volumeBytes) areas.push_back({at, volumeBytes - at, '+'});
+  return areas;
 }
 
 TEST_P(OwnershipOracleTest, OwnerIsWhatIfindAndFfindFind) {
@@ -239,7 +287,7 @@ TEST(OwnershipExtTest, OwnerIsWhatIcheckNcheckAndDumpe2fsFind) {
         ncheck += " " + m[2].str();
       }
     }
-    std::multimap<std::string, std::string> names = {{"2", "/"}, {"8", "journal"}, {"", ""}};  // "": a deleted file's block, free
+    std::multimap<std::string, std::string> names = {{"2", "/"}, {"8", "journal"}};
     for (const std::string& line : Lines(testing::Run({debugfs, "-R", ncheck, path}).Out)) {
       if (std::regex_match(line, m, std::regex(R"((\d+)\t/*(.*))"))) names.emplace(m[1], "/" + m[2].str());
     }
@@ -252,13 +300,13 @@ TEST(OwnershipExtTest, OwnerIsWhatIcheckNcheckAndDumpe2fsFind) {
     ASSERT_EQ(lines.size(), args.size() - 2);
     for (size_t i = 0; i < fileBlocks.size(); ++i) {
       const auto [first, end] = names.equal_range(inodeOf[fileBlocks[i]]);
-      bool named = false;
+      bool named = inodeOf[fileBlocks[i]].empty() && FreeButDeleted(lines[i]);
       for (auto it = first; it != end; ++it) named = named || Ours(lines[i]) == it->second;
       EXPECT_TRUE(named) << lines[i] << ": icheck says inode " << inodeOf[fileBlocks[i]];
     }
     for (size_t i = 0; i < expected.size(); ++i) {
       const std::string ours = Ours(lines[fileBlocks.size() + i]);
-      EXPECT_TRUE(expected[i].second.empty() ? ours.empty() : ours.starts_with(expected[i].second))
+      EXPECT_TRUE(expected[i].second.empty() ? FreeButDeleted(lines[fileBlocks.size() + i]) : ours.starts_with(expected[i].second))
           << lines[fileBlocks.size() + i] << ": dumpe2fs says " << (expected[i].second.empty() ? "free" : expected[i].second);
     }
   }
@@ -340,12 +388,12 @@ TEST(OwnershipExtTest, BlocksInUseThatNothingReachesAreLost) {
       } else {
         EXPECT_EQ(after[b], before[b]);
         if (!inUse[b] && b >= firstBlock && b < groupEnd) {
-          EXPECT_EQ(Ours(after[b]), "") << after[b];
+          EXPECT_TRUE(FreeButDeleted(after[b])) << after[b];
         }
       }
     }
-    EXPECT_EQ(Ours(after[marked]), "");  // the free block before the marked ones stays free
-    EXPECT_EQ(Ours(after[marked + 3]), "");
+    EXPECT_TRUE(FreeButDeleted(after[marked]));  // the free block before the marked ones stays free
+    EXPECT_TRUE(FreeButDeleted(after[marked + 3]));
   }
   const std::string fresh = (dir / "hidden.img").string();
   fs::create_directories(dir / "files");
@@ -411,8 +459,9 @@ TEST(OwnershipExtTest, ValueInodesAndQuotaFilesAreNamed) {
 
 // A rescue map whose bad areas lie under three files and one directory of the FAT16
 // sample (from istat's sectors): damaged lists exactly those, with the bad bytes within
-// each file's size, and a map spoilt in each way a map can be gives the same list and
-// names the fault in one line on stderr.
+// each file's size and the entry of the directory's file that stands in its bad bytes,
+// and a map spoilt in each way a map can be gives the same list and names the fault in
+// one line on stderr.
 TEST(DamagedTest, ListsTheFilesUnderTheBadAreas) {
   const std::string path = SamplePath("fat16.img");
   constexpr uint64_t kSector = 512;
@@ -422,34 +471,13 @@ TEST(DamagedTest, ListsTheFilesUnderTheBadAreas) {
   const uint64_t docs = Ends(path, "11", false).at(0);      // the directory
   const std::vector<uint64_t> big = Ends(path, "15", false);
   const uint64_t bigMiddle = (big.at(0) + big.at(1)) / 2;
-  struct Area {
-    uint64_t Position;
-    uint64_t Size;
-    char Status;
-  };
   // Unfinished areas of every kind: bad, non-trimmed, non-scraped, non-tried.
   const std::vector<Area> bad = {{readme * kSector, kSector, '-'},
                                  {report * kSector + 100, 200, '*'},
                                  {docs * kSector, 2 * kSector, '/'},
                                  {bigMiddle * kSector, 3 * kSector, '?'}};
-  std::vector<Area> areas;
-  uint64_t at = 0;
-  for (const Area& area : bad) {
-    areas.push_back({at, area.Position - at, '+'});
-    areas.push_back(area);
-    at = area.Position + area.Size;
-  }
-  areas.push_back({at, volumeBytes - at, '+'});
-  const auto mapText = [](const std::vector<Area>& list) {
-    std::string text = "# Rescue Logfile. Created by GNU ddrescue\n0x00000000     +     1\n";
-    for (const Area& area : list) {
-      char line[80];
-      std::snprintf(line, sizeof line, "0x%08llX  0x%08llX  %c\n", static_cast<unsigned long long>(area.Position),
-                    static_cast<unsigned long long>(area.Size), area.Status);
-      text += line;
-    }
-    return text;
-  };
+  const std::vector<Area> areas = Covering(bad, volumeBytes);
+  const auto mapText = MapText;
   const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const auto damaged = [&](const std::string& text, std::vector<std::string> options = {}) {
@@ -464,6 +492,7 @@ TEST(DamagedTest, ListsTheFilesUnderTheBadAreas) {
       "/README.TXT  (first cluster 2)  size 26  bad 26\n"
       "/Quarterly report.txt  (first cluster 3)  size 720  bad 200\n"
       "/DOCS  (directory, first cluster 5)  bad 1024\n"
+      "  entry at byte 64: /DOCS/notes about disks.txt  size 23  (metadata lost; the data lies elsewhere)\n"
       "/BIG.DAT  (first cluster 8)  size 938895  bad 1536\n"
       "3272 bad bytes in the volume\n";
 
@@ -514,6 +543,428 @@ TEST(DamagedTest, ListsTheFilesUnderTheBadAreas) {
   EXPECT_EQ(partition.Status, 0) << partition.Err;
   EXPECT_EQ(partition.Err, "");
   EXPECT_NE(partition.Out.find("/README.TXT  (first cluster 2)  size 26  bad 26\n"), std::string::npos) << partition.Out;
+  fs::remove_all(dir);
+}
+
+// A mapfile of `image` (in the tests' scratch folder) whose one bad area is the sector of
+// 512 bytes at `byte`.
+std::string OneBadSectorMap(const std::string& image, uint64_t byte) {
+  const std::string map = (fs::path(::testing::TempDir()) / ("korvalane-one-bad-" + std::to_string(getpid()) + ".map")).string();
+  std::ofstream(map) << MapText(Covering({{byte, 512, '-'}}, fs::file_size(image)));
+  return map;
+}
+
+// The value of a jq filter over a JSON document, compact, without the trailing newline.
+std::string Jq(const std::string& json, const std::string& filter) {
+  const fs::path file = fs::path(::testing::TempDir()) / ("korvalane-owner-json-" + std::to_string(getpid()));
+  std::ofstream(file) << json;
+  std::string out = testing::Run({"jq", "-c", filter, file.string()}).Out;
+  fs::remove(file);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+std::string Debugfs(const std::string& image, const std::string& command) {
+  const std::string debugfs = fs::exists("/sbin/debugfs") ? "/sbin/debugfs" : "debugfs";
+  return testing::Run({debugfs, "-R", command, image}).Out;
+}
+
+// owner answers every sector it can, in the order asked, names each number it cannot
+// answer on stderr in the same order (not a number, past the volume), and ends with
+// status 2 when there was one; the answers are those each sector gets asked alone.
+TEST(OwnerTest, EveryGoodSectorIsAnsweredAndEachBadOneNamed) {
+  const std::string path = SamplePath("fat16.img");  // 32768 sectors
+  const auto alone = [&](const std::string& sector) { return RunCli({"owner", path, sector}).Out; };
+  struct Case {
+    std::vector<std::string> Sectors;
+    std::vector<std::string> Answered;
+    std::string Err;
+  };
+  const std::string past = "korvalane-cli: sector 32768 is past the volume's last sector (32767)\n";
+  const Case kCases[] = {
+      {{"100", "32768", "104"}, {"100", "104"}, past},
+      {{"twelve", "100", "99999999999999999999", "32767"},
+       {"100", "32767"},
+       "korvalane-cli: 'twelve' is not a sector number\nkorvalane-cli: '99999999999999999999' is not a sector number\n"},
+      {{"32768", "0x7FFF", "40000"}, {"0x7FFF"}, past + "korvalane-cli: sector 40000 is past the volume's last sector (32767)\n"},
+      {{"32768"}, {}, past},
+      {{"nonsense"}, {}, "korvalane-cli: 'nonsense' is not a sector number\n"},
+  };
+  for (const Case& c : kCases) {
+    std::vector<std::string> args = {"owner", path};
+    args.insert(args.end(), c.Sectors.begin(), c.Sectors.end());
+    SCOPED_TRACE(args.back());
+    const CommandResult result = RunCli(args);
+    EXPECT_EQ(result.Status, 2);
+    EXPECT_EQ(result.Err, c.Err);
+    std::string expected;
+    for (const std::string& sector : c.Answered) expected += alone(sector);
+    EXPECT_EQ(result.Out, expected);
+  }
+  EXPECT_EQ(RunCli({"owner", path, "100", "104"}).Status, 0);
+
+  const CommandResult json = RunCli({"owner", "--json", path, "100", "32768", "x"});
+  EXPECT_EQ(json.Status, 2);
+  EXPECT_EQ(json.Err, past + "korvalane-cli: 'x' is not a sector number\n");
+  EXPECT_EQ(Jq(json.Out, "[.sectors[].sector]"), "[100]");
+  EXPECT_EQ(Jq(json.Out, ".sectors[0].text"), Jq(RunCli({"owner", "--json", path, "100"}).Out, ".sectors[0].text"));
+  EXPECT_EQ(Jq(json.Out, "[.refused[].argument]"), R"(["32768","x"])");
+  EXPECT_EQ(Jq(json.Out, ".refused[1].reason"), R"("'x' is not a sector number")");
+}
+
+// istat's facts of an NTFS file: its unnamed $DATA's size and whether it is resident.
+struct NtfsData {
+  uint64_t Size = 0;
+  bool Resident = false;
+};
+NtfsData DataOf(const std::string& image, const std::string& record) {
+  std::smatch m;
+  const std::string out = Tsk({"istat", image, record});
+  EXPECT_TRUE(std::regex_search(out, m, std::regex(R"(Type: \$DATA \(128-\d+\)\s+Name: N/A\s+(Resident|Non-Resident)[^\n]*size: (\d+))")))
+      << out;
+  return {m.size() > 2 ? std::stoull(m[2]) : 0, m.size() > 2 && m[1] == "Resident"};
+}
+
+// A bad sector inside $MFT holds MFT records of files: damaged names each record's file
+// under $MFT (ifind -n and istat as the oracle for the record, its size and whether its
+// data stands in the record), in text and JSON. On a rescued copy, where the bad sectors
+// are zeros, the records cannot be read: $MFT's bitmap says they were in use, and the root
+// folder's index still names them.
+TEST(DamagedInMetadataTest, MftRecordsInTheBadBytesNameTheirFiles) {
+  const std::string path = SamplePath("ntfs.img");
+  if (!fs::exists(path)) GTEST_SKIP() << "ntfs.img was not made here (see make-samples)";
+  const uint64_t volumeBytes = fs::file_size(path);
+  const std::vector<uint64_t> mft = Units(path, "0-128-1", true);  // $MFT's clusters (4 KiB), in order
+  ASSERT_FALSE(mft.empty());
+  const NtfsData mftData = DataOf(path, "0");
+  struct File {
+    std::string Path;
+    std::string Record;
+    NtfsData Data;
+    uint64_t Sector;  // the first sector of its record: 1 KiB records of 512-byte sectors
+  };
+  std::vector<File> files;
+  for (const std::string name : {"/README.TXT", "/BIG.DAT"}) {
+    File file{name, Lines(Tsk({"ifind", "-n", name, path})).at(0), {}, 0};
+    file.Data = DataOf(path, file.Record);
+    const uint64_t byte = std::stoull(file.Record) * 1024;
+    file.Sector = mft.at(byte / 4096) * 8 + byte % 4096 / 512;
+    files.push_back(file);
+  }
+  ASSERT_TRUE(files[0].Data.Resident);
+  ASSERT_FALSE(files[1].Data.Resident);
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-mft-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string map = (dir / "map").string();
+  std::ofstream(map) << MapText(Covering({{files[0].Sector * 512, 512, '-'}, {files[1].Sector * 512, 512, '*'}}, volumeBytes));
+
+  std::string expected = "file-system metadata: $MFT  (MFT record 0)  size " + std::to_string(mftData.Size) + "  bad 1024\n";
+  for (const File& file : files) {
+    expected += "  MFT record " + file.Record + ": " + file.Path + "  size " + std::to_string(file.Data.Size) +
+                (file.Data.Resident ? "  (metadata lost, with the data it holds)\n" : "  (metadata lost; the data lies elsewhere)\n");
+  }
+  expected += "1024 bad bytes in the volume\n";
+  const CommandResult text = RunCli({"damaged", path, map});
+  EXPECT_EQ(text.Status, 0) << text.Err;
+  EXPECT_EQ(text.Out, expected);
+  const CommandResult json = RunCli({"damaged", "--json", path, map});
+  EXPECT_EQ(Jq(json.Out, "[.owners[0].records[] | [.mftRecord, .kind, .name, .size, .data]]"),
+            "[[" + files[0].Record + ",\"file\",\"/README.TXT\"," + std::to_string(files[0].Data.Size) + ",\"inRecord\"],[" +
+                files[1].Record + ",\"file\",\"/BIG.DAT\"," + std::to_string(files[1].Data.Size) + ",\"elsewhere\"]]");
+
+  // The rescued copy: zeros where the sectors failed.
+  const fs::path copy = dir / "rescued.img";
+  fs::copy_file(path, copy);
+  {
+    std::fstream out(copy, std::ios::binary | std::ios::in | std::ios::out);
+    const std::string zeros(512, '\0');
+    for (const File& file : files) {
+      out.seekp(static_cast<std::streamoff>(file.Sector * 512));
+      out.write(zeros.data(), 512);
+    }
+  }
+  const CommandResult rescued = RunCli({"damaged", copy.string(), map});
+  EXPECT_EQ(rescued.Status, 0) << rescued.Err;
+  const std::vector<std::string> lines = Lines(rescued.Out);
+  ASSERT_EQ(lines.size(), 4u) << rescued.Out;
+  EXPECT_EQ(lines[0], "file-system metadata: $MFT  (MFT record 0)  size " + std::to_string(mftData.Size) + "  bad 1024");
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(lines[i + 1], std::regex("  MFT record " + files[i].Record + ": " + files[i].Path +
+                                                           R"((  size \d+)?  \(metadata lost, and with it where the data lies; named by its folder's index\))")))
+        << lines[i + 1];
+  }
+  fs::remove_all(dir);
+}
+
+// A bad sector of an exFAT root directory holds the entries of its files: damaged names
+// each entry set with bytes in it under the directory, deleted ones too, and one that
+// starts in the sector before but reaches into it. fls is the oracle: its inode numbers
+// count the root's 32-byte slots from the volume label's, and entry sets lie one after
+// another.
+TEST(DamagedInMetadataTest, DirectoryEntriesInTheBadBytesNameTheirFiles) {
+  const std::string path = SamplePath("exfat.img");
+  if (!fs::exists(path)) GTEST_SKIP() << "exfat.img was not made here";
+  std::smatch m;
+  const std::string fsstat = Tsk({"fsstat", path});
+  ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(\*\*\* Root Directory: (\d+))")));
+  const uint64_t rootSector = std::stoull(m[1]);
+  // The root's entries: (inode, our name).
+  std::vector<std::pair<uint64_t, std::string>> entries;
+  uint64_t label = 0;
+  for (const std::string& line : Lines(Tsk({"fls", "-p", path}))) {
+    if (!std::regex_match(line, m, std::regex(R"([-a-zA-Z]/[-a-zA-Z] (\* )?(\d+):\t(.*))"))) continue;
+    const std::string name = m[3];
+    if (name.find("(Volume Label Entry)") != std::string::npos) label = std::stoull(m[2]);
+    if (name.find("(Volume Label Entry)") != std::string::npos || name.starts_with("$MBR") || name.starts_with("$FAT") ||
+        name == "$OrphanFiles") {
+      continue;
+    }
+    entries.emplace_back(std::stoull(m[2]), name == "$ALLOC_BITMAP"   ? "allocation bitmap"
+                                            : name == "$UPCASE_TABLE" ? "up-case table"
+                                                                      : (m[1].matched ? "deleted /" : "/") + name);
+  }
+  ASSERT_NE(label, 0u);
+  for (const uint64_t badSlot : {0, 16}) {  // the root's first and second sectors
+    SCOPED_TRACE("slot " + std::to_string(badSlot));
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const uint64_t slot = entries[i].first - label;
+      const uint64_t end = i + 1 < entries.size() ? entries[i + 1].first - label : slot + 1;
+      if (slot < badSlot + 16 && end > badSlot) expected.push_back("  entry at byte " + std::to_string(slot * 32) + ": " + entries[i].second + "  ");
+    }
+    ASSERT_GE(expected.size(), 3u);
+    const std::string map = OneBadSectorMap(path, (rootSector + badSlot / 16) * 512);
+    const CommandResult result = RunCli({"damaged", path, map});
+    EXPECT_EQ(result.Status, 0) << result.Err;
+    const std::vector<std::string> lines = Lines(result.Out);
+    ASSERT_EQ(lines.size(), expected.size() + 2) << result.Out;
+    EXPECT_TRUE(lines[0].starts_with("/  (root directory, first cluster ")) << lines[0];
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_TRUE(lines[i + 1].starts_with(expected[i])) << lines[i + 1];
+  }
+}
+
+// ext keeps a file's name in its folder's entry, the rest in its inode: a bad sector of a
+// folder's block loses the names of the files whose entries stand in it, and damaged says
+// so for each (debugfs ls -l as the oracle: the root's entries all stand in its first
+// sector on these 1 KiB-block samples; the deleted entry is not named).
+TEST(DamagedInMetadataTest, ExtFolderEntriesInTheBadBytesNameTheirFiles) {
+  for (const char* name : {"ext2.img", "ext3.img"}) {
+    SCOPED_TRACE(name);
+    const std::string path = SamplePath(name);
+    if (!fs::exists(path)) GTEST_SKIP() << name << " was not made here (see make-samples-ext)";
+    const uint64_t root = std::stoull(Debugfs(path, "blocks /"));
+    std::vector<std::string> expected;
+    std::smatch m;
+    for (const std::string& line : Lines(Debugfs(path, "ls -l /"))) {
+      if (!std::regex_match(line, m, std::regex(R"( *(\d+) +(\d+) +\(\d+\) +\d+ +\d+ +(\d+) +\S+ \S+ (.*))"))) continue;
+      std::string entry = m[4];
+      if (entry == "." || entry == "..") continue;
+      // debugfs writes bytes past ASCII as \xHH.
+      for (size_t at; (at = entry.find("\\x")) != std::string::npos;) {
+        entry.replace(at, 4, 1, static_cast<char>(std::stoi(entry.substr(at + 2, 2), nullptr, 16)));
+      }
+      expected.push_back(": /" + entry + (m[2].str().starts_with("4") ? "  directory" : "  size " + m[3].str()) +
+                         "  (its name lost; its inode and data are not)");
+    }
+    ASSERT_GE(expected.size(), 5u);
+    const std::string map = OneBadSectorMap(path, root * 1024);
+    const CommandResult result = RunCli({"damaged", path, map});
+    EXPECT_EQ(result.Status, 0) << result.Err;
+    const std::vector<std::string> lines = Lines(result.Out);
+    ASSERT_EQ(lines.size(), expected.size() + 2) << result.Out;
+    EXPECT_EQ(lines[0], "/  (inode 2)  bad 512");
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_TRUE(std::regex_match(lines[i + 1], m, std::regex(R"(  entry at byte (\d+)(: .*))"))) << lines[i + 1];
+      EXPECT_EQ(m[2], expected[i]);
+    }
+    const CommandResult json = RunCli({"damaged", "--json", path, map});
+    EXPECT_EQ(Jq(json.Out, "[.owners[0].records[] | select(.name == \"/DOCS\") | [.kind, .nameOnly]]"), R"([["directory",true]])");
+  }
+}
+
+// debugfs's facts of an inode: where imap places it, and what stat says of it.
+struct ExtInode {
+  uint64_t Byte = 0;  // on the volume
+  std::string Type;   // "regular", "directory", "symlink"
+  uint64_t Size = 0;
+  bool HasBlocks = false;
+};
+ExtInode InodeOf(const std::string& image, uint64_t inode, uint64_t blockBytes) {
+  ExtInode facts;
+  std::smatch m;
+  const std::string imap = Debugfs(image, "imap <" + std::to_string(inode) + ">");
+  if (std::regex_search(imap, m, std::regex(R"(located at block (\d+), offset 0x([0-9a-f]+))"))) {
+    facts.Byte = std::stoull(m[1]) * blockBytes + std::stoull(m[2], nullptr, 16);
+  }
+  const std::string stat = Debugfs(image, "stat <" + std::to_string(inode) + ">");
+  if (std::regex_search(stat, m, std::regex(R"(Type: (\w+))"))) facts.Type = m[1];
+  if (std::regex_search(stat, m, std::regex(R"(Size: (\d+))"))) facts.Size = std::stoull(m[1]);
+  facts.HasBlocks = std::regex_search(stat, std::regex(R"(\n(BLOCKS|EXTENTS):\n\(?[0-9])"));
+  return facts;
+}
+
+// A bad sector of an inode table holds inodes: damaged names each inode the sector holds
+// whose file a folder names (debugfs imap, ncheck and stat as the oracle), and says that
+// its metadata is lost and where its data is; on a rescued copy, where the sector is
+// zeros, the folder entries still name the files. ext2 with 128-byte inodes, ext4 with
+// 256 and inline data.
+TEST(DamagedInMetadataTest, InodesInTheBadBytesNameTheirFiles) {
+  for (const char* name : {"ext2.img", "ext4.img"}) {
+    SCOPED_TRACE(name);
+    const std::string path = SamplePath(name);
+    if (!fs::exists(path)) GTEST_SKIP() << name << " was not made here (see make-samples-ext)";
+    std::smatch m;
+    const std::string dump = testing::Run({"dumpe2fs", "-h", path}).Out;
+    ASSERT_TRUE(std::regex_search(dump, m, std::regex(R"(Block size:\s+(\d+))")));
+    const uint64_t blockBytes = std::stoull(m[1]);
+    ASSERT_TRUE(std::regex_search(dump, m, std::regex(R"(Inode size:\s+(\d+))")));
+    const uint64_t inodeBytes = std::stoull(m[1]);
+    const uint64_t target = std::stoull(Lines(Debugfs(path, "stat \"/DOCS/notes about disks.txt\"")).at(0).substr(7));
+    const uint64_t sector = InodeOf(path, target, blockBytes).Byte / 512;
+    // The inodes of that sector, as the oracle knows them.
+    const uint64_t firstInode = target - (InodeOf(path, target, blockBytes).Byte % 512) / inodeBytes;
+    const uint64_t endInode = firstInode + 512 / inodeBytes;
+    struct Named {
+      uint64_t Inode;
+      std::string Path;
+      ExtInode Facts;
+    };
+    std::vector<Named> named;
+    for (uint64_t inode = firstInode; inode < endInode; ++inode) {
+      const std::string ncheck = Debugfs(path, "ncheck " + std::to_string(inode));
+      if (!std::regex_search(ncheck, m, std::regex(R"(\n(\d+)\t/*([^\n]*))"))) continue;
+      named.push_back({inode, "/" + m[2].str(), InodeOf(path, inode, blockBytes)});
+      ASSERT_EQ(named.back().Facts.Byte / 512, sector);
+    }
+    ASSERT_GE(named.size(), 2u) << "the sector should hold more than one file's inode";
+    std::string expected;
+    for (const Named& file : named) {
+      expected += "  inode " + std::to_string(file.Inode) + ": " + file.Path +
+                  (file.Facts.Type == "directory" ? "  directory" : "  size " + std::to_string(file.Facts.Size)) +
+                  (file.Facts.HasBlocks     ? "  (metadata lost; the data lies elsewhere)\n"
+                   : file.Facts.Size > 0 ? "  (metadata lost, with the data it holds)\n"
+                                         : "  (metadata lost; it has no data)\n");
+    }
+    const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-damaged-inode-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string map = OneBadSectorMap(path, sector * 512);
+    const CommandResult text = RunCli({"damaged", path, map});
+    EXPECT_EQ(text.Status, 0) << text.Err;
+    const std::vector<std::string> lines = Lines(text.Out);
+    ASSERT_GE(lines.size(), 2u) << text.Out;
+    EXPECT_TRUE(lines[0].starts_with("inode table (group 0, inodes 1-")) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with("  bad 512")) << lines[0];
+    EXPECT_EQ(text.Out.substr(text.Out.find('\n') + 1), expected + "512 bad bytes in the volume\n");
+    const CommandResult json = RunCli({"damaged", "--json", path, map});
+    const ExtInode facts = InodeOf(path, target, blockBytes);
+    EXPECT_EQ(Jq(json.Out, "[.owners[0].records[] | select(.inode == " + std::to_string(target) + ") | [.kind, .name, .data]]"),
+              std::string(R"([["file","/DOCS/notes about disks.txt",")") + (facts.HasBlocks ? "elsewhere" : "inRecord") + "\"]]");
+
+    // The rescued copy, zeros in the bad sector: the folders' entries still name the files,
+    // but for those in a folder whose own inode was lost with them.
+    const fs::path copy = dir / "rescued.img";
+    fs::copy_file(path, copy);
+    {
+      std::fstream out(copy, std::ios::binary | std::ios::in | std::ios::out);
+      out.seekp(static_cast<std::streamoff>(sector * 512));
+      out.write(std::string(512, '\0').data(), 512);
+    }
+    std::string lost;
+    for (const Named& file : named) {
+      const std::string folder = file.Path.substr(0, std::max<size_t>(1, file.Path.rfind('/')));
+      const uint64_t folderInode = std::stoull(Lines(Debugfs(path, "stat \"" + folder + "\"")).at(0).substr(7));
+      lost += "  inode " + std::to_string(file.Inode) + ": " +
+              (folderInode >= firstInode && folderInode < endInode
+                   ? "in use, but nothing that can be read names its file\n"
+                   : file.Path + (file.Facts.Type == "directory" ? "  directory" : "") +
+                         "  (metadata lost, and with it where the data lies)\n");
+    }
+    const CommandResult rescued = RunCli({"damaged", copy.string(), map});
+    EXPECT_EQ(rescued.Out.substr(rescued.Out.find('\n') + 1), lost + "512 bad bytes in the volume\n");
+    fs::remove_all(dir);
+  }
+}
+
+// Files deleted by debugfs rm keep their block maps and extents on ext2, ext3 and ext4:
+// each deleted inode lsdel lists is named at its first block, by the name its deleted
+// folder entry still gives it (fls -d), beside "free" where testb says the block is free
+// and after the file now using it where icheck names one.
+TEST(OwnershipExtTest, DeletedInodesThatStillPointAtBlocksAreNamed) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  for (const char* name : {"ext2.img", "ext3.img", "ext4.img"}) {
+    SCOPED_TRACE(name);
+    const std::string path = SamplePath(name);
+    if (!fs::exists(path)) GTEST_SKIP() << name << " was not made here (see make-samples-ext)";
+    std::smatch m;
+    const std::string dump = testing::Run({"dumpe2fs", "-h", path}).Out;
+    ASSERT_TRUE(std::regex_search(dump, m, std::regex(R"(Block size:\s+(\d+))")));
+    const uint64_t perBlock = std::stoull(m[1]) / 512;
+    // The names deleted folder entries still give their inodes, by fls (an inode given to
+    // another file since is "(realloc)").
+    std::map<std::string, std::string> deletedNames;
+    for (const std::string& line : Lines(Tsk({"fls", "-d", "-r", "-p", path}))) {
+      if (std::regex_match(line, m, std::regex(R"([-a-z]/[-a-z] \* (\d+):\t(.*))"))) deletedNames.emplace(m[1], "/" + m[2].str());
+    }
+    size_t checked = 0;
+    for (const std::string& line : Lines(Debugfs(path, "lsdel"))) {
+      if (!std::regex_search(line, m, std::regex(R"(^ *(\d+) +\d+ +\d+ +(\d+) +\d+/ *\d+)"))) continue;
+      const std::string inode = m[1];
+      const std::string blocks = Debugfs(path, "blocks <" + inode + ">");
+      if (blocks.empty() || blocks[0] < '0' || blocks[0] > '9') continue;
+      const uint64_t block = std::stoull(blocks);
+      const CommandResult result = RunCli({"owner", path, std::to_string(block * perBlock)});
+      ASSERT_EQ(result.Status, 0) << result.Err;
+      const std::string& ours = result.Out;
+      SCOPED_TRACE(ours);
+      const auto known = deletedNames.find(inode);
+      const std::string deleted = (known != deletedNames.end() ? known->second : "/$OrphanFiles/inode " + inode) +
+                                  "  (deleted, inode " + inode + ", byte 0 of the file)";
+      EXPECT_NE(ours.find(deleted), std::string::npos) << "lsdel inode " << inode;
+      const bool free = Debugfs(path, "testb " + std::to_string(block)).find("not in use") != std::string::npos;
+      EXPECT_EQ(ours.ends_with(" | free\n"), free);
+      const std::string icheck = Debugfs(path, "icheck " + std::to_string(block));
+      if (std::regex_search(icheck, m, std::regex(R"(\n\d+\t(\d+))"))) {
+        EXPECT_TRUE(ours.find("(inode " + m[1].str() + ",") < ours.find(deleted)) << "icheck: inode " << m[1];
+      }
+      ++checked;
+    }
+    EXPECT_GE(checked, 1u) << "lsdel lists no deleted inode with blocks";
+  }
+}
+
+// The kernel's truncation clears a deleted file's block map (ext2 and ext3 as the kernel
+// mounts them here) or extents (ext4): its blocks stay "free", and nothing is named.
+TEST(OwnershipExtTest, BlocksTheKernelFreedStayFree) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting an image needs root";
+  setenv("LC_ALL", "C.UTF-8", 1);
+  const fs::path dir = fs::path(::testing::TempDir()) / ("korvalane-ext-kernel-" + std::to_string(getpid()));
+  fs::create_directories(dir / "mnt");
+  for (const char* kind : {"ext2", "ext3", "ext4"}) {
+    SCOPED_TRACE(kind);
+    const std::string image = (dir / (std::string(kind) + ".img")).string();
+    ASSERT_EQ(testing::Run({"mke2fs", "-q", "-F", "-t", kind, "-b", "1024", image, "8M"}).Status, 0);
+    const auto mount = [&] { return testing::Run({"mount", "-o", "loop", image, (dir / "mnt").string()}).Status == 0; };
+    if (!mount()) {
+      fs::remove_all(dir);
+      GTEST_SKIP() << "this machine refuses to mount a loop device";
+    }
+    {
+      std::ofstream out(dir / "mnt" / "victim.txt");
+      for (int i = 0; i < 30000; ++i) out << i << '\n';
+    }
+    ASSERT_EQ(testing::Run({"umount", (dir / "mnt").string()}).Status, 0);
+    const uint64_t inode = std::stoull(Lines(Debugfs(image, "stat /victim.txt")).at(0).substr(7));
+    const std::string blocks = Debugfs(image, "blocks /victim.txt");
+    ASSERT_FALSE(blocks.empty());
+    ASSERT_TRUE(mount());
+    fs::remove(dir / "mnt" / "victim.txt");
+    ASSERT_EQ(testing::Run({"umount", (dir / "mnt").string()}).Status, 0);
+    EXPECT_FALSE(std::regex_search(Debugfs(image, "stat <" + std::to_string(inode) + ">"), std::regex(R"(\n(BLOCKS|EXTENTS):\n\(?[0-9])")))
+        << "the kernel left the deleted inode's map";
+    const CommandResult result = RunCli({"owner", image, std::to_string(std::stoull(blocks) * 2)});
+    EXPECT_EQ(result.Status, 0) << result.Err;
+    EXPECT_EQ(result.Out.substr(result.Out.find("  ") + 2), "free\n");
+  }
   fs::remove_all(dir);
 }
 

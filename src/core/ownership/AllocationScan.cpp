@@ -155,6 +155,20 @@ Owner DeletedGuessOwner(const std::string& path, uint64_t firstCluster, uint64_t
   return owner;
 }
 
+bool ReadSectorsForWalk(uint64_t sector, std::span<uint8_t> buffer) {
+  if (ReadSectors(sector, buffer)) return true;
+  // A cached read fails for the whole page around a bad sector: even one sector is read
+  // again past the cache.
+  const uint32_t sectorBytes = static_cast<uint32_t>(std::max<int32_t>(Geometry().BytesPerSector, 0));
+  if (sectorBytes == 0) return false;
+  bool all = true;
+  for (size_t at = 0; at < buffer.size(); at += sectorBytes) {
+    const size_t length = std::min<size_t>(sectorBytes, buffer.size() - at);
+    if (!ReadSectorsDirect(sector + at / sectorBytes, buffer.subspan(at, length))) all = false;
+  }
+  return all;
+}
+
 std::optional<std::vector<uint8_t>> ReadBootSectorForWalk(std::string* why) {
   const uint32_t sectorBytes = static_cast<uint32_t>(std::max<int32_t>(Geometry().BytesPerSector, 0));
   if (sectorBytes == 0) {
@@ -162,7 +176,7 @@ std::optional<std::vector<uint8_t>> ReadBootSectorForWalk(std::string* why) {
     return std::nullopt;
   }
   std::vector<uint8_t> boot(sectorBytes);
-  if (!ReadSectors(0, boot)) {
+  if (!ReadSectorsForWalk(0, boot)) {
     *why = "the boot sector cannot be read";
     return std::nullopt;
   }

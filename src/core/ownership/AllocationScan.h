@@ -79,6 +79,13 @@ class AllocationScan {
 // caller adds the run.
 Owner DeletedGuessOwner(const std::string& path, uint64_t firstCluster, uint64_t size, bool directory);
 
+// Reads sectors of the current volume for a walk: where the read fails, it is tried again
+// sector by sector past the system's cache, so that only the sectors that cannot be read
+// are zeros (a directory or a run of MFT records is not lost whole for one bad sector,
+// nor a sector whose page of the cache holds a bad one). False when any sector could not
+// be read.
+bool ReadSectorsForWalk(uint64_t sector, std::span<uint8_t> buffer);
+
 // The first sector of the current volume, or nothing with `why` set: for a walk that
 // starts from a boot sector.
 std::optional<std::vector<uint8_t>> ReadBootSectorForWalk(std::string* why);

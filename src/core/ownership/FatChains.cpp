@@ -38,12 +38,15 @@ FatTable::FatTable(uint64_t firstSector, uint64_t sectors, uint32_t bytesPerSect
 std::optional<uint8_t> FatTable::Byte(uint64_t offset) {
   if (offset >= tableBytes_ || bytesPerSector_ == 0) return std::nullopt;
   const uint64_t number = offset / kBlockBytes;
+  const auto byteOf = [&](const Block& block) -> std::optional<uint8_t> {
+    const size_t at = static_cast<size_t>(offset % kBlockBytes);
+    if (!block.Unreadable.empty() && block.Unreadable[at / bytesPerSector_]) return std::nullopt;
+    return block.Bytes[at];
+  };
   for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
     if (it->Number != number) continue;
     if (it != blocks_.begin()) blocks_.splice(blocks_.begin(), blocks_, it);
-    const Block& block = blocks_.front();
-    if (!block.Readable) return std::nullopt;
-    return block.Bytes[offset % kBlockBytes];
+    return byteOf(blocks_.front());
   }
   if (blocks_.size() >= kBlocks) blocks_.pop_back();
   // A block is whole sectors (kBlockBytes is a multiple of every sector size up to 4 KiB);
@@ -51,11 +54,18 @@ std::optional<uint8_t> FatTable::Byte(uint64_t offset) {
   const uint64_t blockStart = number * kBlockBytes;
   const uint64_t length = std::min<uint64_t>(kBlockBytes, tableBytes_ - blockStart);
   const uint64_t sectors = (length + bytesPerSector_ - 1) / bytesPerSector_;
-  Block block{number, std::vector<uint8_t>(static_cast<size_t>(sectors * bytesPerSector_)), false};
-  block.Readable = ReadSectors(firstSector_ + blockStart / bytesPerSector_, block.Bytes);
+  const uint64_t firstSector = firstSector_ + blockStart / bytesPerSector_;
+  Block block{number, std::vector<uint8_t>(static_cast<size_t>(sectors * bytesPerSector_)), {}};
+  if (!ReadSectors(firstSector, block.Bytes)) {
+    // Sector by sector, so that one bad sector of the table costs only its own entries.
+    block.Unreadable.assign(static_cast<size_t>(sectors), false);
+    for (uint64_t i = 0; i < sectors; ++i) {
+      const std::span<uint8_t> sector = std::span<uint8_t>(block.Bytes).subspan(static_cast<size_t>(i * bytesPerSector_), bytesPerSector_);
+      block.Unreadable[static_cast<size_t>(i)] = !ReadSectorsDirect(firstSector + i, sector);
+    }
+  }
   blocks_.push_front(std::move(block));
-  if (!blocks_.front().Readable) return std::nullopt;
-  return blocks_.front().Bytes[offset % kBlockBytes];
+  return byteOf(blocks_.front());
 }
 
 std::vector<ClusterRun> ClusterClaims::Runs() const {
@@ -96,7 +106,7 @@ std::optional<uint32_t> FatTable::Entry(uint64_t cluster) {
     const uint64_t offset = cluster * width;
     const Block& block = blocks_.front();
     const size_t at = static_cast<size_t>(offset % kBlockBytes);
-    if (block.Readable && block.Number == offset / kBlockBytes && at + width <= block.Bytes.size() && offset + width <= tableBytes_) {
+    if (block.Unreadable.empty() && block.Number == offset / kBlockBytes && at + width <= block.Bytes.size() && offset + width <= tableBytes_) {
       if (width == 2) return ReadLe16(block.Bytes, at);
       const uint32_t value = ReadLe32(block.Bytes, at);
       return entryBits_ == 32 ? value & 0x0FFFFFFF : value;

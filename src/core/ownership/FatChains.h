@@ -36,7 +36,7 @@ class FatTable {
   struct Block {
     uint64_t Number;
     std::vector<uint8_t> Bytes;
-    bool Readable;
+    std::vector<bool> Unreadable;  // a flag a sector, where the block could not be read whole
   };
   std::list<Block> blocks_;  // the most recently used first
 

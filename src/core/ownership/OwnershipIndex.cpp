@@ -78,10 +78,10 @@ std::vector<SectorUse> OwnershipIndex::Lookup(uint64_t sector) const {
     uses.push_back(use);
   }
   std::reverse(uses.begin(), uses.end());
-  // Whatever else a sector is, that is said before "free".
-  std::stable_sort(uses.begin(), uses.end(), [](const SectorUse& a, const SectorUse& b) {
-    return (a.Of->Kind != OwnerKind::Free) > (b.Of->Kind != OwnerKind::Free);
-  });
+  // What uses the sector now is said first, then the deleted files that used it, then
+  // "free".
+  const auto rank = [](const SectorUse& use) { return use.Of->Kind == OwnerKind::Free ? 2 : use.Of->Kind == OwnerKind::Deleted ? 1 : 0; };
+  std::stable_sort(uses.begin(), uses.end(), [&](const SectorUse& a, const SectorUse& b) { return rank(a) < rank(b); });
   return uses;
 }
 
@@ -138,7 +138,9 @@ std::string DescribeUse(const OwnershipIndex& index, const SectorUse& use) {
   return text;
 }
 
-const char* KindName(OwnerKind kind) {
+}  // namespace
+
+const char* OwnerKindName(OwnerKind kind) {
   switch (kind) {
     case OwnerKind::Free:
       return "free";
@@ -155,8 +157,6 @@ const char* KindName(OwnerKind kind) {
   }
   return "";
 }
-
-}  // namespace
 
 std::string DescribeSector(const OwnershipIndex& index, uint64_t sector) {
   if (sector >= index.VolumeSectors()) return "beyond the volume";
@@ -178,7 +178,7 @@ Json DescribeSectorJson(const OwnershipIndex& index, uint64_t sector) {
     for (const SectorUse& use : index.Lookup(sector)) {
       const Owner& owner = *use.Of;
       Json item = Json::Object();
-      item.Set("kind", KindName(owner.Kind));
+      item.Set("kind", OwnerKindName(owner.Kind));
       if (owner.Kind != OwnerKind::Free && owner.Kind != OwnerKind::Lost) item.Set("name", index.NameOf(owner));
       if (owner.HasMftRecord) item.Set("mftRecord", owner.MftRecord);
       if (owner.HasFirstCluster) item.Set("firstCluster", owner.FirstCluster);

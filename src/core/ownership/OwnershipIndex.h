@@ -37,6 +37,34 @@ struct Owner {
   bool HasFirstCluster = false;
 };
 
+// Where a file's data stands, seen from one of its records.
+enum class RecordData : uint8_t {
+  Elsewhere,  // in clusters or blocks of its own
+  InRecord,   // in the record itself (resident NTFS data, ext inline data, a fast symlink)
+  None,       // it has none (an empty file)
+  Unknown,    // the record itself is lost, and with it where the data lies
+};
+
+// One file's record in a metadata area: an MFT record in $MFT, an inode in an inode table,
+// an entry set in a directory. Where its bytes are lost, the file's metadata is lost (its
+// name, size, times, where its data lies), even though its data may be sound.
+struct HeldRecord {
+  uint64_t Byte = 0;              // the record's first byte within the bytes asked about
+  std::string Record;             // "MFT record 582", "inode 91", "entry at byte 96"
+  const char* NumberKey = nullptr;  // the JSON key of Number ("mftRecord", "inode"); none: null
+  uint64_t Number = 0;
+  // File, Directory, Metadata (a system file, the journal), Deleted; Lost: the allocation
+  // state says the record is in use, but nothing that can be read names its file.
+  OwnerKind Kind = OwnerKind::File;
+  std::string Name;               // the path; empty for Lost
+  std::optional<uint64_t> Size;   // files only
+  RecordData Data = RecordData::Elsewhere;
+  // A folder entry that holds the file's name alone (ext): the inode keeps the rest, so
+  // only the name is lost with it.
+  bool NameOnly = false;
+  std::string Note;               // how it was named when not by the record itself
+};
+
 // One use of a sector: the owner, and where in the owner's bytes the sector begins.
 struct SectorUse {
   const Owner* Of = nullptr;
@@ -71,6 +99,19 @@ class OwnershipIndex {
   void ReserveRuns(size_t more) { runs_.reserve(runs_.size() + more); }
   // `byteInOwner`: the owner's byte at firstSector (files, directories, streams).
   void AddRun(uint64_t firstSector, uint64_t sectors, uint32_t owner, std::optional<uint64_t> byteInOwner = std::nullopt);
+  // What the walk leaves to tell which files' records stand in a range of the volume's
+  // bytes: `find` adds them in rising order of their bytes, at most `limit`, and returns
+  // false when there were more. It may read the volume again, so it is asked only while
+  // the volume the index was built from is the current one.
+  using RecordFinder = std::function<bool(const OwnershipIndex& index, uint64_t firstByte, uint64_t endByte, size_t limit,
+                                          std::vector<HeldRecord>& out)>;
+  void SetRecordFinder(RecordFinder find) { recordFinder_ = std::move(find); }
+  // The records of files in bytes [firstByte, endByte) of the volume, at most `limit`;
+  // false when there were more. None where the walk left no finder.
+  bool RecordsIn(uint64_t firstByte, uint64_t endByte, size_t limit, std::vector<HeldRecord>& out) const {
+    return !recordFinder_ || recordFinder_(*this, firstByte, endByte, limit, out);
+  }
+
   // A fault of the file system met by the walk (a loop, a cross-link, a missing record),
   // in one line. The first kMaxProblems are kept; the rest are only counted.
   void AddProblem(std::string problem);
@@ -78,7 +119,8 @@ class OwnershipIndex {
   // Sorts the runs; called once when the walk is done, before any lookup.
   void Finish();
 
-  // The owners of a sector, in the order of their runs (metadata and files before free).
+  // The owners of a sector, in the order of their runs: what uses it now, then the deleted
+  // files that did, then free.
   std::vector<SectorUse> Lookup(uint64_t sector) const;
 
   // Every run that holds a sector of [firstSector, endSector), in order of their first
@@ -126,6 +168,7 @@ class OwnershipIndex {
   uint32_t lazyCount_ = 0;
   std::vector<Run> runs_;
   std::vector<uint64_t> maxEnd_;  // the highest end of runs_[0..i]: where a backward scan may stop
+  RecordFinder recordFinder_;
   std::vector<std::string> problems_;
   uint64_t problemCount_ = 0;
   uint64_t volumeSectors_ = 0;
@@ -152,5 +195,7 @@ std::string DescribeSector(const OwnershipIndex& index, uint64_t sector);
 Json DescribeSectorJson(const OwnershipIndex& index, uint64_t sector);
 // One owner's text without position: "/a.txt  (first cluster 57)".
 std::string DescribeOwner(const OwnershipIndex& index, const Owner& owner);
+// The kind's name in JSON: "free", "metadata", "file", "directory", "deleted", "lost".
+const char* OwnerKindName(OwnerKind kind);
 
 }  // namespace korvalane

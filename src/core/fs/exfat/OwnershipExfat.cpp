@@ -1,10 +1,12 @@
 #include "core/fs/exfat/OwnershipExfat.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "core/Bytes.h"
 #include "core/ownership/AllocationScan.h"
+#include "core/ownership/DirectoryRecords.h"
 #include "core/ownership/FatChains.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
@@ -60,6 +62,85 @@ struct Layout {
   uint64_t ClusterSector(uint64_t cluster) const { return HeapOffset + (cluster - 2) * SectorsPerCluster; }
 };
 
+// One entry set of a directory as the walk reads it: the allocation bitmap's or the
+// up-case table's entry, or a file's entry set.
+struct ExfatEntry {
+  enum Kind { Bitmap, Upcase, File } Type = File;
+  uint64_t First = 0;  // the set's first byte in the directory
+  uint64_t End = 0;
+  std::string Path;    // a file's; the table's name
+  uint64_t FirstCluster = 0;
+  uint64_t Length = 0;
+  bool NoFatChain = false;
+  bool Directory = false;
+  bool Deleted = false;
+};
+
+std::vector<ExfatEntry> ListExfatEntries(std::span<const uint8_t> bytes, const std::string& parent) {
+  std::vector<ExfatEntry> list;
+  const size_t entries = bytes.size() / kEntryBytes;
+  for (size_t i = 0; i < entries; ++i) {
+    const std::span<const uint8_t> entry = bytes.subspan(i * kEntryBytes, kEntryBytes);
+    const uint8_t type = entry[0];
+    if (type == kEndOfDirectory) break;
+    ExfatEntry e;
+    e.First = i * kEntryBytes;
+    if (type == kBitmapEntry || type == kUpcaseEntry) {
+      e.Type = type == kBitmapEntry ? ExfatEntry::Bitmap : ExfatEntry::Upcase;
+      e.End = e.First + kEntryBytes;
+      e.Path = type == kBitmapEntry ? "allocation bitmap" : "up-case table";
+      e.FirstCluster = ReadLe32(entry, kFirstClusterOffset);
+      e.Length = ReadLe64(entry, kDataLengthOffset);
+      list.push_back(std::move(e));
+      continue;
+    }
+    if ((type & 0x7F) != (kFileEntry & 0x7F)) continue;
+    // A file entry set: the file entry, its stream extension, then its name entries.
+    e.Deleted = (type & kInUse) == 0;
+    const size_t secondaries = ReadU8(entry, kSecondaryCountOffset);
+    if (secondaries < 2 || i + secondaries >= entries) continue;
+    const std::span<const uint8_t> stream = bytes.subspan((i + 1) * kEntryBytes, kEntryBytes);
+    if ((stream[0] & 0x7F) != (kStreamEntry & 0x7F)) continue;
+    const size_t nameLength = ReadU8(stream, kNameLengthOffset);
+    std::u16string name;
+    for (size_t k = 2; k <= secondaries && name.size() < nameLength; ++k) {
+      const std::span<const uint8_t> part = bytes.subspan((i + k) * kEntryBytes, kEntryBytes);
+      if ((part[0] & 0x7F) != (kNameEntry & 0x7F)) break;
+      for (size_t c = 0; c < kNameCharsPerEntry && name.size() < nameLength; ++c) {
+        name += static_cast<char16_t>(ReadLe16(part, 2 + 2 * c));
+      }
+    }
+    i += secondaries;
+    e.End = (i + 1) * kEntryBytes;
+    e.Path = parent + "/" + ToUtf8(name);
+    e.Directory = (ReadLe16(entry, kFileAttributesOffset) & kDirectoryAttribute) != 0;
+    e.FirstCluster = ReadLe32(stream, kFirstClusterOffset);
+    e.Length = ReadLe64(stream, kDataLengthOffset);
+    e.NoFatChain = (ReadU8(stream, kStreamFlagsOffset) & kNoFatChain) != 0;
+    list.push_back(std::move(e));
+  }
+  return list;
+}
+
+// The entry sets as records of their files and tables.
+std::vector<DirectoryEntrySet> ExfatEntrySets(std::span<const uint8_t> bytes, const std::string& parent) {
+  std::vector<DirectoryEntrySet> sets;
+  for (ExfatEntry& e : ListExfatEntries(bytes, parent)) {
+    DirectoryEntrySet set;
+    set.First = e.First;
+    set.End = e.End;
+    set.Kind = e.Type != ExfatEntry::File ? OwnerKind::Metadata
+               : e.Deleted               ? OwnerKind::Deleted
+               : e.Directory             ? OwnerKind::Directory
+                                         : OwnerKind::File;
+    set.Name = std::move(e.Path);
+    if (e.Type == ExfatEntry::File && !e.Directory) set.Size = e.Length;
+    set.Data = e.FirstCluster == 0 ? RecordData::None : RecordData::Elsewhere;
+    sets.push_back(std::move(set));
+  }
+  return sets;
+}
+
 class ExfatWalk {
  public:
   ExfatWalk(const Layout& layout, OwnershipIndex& index, const WalkHooks& hooks)
@@ -84,7 +165,9 @@ class ExfatWalk {
     owner.Part = "directory";
     owner.FirstCluster = l_.RootCluster;
     owner.HasFirstCluster = true;
-    AddChain(root, index_.AddOwner(owner), "/", false);
+    const uint32_t rootId = index_.AddOwner(owner);
+    AddChain(root, rootId, "/", false);
+    finder_->Add(rootId, root.Runs, "");
     directories.push_back({root.Runs, ""});
     while (!directories.empty()) {
       const Pending directory = std::move(directories.back());
@@ -97,6 +180,7 @@ class ExfatWalk {
         directories.push_back({std::move(runs), std::move(path)});
       });
     }
+    DirectoryRecordFinder::Install(index_, finder_);
     return ScanBitmap();
   }
 
@@ -135,7 +219,7 @@ class ExfatWalk {
       const uint64_t length = std::min<uint64_t>(run.Count * l_.ClusterBytes(), limit - bytes.size());
       const size_t at = bytes.size();
       bytes.resize(at + static_cast<size_t>(length));
-      ReadSectors(l_.ClusterSector(run.First), std::span<uint8_t>(bytes).subspan(at));
+      ReadSectorsForWalk(l_.ClusterSector(run.First), std::span<uint8_t>(bytes).subspan(at));
     }
     return bytes;
   }
@@ -150,69 +234,43 @@ class ExfatWalk {
 
   template <typename Descend>
   void ListDirectory(std::span<const uint8_t> bytes, const std::string& parent, Descend descend) {
-    const size_t entries = bytes.size() / kEntryBytes;
-    for (size_t i = 0; i < entries; ++i) {
-      const std::span<const uint8_t> entry = bytes.subspan(i * kEntryBytes, kEntryBytes);
-      const uint8_t type = entry[0];
-      if (type == kEndOfDirectory) break;
-      if (type == kBitmapEntry || type == kUpcaseEntry) {
-        const uint64_t first = ReadLe32(entry, kFirstClusterOffset);
-        const uint64_t length = ReadLe64(entry, kDataLengthOffset);
-        const Chain chain = Clusters(first, length, true);
+    for (const ExfatEntry& e : ListExfatEntries(bytes, parent)) {
+      if (e.Type != ExfatEntry::File) {
+        const Chain chain = Clusters(e.FirstCluster, e.Length, true);
         Owner owner;
         owner.Kind = OwnerKind::Metadata;
-        owner.Name = type == kBitmapEntry ? "allocation bitmap" : "up-case table";
-        owner.Where = "first cluster " + std::to_string(first);
+        owner.Name = e.Path;
+        owner.Where = "first cluster " + std::to_string(e.FirstCluster);
         owner.Part = "table";
-        owner.FirstCluster = first;
+        owner.FirstCluster = e.FirstCluster;
         owner.HasFirstCluster = true;
         AddChain(chain, index_.AddOwner(owner), owner.Name, true);
-        if (type == kBitmapEntry && bitmap_.empty()) {
-          bitmap_ = chain.Runs;
-        }
+        if (e.Type == ExfatEntry::Bitmap && bitmap_.empty()) bitmap_ = chain.Runs;
         continue;
       }
-      if ((type & 0x7F) != (kFileEntry & 0x7F)) continue;
-      // A file entry set: the file entry, its stream extension, then its name entries.
-      const bool deleted = (type & kInUse) == 0;
-      const size_t secondaries = ReadU8(entry, kSecondaryCountOffset);
-      if (secondaries < 2 || i + secondaries >= entries) continue;
-      const std::span<const uint8_t> stream = bytes.subspan((i + 1) * kEntryBytes, kEntryBytes);
-      if ((stream[0] & 0x7F) != (kStreamEntry & 0x7F)) continue;
-      const size_t nameLength = ReadU8(stream, kNameLengthOffset);
-      std::u16string name;
-      for (size_t k = 2; k <= secondaries && name.size() < nameLength; ++k) {
-        const std::span<const uint8_t> part = bytes.subspan((i + k) * kEntryBytes, kEntryBytes);
-        if ((part[0] & 0x7F) != (kNameEntry & 0x7F)) break;
-        for (size_t c = 0; c < kNameCharsPerEntry && name.size() < nameLength; ++c) {
-          name += static_cast<char16_t>(ReadLe16(part, 2 + 2 * c));
-        }
-      }
-      i += secondaries;
-      const std::string path = parent + "/" + ToUtf8(name);
-      const bool directory = (ReadLe16(entry, kFileAttributesOffset) & kDirectoryAttribute) != 0;
-      const uint64_t first = ReadLe32(stream, kFirstClusterOffset);
-      const uint64_t length = ReadLe64(stream, kDataLengthOffset);
-      const bool noFatChain = (ReadU8(stream, kStreamFlagsOffset) & kNoFatChain) != 0;
-      if (first == 0) continue;  // nothing allocated
-      if (deleted) {
-        AddGuess(path, first, length, directory);
+      if (e.FirstCluster == 0) continue;  // nothing allocated
+      if (e.Deleted) {
+        AddGuess(e.Path, e.FirstCluster, e.Length, e.Directory);
         continue;
       }
       Owner owner;
-      owner.Kind = directory ? OwnerKind::Directory : OwnerKind::File;
-      owner.Name = path;
-      owner.Where = (directory ? "directory, first cluster " : "first cluster ") + std::to_string(first);
-      owner.Part = directory ? "directory" : "file";
-      owner.Size = length;
-      owner.HasSize = !directory;
-      owner.FirstCluster = first;
+      owner.Kind = e.Directory ? OwnerKind::Directory : OwnerKind::File;
+      owner.Name = e.Path;
+      owner.Where = (e.Directory ? "directory, first cluster " : "first cluster ") + std::to_string(e.FirstCluster);
+      owner.Part = e.Directory ? "directory" : "file";
+      owner.Size = e.Length;
+      owner.HasSize = !e.Directory;
+      owner.FirstCluster = e.FirstCluster;
       owner.HasFirstCluster = true;
-      const Chain chain = Clusters(first, length, noFatChain);
-      AddChain(chain, index_.AddOwner(std::move(owner)), path, noFatChain);
+      const Chain chain = Clusters(e.FirstCluster, e.Length, e.NoFatChain);
+      const uint32_t id = index_.AddOwner(std::move(owner));
+      AddChain(chain, id, e.Path, e.NoFatChain);
       // A directory whose first cluster was already taken (a cycle, a cross-link) is not
       // listed again.
-      if (directory && !chain.Runs.empty() && chain.Runs.front().First == first) descend(chain.Runs, path);
+      if (e.Directory && !chain.Runs.empty() && chain.Runs.front().First == e.FirstCluster) {
+        finder_->Add(id, chain.Runs, e.Path);
+        descend(chain.Runs, e.Path);
+      }
     }
   }
 
@@ -253,6 +311,8 @@ class ExfatWalk {
   ClusterClaims claims_;
   std::vector<ClusterRun> bitmap_;
   uint64_t claimed_ = 0;
+  std::shared_ptr<DirectoryRecordFinder> finder_ = std::make_shared<DirectoryRecordFinder>(
+      l_.BytesPerSector, l_.SectorsPerCluster, l_.HeapOffset, kMaxDirectoryBytes, ExfatEntrySets);
 };
 
 }  // namespace

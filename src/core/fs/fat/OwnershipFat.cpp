@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "core/Bytes.h"
 #include "core/ownership/AllocationScan.h"
+#include "core/ownership/DirectoryRecords.h"
 #include "core/ownership/FatChains.h"
 #include "core/text/CodePage.h"
 #include "core/text/Utf.h"
@@ -193,6 +195,73 @@ class LongName {
   uint8_t checksum_ = 0;
 };
 
+// One entry set of a directory as the walk reads it.
+struct FatEntry {
+  uint64_t First = 0;  // the set's first byte in the directory: its first long-name slot
+  uint64_t End = 0;
+  std::string Path;
+  uint64_t Cluster = 0;
+  uint64_t Size = 0;
+  bool Directory = false;
+  bool Deleted = false;
+};
+
+// The entry sets of a directory's bytes, up to its end mark: files, directories and
+// deleted entries, without the volume label, "." and "..".
+std::vector<FatEntry> ListFatEntries(const Layout& l, std::span<const uint8_t> bytes, const std::string& parent) {
+  std::vector<FatEntry> list;
+  LongName longName;
+  size_t setStart = 0;  // where the long-name slots before the next short entry begin
+  bool inLongName = false;
+  for (size_t at = 0; at + kEntryBytes <= bytes.size(); at += kEntryBytes) {
+    const std::span<const uint8_t> entry = bytes.subspan(at, kEntryBytes);
+    const uint8_t first = entry[0];
+    if (first == 0x00) break;  // the end of the directory
+    const uint8_t attributes = entry[kAttributesOffset];
+    if (attributes == kLongName) {
+      if (!inLongName) setStart = at;
+      inLongName = true;
+      longName.Add(entry);
+      continue;
+    }
+    const bool hadLongName = inLongName;
+    inLongName = false;
+    const std::optional<std::u16string> longText = longName.Take(entry);
+    if ((attributes & kVolumeLabelBit) != 0) continue;
+    const std::u16string shortText = ShortName(entry);
+    if (shortText == u"." || shortText == u"..") continue;
+    FatEntry e;
+    e.First = longText && hadLongName ? setStart : at;
+    e.End = at + kEntryBytes;
+    e.Deleted = first == kDeleted;
+    std::u16string name = longText.value_or(shortText);
+    if (e.Deleted && !longText && !name.empty()) name[0] = u'_';
+    e.Path = parent + "/" + ToUtf8(name);
+    e.Directory = (attributes & kDirectoryBit) != 0;
+    e.Cluster = ReadLe16(entry, kClusterLowOffset);
+    if (l.EntryBits == 32) e.Cluster |= uint64_t{ReadLe16(entry, kClusterHighOffset)} << 16;
+    e.Size = ReadLe32(entry, kSizeOffset);
+    list.push_back(std::move(e));
+  }
+  return list;
+}
+
+// The entry sets as records of their files.
+std::vector<DirectoryEntrySet> FatEntrySets(const Layout& l, std::span<const uint8_t> bytes, const std::string& parent) {
+  std::vector<DirectoryEntrySet> sets;
+  for (FatEntry& e : ListFatEntries(l, bytes, parent)) {
+    DirectoryEntrySet set;
+    set.First = e.First;
+    set.End = e.End;
+    set.Kind = e.Deleted ? OwnerKind::Deleted : e.Directory ? OwnerKind::Directory : OwnerKind::File;
+    set.Name = std::move(e.Path);
+    if (!e.Directory) set.Size = e.Size;
+    set.Data = e.Cluster == 0 ? RecordData::None : RecordData::Elsewhere;
+    sets.push_back(std::move(set));
+  }
+  return sets;
+}
+
 class FatWalk {
  public:
   FatWalk(const Layout& layout, OwnershipIndex& index, const WalkHooks& hooks)
@@ -213,6 +282,7 @@ class FatWalk {
       const Chain root = FollowChain(table_, claims_, l_.RootCluster, UINT64_MAX);
       const uint32_t id = index_.AddOwner(DirectoryOwner("/", l_.RootCluster, true));
       AddChain(root, id, "/");
+      finder_->Add(id, root.Runs, "");
       directories.push_back({root.Runs, ""});
     } else {
       Owner root;
@@ -220,7 +290,9 @@ class FatWalk {
       root.Name = "/";
       root.Where = "root directory";
       root.Part = "directory";
-      index_.AddRun(l_.RootStart, l_.RootSectors, index_.AddOwner(root), 0);
+      const uint32_t id = index_.AddOwner(root);
+      index_.AddRun(l_.RootStart, l_.RootSectors, id, 0);
+      finder_->Add(id, {}, "", l_.RootStart, l_.RootSectors);
       directories.push_back({{}, ""});
     }
     while (!directories.empty()) {
@@ -232,6 +304,7 @@ class FatWalk {
         directories.push_back({std::move(runs), std::move(path)});
       });
     }
+    DirectoryRecordFinder::Install(index_, finder_);
     return ScanTable();
   }
 
@@ -300,8 +373,8 @@ class FatWalk {
       const uint64_t length = std::min<uint64_t>(sectors * l_.BytesPerSector, room);
       const size_t at = bytes.size();
       bytes.resize(at + static_cast<size_t>(length));
-      // An unreadable part reads as zeros: an end of the listing, not a crash.
-      ReadSectors(sector, std::span<uint8_t>(bytes).subspan(at));
+      // An unreadable sector reads as zeros: an end of the listing, not a crash.
+      ReadSectorsForWalk(sector, std::span<uint8_t>(bytes).subspan(at));
     };
     if (runs.empty()) {
       read(l_.RootStart, l_.RootSectors);
@@ -316,52 +389,34 @@ class FatWalk {
 
   template <typename Descend>
   void ListDirectory(std::span<const uint8_t> bytes, const std::string& parent, Descend descend) {
-    LongName longName;
-    for (size_t at = 0; at + kEntryBytes <= bytes.size(); at += kEntryBytes) {
-      const std::span<const uint8_t> entry = bytes.subspan(at, kEntryBytes);
-      const uint8_t first = entry[0];
-      if (first == 0x00) break;  // the end of the directory
-      const uint8_t attributes = entry[kAttributesOffset];
-      if (attributes == kLongName) {
-        longName.Add(entry);
+    for (const FatEntry& e : ListFatEntries(l_, bytes, parent)) {
+      if (e.Deleted) {
+        AddGuess(e.Path, e.Cluster, e.Size, e.Directory);
         continue;
       }
-      const std::optional<std::u16string> longText = longName.Take(entry);
-      if ((attributes & kVolumeLabelBit) != 0) continue;
-      const std::u16string shortText = ShortName(entry);
-      if (shortText == u"." || shortText == u"..") continue;
-      const bool deleted = first == kDeleted;
-      std::u16string name = longText.value_or(shortText);
-      if (deleted && !longText && !name.empty()) name[0] = u'_';
-      const std::string path = parent + "/" + ToUtf8(name);
-      const bool directory = (attributes & kDirectoryBit) != 0;
-      uint64_t cluster = ReadLe16(entry, kClusterLowOffset);
-      if (l_.EntryBits == 32) cluster |= uint64_t{ReadLe16(entry, kClusterHighOffset)} << 16;
-      const uint64_t size = ReadLe32(entry, kSizeOffset);
-      if (deleted) {
-        AddGuess(path, cluster, size, directory);
-        continue;
-      }
-      if (cluster == 0) continue;  // an empty file has no cluster
-      Owner owner = directory ? DirectoryOwner(path, cluster, false) : Owner{};
-      if (!directory) {
+      if (e.Cluster == 0) continue;  // an empty file has no cluster
+      Owner owner = e.Directory ? DirectoryOwner(e.Path, e.Cluster, false) : Owner{};
+      if (!e.Directory) {
         owner.Kind = OwnerKind::File;
-        owner.Name = path;
-        owner.Where = "first cluster " + std::to_string(cluster);
+        owner.Name = e.Path;
+        owner.Where = "first cluster " + std::to_string(e.Cluster);
         owner.Part = "file";
-        owner.Size = size;
+        owner.Size = e.Size;
         owner.HasSize = true;
-        owner.FirstCluster = cluster;
+        owner.FirstCluster = e.Cluster;
         owner.HasFirstCluster = true;
       }
       // A file's chain is taken as far as its size reaches; a directory has no size.
-      const uint64_t limit = directory ? UINT64_MAX : (size + l_.ClusterBytes() - 1) / l_.ClusterBytes();
-      const Chain chain = FollowChain(table_, claims_, cluster, limit == 0 ? 1 : limit);
+      const uint64_t limit = e.Directory ? UINT64_MAX : (e.Size + l_.ClusterBytes() - 1) / l_.ClusterBytes();
+      const Chain chain = FollowChain(table_, claims_, e.Cluster, limit == 0 ? 1 : limit);
       const uint32_t id = index_.AddOwner(std::move(owner));
-      AddChain(chain, id, path);
+      AddChain(chain, id, e.Path);
       // A directory whose first cluster another chain already has (a directory that
       // holds its own parent, or a cross-link) is not listed a second time.
-      if (directory && !chain.Runs.empty() && chain.Runs.front().First == cluster) descend(chain.Runs, path);
+      if (e.Directory && !chain.Runs.empty() && chain.Runs.front().First == e.Cluster) {
+        finder_->Add(id, chain.Runs, e.Path);
+        descend(chain.Runs, e.Path);
+      }
     }
   }
 
@@ -408,6 +463,9 @@ class FatWalk {
   ClusterClaims claims_;
   uint64_t steps_ = 0;
   uint64_t claimed_ = 0;
+  std::shared_ptr<DirectoryRecordFinder> finder_ = std::make_shared<DirectoryRecordFinder>(
+      l_.BytesPerSector, l_.SectorsPerCluster, l_.DataStart, kMaxDirectoryBytes,
+      [layout = l_](std::span<const uint8_t> bytes, const std::string& prefix) { return FatEntrySets(layout, bytes, prefix); });
 };
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/Bytes.h"
 #include "core/fs/ntfs/FileRecordFormat.h"
@@ -48,6 +50,7 @@ constexpr uint32_t kEndMarker = 0xFFFFFFFF;
 constexpr uint32_t kAttributeList = 0x20;
 constexpr uint32_t kFileName = 0x30;
 constexpr uint32_t kData = 0x80;
+constexpr uint32_t kIndexRoot = 0x90;
 constexpr uint32_t kIndexAllocation = 0xA0;
 constexpr uint32_t kBitmap = 0xB0;
 
@@ -55,7 +58,29 @@ constexpr uint32_t kBitmap = 0xB0;
 constexpr size_t kFileNameLengthOffset = 64;
 constexpr size_t kFileNameSpaceOffset = 65;
 constexpr size_t kFileNameOffset = 66;
+constexpr size_t kFileNameRealSizeOffset = 0x30;
+constexpr size_t kFileNameFlagsOffset = 0x38;
+constexpr uint32_t kFileNameDirectoryFlag = 0x10000000;
 constexpr uint8_t kDosNameSpace = 2;
+
+// A directory's index: $INDEX_ROOT's value (the block size at 8, the node header at 16),
+// the INDX blocks of $INDEX_ALLOCATION (the node header at 0x18, an update sequence like
+// a FILE record's), and in a node header the first entry's offset and the end of the
+// entries, both from the header. An entry: the file reference, its length, its key's
+// length, flags (2: the last entry, which holds no key), then the key: the file's
+// $FILE_NAME.
+constexpr size_t kIndexBlockSizeOffset = 8;
+constexpr size_t kRootNodeOffset = 16;
+constexpr size_t kBlockNodeOffset = 0x18;
+constexpr size_t kNodeEntriesOffset = 0;
+constexpr size_t kNodeEntriesEnd = 4;
+constexpr size_t kEntryLengthOffset = 8;
+constexpr size_t kEntryKeyLengthOffset = 10;
+constexpr size_t kEntryFlagsOffset = 12;
+constexpr size_t kEntryKeyOffset = 16;
+constexpr uint16_t kLastEntry = 0x2;
+// A folder's index is read up to this many bytes when lost records are named from it.
+constexpr uint64_t kMaxIndexBytes = uint64_t{256} << 20;
 
 constexpr uint64_t kRootRecord = 5;
 constexpr uint64_t kMftRecord = 0;
@@ -76,6 +101,12 @@ struct Layout {
   uint64_t VolumeSectors = 0;  // what there is to read, whatever the boot sector claims
   uint64_t ClusterBytes() const { return BytesPerSector * SectorsPerCluster; }
 };
+
+// Reads as ReadRunStream does, a failing read tried again sector by sector so that one
+// bad sector costs no more than itself.
+bool ReadNtfsStream(const Layout& l, const std::vector<NtfsRun>& runs, uint64_t position, std::span<uint8_t> bytes) {
+  return ReadRunStream(runs, l.ClusterBytes(), l.BytesPerSector, position, bytes, &ReadSectorsForWalk);
+}
 
 std::u16string Utf16At(std::span<const uint8_t> bytes, size_t offset, size_t units) {
   std::u16string text;
@@ -157,6 +188,9 @@ struct RecordFacts {
   bool InUse = false;
   bool Directory = false;
   bool Extension = false;  // its base reference is not 0 (record 0's extensions have base record 0)
+  bool ResidentData = false;  // the record holds the file's unnamed $DATA, of ResidentSize bytes
+  bool IndexRoot = false;     // it holds a folder's $INDEX_ROOT
+  uint16_t ResidentSize = 0;
   uint64_t Parent() const { return ParentReference & kRecordMask; }
   uint16_t ParentSequence() const { return static_cast<uint16_t>(ParentReference >> 48); }
 };
@@ -252,6 +286,9 @@ struct AttributeOwner {
 
 // What stays with the index after the walk, to make an owner when a question reaches it.
 struct NtfsOwners {
+  // The tree keeps the paths it makes: owners made and records named at the same time
+  // take turns.
+  std::mutex Lock;
   NtfsTree Tree;
   std::vector<AttributeOwner> Attributes;  // by lazy owner number
   std::vector<std::string> AttributeNames{std::string()};
@@ -290,6 +327,7 @@ struct NtfsOwners {
   }
 
   Owner Make(uint32_t number) {
+    const std::lock_guard<std::mutex> hold(Lock);
     const AttributeOwner& attribute = Attributes[number];
     const std::string folder = FolderOf(attribute.Record, nullptr);
     const bool system = IsSystem(attribute.Record, folder);
@@ -310,6 +348,229 @@ struct NtfsOwners {
   }
 };
 
+// Which files' MFT records stand in bytes of the volume: the MFT's runs map the bytes to
+// record numbers, and the walk's facts name each record's file. A record that cannot be
+// read (a rescued copy holds zeros where the disk failed) but that $MFT's bitmap marks in
+// use is named from its folder's index, whose entries hold each file's reference and a
+// copy of its $FILE_NAME.
+struct NtfsRecordFinder {
+  std::shared_ptr<NtfsOwners> Owners;
+  Layout L;
+  std::vector<NtfsRun> MftRuns;
+  uint64_t MftBytes = 0;
+  std::vector<NtfsRun> BitmapRuns;  // $MFT's $BITMAP, when non-resident
+  uint64_t BitmapBytes = 0;
+  std::vector<uint8_t> ResidentBitmap;
+
+  bool Find(uint64_t first, uint64_t end, size_t limit, std::vector<HeldRecord>& out) {
+    const std::lock_guard<std::mutex> hold(Owners->Lock);
+    Prepare();
+    const uint64_t cluster = L.ClusterBytes();
+    const uint64_t records = MftBytes / L.RecordBytes;
+    std::vector<NtfsRun> runs = MftRuns;
+    std::sort(runs.begin(), runs.end(), [](const NtfsRun& a, const NtfsRun& b) { return a.Lcn < b.Lcn; });
+    std::unordered_map<uint64_t, size_t> unnamed;  // records to name from the folders' indexes
+    bool all = true;
+    for (const NtfsRun& run : runs) {
+      if (run.Sparse || run.Count == 0 || run.Lcn > UINT64_MAX / cluster || run.Count > (UINT64_MAX - run.Lcn * cluster) / cluster ||
+          run.Vcn > UINT64_MAX / cluster) {
+        continue;
+      }
+      const uint64_t runFrom = run.Lcn * cluster;
+      const uint64_t runTo = runFrom + run.Count * cluster;
+      const uint64_t x = std::max(first, runFrom);
+      const uint64_t y = std::min(end, runTo);
+      if (x >= y) continue;
+      // The stream's bytes [x, y) map to, and the records that hold them.
+      const uint64_t streamX = run.Vcn * cluster + (x - runFrom);
+      const uint64_t streamY = streamX + (y - x);
+      for (uint64_t n = streamX / L.RecordBytes; n < records && n * L.RecordBytes < streamY; ++n) {
+        if (out.size() >= limit) {
+          all = false;
+          break;
+        }
+        const uint64_t recordStart = n * L.RecordBytes;
+        const uint64_t byte = recordStart <= streamX ? x : x + (recordStart - streamX);
+        std::optional<HeldRecord> record = Describe(n, byte);
+        if (!record) continue;
+        if (record->Kind == OwnerKind::Lost) unnamed.emplace(n, out.size());
+        out.push_back(std::move(*record));
+      }
+      if (!all) break;
+    }
+    if (!unnamed.empty()) NameFromIndexes(unnamed, out);
+    return all;
+  }
+
+ private:
+  // What is known of each base record's attributes beyond its facts: the unnamed $DATA's
+  // size when it is non-resident, whether any attribute is (a named stream, a folder's
+  // $INDEX_ALLOCATION), and whether a folder has an $INDEX_ALLOCATION.
+  struct AttributeFacts {
+    std::optional<uint64_t> DataSize;
+    bool NonResident = false;
+    bool IndexAllocation = false;
+  };
+  std::unordered_map<uint64_t, AttributeFacts> attributes_;
+  std::optional<std::vector<uint8_t>> bitmap_;
+
+  void Prepare() {
+    if (bitmap_) return;
+    for (const AttributeOwner& attribute : Owners->Attributes) {
+      AttributeFacts& facts = attributes_[attribute.Record];
+      facts.NonResident = true;
+      if (attribute.Type == kData && attribute.NameId == 0 && attribute.HasSize) facts.DataSize = attribute.Size;
+      if (attribute.Type == kIndexAllocation) facts.IndexAllocation = true;
+    }
+    // A bit a record, as far as the MFT reaches.
+    const uint64_t bytes = (MftBytes / L.RecordBytes + 7) / 8;
+    if (!ResidentBitmap.empty()) {
+      bitmap_ = ResidentBitmap;
+    } else if (!BitmapRuns.empty()) {
+      bitmap_.emplace(static_cast<size_t>(std::min(bytes, BitmapBytes)), uint8_t{0});
+      ReadNtfsStream(L, BitmapRuns, 0, *bitmap_);
+    } else {
+      bitmap_.emplace();
+    }
+  }
+
+  bool MarkedInUse(uint64_t record) const {
+    return record / 8 < bitmap_->size() && ((*bitmap_)[static_cast<size_t>(record / 8)] >> (record % 8) & 1u) != 0;
+  }
+
+  std::optional<HeldRecord> Describe(uint64_t number, uint64_t byte) {
+    HeldRecord record;
+    record.Byte = byte;
+    record.Record = "MFT record " + std::to_string(number);
+    record.NumberKey = "mftRecord";
+    record.Number = number;
+    NtfsTree& tree = Owners->Tree;
+    const RecordFacts* facts = tree.Find(number);
+    if (facts == nullptr) {
+      // Not a FILE record now: never used, or lost (unreadable, zeros, torn).
+      if (!MarkedInUse(number)) return std::nullopt;
+      record.Kind = OwnerKind::Lost;
+      record.Data = RecordData::Unknown;
+      return record;
+    }
+    const uint64_t base = facts->Base != 0 ? facts->Base : number;
+    if (facts->Base != 0) record.Record += " (an extension of record " + std::to_string(base) + ")";
+    // A record that names no file held nothing to lose: one out of use, or one of the
+    // records the system keeps in reserve (12 to 15).
+    if ((!facts->InUse || number < kFirstUserRecord) && facts->NameLength == 0 && facts->Base == 0) return std::nullopt;
+    const RecordFacts* baseFacts = tree.Find(base);
+    const bool directory = baseFacts != nullptr && baseFacts->Directory;
+    const std::string folder = Owners->FolderOf(base, nullptr);
+    const bool system = Owners->IsSystem(base, folder);
+    const std::string path = TreePath(tree, base, nullptr);
+    record.Kind = !facts->InUse ? OwnerKind::Deleted : system ? OwnerKind::Metadata : directory ? OwnerKind::Directory : OwnerKind::File;
+    record.Name = system && facts->InUse && path.size() > 1 ? path.substr(1) : path;
+    const auto known = attributes_.find(base);
+    const AttributeFacts attributes = known != attributes_.end() ? known->second : AttributeFacts{};
+    if (!directory) {
+      if (attributes.DataSize) {
+        record.Size = attributes.DataSize;
+      } else if (baseFacts != nullptr && baseFacts->ResidentData) {
+        record.Size = baseFacts->ResidentSize;
+      }
+    }
+    if (facts->ResidentData) {
+      record.Data = facts->ResidentSize == 0 ? RecordData::None : RecordData::InRecord;
+    } else if (directory) {
+      // A small folder's entries stand in its $INDEX_ROOT alone.
+      record.Data = facts->IndexRoot && !attributes.IndexAllocation ? RecordData::InRecord
+                    : attributes.NonResident                         ? RecordData::Elsewhere
+                                                                     : RecordData::None;
+    } else {
+      record.Data = attributes.NonResident || facts->Base != 0 ? RecordData::Elsewhere : RecordData::None;
+    }
+    return record;
+  }
+
+  // Reads the index of every folder in use (its $INDEX_ROOT and the INDX blocks of its
+  // $INDEX_ALLOCATION that its $BITMAP marks in use) until each unnamed record is named.
+  void NameFromIndexes(std::unordered_map<uint64_t, size_t>& unnamed, std::vector<HeldRecord>& out) {
+    std::unordered_set<uint64_t> longNamed;  // records named by a name other than a DOS one
+    std::vector<uint8_t> recordBytes(L.RecordBytes);
+    std::vector<uint8_t> block;
+    NtfsTree& tree = Owners->Tree;
+    for (size_t i = 0; i < tree.Records.size() && longNamed.size() < unnamed.size(); ++i) {
+      const RecordFacts folder = tree.Records[i];
+      if (!folder.Directory || !folder.InUse || folder.Base != 0 || folder.Number > UINT64_MAX / L.RecordBytes) continue;
+      if (!ReadNtfsStream(L, MftRuns, folder.Number * L.RecordBytes, recordBytes) ||
+          !std::equal(recordBytes.begin(), recordBytes.begin() + 4, "FILE") || !ntfs::ApplyFixups(recordBytes).Sound()) {
+        continue;
+      }
+      const std::string path = TreePath(tree, folder.Number, nullptr);
+      const auto entries = [&](std::span<const uint8_t> node) {
+        NameEntries(node, path == "/" ? "" : path, unnamed, longNamed, out);
+      };
+      uint32_t blockBytes = 0;
+      const Attribute* allocation = nullptr;
+      std::span<const uint8_t> inUse;
+      const std::vector<Attribute> attributes = Attributes(recordBytes);
+      for (const Attribute& attribute : attributes) {
+        if (attribute.Name() != u"$I30") continue;
+        if (attribute.Type == kIndexRoot && !attribute.NonResident) {
+          const std::span<const uint8_t> value = ResidentValue(attribute);
+          blockBytes = ReadLe32(value, kIndexBlockSizeOffset);
+          if (value.size() > kRootNodeOffset) entries(value.subspan(kRootNodeOffset));
+        } else if (attribute.Type == kIndexAllocation && attribute.NonResident) {
+          allocation = &attribute;
+        } else if (attribute.Type == kBitmap && !attribute.NonResident) {
+          inUse = ResidentValue(attribute);
+        }
+      }
+      if (allocation == nullptr || blockBytes < 512 || blockBytes > 65536 || (blockBytes & (blockBytes - 1)) != 0) continue;
+      const std::vector<NtfsRun> runs = RunsOf(*allocation);
+      // As far as the runs map it, within the volume: a size that claims more reads nothing.
+      uint64_t mapped = 0;
+      for (const NtfsRun& run : runs) {
+        if (run.Vcn <= L.VolumeSectors && run.Count <= L.VolumeSectors) mapped = std::max(mapped, (run.Vcn + run.Count) * L.ClusterBytes());
+      }
+      const uint64_t size = std::min({ReadLe64(allocation->Bytes, kRealSizeOffset), mapped, L.VolumeSectors * L.BytesPerSector, kMaxIndexBytes});
+      block.resize(blockBytes);
+      for (uint64_t k = 0; (k + 1) * blockBytes <= size && longNamed.size() < unnamed.size(); ++k) {
+        // A block out of use may keep the entries of files since moved or deleted.
+        if (!inUse.empty() && (k / 8 >= inUse.size() || (inUse[static_cast<size_t>(k / 8)] >> (k % 8) & 1u) == 0)) continue;
+        if (!ReadNtfsStream(L, runs, k * blockBytes, block) || !std::equal(block.begin(), block.begin() + 4, "INDX") ||
+            !ntfs::ApplyFixups(block).Sound()) {
+          continue;
+        }
+        entries(std::span<const uint8_t>(block).subspan(kBlockNodeOffset));
+      }
+    }
+  }
+
+  // The entries of one index node (from its header on) that name unnamed records.
+  static void NameEntries(std::span<const uint8_t> node, const std::string& folder, const std::unordered_map<uint64_t, size_t>& unnamed,
+                          std::unordered_set<uint64_t>& longNamed, std::vector<HeldRecord>& out) {
+    const uint64_t stop = std::min<uint64_t>(ReadLe32(node, kNodeEntriesEnd), node.size());
+    for (uint64_t at = ReadLe32(node, kNodeEntriesOffset); at + kEntryKeyOffset <= stop;) {
+      const size_t entry = static_cast<size_t>(at);
+      const uint16_t length = ReadLe16(node, entry + kEntryLengthOffset);
+      const uint16_t keyLength = ReadLe16(node, entry + kEntryKeyLengthOffset);
+      if ((ReadLe16(node, entry + kEntryFlagsOffset) & kLastEntry) != 0 || length < kEntryKeyOffset || at + length > stop) break;
+      at += length;
+      const auto it = unnamed.find(ReadLe64(node, entry) & kRecordMask);
+      if (it == unnamed.end() || keyLength < kFileNameOffset || !Fits(node, entry + kEntryKeyOffset, keyLength)) continue;
+      const std::span<const uint8_t> key = node.subspan(entry + kEntryKeyOffset, keyLength);
+      const bool dos = ReadU8(key, kFileNameSpaceOffset) == kDosNameSpace;
+      if (longNamed.contains(it->first) || (dos && out[it->second].Kind != OwnerKind::Lost)) continue;
+      if (!dos) longNamed.insert(it->first);
+      HeldRecord& record = out[it->second];
+      const bool directory = (ReadLe32(key, kFileNameFlagsOffset) & kFileNameDirectoryFlag) != 0;
+      const std::string path = folder + "/" + ToUtf8(Utf16At(key, kFileNameOffset, ReadU8(key, kFileNameLengthOffset)));
+      // System files are named without the leading slash, as their owners are.
+      const bool system = it->first < kFirstUserRecord || folder.starts_with("/$Extend");
+      record.Kind = system ? OwnerKind::Metadata : directory ? OwnerKind::Directory : OwnerKind::File;
+      record.Name = system ? path.substr(1) : path;
+      record.Size = directory ? std::nullopt : std::optional<uint64_t>(ReadLe64(key, kFileNameRealSizeOffset));
+      record.Note = "named by its folder's index";
+    }
+  }
+};
+
 class NtfsWalk {
  public:
   NtfsWalk(const Layout& layout, OwnershipIndex& index, const WalkHooks& hooks) : l_(layout), index_(index), hooks_(hooks) {}
@@ -323,6 +584,12 @@ class NtfsWalk {
     CheckAttributeLists();
     NameFolders();
     index_.SetOwnerMaker([owners = owners_](uint32_t number) { return owners->Make(number); });
+    finder_->Owners = owners_;
+    finder_->L = l_;
+    finder_->MftRuns = mftRuns_;
+    finder_->MftBytes = mftBytes_;
+    index_.SetRecordFinder([finder = finder_](const OwnershipIndex&, uint64_t first, uint64_t end, size_t limit,
+                                              std::vector<HeldRecord>& out) { return finder->Find(first, end, limit, out); });
     AddBackupBootSector();
     return ScanBitmap();
   }
@@ -330,10 +597,8 @@ class NtfsWalk {
  private:
   uint64_t ClusterSector(uint64_t cluster) const { return cluster * l_.SectorsPerCluster; }
 
-  // Reads `bytes.size()` bytes from byte `position` of a stream laid out by `runs`;
-  // sparse or unmapped parts read as zeros.
   bool ReadStream(const std::vector<NtfsRun>& runs, uint64_t position, std::span<uint8_t> bytes) {
-    return ReadRunStream(runs, l_.ClusterBytes(), l_.BytesPerSector, position, bytes);
+    return ReadNtfsStream(l_, runs, position, bytes);
   }
 
   // $MFT's own $DATA: from record 0, and from the extension records its attribute list
@@ -347,6 +612,16 @@ class NtfsWalk {
     }
     std::vector<uint64_t> extensions;
     for (const Attribute& attribute : Attributes(record)) {
+      // Which records are in use: $MFT's own $BITMAP, a bit a record.
+      if (attribute.Type == kBitmap && !attribute.Named()) {
+        if (attribute.NonResident) {
+          finder_->BitmapRuns = RunsOf(attribute);
+          finder_->BitmapBytes = ReadLe64(attribute.Bytes, kRealSizeOffset);
+        } else {
+          const std::span<const uint8_t> value = ResidentValue(attribute);
+          finder_->ResidentBitmap.assign(value.begin(), value.end());
+        }
+      }
       if (attribute.Type == kData && attribute.NonResident && !attribute.Named()) {
         if (ReadLe64(attribute.Bytes, kStartVcnOffset) == 0) mftBytes_ = ReadLe64(attribute.Bytes, kRealSizeOffset);
         const std::vector<NtfsRun> runs = RunsOf(attribute);
@@ -451,6 +726,11 @@ class NtfsWalk {
     recordRuns_.clear();
     Attributes(record, attributes_);
     for (const Attribute& attribute : attributes_) {
+      if (attribute.Type == kIndexRoot) facts.IndexRoot = true;
+      if (attribute.Type == kData && !attribute.NonResident && !attribute.Named()) {
+        facts.ResidentData = true;
+        facts.ResidentSize = static_cast<uint16_t>(std::min<size_t>(ResidentValue(attribute).size(), UINT16_MAX));
+      }
       if (attribute.Type == kFileName && !attribute.NonResident) {
         const std::span<const uint8_t> value = ResidentValue(attribute);
         const uint8_t space = ReadU8(value, kFileNameSpaceOffset);
@@ -631,6 +911,7 @@ class NtfsWalk {
   std::vector<NtfsRun> mftRuns_;
   uint64_t mftBytes_ = 0;
   std::shared_ptr<NtfsOwners> owners_ = std::make_shared<NtfsOwners>();
+  std::shared_ptr<NtfsRecordFinder> finder_ = std::make_shared<NtfsRecordFinder>();
   std::vector<Attribute> attributes_;  // the record being read
   std::vector<Extent> extents_;        // its non-resident attributes
   std::vector<NtfsRun> recordRuns_;    // their runs, one after another

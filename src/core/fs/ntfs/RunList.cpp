@@ -96,8 +96,9 @@ std::vector<DataRun> DecodeDataRuns(std::span<const uint8_t> buffer, size_t firs
 }
 
 bool ReadRunStream(const std::vector<NtfsRun>& runs, uint64_t clusterBytes, uint32_t sectorBytes, uint64_t position,
-                   std::span<uint8_t> bytes) {
+                   std::span<uint8_t> bytes, SectorRead read) {
   if (sectorBytes == 0) return false;
+  if (read == nullptr) read = &ReadSectors;
   const uint64_t end = position + bytes.size();
   // Sparse or unmapped parts read as zeros: the bytes are cleared first unless the runs
   // cover all of them.
@@ -125,12 +126,12 @@ bool ReadRunStream(const std::vector<NtfsRun>& runs, uint64_t clusterBytes, uint
     const std::span<uint8_t> target = bytes.subspan(static_cast<size_t>(from - position), static_cast<size_t>(to - from));
     if (skip == 0 && target.size() % sectorBytes == 0) {
       // Whole sectors (the usual case): straight into place.
-      if (!ReadSectors(firstSector, target)) all = false;
+      if (!read(firstSector, target)) all = false;
       continue;
     }
     // Otherwise whole sectors are read and the part wanted copied out.
     scratch.resize(static_cast<size_t>((skip + target.size() + sectorBytes - 1) / sectorBytes * sectorBytes));
-    if (!ReadSectors(firstSector, scratch)) all = false;
+    if (!read(firstSector, scratch)) all = false;
     std::copy_n(scratch.begin() + static_cast<std::ptrdiff_t>(skip), target.size(), target.begin());
   }
   return all;

@@ -83,7 +83,10 @@ DataRun ToDataRun(const NtfsRun& run);
 // Reads `bytes.size()` bytes from byte `position` of a stream laid out by `runs`, on the
 // current drive with clusters of `clusterBytes` bytes and sectors of `sectorBytes`;
 // sparse and unmapped parts read as zeros. False when a sector could not be read.
+// `read` reads whole sectors (ReadSectors unless a caller, such as the ownership walk,
+// retries a failing read sector by sector).
+using SectorRead = bool (*)(uint64_t sector, std::span<uint8_t> buffer);
 bool ReadRunStream(const std::vector<NtfsRun>& runs, uint64_t clusterBytes, uint32_t sectorBytes, uint64_t position,
-                   std::span<uint8_t> bytes);
+                   std::span<uint8_t> bytes, SectorRead read = nullptr);
 
 }  // namespace korvalane
