@@ -220,9 +220,7 @@ void TForm5::Refresh() {
   FieldGrid->blockSignals(false);
 
   for (const korvalane::Check& check : structure_->Checks) {
-    auto* item = new QListWidgetItem(Text(check.Name + ": " + (check.Holds ? "holds" : "fails") + " (stored " +
-                                          check.Stored + ", computed " + check.Computed + ")"),
-                                     CheckList);
+    auto* item = new QListWidgetItem(Text(korvalane::CheckLine(check)), CheckList);
     if (!check.Holds) item->setForeground(Qt::red);
   }
   if (structure_->CutAt) {

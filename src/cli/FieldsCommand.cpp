@@ -38,10 +38,7 @@ ViewText StructureLines(const Structure& s, uint64_t sector) {
   if (s.CutAt) add("Cut short at " + Offset(*s.CutAt) + ": the bytes read end there or before");
   for (const std::string& note : s.Notes) add(note);
   if (!s.Checks.empty()) add("Checks:");
-  for (const Check& check : s.Checks) {
-    add(check.Name + ": " + (check.Holds ? "holds" : "fails") + " (stored " + check.Stored + ", computed " +
-        check.Computed + ")");
-  }
+  for (const Check& check : s.Checks) add(CheckLine(check));
   return lines;
 }
 
@@ -50,8 +47,10 @@ Json StructureJson(const Structure& s, uint64_t sector) {
   for (const Field& field : s.Fields) {
     Json item = Json::Object();
     item.Set("offset", field.Offset).Set("size", field.Size).Set("group", field.Group).Set("name", field.Name);
-    item.Set("value", field.Value);
+    item.Set("value", ScriptValue(field));
     if (field.Number) item.Set("number", *field.Number);
+    if (field.BytesHex) item.Set("bytes", *field.BytesHex);
+    if (field.IsTime) item.Set("time", field.Time ? Json(*field.Time) : Json());
     fields.Push(std::move(item));
   }
   Json checks = Json::Array();
@@ -59,7 +58,7 @@ Json StructureJson(const Structure& s, uint64_t sector) {
     checks.Push(Json::Object()
                     .Set("name", check.Name)
                     .Set("holds", check.Holds)
-                    .Set("stored", check.Stored)
+                    .Set("stored", check.StoredText ? *check.StoredText : check.Stored)
                     .Set("computed", check.Computed));
   }
   Json notes = Json::Array();
@@ -119,7 +118,10 @@ Json ComparisonJson(const BackupComparison& c) {
     }
     Json item = Json::Object();
     item.Set("offset", d.Offset).Set("size", d.Size).Set("group", d.Group).Set("name", d.Name);
-    item.Set("primary", d.Primary).Set("backup", d.Backup);
+    // A field's values as scripts read them; bytes no field shows keep their hex.
+    const bool field = d.PrimaryText || d.BackupText;
+    item.Set("primary", d.PrimaryText ? Json(*d.PrimaryText) : field ? Json() : Json(d.Primary));
+    item.Set("backup", d.BackupText ? Json(*d.BackupText) : field ? Json() : Json(d.Backup));
     item.Set("differingBytes", d.DifferingBytes).Set("runCount", d.RunCount).Set("runs", std::move(runs));
     item.Set("expected", d.Expected);
     item.Set("relation", d.Expected ? Json(d.Relation) : Json());

@@ -163,9 +163,12 @@ Options (before or after the command, before or between its arguments):
   --json                       drives, details, record, find, locate, fields, owner,
                                damaged: one JSON document (UTF-8) with named
                                fields instead of the view's lines: numbers as
-                               numbers, listing entries, partitions, data runs,
-                               matches and owners as arrays; a view that shows
-                               nothing gives an empty object or array.
+                               numbers, times in ISO 8601 UTC
+                               ("2026-12-09T06:26:10.1234567Z", null where none is
+                               stored), names and labels without their padding,
+                               listing entries, partitions, data runs, matches and
+                               owners as arrays; a view that shows nothing gives an
+                               empty object or array. Every key: man korvalane-cli.
   --map MAP                    export: also write MAP, a GNU ddrescue mapfile of the
                                copy, in byte positions of SOURCE (a partition's
                                first byte P*B on the disk added; a container's: of

@@ -1,5 +1,5 @@
-// The JSON of the record and listing views as scripts read it: times in ISO 8601 with
-// their offset (checked against The Sleuth Kit's istat, and in a zone with summer time),
+// The JSON of the record and listing views as scripts read it: times in ISO 8601 UTC
+// (checked against The Sleuth Kit's istat, and in a zone with summer time),
 // an NTFS time of 0 as null, the FAT entry flags on an image made by mtools, and one
 // document for a sector that holds nothing, whatever the volume.
 #include <gtest/gtest.h>
@@ -46,38 +46,44 @@ std::string Entry(const std::string& json, const std::string& name, const std::s
   return Jq(json, ".entries[] | select(.name == \"" + name + "\") | ." + field);
 }
 
-TEST(RecordJsonTest, TimesAreIso8601WithTheirOffsetAndAZeroNtfsTimeIsNull) {
+TEST(RecordJsonTest, TimesAreIso8601InUtcAndAZeroNtfsTimeIsNull) {
   // README.TXT was written 2009-03-07 14:05 local time; FAT keeps no zone, so the JSON
-  // gives the offset this machine's zone had then (winter in Berlin, summer in June).
+  // takes the offset this machine's zone had then (winter in Berlin, summer in June).
   const std::string fat = SamplePath("fat16.img");
   EXPECT_EQ(Entry(Cli({"record", "--json", fat, "68"}), "README.TXT", "modified"), "2009-03-07T14:05:00Z");
   const std::string berlin = Cli({"record", "--json", fat, "68"}, "Europe/Berlin");
-  EXPECT_EQ(Entry(berlin, "README.TXT", "modified"), "2009-03-07T14:05:00+01:00");
-  EXPECT_EQ(Entry(berlin, "Quarterly report.txt", "modified"), "2021-06-15T12:34:56+02:00");
+  EXPECT_EQ(Entry(berlin, "README.TXT", "modified"), "2009-03-07T13:05:00Z");
+  EXPECT_EQ(Entry(berlin, "Quarterly report.txt", "modified"), "2021-06-15T10:34:56Z");
+  // The stamp as stored stays beside it: the wall clock of the listing line.
+  EXPECT_EQ(Jq(berlin, R"(.entries[] | select(.name == "README.TXT") | [.year, .month, .day, .hour, .minute] | @csv)"),
+            "2009,3,7,14,5");
 
-  // exFAT keeps the offset beside the stamp (valid and 0 in this image): the machine's
-  // zone changes nothing, and the time is istat's.
+  // exFAT keeps the offset beside the stamp (valid and 0 in this image) and its 10 ms
+  // units: the machine's zone changes nothing, and the time is istat's.
   const std::string exfat = SamplePath("exfat.img");
   const std::string root = Jq(Cli({"details", "--json", exfat}), ".rootDirectorySector");
   std::smatch written;
   const std::string exfatFls = Output({"fls", exfat});
   ASSERT_TRUE(std::regex_search(exfatFls, written, std::regex(R"(r/r (\d+):\tREADME\.TXT)")));
   const std::string exfatIstat = Output({"env", "TZ=UTC", "istat", exfat, written.str(1)});
-  ASSERT_TRUE(std::regex_search(exfatIstat, written, std::regex(R"(Written:\t(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d))")));
+  ASSERT_TRUE(std::regex_search(exfatIstat, written, std::regex(R"(Written:\t(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d)(\.(\d\d))?)")));
+  // istat leaves out a fraction of 0.
   EXPECT_EQ(Entry(Cli({"record", "--json", exfat, root}, "Europe/Berlin"), "README.TXT", "modified"),
-            written.str(1) + "T" + written.str(2) + "Z");
+            written.str(1) + "T" + written.str(2) + "." + (written[4].matched ? written.str(4) : "00") + "Z");
 
-  // NTFS keeps UTC: the creation time of README.TXT as istat gives it, whole seconds.
+  // NTFS keeps UTC in 100 ns units: the creation time of README.TXT as istat gives it, all
+  // seven digits of its fraction.
   const std::string ntfs = SamplePath("ntfs.img");
   const std::string fls = Output({"fls", ntfs});
   std::smatch found;
   ASSERT_TRUE(std::regex_search(fls, found, std::regex(R"(r/r (\d+)-128-\d+:\tREADME\.TXT)")));
   const std::string record = found[1];
   const std::string istat = Output({"env", "TZ=UTC", "istat", ntfs, record});
-  ASSERT_TRUE(std::regex_search(istat, found, std::regex(R"(Created:\t(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d))")));
+  ASSERT_TRUE(std::regex_search(
+      istat, found, std::regex(R"(Created:\t(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d)\.(\d{7})\d* \(UTC\))")));
   const std::string sector = Cli({"locate", ntfs, "mft-record", record});
   const std::string readme = Cli({"record", "--json", ntfs, sector.substr(0, sector.find('\n'))}, "Europe/Berlin");
-  EXPECT_EQ(Jq(readme, ".created"), found.str(1) + "T" + found.str(2) + "Z");
+  EXPECT_EQ(Jq(readme, ".created"), found.str(1) + "T" + found.str(2) + "." + found.str(3) + "Z");
 
   // mkntfs -T writes every time of its system files as 0: no time, not 1601.
   EXPECT_EQ(Jq(Cli({"record", "--json", ntfs, "32"}), "[.name, .created]"), R"(["$MFT",null])");
@@ -115,6 +121,8 @@ TEST(RecordJsonTest, ASectorThatHoldsNothingGivesOneDocumentOnEveryVolume) {
       {"exfat.img", "1"},     // exFAT's extended boot sector
       {"ntfs.img", "1"},      // boot code, no FILE record
       {"disk-mbr.img", "0"},  // a whole disk: no file system, no records
+      {"ext4.img", "0"},      // the boot block: no inode, no directory
+      {"ext2.img", "5"},      // a group descriptor block
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Jq(Cli({"record", "--json", SamplePath(c.image), c.sector}), "."), R"({"found":false})") << c.image;

@@ -3,6 +3,7 @@
 // stat) and libblkid on the same images.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -27,6 +28,24 @@ std::string Debugfs(const std::string& path, const std::string& request) {
   const testing::CommandResult result = testing::Run({"debugfs", "-R", request, path});
   EXPECT_EQ(result.Status, 0) << result.Err;
   return result.Out;
+}
+
+// A time as debugfs shows it ("0x60c89e70:00000000": the 32 signed bits of seconds, then
+// the extra field's two epoch bits and nanoseconds, where the inode has one) in the ISO
+// 8601 UTC of the JSON.
+std::string DebugfsTimeIso(const std::string& low, const std::string& extra) {
+  const uint32_t bits = extra.empty() ? 0 : static_cast<uint32_t>(std::stoul(extra, nullptr, 16));
+  const time_t seconds = static_cast<int32_t>(std::stoul(low, nullptr, 16)) + (int64_t{bits & 3} << 32);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::string out = text;
+  if (!extra.empty()) {
+    std::snprintf(text, sizeof text, ".%09u", bits >> 2);
+    out += text;
+  }
+  return out + "Z";
 }
 
 // The numbers of a "Direct Blocks:", "Indirect Blocks:" or "Extent Blocks:" part of istat.
@@ -345,14 +364,19 @@ TEST_P(ExtOracleTest, JsonCarriesTheViewsNumbers) {
   EXPECT_NE(record.find(R"("inode": )" + std::to_string(big) + ",\n      \"unused\": false"), std::string::npos) << record;
   const std::string ours = record.substr(record.find(R"("inode": )" + std::to_string(big)));
   EXPECT_EQ(Number(ours, R"("size": (\d+))"), Number(Tsk(GetParam(), "istat", {std::to_string(big)}), R"(\nsize: (\d+))"));
-  // The times in seconds since 1970, as debugfs shows them in hexadecimal.
+  // The times in UTC with the inode's nanoseconds, as debugfs shows them in hexadecimal.
   const std::string stat = Debugfs(path_, "stat <" + std::to_string(big) + ">");
-  for (const char* time : {"atime", "ctime", "mtime", "crtime"}) {
+  int times = 0;
+  for (const auto& [time, key] : {std::pair{"atime", "accessed"}, std::pair{"ctime", "changed"},
+                                  std::pair{"mtime", "modified"}, std::pair{"crtime", "created"}}) {
     std::smatch m;
-    if (!std::regex_search(stat, m, std::regex(std::string("\\b") + time + R"(: 0x([0-9a-f]+))"))) continue;
-    const char* key = std::string(time) == "atime" ? "accessed" : std::string(time) == "ctime" ? "changed" : std::string(time) == "mtime" ? "modified" : "created";
-    EXPECT_EQ(Number(ours, std::string("\"") + key + R"(": \{\s+"seconds": (\d+))"), std::stoull(m.str(1), nullptr, 16)) << time;
+    if (!std::regex_search(stat, m, std::regex(std::string("\\b") + time + R"(: 0x([0-9a-f]+)(:([0-9a-f]+))?)"))) continue;
+    const std::string expected = DebugfsTimeIso(m.str(1), m.str(3));
+    ASSERT_TRUE(std::regex_search(ours, m, std::regex(std::string("\"") + key + R"re(": "([^"]+)")re"))) << key;
+    EXPECT_EQ(m.str(1), expected) << time;
+    ++times;
   }
+  EXPECT_GE(times, 3);
 }
 
 TEST_P(ExtOracleTest, LocateTakesBlocksClustersAndInodesAndRefusesTheRest) {

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fs/FatFamily.h"
 #include "core/views/ExfatDirectory.h"
 #include "core/volume/VolumeGeometry.h"
 #include "platform/memory/MemoryPlatform.h"
@@ -145,6 +146,35 @@ TEST(ExfatDirectoryTest, ListedLines) {
   ListExfatDirectory(kRoot, view, NoPump);
   EXPECT_TRUE(view.empty());
   EXPECT_EQ(platform.Reads, reads);
+  SetPlatform(nullptr);
+}
+
+TEST(ExfatDirectoryTest, TheJsonTimeIsInUtcWithItsHundredths) {
+  // The 10 ms increment (1.99 s) and the offset beside the stamp go into the JSON's time:
+  // +03:00 back to UTC; an offset not marked valid leaves local time (UTC on this
+  // platform); a zero stamp is no time.
+  MemoryPlatform platform;
+  SetPlatform(&platform);
+  Geometry() = VolumeGeometry{};
+  Geometry().CurrentDrive = "C:";
+  Geometry().BytesPerSector = 512;
+  Geometry().SectorsPerCluster = 2;
+  Geometry().StartDataSector = 8;
+  Geometry().RootCluster = 4;
+  Bytes local = Set(u"local.txt");
+  local[23] = 0x0C;  // +03:00, but not marked valid
+  Bytes volume(64 * 512, 0);
+  const Bytes root = Join({Set(u"east.txt"), local, Set(u"zero.txt", 1, 2, 0)});
+  std::copy(root.begin(), root.end(), volume.begin() + 12 * 512);
+  platform.AddDrive('C', volume);
+  const std::optional<Listing> listing = ReadExfatDirectory(12, NoPump);
+  ASSERT_TRUE(listing);
+  const std::string json = ListingJson(*listing).Dump();
+  for (const char* expected : {R"("name": "east.txt",)", R"("modified": "2021-06-15T09:34:57.99Z",)",
+                               R"("name": "local.txt",)", R"("modified": "2021-06-15T12:34:57.99Z",)",
+                               R"("name": "zero.txt",)", R"("modified": null,)"}) {
+    EXPECT_NE(json.find(expected), std::string::npos) << expected << " in " << json;
+  }
   SetPlatform(nullptr);
 }
 

@@ -69,15 +69,9 @@ void AppendListing(const Listing& listing, std::vector<std::u16string>& view) {
 
 namespace {
 
-// The stamp in ISO 8601: with the offset stored beside it where there is one, otherwise
-// with this machine's offset at that wall-clock time (FAT keeps local time and no zone).
 Json ModifiedJson(const ListingEntry& e) {
-  const CivilTime time{static_cast<int>(e.Year), static_cast<int>(e.Month), static_cast<int>(e.Day),
-                       static_cast<int>(e.Hour), static_cast<int>(e.Minute), static_cast<int>(e.Second), 0};
-  if (!IsCalendarTime(time)) return Json();
-  if (e.UtcOffsetMinutes) return Iso8601(time, *e.UtcOffsetMinutes);
-  if (const std::optional<std::string> local = LocalTimeIso8601(time)) return *local;
-  return Json();
+  const std::optional<std::string> utc = StampIso8601(e);
+  return utc ? Json(*utc) : Json();
 }
 
 }  // namespace
@@ -132,6 +126,39 @@ void UnpackDosDateTime(uint16_t date, uint16_t time, ListingEntry& entry) {
   entry.Hour = time >> 11;
   entry.Minute = time >> 5 & 0x3Fu;
   entry.Second = 2 * (time & 0x1Fu);
+}
+
+FatStamp ExfatStamp(uint32_t packed, std::optional<uint8_t> tenMs, uint8_t utcOffset) {
+  return FatStamp{static_cast<uint16_t>(packed >> 16), static_cast<uint16_t>(packed), tenMs, utcOffset};
+}
+
+void UnpackStamp(const FatStamp& stamp, ListingEntry& entry) {
+  constexpr unsigned kMost10ms = 199;
+  constexpr uint8_t kUtcOffsetValid = 0x80;
+  UnpackDosDateTime(stamp.Date, stamp.Time, entry);
+  if (stamp.TenMs && *stamp.TenMs <= kMost10ms) {
+    entry.Second += *stamp.TenMs / 100u;
+    entry.Hundredths = *stamp.TenMs % 100u;
+  }
+  if (stamp.UtcOffset && (*stamp.UtcOffset & kUtcOffsetValid) != 0) {
+    // Seven bits, two's complement: 0x40 and up are west of UTC.
+    const uint8_t offset = *stamp.UtcOffset;
+    const int32_t quarters = (offset & 0x40) != 0 ? static_cast<int32_t>(offset & 0x7F) - 0x80 : offset & 0x3F;
+    entry.UtcOffsetMinutes = quarters * 15;
+  }
+}
+
+std::optional<std::string> StampIso8601(const ListingEntry& e) {
+  const CivilTime time{static_cast<int>(e.Year), static_cast<int>(e.Month), static_cast<int>(e.Day),
+                       static_cast<int>(e.Hour), static_cast<int>(e.Minute), static_cast<int>(e.Second), 0};
+  const SecondFraction fraction = e.Hundredths ? SecondFraction{*e.Hundredths, 2} : SecondFraction{};
+  return e.UtcOffsetMinutes ? WallClockIso8601(time, *e.UtcOffsetMinutes, fraction) : LocalTimeIso8601(time, fraction);
+}
+
+std::optional<std::string> StampIso8601(const FatStamp& stamp) {
+  ListingEntry entry;
+  UnpackStamp(stamp, entry);
+  return StampIso8601(entry);
 }
 
 void WriteFatFamilyGeometry(const VolumeGeometry& g, ViewText* view, Json* json) {

@@ -24,6 +24,9 @@ struct ListingEntry {
   unsigned Hour = 0;
   unsigned Minute = 0;
   unsigned Second = 0;  // not shown in the line; in the JSON's time
+  // The hundredths of a second past Second, where the stamp keeps them (exFAT's, FAT's
+  // creation time).
+  std::optional<uint32_t> Hundredths;
   uint64_t Size = 0;
   uint64_t Cluster = 0;
   // Only for lines that are not files: the volume label of exFAT is "<label>  volume label".
@@ -78,6 +81,29 @@ void WriteListing(const std::optional<Listing>& listing, ViewText* view, Json* j
 // A DOS date (year since 1980 in bits 15-9, month 8-5, day 4-0) and time (hour 15-11,
 // minute 10-5, two-second count 4-0) into the entry's stamp, as stored.
 void UnpackDosDateTime(uint16_t date, uint16_t time, ListingEntry& entry);
+
+// A stamp of the FAT family: a DOS date and time, the 10 ms units (0-199) that FAT's
+// creation time and exFAT's stamps keep past the two-second count, and exFAT's offset
+// byte (bit 7: valid; bits 6-0: quarters of an hour east of UTC, signed).
+struct FatStamp {
+  uint16_t Date = 0;
+  uint16_t Time = 0;
+  std::optional<uint8_t> TenMs;
+  std::optional<uint8_t> UtcOffset;
+};
+
+// exFAT's stamps pack a DOS date (bits 31-16) above a DOS time (bits 15-0).
+FatStamp ExfatStamp(uint32_t packed, std::optional<uint8_t> tenMs, uint8_t utcOffset);
+
+// The stamp into the entry: its date and time, the whole seconds and hundredths the 10 ms
+// units add, and the offset where it is marked valid.
+void UnpackStamp(const FatStamp& stamp, ListingEntry& entry);
+
+// The entry's stamp as the moment in UTC, with its hundredths where it keeps them: by the
+// offset stored beside it where there is one, otherwise by this machine's offset at that
+// wall-clock time (FAT keeps local time and no zone). Nothing for no calendar time.
+std::optional<std::string> StampIso8601(const ListingEntry& entry);
+std::optional<std::string> StampIso8601(const FatStamp& stamp);
 
 // The details lines FAT and exFAT share, from "Bytes per sector" to "Start data sector",
 // and the same values as JSON fields.

@@ -267,6 +267,8 @@ std::vector<FieldDifference> DifferingFields(const Structure& primary, std::span
     difference.Name = field.Name;
     difference.Primary = ValueOf(inPrimary, primaryBytes, field.Offset, field.Size);
     difference.Backup = ValueOf(inBackup, backupBytes, field.Offset, field.Size);
+    if (inPrimary != nullptr) difference.PrimaryText = ScriptValue(*inPrimary);
+    if (inBackup != nullptr) difference.BackupText = ScriptValue(*inBackup);
     FindRuns(primaryBytes, backupBytes, field.Offset, field.Size, nullptr, difference);
     if (difference.DifferingBytes > 0) differences.push_back(std::move(difference));
   };

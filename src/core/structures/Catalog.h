@@ -54,6 +54,9 @@ struct FieldDifference {
   std::string Name;
   std::string Primary;  // the values as the field shows them
   std::string Backup;
+  // The two values as scripts read them (ScriptValue); nothing for a field one copy lacks.
+  std::optional<std::string> PrimaryText;
+  std::optional<std::string> BackupText;
   // Where the bytes differ: the first runs (kRunsKept at most), how many runs there are,
   // and how many bytes they hold.
   std::vector<ByteRun> Runs;

@@ -121,8 +121,7 @@ Structure DecodeGptHeader(const StructureInput& input) {
   if (!writer.AddTable({}, 0, kGptHeader)) return s;
   const std::span<const uint8_t> bytes = input.Bytes;
 
-  const bool signed_ = std::equal(kGptSignature, kGptSignature + 8, bytes.begin());
-  writer.AddCheck("Signature", signed_, "\"" + AsciiText(bytes, 0, 8) + "\"", "\"EFI PART\"");
+  writer.AddSignatureCheck("Signature", 0, kGptSignature);
 
   // The header CRC32 covers the header's declared size with the CRC field taken as zero.
   const uint32_t headerSize = ReadLe32(bytes, kHeaderSizeOffset);

@@ -1,10 +1,13 @@
 #include "core/structures/Structure.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/Bytes.h"
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
+#include "core/hash/Digest.h"
+#include "core/text/IsoTime.h"
 #include "core/text/Utf.h"
 
 namespace korvalane {
@@ -46,7 +49,66 @@ std::string Chs(std::span<const uint8_t> bytes, size_t offset) {
          std::to_string(sector);
 }
 
+// Bytes as a script reads a text field: up to the NUL padding after the text, as UTF-8
+// where they are that, and U+FFFD for each byte that is no printable character. The bytes
+// are wanted beside it where that does not give them back.
+struct ScriptText {
+  std::string Text;
+  bool NeedsBytes = false;
+};
+
+ScriptText AsciiScriptText(std::span<const uint8_t> field) {
+  size_t end = field.size();
+  while (end > 0 && field[end - 1] == 0) --end;
+  const std::span<const uint8_t> text = field.first(end);
+  ScriptText out;
+  const std::string raw(text.begin(), text.end());
+  const bool utf8 = ToUtf8(FromUtf8(raw)) == raw;
+  for (const uint8_t b : text) {
+    if (b < 0x20 || b == 0x7F || (b >= 0x80 && !utf8)) {
+      out.NeedsBytes = true;
+      out.Text += "\xEF\xBF\xBD";
+    } else {
+      out.Text += static_cast<char>(b);
+    }
+  }
+  return out;
+}
+
+// UTF-16LE up to its first NUL or 0xFFFF unit, as Utf16Text reads it; the bytes are wanted
+// where units that are not padding follow, or an odd byte is left.
+ScriptText Utf16ScriptText(std::span<const uint8_t> field) {
+  ScriptText out{Utf16Text(field, 0, field.size()), field.size() % 2 != 0};
+  bool ended = false;
+  for (size_t i = 0; i + 1 < field.size(); i += 2) {
+    const uint16_t unit = ReadLe16(field, i);
+    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+    const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+    if (unit == 0 || unit == 0xFFFF) {
+      ended = true;
+    } else if (ended || unit < 0x20) {
+      out.NeedsBytes = true;
+    } else if (high && i + 3 < field.size() && ReadLe16(field, i + 2) >= 0xDC00 && ReadLe16(field, i + 2) <= 0xDFFF) {
+      i += 2;  // a pair: one character
+    } else if (high || low) {
+      out.NeedsBytes = true;  // unpaired: U+FFFD in the text
+    }
+  }
+  return out;
+}
+
+void SetScriptText(Field& field, const ScriptText& text, std::span<const uint8_t> bytes) {
+  field.Text = text.Text;
+  if (text.NeedsBytes) field.BytesHex = HexBytes(bytes);
+}
+
 }  // namespace
+
+std::string CheckLine(const Check& check) {
+  const std::string quote = check.Quoted ? "\"" : "";
+  return check.Name + ": " + (check.Holds ? "holds" : "fails") + " (stored " + quote + check.Stored + quote +
+         ", computed " + quote + check.Computed + quote + ")";
+}
 
 std::string HexText(uint64_t value, int digits) {
   char text[24];
@@ -196,14 +258,50 @@ bool FieldWriter::Add(std::string group, size_t offset, size_t size, const char*
   const bool numeric = how != Show::Ascii && how != Show::Utf16 && how != Show::Guid && how != Show::Bytes &&
                        how != Show::GptType;
   if (numeric && size <= 8) field.Number = ReadLe(bytes_, offset, size);
+  const std::span<const uint8_t> own = bytes_.subspan(offset, size);
+  switch (how) {
+    case Show::Ascii: SetScriptText(field, AsciiScriptText(own), own); break;
+    case Show::Utf16: SetScriptText(field, Utf16ScriptText(own), own); break;
+    case Show::Bytes: field.BytesHex = HexBytes(own); break;
+    case Show::FileTime:
+      field.IsTime = true;
+      if (const uint64_t ticks = ReadLe(bytes_, offset, size); ticks != 0) field.Time = FileTimeIso8601(ticks);
+      break;
+    default: break;
+  }
   structure_.Fields.push_back(std::move(field));
   return true;
+}
+
+void FieldWriter::SetTextFromBytes(size_t offset) {
+  for (auto field = structure_.Fields.rbegin(); field != structure_.Fields.rend(); ++field) {
+    if (field->Offset != offset) continue;
+    const std::span<const uint8_t> own = bytes_.subspan(field->Offset, field->Size);
+    SetScriptText(*field, AsciiScriptText(own), own);
+    return;
+  }
+}
+
+void FieldWriter::SetTime(size_t offset, std::optional<std::string> moment) {
+  for (auto field = structure_.Fields.rbegin(); field != structure_.Fields.rend(); ++field) {
+    if (field->Offset != offset) continue;
+    field->IsTime = true;
+    field->Time = std::move(moment);
+    return;
+  }
 }
 
 bool FieldWriter::AddText(std::string group, size_t offset, size_t size, std::string name, std::string value,
                           std::optional<uint64_t> number) {
   if (!Fits(offset, size)) return false;
-  structure_.Fields.push_back(Field{offset, size, std::move(group), std::move(name), std::move(value), number});
+  Field field;
+  field.Offset = offset;
+  field.Size = size;
+  field.Group = std::move(group);
+  field.Name = std::move(name);
+  field.Value = std::move(value);
+  field.Number = number;
+  structure_.Fields.push_back(std::move(field));
   return true;
 }
 
@@ -215,7 +313,22 @@ bool FieldWriter::AddTable(const std::string& group, size_t base, std::span<cons
 }
 
 void FieldWriter::AddCheck(std::string name, bool holds, std::string stored, std::string computed) {
-  structure_.Checks.push_back(Check{std::move(name), holds, std::move(stored), std::move(computed)});
+  Check check;
+  check.Name = std::move(name);
+  check.Holds = holds;
+  check.Stored = std::move(stored);
+  check.Computed = std::move(computed);
+  structure_.Checks.push_back(std::move(check));
+}
+
+void FieldWriter::AddSignatureCheck(std::string name, size_t offset, const char* expected) {
+  const std::string wanted = expected;
+  const size_t held = offset < bytes_.size() ? std::min(wanted.size(), bytes_.size() - offset) : 0;
+  const std::span<const uint8_t> own = bytes_.subspan(std::min(offset, bytes_.size()), held);
+  const bool holds = std::equal(own.begin(), own.end(), wanted.begin(), wanted.end());
+  Check check{std::move(name), holds, AsciiText(own, 0, own.size()), wanted, true, std::nullopt};
+  if (const ScriptText text = AsciiScriptText(own); text.Text != check.Stored) check.StoredText = text.Text;
+  structure_.Checks.push_back(std::move(check));
 }
 
 void AddBootSignature(FieldWriter& writer) {

@@ -59,6 +59,18 @@ struct Field {
   std::string Value;
   // The field as a little-endian number, where it is one of at most 8 bytes.
   std::optional<uint64_t> Number;
+  // For scripts, beside the value as shown. A text field's text without the quotes the
+  // view puts around it and without the NUL (or 0xFFFF) padding after it.
+  std::optional<std::string> Text;
+  // The field's bytes in hex ("eb5290"): every byte of a field of bytes, and those of a
+  // text field whose text and padding do not give them back (bytes past its end that are
+  // not padding, control characters, malformed UTF-8).
+  std::optional<std::string> BytesHex;
+  // A field that holds a moment (alone, or with the fields beside it that widen it): the
+  // moment in ISO 8601 UTC, or nothing where it holds none (an unset stamp, no calendar
+  // day).
+  bool IsTime = false;
+  std::optional<std::string> Time;
 };
 
 struct Check {
@@ -66,7 +78,18 @@ struct Check {
   bool Holds = false;
   std::string Stored;
   std::string Computed;  // what the bytes should hold; for a signature, the one expected
+  // Stored and Computed are texts (a signature's letters), shown in quotes.
+  bool Quoted = false;
+  // For scripts, where Stored shows bytes that are no letters as dots: the stored text as
+  // a text field's is read (see Field::Text).
+  std::optional<std::string> StoredText;
 };
+
+// A field's value as scripts read it: its Text where it has one, otherwise as shown.
+inline const std::string& ScriptValue(const Field& field) { return field.Text ? *field.Text : field.Value; }
+
+// A check as one line: "Signature: holds (stored "EFI PART", computed "EFI PART")".
+std::string CheckLine(const Check& check);
 
 struct Structure {
   std::string Id;     // the name --as takes: "mbr", "gpt-header", "mft-record", ...
@@ -170,6 +193,13 @@ class FieldWriter {
   bool AddTable(const std::string& group, size_t base, std::span<const FieldSpec> table);
 
   void AddCheck(std::string name, bool holds, std::string stored, std::string computed);
+  // A signature's check: the stored letters against the expected ones, both texts.
+  void AddSignatureCheck(std::string name, size_t offset, const char* expected);
+  // Reads the last field added at `offset` for scripts as a text field of bytes (its
+  // Text and, where needed, BytesHex), whatever its shown value.
+  void SetTextFromBytes(size_t offset);
+  // Marks the last field added at `offset` as a time field holding `moment`.
+  void SetTime(size_t offset, std::optional<std::string> moment);
   void Note(std::string note) { structure_.Notes.push_back(std::move(note)); }
 
  private:

@@ -60,23 +60,34 @@ bool IsCalendarTime(const CivilTime& t) {
          t.Second <= 59;
 }
 
-std::string Iso8601(const CivilTime& t, int32_t offsetMinutes) {
+std::string UnixTimeIso8601(int64_t seconds, SecondFraction fraction) {
+  const CivilTime t = CivilFromSeconds(seconds);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.Year, t.Month, t.Day, t.Hour, t.Minute,
                 t.Second);
   std::string out = text;
-  if (offsetMinutes == 0) return out + 'Z';
-  const int32_t magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
-  std::snprintf(text, sizeof text, "%c%02d:%02d", offsetMinutes < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
-  return out + text;
+  // Nine digits (nanoseconds) are the most any format keeps.
+  uint32_t limit = 1;
+  for (int i = 0; i < fraction.Digits && i < 9; ++i) limit *= 10;
+  if (fraction.Digits > 0 && fraction.Digits <= 9 && fraction.Value < limit) {
+    std::snprintf(text, sizeof text, ".%0*u", fraction.Digits, static_cast<unsigned>(fraction.Value));
+    out += text;
+  }
+  return out + 'Z';
 }
 
 std::string FileTimeIso8601(uint64_t fileTime) {
   const auto seconds = static_cast<int64_t>(fileTime / kTicksPerSecond) - kFileTimeEpochDays * kSecondsPerDay;
-  return Iso8601(CivilFromSeconds(seconds), 0);
+  return UnixTimeIso8601(seconds, {static_cast<uint32_t>(fileTime % kTicksPerSecond), 7});
 }
 
-std::optional<std::string> LocalTimeIso8601(const CivilTime& local) {
+std::optional<std::string> WallClockIso8601(const CivilTime& time, int32_t offsetMinutes, SecondFraction fraction) {
+  if (!IsCalendarTime(time)) return std::nullopt;
+  return UnixTimeIso8601(SecondsOf(time) - int64_t{offsetMinutes} * 60, fraction);
+}
+
+std::optional<std::string> LocalTimeIso8601(const CivilTime& local, SecondFraction fraction) {
+  if (!IsCalendarTime(local)) return std::nullopt;
   // Read the wall clock as if it were UTC, ask the platform what local time that moment
   // is, and take the difference as the zone's offset; asked again at the moment that
   // offset gives, so that a stamp next to a daylight-saving change takes its own side.
@@ -93,7 +104,7 @@ std::optional<std::string> LocalTimeIso8601(const CivilTime& local) {
   std::optional<int64_t> offset = offsetAt(asUtc);
   if (!offset) return std::nullopt;
   if (const std::optional<int64_t> again = offsetAt(asUtc - *offset)) offset = again;
-  return Iso8601(local, static_cast<int32_t>(*offset / 60));
+  return UnixTimeIso8601(asUtc - *offset, fraction);
 }
 
 }  // namespace korvalane

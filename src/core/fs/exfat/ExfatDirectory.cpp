@@ -29,9 +29,7 @@ constexpr uint8_t kVolumeLabelType = 0x83;
 constexpr size_t kSecondaryCountOffset = 1;
 constexpr size_t kLastModifiedOffset = 12;
 constexpr size_t kLastModified10msOffset = 21;  // 0 to 199: what the two-second count drops
-constexpr size_t kLastModifiedUtcOffset = 23;   // bit 7: valid; bits 6-0: signed, in 15 minutes
-constexpr uint8_t kUtcOffsetValid = 0x80;
-constexpr unsigned kMost10ms = 199;
+constexpr size_t kLastModifiedUtcOffset = 23;
 // A file's set holds at least its stream extension and one file name entry.
 constexpr uint8_t kFewestSecondaries = 2;
 
@@ -60,13 +58,6 @@ bool IsType(uint8_t type, uint8_t withoutInUseBit) {
 // damaged entry would otherwise put control characters into the line).
 void AppendUnit(std::u16string& name, char16_t unit) {
   if (unit != 0) name += unit;
-}
-
-// exFAT timestamps pack a DOS date (bits 31-16) above a DOS time (bits 15-0). Shown as
-// stored in the line: the 10 ms increment and the UTC offset kept beside it go only into
-// the JSON's time.
-void Stamp(uint32_t timestamp, ListingEntry& entry) {
-  UnpackDosDateTime(static_cast<uint16_t>(timestamp >> 16), static_cast<uint16_t>(timestamp), entry);
 }
 
 // Whether the entry at `p` opens a file's entry set: a File entry with room for a stream
@@ -101,15 +92,10 @@ std::optional<ListingEntry> FileEntry(std::span<const uint8_t> bytes, size_t p) 
   ListingEntry entry;
   entry.Name = std::move(name);
   entry.Deleted = (bytes[p] & kInUseBit) == 0;
-  Stamp(ReadLe32(file, kLastModifiedOffset), entry);
-  const unsigned hundredths = file[kLastModified10msOffset];
-  if (hundredths <= kMost10ms) entry.Second += hundredths / 100;
-  const uint8_t offset = file[kLastModifiedUtcOffset];
-  if ((offset & kUtcOffsetValid) != 0) {
-    // Seven bits, two's complement: 0x40 and up are west of UTC.
-    const int32_t quarters = (offset & 0x40) != 0 ? static_cast<int32_t>(offset & 0x7F) - 0x80 : offset & 0x3F;
-    entry.UtcOffsetMinutes = quarters * 15;
-  }
+  // Shown as stored in the line: the 10 ms units and the UTC offset kept beside the stamp
+  // go only into the JSON's time.
+  UnpackStamp(ExfatStamp(ReadLe32(file, kLastModifiedOffset), file[kLastModified10msOffset], file[kLastModifiedUtcOffset]),
+              entry);
   entry.Size = ReadLe64(stream, kDataLengthOffset);
   entry.Cluster = ReadLe32(stream, kFirstClusterOffset);
   return entry;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/FatFamily.h"
 #include "core/fs/exfat/ExfatGeometry.h"
 #include "core/structures/Catalog.h"
 #include "core/volume/VolumeGeometry.h"
@@ -115,6 +116,23 @@ constexpr FieldSpec kGuidEntry[] = {
 constexpr FieldSpec kOtherEntry[] = {
     {1, 31, "Contents", Show::Bytes},
 };
+
+// A file entry's three stamps for scripts, each with the 10 ms units (where it has them)
+// and the UTC offset kept beside it.
+void AddFileTimes(FieldWriter& writer, size_t at) {
+  struct Stamp {
+    size_t Packed;
+    std::optional<size_t> TenMs;
+    size_t UtcOffset;
+  };
+  static constexpr Stamp kStamps[] = {{8, 20, 22}, {12, 21, 23}, {16, std::nullopt, 24}};
+  const std::span<const uint8_t> bytes = writer.Bytes();
+  for (const Stamp& stamp : kStamps) {
+    const std::optional<uint8_t> tenMs = stamp.TenMs ? std::optional<uint8_t>(bytes[at + *stamp.TenMs]) : std::nullopt;
+    writer.SetTime(at + stamp.Packed,
+                   StampIso8601(ExfatStamp(ReadLe32(bytes, at + stamp.Packed), tenMs, bytes[at + stamp.UtcOffset])));
+  }
+}
 
 // The backup boot region follows the main one.
 constexpr uint64_t kBootRegionSectors = 12;
@@ -252,7 +270,9 @@ Structure DecodeExfatDirectory(const StructureInput& input) {
     writer.Add(group, at, 1, "Entry type", Show::Code, kEntryTypes);
     switch (type) {
       case kFile:
-      case kFile & ~kInUse: writer.AddTable(group, at, kFileEntry); break;
+      case kFile & ~kInUse:
+        if (writer.AddTable(group, at, kFileEntry)) AddFileTimes(writer, at);
+        break;
       case kStream:
       case kStream & ~kInUse: writer.AddTable(group, at, kStreamEntry); break;
       case kFileName:

@@ -1,6 +1,7 @@
 #include "core/fs/ext/Details.h"
 
 #include "core/fs/ext/Volume.h"
+#include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
 #include "core/volume/VolumeGeometry.h"
@@ -18,6 +19,7 @@ std::u16string StateText(uint16_t state) {
 }
 
 std::u16string TimeText(int64_t seconds) { return seconds == 0 ? u"never" : LocalTime(seconds); }
+Json TimeJson(int64_t seconds) { return seconds == 0 ? Json() : Json(UnixTimeIso8601(seconds)); }
 
 std::u16string ChecksumText(const Checksum& c, int digits) {
   if (c.Ok()) return u"0x" + HexUpper(c.Stored, digits) + u", verified";
@@ -86,8 +88,8 @@ void WriteDetails(const std::u16string& heading, ViewText* view, Json* json, con
         .Set("volumeName", sb.VolumeName)
         .Set("uuid", UuidText(sb.Uuid))
         .Set("state", StateText(sb.State))
-        .Set("lastMountTime", sb.MountTime)
-        .Set("lastWriteTime", sb.WriteTime)
+        .Set("lastMountTime", TimeJson(sb.MountTime))
+        .Set("lastWriteTime", TimeJson(sb.WriteTime))
         .Set("lastMountedOn", sb.LastMounted)
         .Set("compatibleFeatures", CompatNames(sb.Compat))
         .Set("incompatibleFeatures", IncompatNames(sb.Incompat))

@@ -5,6 +5,7 @@
 
 #include "core/Bytes.h"
 #include "core/fs/ext/Checksums.h"
+#include "core/text/IsoTime.h"
 
 namespace korvalane::ext {
 namespace {
@@ -57,18 +58,6 @@ constexpr size_t kDirectPointers = 12;
 // Whether the inode's extra part reaches to the end of the field at `offset`.
 bool HasExtra(const Inode& inode, size_t inodeBytes, size_t offset, size_t width) {
   return inodeBytes > kGoodOldBytes && kGoodOldBytes + inode.ExtraBytes >= offset + width && offset + width <= inodeBytes;
-}
-
-InodeTime Time(std::span<const uint8_t> b, size_t seconds, std::optional<size_t> extra) {
-  InodeTime t;
-  t.Seconds = static_cast<int32_t>(ReadLe32(b, seconds));
-  if (extra) {
-    const uint32_t value = ReadLe32(b, *extra);
-    // The two low bits widen the seconds past 2038, the rest are nanoseconds.
-    t.Seconds += static_cast<int64_t>(value & 3u) << 32;
-    t.Nanoseconds = value >> 2;
-  }
-  return t;
 }
 
 void InlineTail(Inode& inode, std::span<const uint8_t> b, size_t inodeBytes) {
@@ -234,6 +223,22 @@ class MapWalker {
 
 }  // namespace
 
+InodeTime ReadInodeTime(std::span<const uint8_t> b, size_t seconds, std::optional<size_t> extra) {
+  InodeTime t;
+  t.Seconds = static_cast<int32_t>(ReadLe32(b, seconds));
+  if (extra) {
+    const uint32_t value = ReadLe32(b, *extra);
+    // The two low bits widen the seconds past 2038, the rest are nanoseconds.
+    t.Seconds += static_cast<int64_t>(value & 3u) << 32;
+    t.Nanoseconds = value >> 2;
+  }
+  return t;
+}
+
+std::string InodeTimeIso8601(const InodeTime& t) {
+  return UnixTimeIso8601(t.Seconds, t.Nanoseconds ? SecondFraction{*t.Nanoseconds, 9} : SecondFraction{});
+}
+
 Inode ParseInode(const Superblock& sb, uint32_t number, std::span<const uint8_t> b) {
   Inode inode;
   inode.Number = number;
@@ -257,10 +262,10 @@ Inode ParseInode(const Superblock& sb, uint32_t number, std::span<const uint8_t>
   auto extra = [&](size_t offset) -> std::optional<size_t> {
     return HasExtra(inode, size, offset, 4) ? std::optional(offset) : std::nullopt;
   };
-  inode.Access = Time(b, kAtime, extra(kAtimeExtra));
-  inode.Change = Time(b, kCtime, extra(kCtimeExtra));
-  inode.Modify = Time(b, kMtime, extra(kMtimeExtra));
-  if (HasExtra(inode, size, kCrtime, 4)) inode.Create = Time(b, kCrtime, extra(kCrtimeExtra));
+  inode.Access = ReadInodeTime(b, kAtime, extra(kAtimeExtra));
+  inode.Change = ReadInodeTime(b, kCtime, extra(kCtimeExtra));
+  inode.Modify = ReadInodeTime(b, kMtime, extra(kMtimeExtra));
+  if (HasExtra(inode, size, kCrtime, 4)) inode.Create = ReadInodeTime(b, kCrtime, extra(kCrtimeExtra));
   if (Fits(b, kBlock, kBlockBytes)) std::copy_n(b.begin() + kBlock, kBlockBytes, inode.BlockArea.begin());
   if ((inode.Flags & kFlagInlineData) != 0) InlineTail(inode, b, size);
 

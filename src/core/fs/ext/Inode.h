@@ -64,6 +64,13 @@ struct Inode {
 // Decodes the inode's bytes (InodeBytes of them).
 Inode ParseInode(const Superblock& sb, uint32_t number, std::span<const uint8_t> bytes);
 
+// The time whose 32 signed bits of seconds stand at `seconds`, with the extra field at
+// `extra` where the inode has one.
+InodeTime ReadInodeTime(std::span<const uint8_t> bytes, size_t seconds, std::optional<size_t> extra);
+
+// The time in ISO 8601 UTC, with nine digits of nanoseconds where the inode keeps them.
+std::string InodeTimeIso8601(const InodeTime& time);
+
 // "file", "directory", "symlink", "char device", "block device", "fifo", "socket", or
 // "unknown type".
 std::string TypeName(uint16_t mode);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/fs/ext/Volume.h"
+#include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
@@ -104,11 +105,7 @@ void AppendEntryLines(const std::vector<DirectoryEntry>& entries, ViewText& view
 
 std::u16string RunLine(uint64_t start, uint64_t count) { return Decimal(start) + u" - " + Decimal(count); }
 
-Json TimeJson(const InodeTime& t) {
-  Json json = Json::Object().Set("seconds", t.Seconds);
-  if (t.Nanoseconds) json.Set("nanoseconds", *t.Nanoseconds);
-  return json;
-}
+Json TimeJson(const InodeTime& t) { return InodeTimeIso8601(t); }
 
 std::string DirectoryKindName(DirectoryKind kind) {
   switch (kind) {
@@ -311,9 +308,9 @@ Json EntriesJson(const std::vector<DirectoryEntry>& list) {
 }
 
 Json ViewJson(const RecordView& read) {
-  if (read.NotARecord) return Json::Object().Set("fileRecord", false);
-  // Where the view shows nothing, the JSON is empty too.
-  if (read.Inodes.empty() && !read.Directory) return Json::Object();
+  // A sector that holds no record, and one the view shows nothing of, answer as on every
+  // other volume: nothing found.
+  if (read.NotARecord || (read.Inodes.empty() && !read.Directory)) return Json::Object();
   if (read.Directory) {
     const DirectoryRecord& r = *read.Directory;
     const Json entries = EntriesJson(r.Dir.Entries);
@@ -359,7 +356,7 @@ Json ViewJson(const RecordView& read) {
         .Set("changed", TimeJson(n.Change))
         .Set("modified", TimeJson(n.Modify));
     if (n.Create) json.Set("created", TimeJson(*n.Create));
-    if (n.DeleteTime != 0) json.Set("deletedTime", n.DeleteTime);
+    if (n.DeleteTime != 0) json.Set("deletedTime", UnixTimeIso8601(n.DeleteTime));
     json.Set("flags", InodeFlagNames(n.Flags));
     if (n.InodeChecksum) json.Set("checksumVerified", n.InodeChecksum->Ok());
     Json extents = Json::Array();

@@ -11,6 +11,7 @@
 #include "core/fs/ext/Superblock.h"
 #include "core/fs/ext/Volume.h"
 #include "core/structures/Catalog.h"
+#include "core/text/IsoTime.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
@@ -215,6 +216,7 @@ constexpr size_t kSmallestRecord = 12;
 constexpr uint8_t kTailType = 0xDE;
 
 constexpr int64_t kUnixToFileTime = 11644473600;
+constexpr size_t kCreationTime = 0x90;  // its extra field follows it
 
 // A time in seconds since 1970, as the NTFS report shows times, and as stored.
 std::string UnixTimeText(uint32_t seconds) {
@@ -223,10 +225,29 @@ std::string UnixTimeText(uint32_t seconds) {
   return FileTimeText(ticks) + " (" + HexText(seconds, 8) + ")";
 }
 
-void AddTime(FieldWriter& writer, const std::string& group, size_t base, size_t offset, const char* name) {
+// Where the bits that widen a time past its 32 are kept: the superblock's high byte of
+// each of its times, an inode's extra field (two epoch bits and the nanoseconds).
+enum class Widening : uint8_t { HighByte, InodeExtra };
+
+// The moment for scripts of the time at `at`, with its widening at `widenedAt` where the
+// bytes (and the inode) hold it; none where all of it is 0, as the view's "not set".
+std::optional<std::string> TimeMoment(std::span<const uint8_t> b, size_t at, std::optional<size_t> widenedAt, Widening how) {
+  const size_t width = how == Widening::HighByte ? 1 : 4;
+  if (widenedAt && !Fits(b, *widenedAt, width)) widenedAt.reset();
+  if (ReadLe32(b, at) == 0 && (!widenedAt || ReadLe(b, *widenedAt, width) == 0)) return std::nullopt;
+  if (how == Widening::InodeExtra) return ext::InodeTimeIso8601(ext::ReadInodeTime(b, at, widenedAt));
+  return UnixTimeIso8601(widenedAt ? ext::ReadSuperblockTime(b, at, *widenedAt) : int64_t{ReadLe32(b, at)});
+}
+
+// A time field: shown as its 32 bits, with the moment for scripts (its widening at
+// `widenedBy` from `base`).
+void AddTime(FieldWriter& writer, const std::string& group, size_t base, size_t offset, const char* name,
+             std::optional<size_t> widenedBy = std::nullopt, Widening how = Widening::HighByte) {
   if (!writer.Fits(base + offset, 4)) return;
   const uint32_t seconds = ReadLe32(writer.Bytes(), base + offset);
   writer.AddText(group, base + offset, 4, name, UnixTimeText(seconds), seconds);
+  const std::optional<size_t> widenedAt = widenedBy ? std::optional<size_t>(base + *widenedBy) : std::nullopt;
+  writer.SetTime(base + offset, TimeMoment(writer.Bytes(), base + offset, widenedAt, how));
 }
 
 std::string CheckText(uint32_t value, int digits) { return HexText(value, digits); }
@@ -285,10 +306,10 @@ Structure DecodeExtSuperblock(const StructureInput& input) {
                    std::to_string(shift) + (shift <= 21 ? " (" + std::to_string(1024u << shift) + " bytes)" : ""), shift);
   }
   if (!writer.AddTable({}, 0, kSuperblockGroups)) return s;
-  AddTime(writer, {}, 0, 0x2C, "Mount time");
-  AddTime(writer, {}, 0, 0x30, "Write time");
+  AddTime(writer, {}, 0, 0x2C, "Mount time", 0x275);
+  AddTime(writer, {}, 0, 0x30, "Write time", 0x274);
   if (!writer.AddTable({}, 0, kSuperblockState)) return s;
-  AddTime(writer, {}, 0, 0x40, "Last check time");
+  AddTime(writer, {}, 0, 0x40, "Last check time", 0x277);
   if (!writer.AddTable({}, 0, kSuperblockRevision)) return s;
   for (const auto& [offset, name, names] :
        {std::tuple{size_t{0x5C}, "Compatible features", &ext::CompatNames},
@@ -306,11 +327,11 @@ Structure DecodeExtSuperblock(const StructureInput& input) {
     writer.AddText({}, offset, 16, name, ext::UuidText(uuid));
   }
   if (!writer.AddTable({}, 0, kSuperblockJournal)) return s;
-  AddTime(writer, {}, 0, 0x108, "Creation time");
+  AddTime(writer, {}, 0, 0x108, "Creation time", 0x276);
   if (!writer.AddTable({}, 0, kSuperblockLarge)) return s;
-  AddTime(writer, {}, 0, 0x198, "First error time");
+  AddTime(writer, {}, 0, 0x198, "First error time", 0x278);
   if (!writer.AddTable({}, 0, kSuperblockErrors)) return s;
-  AddTime(writer, {}, 0, 0x1CC, "Last error time");
+  AddTime(writer, {}, 0, 0x1CC, "Last error time", 0x279);
   if (!writer.AddTable({}, 0, kSuperblockLastError)) return s;
   s.Length = ext::kSuperblockBytes;
 
@@ -371,9 +392,12 @@ Structure DecodeExtInode(const StructureInput& input) {
     writer.AddText(group, at, 2, "Mode",
                    HexText(mode, 4) + " (" + ext::TypeName(mode) + ", " + ext::ModeText(mode) + ")", mode);
     if (!writer.AddTable(group, at, kInodeOwner)) break;
-    AddTime(writer, group, at, 0x08, "Access time");
-    AddTime(writer, group, at, 0x0C, "Change time");
-    AddTime(writer, group, at, 0x10, "Modification time");
+    // The extra fields the inode's extra size covers (past its first 128 bytes).
+    const size_t extraEnd = size > 128 && Fits(b, at + 0x80, 2) ? std::min<size_t>(128 + size_t{ReadLe16(b, at + 0x80)}, size) : 0;
+    const auto extra = [&](size_t offset) { return offset + 4 <= extraEnd ? std::optional<size_t>(offset) : std::nullopt; };
+    AddTime(writer, group, at, 0x08, "Access time", extra(0x8C), Widening::InodeExtra);
+    AddTime(writer, group, at, 0x0C, "Change time", extra(0x84), Widening::InodeExtra);
+    AddTime(writer, group, at, 0x10, "Modification time", extra(0x88), Widening::InodeExtra);
     AddTime(writer, group, at, 0x14, "Deletion time");
     if (!writer.AddTable(group, at, kInodeLinks)) break;
     if (!writer.Fits(at + 0x20, 4)) break;
@@ -382,12 +406,17 @@ Structure DecodeExtInode(const StructureInput& input) {
     if (!writer.AddTable(group, at, kInodeMiddle)) break;
     if (size > 128) {
       if (!writer.Add(group, at + 0x80, 2, "Extra inode size", Show::Number)) break;
-      const size_t extraEnd = std::min<size_t>(128 + size_t{ReadLe16(b, at + 0x80)}, size);
       for (const FieldSpec& field : kInodeExtra) {
         if (field.Offset + field.Size > extraEnd) break;
         if (!writer.Add(group, at + field.Offset, field.Size, field.Name, field.How)) break;
       }
       if (writer.Cut()) break;
+      if (extra(kCreationTime)) {
+        const std::optional<size_t> widening = extra(kCreationTime + 4);
+        writer.SetTime(at + kCreationTime, TimeMoment(b, at + kCreationTime,
+                                                      widening ? std::optional<size_t>(at + *widening) : std::nullopt,
+                                                      Widening::InodeExtra));
+      }
     }
     if (sb && number <= UINT32_MAX && Fits(b, at, size)) {
       const ext::Inode inode = ext::ParseInode(*sb, static_cast<uint32_t>(number), b.subspan(at, size));

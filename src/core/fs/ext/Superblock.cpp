@@ -85,11 +85,6 @@ constexpr size_t kItableUnusedHi = 0x32;
 constexpr uint32_t kExt3RoCompat = kRoCompatSparseSuper | kRoCompatLargeFile | kRoCompatBtreeDir;
 constexpr uint32_t kExt3Incompat = kIncompatFiletype | kIncompatRecover | kIncompatMetaBg;
 
-// A time of 32 signed bits, moved past 2038 by the high byte ext4 keeps beside it.
-int64_t Time(std::span<const uint8_t> b, size_t low, size_t high) {
-  return static_cast<int32_t>(ReadLe32(b, low)) + (static_cast<int64_t>(ReadU8(b, high)) << 32);
-}
-
 std::string Text(std::span<const uint8_t> b, size_t offset, size_t length) {
   std::string text;
   for (size_t i = 0; i < length && Fits(b, offset + i, 1) && b[offset + i] != 0; ++i) text += static_cast<char>(b[offset + i]);
@@ -134,6 +129,10 @@ bool Superblock::GroupHasSuperblock(uint32_t group) const {
   if ((Compat & kCompatSparseSuper2) != 0) return group == BackupGroups[0] || group == BackupGroups[1];
   if ((RoCompat & kRoCompatSparseSuper) == 0 || group == 1) return true;
   return IsPowerOf(group, 3) || IsPowerOf(group, 5) || IsPowerOf(group, 7);
+}
+
+int64_t ReadSuperblockTime(std::span<const uint8_t> b, size_t low, size_t high) {
+  return static_cast<int64_t>(ReadLe32(b, low)) + (static_cast<int64_t>(ReadU8(b, high)) << 32);
 }
 
 SuperblockParse ParseSuperblock(std::span<const uint8_t> b, uint64_t volumeBytes, uint32_t sectorBytes) {
@@ -222,9 +221,9 @@ SuperblockParse ParseSuperblock(std::span<const uint8_t> b, uint64_t volumeBytes
   sb.State = ReadLe16(b, kState);
   sb.MountCount = ReadLe16(b, kMountCount);
   sb.Flags = ReadLe32(b, kFlags);
-  sb.MountTime = Time(b, kMountTime, kMountTimeHi);
-  sb.WriteTime = Time(b, kWriteTime, kWriteTimeHi);
-  sb.MkfsTime = Time(b, kMkfsTime, kMkfsTimeHi);
+  sb.MountTime = ReadSuperblockTime(b, kMountTime, kMountTimeHi);
+  sb.WriteTime = ReadSuperblockTime(b, kWriteTime, kWriteTimeHi);
+  sb.MkfsTime = ReadSuperblockTime(b, kMkfsTime, kMkfsTimeHi);
   std::copy_n(b.begin() + kUuid, sb.Uuid.size(), sb.Uuid.begin());
   sb.VolumeName = Text(b, kVolumeName, kVolumeNameBytes);
   sb.LastMounted = Text(b, kLastMounted, kLastMountedBytes);

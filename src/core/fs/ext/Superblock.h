@@ -95,6 +95,10 @@ struct SuperblockParse {
 // `sectorBytes` is the device's sector size, which a block may not be smaller than.
 SuperblockParse ParseSuperblock(std::span<const uint8_t> bytes, uint64_t volumeBytes, uint32_t sectorBytes);
 
+// A superblock time: 32 unsigned bits of seconds since 1970 at `low`, and bits 32-39 in
+// the byte at `high` that ext4 keeps for times past 2106 (0 where it is not used).
+int64_t ReadSuperblockTime(std::span<const uint8_t> bytes, size_t low, size_t high);
+
 // "ext2", "ext3" or "ext4", decided from the features as libblkid decides it: a journal
 // makes ext3, any feature ext3 does not know makes ext4; "ext4dev" for a volume marked as
 // a test file system, "jbd" for an external journal.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/FatFamily.h"
 #include "core/fs/fat/FatDirectoryChain.h"
 #include "core/search/Locate.h"
 #include "core/structures/Catalog.h"
@@ -117,6 +118,20 @@ constexpr FieldSpec kLongEntry[] = {
     {26, 2, "First cluster", Show::Number},
     {28, 4, "Name characters 12-13", Show::Utf16},
 };
+
+// A short entry's creation and write stamps for scripts, on both fields of each pair: a
+// DOS time and date in local time, the creation time with its 10 ms units.
+void AddEntryTimes(FieldWriter& writer, size_t at) {
+  const std::span<const uint8_t> bytes = writer.Bytes();
+  const std::optional<std::string> created =
+      StampIso8601(FatStamp{ReadLe16(bytes, at + 16), ReadLe16(bytes, at + 14), bytes[at + 13], std::nullopt});
+  const std::optional<std::string> written =
+      StampIso8601(FatStamp{ReadLe16(bytes, at + 24), ReadLe16(bytes, at + 22), std::nullopt, std::nullopt});
+  for (const auto& [offset, moment] : {std::pair{size_t{14}, created}, std::pair{size_t{16}, created},
+                                       std::pair{size_t{22}, written}, std::pair{size_t{24}, written}}) {
+    writer.SetTime(at + offset, moment);
+  }
+}
 
 std::string ShortName(std::span<const uint8_t> bytes, size_t at) {
   std::string base = AsciiText(bytes, at, 8);
@@ -305,13 +320,14 @@ Structure DecodeFatDirectory(const StructureInput& input) {
     std::string name = "\"" + AsciiText(bytes, at, 11) + "\"";
     if (!label) name += std::string(" (") + (deleted ? "deleted " : "") + ShortName(bytes, at) + ")";
     writer.AddText(group, at, 11, "Name", name);
+    writer.SetTextFromBytes(at);
     writer.AddTable(group, at, kShortEntryRest);
     const uint8_t tenths = bytes[at + 13];
     writer.AddText(group, at + 13, 1, "Creation time, 10 ms units",
                    std::to_string(tenths) + " (" + std::to_string(tenths / 100) + "." +
                        (tenths % 100 < 10 ? "0" : "") + std::to_string(tenths % 100) + " s)",
                    tenths);
-    writer.AddTable(group, at, kShortEntryTimes);
+    if (writer.AddTable(group, at, kShortEntryTimes)) AddEntryTimes(writer, at);
     if (run && !deleted) {
       const uint8_t computed = ShortNameChecksum(bytes.subspan(at, 11));
       std::string stored;

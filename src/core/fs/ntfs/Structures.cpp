@@ -255,8 +255,7 @@ Structure DecodeMftRecord(const StructureInput& input) {
   const std::span<const uint8_t> raw = input.Bytes;
   FieldWriter header(s, raw);
   if (!header.AddTable({}, 0, kRecordHeader)) return s;
-  header.AddCheck("Signature", std::equal(kSignature, kSignature + 4, raw.begin()),
-                  "\"" + AsciiText(raw, 0, 4) + "\"", "\"FILE\"");
+  header.AddSignatureCheck("Signature", 0, kSignature);
 
   // The update sequence: its number, then the two bytes each 512-byte stride of the
   // record had at its end before the number was written there.
