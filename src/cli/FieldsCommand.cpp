@@ -113,8 +113,8 @@ Json ComparisonJson(const BackupComparison& c) {
       runs.Push(Json::Object()
                     .Set("offset", run.Offset)
                     .Set("size", run.Size)
-                    .Set("primary", run.Primary)
-                    .Set("backup", run.Backup));
+                    .Set("primary", run.PrimaryBytes)
+                    .Set("backup", run.BackupBytes));
     }
     Json item = Json::Object();
     item.Set("offset", d.Offset).Set("size", d.Size).Set("group", d.Group).Set("name", d.Name);

@@ -161,6 +161,8 @@ TEST_F(CompareBackupTest, FsckFatNamesTheSameBytes) {
   EXPECT_EQ(named, (std::vector<std::string>{"256", "257", "496"})) << fsck.Out;
   const std::string offsets = Jq(image, "[.comparisons[0].differences[].runs[] | range(.offset; .offset + .size) | tostring]");
   EXPECT_EQ(offsets, R"(["256","257","496"])");
+  // Each run's bytes, as fsck.fat names them.
+  EXPECT_EQ(Jq(image, "[.comparisons[0].differences[].runs[] | .primary + \"/\" + .backup]"), R"(["0000/1122","00/33"])");
   EXPECT_EQ(Damage(Section(Compare(image), "FAT32 boot sector")).at(0),
             "0x05A  420  Boot code  00 00, 00  |  11 22, 33  (3 bytes differ, at 0x100-0x101, 0x1F0)");
   EXPECT_EQ(testing::Run({"fsck.fat", "-n", SamplePath("fat32.img")}).Out.find("differences between boot sector"),

@@ -1,5 +1,7 @@
 #include "core/structures/Catalog.h"
 
+#include "core/hash/Digest.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include "core/fs/fat/Structures.h"
 #include "core/fs/ntfs/Structures.h"
 #include "core/fs/FileSystem.h"
+#include "core/hash/Digest.h"
 #include "core/structures/DiskStructures.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
@@ -212,6 +215,12 @@ std::string HexBytes(std::span<const uint8_t> bytes, size_t offset, size_t size)
   return text;
 }
 
+// Every byte of a run, lowercase and unspaced; a byte the copy does not hold ends it.
+std::string RunBytes(std::span<const uint8_t> bytes, size_t offset, size_t size) {
+  if (offset >= bytes.size()) return {};
+  return korvalane::HexBytes(bytes.subspan(offset, std::min(size, bytes.size() - offset)));
+}
+
 // The runs of bytes from `offset` on for `size` bytes in which the copies differ; a byte
 // one copy does not hold differs.
 void FindRuns(std::span<const uint8_t> primary, std::span<const uint8_t> backup, size_t offset, size_t size,
@@ -230,7 +239,8 @@ void FindRuns(std::span<const uint8_t> primary, std::span<const uint8_t> backup,
     size_t end = at + 1;
     while (end < offset + size && differs(end)) ++end;
     if (difference.Runs.size() < kRunsKept) {
-      difference.Runs.push_back({at, end - at, HexBytes(primary, at, end - at), HexBytes(backup, at, end - at)});
+      difference.Runs.push_back({at, end - at, HexBytes(primary, at, end - at), HexBytes(backup, at, end - at),
+                                 RunBytes(primary, at, end - at), RunBytes(backup, at, end - at)});
     }
     ++difference.RunCount;
     difference.DifferingBytes += end - at;

@@ -42,8 +42,10 @@ std::optional<Structure> ReadStructureAt(uint64_t sector, const StructureChoice&
 struct ByteRun {
   size_t Offset = 0;
   size_t Size = 0;
-  std::string Primary;
+  std::string Primary;  // the first bytes in hex, as the comparison line shows them
   std::string Backup;
+  std::string PrimaryBytes;  // every byte of the run, as a field's "bytes" gives them
+  std::string BackupBytes;
 };
 
 // A field whose bytes differ between a structure and its backup copy.
