@@ -1,4 +1,4 @@
-// korvalane-cli hash: the digests of a sector range, read exactly as export reads it.
+// korvalane-cli hash: the digests of a sector range, of the very bytes export writes of it.
 #include <cstdio>
 #include <iostream>
 #include <string>

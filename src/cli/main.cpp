@@ -109,7 +109,7 @@ Commands:
                                agrees" when every difference is by design.
   hash [--md5] [--sha1] [--sha256] SOURCE START END
                                The digests of sectors START to END-1 (END itself
-                               is not read), read exactly as export reads them
+                               is not read), of the very bytes export writes
                                (unreadable sectors as zeros, named on stderr;
                                status 1): "SHA256 (SOURCE, sectors START-END) =
                                HEX", with ", partition N" after SOURCE for

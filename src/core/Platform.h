@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +29,13 @@ struct DrivePlacement {
                                // file or device, whose positions are the file's own
 };
 
+// How a copy of a volume's bytes straight into a file went (Platform::CopyVolumeToFile).
+enum class VolumeCopy {
+  Copied,   // every byte is in the file
+  Refused,  // the system cannot copy these two by itself; nothing was written
+  Failed,   // a read (or write) failed on the way; what reached the file was taken back
+};
+
 // What the core needs from the operating system. The core never opens a device or asks the
 // system anything itself: a view asks for bytes at a position of a drive ("C:") and never
 // cares whether they come from \\.\C:, /dev/sdb1 or disk.img.
@@ -52,6 +60,19 @@ class Platform {
   // result and the buffer as ReadVolume; a platform without such a cache reads as usual.
   virtual bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) {
     return ReadVolume(drive, position, buffer);
+  }
+
+  // Copies `length` bytes at byte `position` of the volume of `drive` into the file at
+  // `file` from its first byte on, inside the system, without passing them through the
+  // program's memory (on Linux copy_file_range, else sendfile, between a page cache and
+  // another). The file has been created empty, and nothing else writes it meanwhile. The
+  // same rules as ReadVolume for what may be read. Refused when the platform, the source
+  // (a container read through its library) or the pair of files does not allow such a
+  // copy: the caller then reads the bytes itself. On Failed the file is empty again where
+  // it can be emptied (any other file is overwritten by whatever the caller writes next).
+  virtual VolumeCopy CopyVolumeToFile(std::string_view /*drive*/, uint64_t /*position*/, uint64_t /*length*/,
+                                      const std::filesystem::path& /*file*/) {
+    return VolumeCopy::Refused;
   }
 
   // Closes whatever reading keeps open; the next read opens its volume again. Choosing a

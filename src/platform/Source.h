@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Platform.h"
+
 namespace korvalane {
 
 // Where a drive's bytes come from: an image file, a block device, or a container read
@@ -22,6 +24,12 @@ class Source {
   // be had (an error, the end of the source); the buffer is then of no use. `direct`
   // asks for a read past the system's cache where the source has one.
   virtual bool Read(uint64_t position, std::span<uint8_t> buffer, bool direct) = 0;
+
+  // Copies `length` bytes at byte `position` into `out` (a descriptor open for writing,
+  // at its offset 0, on an empty file) inside the system (see CopyInKernel). Refused by a
+  // source whose bytes only its library gives, and by one that has no descriptor to
+  // copy from.
+  virtual VolumeCopy CopyInto(uint64_t /*position*/, uint64_t /*length*/, int /*out*/) { return VolumeCopy::Refused; }
 
   // Lets go of what reading keeps open (a raw image's or a device's descriptor); the next
   // read opens it again. A container's library handle stays open, as opening it anew

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/export/SectorCopy.h"
+#include "core/hash/RangeHash.h"
 #include "core/volume/VolumeGeometry.h"
 #include "platform/memory/MemoryPlatform.h"
 
@@ -293,6 +294,111 @@ TEST_F(SectorCopyTest, TheOneReadShowsNoProgressAndRunsNoPump) {
   hooks.ShowPercent = [&](int32_t) { ++calls; };
   EXPECT_TRUE(Copy(SectorRange{0, 20}, hooks).OneRead);
   EXPECT_EQ(calls, 0);
+}
+
+// The system's own copy of a range into the file comes first where only the file takes
+// the bytes; what it refuses is read into a buffer as before, and a copy of its that fails
+// is a failed one read: the chunks (or, for a range of one chunk, the sectors) follow.
+TEST_F(SectorCopyTest, TheSystemsCopyComesFirstAndFallsBackWhenRefusedOrFailed) {
+  struct Call {
+    uint64_t Position;
+    uint64_t Length;
+    fs::path File;
+  };
+  struct Case {
+    const char* name;
+    SectorRange range;
+    VolumeCopy answer;
+    bool oneRead;
+    int reads;
+    int directReads;
+  };
+  const Case cases[] = {
+      {"copied", {3, 40}, VolumeCopy::Copied, true, 0, 0},
+      {"refused", {3, 40}, VolumeCopy::Refused, true, 1, 0},
+      // A range of one chunk has failed as a whole: sector by sector past the cache.
+      {"failed, one chunk", {3, 40}, VolumeCopy::Failed, false, 37, 37},
+      // Chunks 2-2047, 2048-4095 and 4096-4097, each read once; the whole is not read again.
+      {"failed, three chunks", {2, 4098}, VolumeCopy::Failed, false, 3, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UseDrive(4100);
+    std::vector<Call> calls;
+    platform_.CopyToFile = [&](std::string_view drive, uint64_t position, uint64_t length, const fs::path& file) {
+      EXPECT_EQ(drive, "C:");
+      calls.push_back({position, length, file});
+      // Through a descriptor of its own, into the file the copy has already made empty.
+      std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+      EXPECT_TRUE(out.is_open());
+      const std::vector<uint8_t> bytes = Expected(c.range);
+      if (c.answer == VolumeCopy::Copied) {
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      } else if (c.answer == VolumeCopy::Failed) {
+        // A device cannot be emptied again: what a failed copy left must be overwritten.
+        out << std::string(1024, 'X');
+      }
+      return c.answer;
+    };
+    platform_.Reads = platform_.DirectReads = 0;
+    const CopyOutcome outcome = Copy(c.range);
+    EXPECT_EQ(outcome.End, CopyEnd::Complete);
+    EXPECT_EQ(outcome.OneRead, c.oneRead);
+    EXPECT_EQ(outcome.SectorsWritten, c.range.Count());
+    EXPECT_TRUE(outcome.Unreadable.Empty());
+    EXPECT_EQ(platform_.Reads, c.reads);
+    EXPECT_EQ(platform_.DirectReads, c.directReads);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].Position, c.range.Start * 512);
+    EXPECT_EQ(calls[0].Length, c.range.Count() * 512);
+    EXPECT_EQ(calls[0].File, Out());
+    EXPECT_TRUE(Slurp(Out()) == Expected(c.range));
+  }
+
+  // Where anything but the file takes the bytes (a digest, a sink), or no one read is
+  // wanted, or the range is longer than one read, the system is not asked.
+  UseDrive(102410);
+  int asked = 0;
+  platform_.CopyToFile = [&](std::string_view, uint64_t, uint64_t, const fs::path&) {
+    ++asked;
+    return VolumeCopy::Refused;
+  };
+  Digest digest(DigestKind::Sha256);
+  CopyHooks withDigest;
+  withDigest.Digests = {&digest};
+  CopyHooks withSink;
+  withSink.Sink = [](std::span<const uint8_t>) { return true; };
+  CopyHooks inChunks;
+  inChunks.OneRead = false;
+  for (const CopyHooks* hooks : {&withDigest, &withSink, &inChunks}) {
+    EXPECT_EQ(Copy(SectorRange{0, 64}, *hooks).End, CopyEnd::Complete);
+  }
+  EXPECT_FALSE(Copy(SectorRange{0, 102401}).OneRead);
+  EXPECT_EQ(asked, 0);
+  EXPECT_TRUE(Slurp(Out()) == Expected(SectorRange{0, 102401}));
+  EXPECT_EQ(Copy(SectorRange{0, 64}).End, CopyEnd::Complete);
+  EXPECT_EQ(asked, 1);
+}
+
+// A hash reads in chunks at every length, so that hashing overlaps reading; its digest is
+// that of the bytes an export writes.
+TEST_F(SectorCopyTest, AHashReadsInChunksAtEveryLength) {
+  UseDrive(8200);
+  const SectorRange range{2, 4098};
+  platform_.Reads = 0;
+  ExportBusy = true;
+  const RangeHashOutcome outcome = HashSectorRange(range, {DigestKind::Sha256, DigestKind::Md5}, CopyHooks{});
+  ExportBusy = false;
+  EXPECT_EQ(outcome.End, CopyEnd::Complete);
+  EXPECT_EQ(outcome.SectorsHashed, range.Count());
+  EXPECT_EQ(platform_.Reads, 3);  // 2-2047, 2048-4095, 4096-4097: no read of the whole
+  ASSERT_EQ(outcome.Digests.size(), 2u);
+  const std::vector<uint8_t> bytes = Expected(range);
+  for (const auto& [kind, hex] : outcome.Digests) {
+    Digest expected(kind);
+    expected.Update(bytes);
+    EXPECT_EQ(hex, expected.Hex()) << DigestName(kind);
+  }
 }
 
 TEST_F(SectorCopyTest, AClearedBusyFlagStopsBeforeTheNextSector) {

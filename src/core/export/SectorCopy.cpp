@@ -83,7 +83,18 @@ bool ExportFile::Create(const std::filesystem::path& path) {
   errno = 0;
   out_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
   if (!out_.is_open()) NoteFailure();
+  path_ = out_.is_open() ? path : std::filesystem::path();
   return out_.is_open();
+}
+
+VolumeCopy ExportFile::CopyFromVolume(std::string_view drive, uint64_t position, uint64_t length) {
+  // The system writes the file through a descriptor of its own from the first byte on:
+  // only a file that nothing has been written to yet (the stream's offset is 0 too) can
+  // take that.
+  if (failed_ || !out_.is_open() || written_ != 0 || !pending_.empty() || path_.empty()) return VolumeCopy::Refused;
+  const VolumeCopy copy = CurrentPlatform().CopyVolumeToFile(drive, position, length, path_);
+  if (copy == VolumeCopy::Copied) written_ += length;
+  return copy;
 }
 
 // The stream is unbuffered, so a failed open, write or close is the system call's own,
@@ -128,6 +139,7 @@ bool ExportFile::Close() {
   if (out_.fail()) NoteFailure();
   pending_.clear();
   pending_.shrink_to_fit();
+  path_.clear();
   return !failed_;
 }
 
@@ -158,7 +170,23 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
     return hooks.Sink ? hooks.Sink(bytes) : file.Write(bytes);
   };
 
-  if (bytes <= kOneReadLimit) {
+  bool oneReadFailed = false;
+  if (hooks.OneRead && bytes <= kOneReadLimit && !pipe && !hooks.Sink && range.Start <= UINT64_MAX / sectorBytes) {
+    // The range as a whole, by the system itself: no buffer here, no copy through it.
+    switch (file.CopyFromVolume(Geometry().CurrentDrive, range.Start * sectorBytes, bytes)) {
+      case VolumeCopy::Copied:
+        outcome.OneRead = true;
+        outcome.SectorsWritten = count;
+        return outcome;
+      case VolumeCopy::Failed:
+        // As a failed one read: nothing kept, and the chunks copy what can be read.
+        oneReadFailed = true;
+        break;
+      case VolumeCopy::Refused:
+        break;
+    }
+  }
+  if (hooks.OneRead && bytes <= kOneReadLimit && !oneReadFailed) {
     // ReadSectors zero-fills the buffer itself, so it is not cleared here a second time.
     whole.emplace(static_cast<size_t>(bytes), hooks.BufferMemory);
     if (ReadSectors(range.Start, whole->Bytes())) {
@@ -172,6 +200,7 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
     }
     // The one read failed and nothing was written: go in chunks, so that every sector
     // that can be read still is.
+    oneReadFailed = true;
   }
 
   // A sector larger than a chunk still makes a chunk of one sector.
@@ -181,7 +210,6 @@ CopyOutcome CopySectorRange(SectorRange range, ExportFile& file, const CopyHooks
   // comes into the other.
   const size_t chunkBufferBytes = static_cast<size_t>(chunkSectors) * sectorBytes;
   const size_t buffersWanted = pipe ? 2 : 1;
-  const bool oneReadFailed = whole.has_value();
   if (!whole || whole->Bytes().size() < buffersWanted * chunkBufferBytes) {
     whole.reset();
     chunks.emplace(buffersWanted * chunkBufferBytes, hooks.BufferMemory);

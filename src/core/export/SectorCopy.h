@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Platform.h"
 #include "core/export/ExportRange.h"
 #include "core/export/RescueMap.h"
 #include "core/hash/Digest.h"
@@ -51,6 +52,12 @@ class ExportFile {
   // Appends bytes; false once any write has failed (the bytes are then dropped).
   bool Write(std::span<const uint8_t> bytes);
 
+  // Has the system copy `length` bytes at byte `position` of the drive into the file
+  // (Platform::CopyVolumeToFile), without them passing through this program. Only a file
+  // that is open and still empty is given to the system; anything else is Refused. A
+  // Failed copy leaves nothing in the file that a later Write does not overwrite.
+  VolumeCopy CopyFromVolume(std::string_view drive, uint64_t position, uint64_t length);
+
   // Writes what is gathered and closes the file; false when that or any earlier write
   // failed. Closing a file that is not open answers true.
   bool Close();
@@ -70,6 +77,7 @@ class ExportFile {
   void NoteFailure();
 
   std::ofstream out_;
+  std::filesystem::path path_;
   std::vector<uint8_t> pending_;  // reserved once; never grows past its capacity
   uint64_t written_ = 0;
   bool failed_ = false;
@@ -89,6 +97,10 @@ struct CopyHooks {
   // the default heap when null. A caller that can hand out memory backed by large pages
   // spares the system a page fault for every 4 KiB of a 50 MiB buffer.
   std::pmr::memory_resource* BufferMemory = nullptr;
+  // False: the range goes in chunks whatever its length, never in one read. For a hash,
+  // which writes no file: its chunks are read while the last one is hashed, where one
+  // read would have the digest wait for the whole range before it starts.
+  bool OneRead = true;
   // Takes the copy's bytes, in order, instead of the file when set (a hash of the range
   // reads exactly what an export would write); false refuses them as a failed write does.
   std::function<bool(std::span<const uint8_t> bytes)> Sink;
@@ -117,7 +129,11 @@ int32_t CopyPercent(uint64_t done, uint64_t count);
 
 // Copies the sectors of `range` of CurrentDrive, at BytesPerSector bytes a sector, into
 // `file`. A range of up to kOneReadLimit bytes is first tried with a single read and a
-// single write (no pump, no progress). When that is not possible or the read fails, the
+// single write (no pump, no progress); where nothing but the file takes the bytes (no
+// sink, no digest), the system is asked first to copy the range into the file by itself
+// (ExportFile::CopyFromVolume), which spares the program a 50 MiB buffer and a copy
+// through it; where it refuses, the range is read into the buffer as said. A copy of the
+// system's that fails is a failed one read. When that is not possible or the read fails, the
 // range goes in chunks of up to kChunkBytes, in ascending order, one read each; before
 // each chunk the pump runs, a cleared ExportBusy ends the copy, and the progress is shown.
 // Only a chunk that cannot be read is read again sector by sector, past the system's

@@ -11,6 +11,8 @@ RangeHashOutcome HashSectorRange(SectorRange range, const std::vector<DigestKind
   // The copy's own digest pipe takes the bytes on threads of their own while it reads on,
   // as it takes an export's; the sink only swallows them.
   hooks.Digests = std::move(taken);
+  // In chunks at every length: the digests take one while the next is read.
+  hooks.OneRead = false;
   hooks.Sink = [](std::span<const uint8_t>) { return true; };
   ExportFile unused;  // the sink takes every byte; nothing is written
   CopyOutcome copy = CopySectorRange(range, unused, hooks);

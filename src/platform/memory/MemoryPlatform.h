@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -44,6 +45,12 @@ class MemoryPlatform final : public Platform {
   // the read. Lets a test make a source disappear in the middle of a copy.
   std::function<bool(std::string_view drive, uint64_t position, size_t length)> BeforeRead;
 
+  // Stands for the system's copy of a volume's bytes into a file: called with what
+  // CopyVolumeToFile is asked. Empty: every such copy is Refused, as on a platform that
+  // has none.
+  std::function<VolumeCopy(std::string_view drive, uint64_t position, uint64_t length, const std::filesystem::path& file)>
+      CopyToFile;
+
   // As a system platform keeps the drive read last open: a read of another drive closes
   // it and opens that one; ReleaseVolumes, and replacing or removing the drive, close it.
   int Opens = 0;
@@ -53,6 +60,10 @@ class MemoryPlatform final : public Platform {
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
   bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  VolumeCopy CopyVolumeToFile(std::string_view drive, uint64_t position, uint64_t length,
+                              const std::filesystem::path& file) override {
+    return CopyToFile ? CopyToFile(drive, position, length, file) : VolumeCopy::Refused;
+  }
   void ReleaseVolumes() override;
   // The letter of the drive kept open, 0 when none is.
   char KeptDrive() const { return kept_; }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
@@ -48,17 +49,48 @@ bool PosixPlatform::Read(std::string_view drive, uint64_t position, std::span<ui
     std::fill(buffer.begin(), buffer.end(), uint8_t{0});
     return false;
   };
-  const DriveEntry* entry = table_.Find(drive);
+  const DriveEntry* entry = Readable(drive, position, buffer.size());
   if (entry == nullptr) return refuse();
-  // A raw volume refuses reads that are not whole sectors, and reads past its end: a
-  // partition ends where the table says, whatever follows it on the disk.
-  const uint64_t sectorSize = entry->SectorSize;
-  if (position % sectorSize != 0 || buffer.size() % sectorSize != 0) return refuse();
-  if (entry->Bytes && (position > *entry->Bytes || buffer.size() > *entry->Bytes - position)) return refuse();
-  if (position > static_cast<uint64_t>(INT64_MAX) - entry->FirstByte - buffer.size()) return refuse();
   Keep(entry->From);
   if (!entry->From->Read(entry->FirstByte + position, buffer, direct)) return refuse();
   return true;
+}
+
+const DriveEntry* PosixPlatform::Readable(std::string_view drive, uint64_t position, uint64_t length) const {
+  const DriveEntry* entry = table_.Find(drive);
+  if (entry == nullptr) return nullptr;
+  // A raw volume refuses reads that are not whole sectors, and reads past its end: a
+  // partition ends where the table says, whatever follows it on the disk.
+  const uint64_t sectorSize = entry->SectorSize;
+  if (sectorSize == 0 || position % sectorSize != 0 || length % sectorSize != 0) return nullptr;
+  if (entry->Bytes && (position > *entry->Bytes || length > *entry->Bytes - position)) return nullptr;
+  if (entry->FirstByte > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - entry->FirstByte ||
+      position > static_cast<uint64_t>(INT64_MAX) - entry->FirstByte - length) {
+    return nullptr;
+  }
+  return entry;
+}
+
+VolumeCopy PosixPlatform::CopyVolumeToFile(std::string_view drive, uint64_t position, uint64_t length,
+                                           const std::filesystem::path& file) {
+  const DriveEntry* entry = Readable(drive, position, length);
+  // What a read would refuse, the copy does not try: the read's refusal is the caller's.
+  if (entry == nullptr || entry->From->RawPath().empty()) return VolumeCopy::Refused;
+  // The file was made empty by the caller; opened again here, it is not truncated a
+  // second time. O_NONBLOCK: whatever the name names by now, the open must not wait.
+  const int out = open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (out < 0) return VolumeCopy::Refused;
+  struct stat st{};
+  VolumeCopy copy = VolumeCopy::Refused;
+  if (fstat(out, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) && (!S_ISREG(st.st_mode) || st.st_size == 0)) {
+    const int status = fcntl(out, F_GETFL);
+    if (status != -1) fcntl(out, F_SETFL, status & ~O_NONBLOCK);
+    Keep(entry->From);
+    copy = entry->From->CopyInto(entry->FirstByte + position, length, out);
+  }
+  // A close that fails says a write did not reach the file.
+  if (close(out) != 0 && copy == VolumeCopy::Copied) copy = VolumeCopy::Failed;
+  return copy;
 }
 
 void PosixPlatform::Keep(const std::shared_ptr<Source>& source) {

@@ -21,6 +21,10 @@ class PosixPlatform final : public Platform {
 
   bool ReadVolume(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
   bool ReadVolumeDirect(std::string_view drive, uint64_t position, std::span<uint8_t> buffer) override;
+  // From a raw image or a device into a regular file or a block device; a container, a
+  // character device (/dev/null, /dev/full) or anything else is Refused.
+  VolumeCopy CopyVolumeToFile(std::string_view drive, uint64_t position, uint64_t length,
+                              const std::filesystem::path& file) override;
   void ReleaseVolumes() override;
   std::optional<std::string> FileSystemName(std::string_view rootPath) override;
   uint32_t LogicalDrives() override { return table_.LetterMask(); }
@@ -46,6 +50,9 @@ class PosixPlatform final : public Platform {
 
  private:
   bool Read(std::string_view drive, uint64_t position, std::span<uint8_t> buffer, bool direct);
+  // The drive's entry when `length` bytes at `position` are whole sectors within it,
+  // else null (as a raw Windows volume refuses the read).
+  const DriveEntry* Readable(std::string_view drive, uint64_t position, uint64_t length) const;
 
   // The source that is kept open: the one of the drive read last.
   void Keep(const std::shared_ptr<Source>& source);

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/posix/KernelCopy.h"
+
 namespace korvalane {
 namespace {
 
@@ -118,6 +120,13 @@ bool RawSource::Read(uint64_t position, std::span<uint8_t> buffer, bool direct) 
   }
   const std::shared_ptr<const KeptDescriptor> fd = file_.Open(false);
   return fd && ReadFully(fd->Fd, position, buffer);
+}
+
+VolumeCopy RawSource::CopyInto(uint64_t position, uint64_t length, int out) {
+  const std::shared_ptr<const KeptDescriptor> fd = file_.Open(false);
+  // A source that does not open fails as its reads would.
+  if (!fd) return VolumeCopy::Failed;
+  return CopyInKernel(fd->Fd, position, length, out);
 }
 
 int64_t RawSource::Size() {

@@ -22,6 +22,8 @@ class RawSource final : public Source {
 
   const std::string& Name() const override { return path_; }
   bool Read(uint64_t position, std::span<uint8_t> buffer, bool direct) override;
+  // Through the kept descriptor, from the page cache as a read is.
+  VolumeCopy CopyInto(uint64_t position, uint64_t length, int out) override;
   int64_t Size() override;
   std::string OpenError() override;
   uint32_t SectorSize() const override { return sectorSize_; }
