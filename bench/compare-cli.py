@@ -87,6 +87,22 @@ def commands(source, partition, total, count):
     return both
 
 
+def first_difference(x, y):
+    if isinstance(x, int):
+        return 0
+    for i, (a, b) in enumerate(zip(x, y)):
+        if a != b:
+            return i
+    return min(len(x), len(y))
+
+
+def excerpt(value, at):
+    """Around the first byte that differs (a status is shown whole)."""
+    if isinstance(value, int):
+        return value
+    return value[max(0, at - 80):at + 160]
+
+
 def compare(old, new, args):
     a = run(old, args)
     b = run(new, args)
@@ -122,8 +138,9 @@ def main():
                         print("DIFFERS:", " ".join(args))
                         for label, x, y in (("status", a[0], b[0]), ("stdout", a[1], b[1]), ("stderr", a[2], b[2])):
                             if x != y:
-                                print("  %s old: %r" % (label, x[:400]))
-                                print("  %s new: %r" % (label, y[:400]))
+                                at = first_difference(x, y)
+                                print("  %s old: %r" % (label, excerpt(x, at)))
+                                print("  %s new: %r" % (label, excerpt(y, at)))
         total_runs += len(plan)
         total_diffs += diffs
         print("%-40s %6d commands %4d differ" % (os.path.basename(source), len(plan), diffs), flush=True)
