@@ -15,7 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvalane;
   korvalane::fuzzing::Volume(data, size, 512);
   Geometry().FileSystemKind = FileSystemKind::Ext;
-  if (!ext::ReadExtGeometry()) return 0;
-  fuzzing::WalkAndAsk(WalkExtOwnership, 5);
+  ext::VolumeState state;
+  if (!ext::ReadExtGeometry(state)) return 0;
+  fuzzing::WalkAndAsk([&state](OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
+    return WalkExtOwnership(state, index, hooks, why);
+  }, 5);
   return 0;
 }

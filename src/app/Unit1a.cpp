@@ -444,7 +444,7 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
   QAction* first = menu->actions().value(0);
   if (target) {
     // A volume names its clusters its own way (ext's are its blocks).
-    const korvalane::FileSystem* fileSystem = korvalane::CurrentFileSystem();
+    const korvalane::OpenedFileSystem* fileSystem = korvalane::CurrentFileSystem();
     const std::u16string_view units = fileSystem != nullptr ? fileSystem->ClusterName() : u"cluster";
     const QString caption = target->Kind == korvalane::JumpKind::MftRecord ? QStringLiteral("Go to MFT record ")
                             : target->Kind == korvalane::JumpKind::Inode

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "core/fs/ntfs/MftLayout.h"
+#include "core/fs/FileSystem.h"
+#include "core/fs/ntfs/NtfsFileSystem.h"
 #include "core/views/Details.h"
 #include "core/volume/VolumeGeometry.h"
 #include "platform/memory/MemoryPlatform.h"
@@ -53,7 +54,6 @@ class DetailsTest : public ::testing::Test {
   void SetUp() override {
     SetPlatform(&platform_);
     Geometry() = VolumeGeometry{};
-    MftExtents().clear();
     UseNtfs(NtfsVolume(512, 2, 128), 512);
   }
   void TearDown() override { SetPlatform(nullptr); }
@@ -85,8 +85,9 @@ TEST_F(DetailsTest, NtfsReportWithTheMftExtents) {
   expected.insert(expected.end(), {u"MFT clusters - 22", u"Bytes per record MFT - 1024", u"MFT parts - 2", u"",
                                    u"MFT cluster - clusters count:", u"8 - 16", u"56 - 6"});
   EXPECT_EQ(Report(), expected);
-  ASSERT_EQ(MftExtents().size(), 2u);
-  EXPECT_EQ(MftExtents()[1].StartCluster, 56);
+  const std::span<const DataRun> extents = MftExtentsOf(CurrentFileSystem());
+  ASSERT_EQ(extents.size(), 2u);
+  EXPECT_EQ(extents[1].StartCluster, 56);
   EXPECT_EQ(Geometry().MftRecordBytes, 1024);
 }
 
@@ -122,8 +123,9 @@ TEST_F(DetailsTest, RecordSizeComesFromTheUpdateSequenceCount) {
   WriteAtSector(8, MftRecord0({0x11, 0x10, 0x08, 0x00}, 4096));  // count 9
   EXPECT_EQ(Report().size(), 13u);
   EXPECT_EQ(Geometry().MftRecordBytes, 4096);
-  ASSERT_EQ(MftExtents().size(), 1u);
-  EXPECT_EQ(MftExtents()[0].ClusterCount, 16);
+  const std::span<const DataRun> extents = MftExtentsOf(CurrentFileSystem());
+  ASSERT_EQ(extents.size(), 1u);
+  EXPECT_EQ(extents[0].ClusterCount, 16);
 }
 
 TEST_F(DetailsTest, MftRecordZeroThatCannotBeUsed) {
@@ -163,12 +165,15 @@ TEST_F(DetailsTest, MftRecordZeroThatCannotBeUsed) {
   for (const Case& c : cases) {
     SetUp();
     std::vector<uint8_t> record = MftRecord0({0x11, 0x10, 0x08, 0x00});
+    // An earlier request found the MFT's extents; the one after the damage finds none.
+    WriteAtSector(16, record);
+    Report();
+    ASSERT_FALSE(MftExtentsOf(CurrentFileSystem()).empty()) << c.what;
     c.spoil(record, *platform_.Find("C:"));
     WriteAtSector(16, record);
-    MftExtents().push_back(DataRun{1, 1});  // from an earlier request
     EXPECT_EQ(Report(), kNtfsLines) << c.what;
     EXPECT_EQ(Geometry().MftRecordBytes, c.recordBytesAfter) << c.what;
-    EXPECT_TRUE(MftExtents().empty()) << c.what;
+    EXPECT_TRUE(MftExtentsOf(CurrentFileSystem()).empty()) << c.what;
   }
 }
 

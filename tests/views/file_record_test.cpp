@@ -58,7 +58,8 @@ TEST_F(FileRecordTest, ResidentFile) {
             .Protected());
   EXPECT_EQ(Show(), (ViewText{u"File a.txt", u"MFT record 40", u"Parent MFT record 5", u"Resident",
                               u"File size 100 b", u"Date/Time 2009-03-07 14:05:00"}));
-  EXPECT_EQ(Geometry().MftRecordBytes, 1024);
+  // The view reads two sectors a record and leaves the geometry as it was.
+  EXPECT_EQ(Geometry().MftRecordBytes, 0);
 }
 
 TEST_F(FileRecordTest, FolderAndLargeFile) {
@@ -225,10 +226,19 @@ TEST_F(FileRecordTest, RecordLengthFollowsMftRecordBytes) {
     platform_.AddDrive('C', std::vector<uint8_t>(64 * 4096, 0), static_cast<uint32_t>(c.sectorSize));
     std::vector<uint8_t> record = RecordBuilder(40, 1024).Add(FileName(u"a", 5)).End().Protected();
     std::copy(record.begin(), record.end(), platform_.Find("C:")->Bytes.begin() + 2 * c.sectorSize);
+    // The read spans `expected` bytes: a bad sector just past them is not read, a bad last
+    // one of them is. The view leaves the geometry as it was.
+    const uint64_t lastSector = 2 + static_cast<uint64_t>(c.expected / c.sectorSize) - 1;
+    platform_.Find("C:")->UnreadableSectors = {lastSector + 1};
     ViewText view;
     ShowFileRecord(2, view, NoPump);
-    EXPECT_EQ(Geometry().MftRecordBytes, c.expected);
+    EXPECT_EQ(Geometry().MftRecordBytes, 0);
     EXPECT_EQ(view.size(), 5u) << c.sectorSize;
+    platform_.Find("C:")->UnreadableSectors = {lastSector};
+    view.clear();
+    ShowFileRecord(2, view, NoPump);
+    EXPECT_EQ(view, ViewText{}) << c.sectorSize;
+    platform_.Find("C:")->UnreadableSectors.clear();
   }
 
   // A smaller record length: only records whose attributes lie inside it are reported.
@@ -251,7 +261,7 @@ TEST_F(FileRecordTest, RecordShorterThanItsSignature) {
   platform_.AddDrive('C', {'F', 'I', 'L', 'E', 0, 0, 0, 0}, 1);
   Geometry().BytesPerSector = 1;
   EXPECT_EQ(Show(0), ViewText{u"This sector does not contain information about a file records"});
-  EXPECT_EQ(Geometry().MftRecordBytes, 2);
+  EXPECT_EQ(Geometry().MftRecordBytes, 0);
 }
 
 TEST_F(FileRecordTest, PumpRunsPerAttributeAndPerRunAndASupersededReportShowsNothing) {

@@ -22,21 +22,29 @@ void WriteDetailsLine(const DetailsLine& line, ViewText* view, Json* json) {
 
 }  // namespace
 
-Location FileSystem::LocateMftRecord(uint64_t, const MessagePump&) const {
+std::unique_ptr<OpenedFileSystem> FileSystem::Open() const {
+  std::unique_ptr<OpenedFileSystem> volume = NewVolume();
+  volume->ReadGeometry();
+  return volume;
+}
+
+std::u16string_view OpenedFileSystem::Name() const { return type_.Name(Geometry().FileSystemKind); }
+
+Location OpenedFileSystem::LocateMftRecord(uint64_t, const MessagePump&) const {
   return Refuse("the volume is not NTFS: it has no MFT");
 }
 
-Location FileSystem::LocateInode(uint64_t) const {
+Location OpenedFileSystem::LocateInode(uint64_t) const {
   return Refuse("the volume is not ext2, ext3 or ext4: it has no inodes");
 }
 
-std::optional<JumpTarget> FileSystem::TargetOfLine(const ViewText& view, size_t line) const {
+std::optional<JumpTarget> OpenedFileSystem::TargetOfLine(const ViewText& view, size_t line) const {
   return ReportLineTarget(view, line);
 }
 
-std::u16string FileSystem::Refusal() const { return u"Access to boot sector denied"; }
+std::u16string OpenedFileSystem::Refusal() const { return u"Access to boot sector denied"; }
 
-bool FileSystem::WalkOwnership(OwnershipIndex&, const WalkHooks&, std::string* why) const {
+bool OpenedFileSystem::WalkOwnership(OwnershipIndex&, const WalkHooks&, std::string* why) const {
   *why = "the volume's file system is not one whose files Korvalane walks";
   return false;
 }
@@ -60,7 +68,29 @@ const FileSystem* FileSystemOf(FileSystemKind kind) {
   return nullptr;
 }
 
-const FileSystem* CurrentFileSystem() { return FileSystemOf(Geometry().FileSystemKind); }
+namespace {
+
+std::unique_ptr<OpenedFileSystem>& CurrentVolumeSlot() {
+  static std::unique_ptr<OpenedFileSystem> current;
+  return current;
+}
+
+}  // namespace
+
+const OpenedFileSystem* CurrentFileSystem() {
+  std::unique_ptr<OpenedFileSystem>& current = CurrentVolumeSlot();
+  const FileSystem* type = FileSystemOf(Geometry().FileSystemKind);
+  if (!type) return nullptr;
+  if (!current || &current->Type() != type) current = type->NewVolume();
+  return current.get();
+}
+
+bool OpenCurrentVolume() {
+  std::unique_ptr<OpenedFileSystem>& current = CurrentVolumeSlot();
+  const FileSystem* type = FileSystemOf(Geometry().FileSystemKind);
+  current = type ? type->Open() : nullptr;
+  return current && current->Usable();
+}
 
 std::u16string DetailsHeading() {
   const std::string& drive = Geometry().CurrentDrive;

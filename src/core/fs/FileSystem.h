@@ -3,6 +3,7 @@
 #include <concepts>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,12 +33,11 @@ struct RecordOptions {
   std::vector<size_t>* DeletedLines = nullptr;
 };
 
-// What the views, the command line and the window ask of a file system, without knowing
-// which one it is. Each file system lives in its own folder (fs/fat, fs/exfat, fs/ntfs, fs/ext)
-// and is listed once in FileSystems(); nothing else switches on FileSystemKind.
-//
-// A report (Details, a record) is read once and written both as the view's lines and as
-// JSON fields from the same values: either output may be null when it is not wanted.
+class OpenedFileSystem;
+
+// A file system as the registry lists it: how its volumes are recognised and named, and
+// how one is opened. Each file system lives in its own folder (fs/fat, fs/exfat, fs/ntfs,
+// fs/ext) and is listed once in FileSystems(); nothing else switches on FileSystemKind.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -55,9 +55,40 @@ class FileSystem {
   // it is this file system's. A file system whose mark lies past sector 0 reads it itself.
   virtual std::optional<FileSystemKind> Recognise(std::span<const uint8_t> bootSector) const = 0;
 
-  // Fills VolumeGeometry from the boot sector of CurrentDrive (FileSystemKind is set
-  // already). False for a boot sector it cannot use.
-  virtual bool ReadGeometry() const = 0;
+  // A volume of this file system on CurrentDrive, nothing of it parsed yet.
+  virtual std::unique_ptr<OpenedFileSystem> NewVolume() const = 0;
+
+  // Opens CurrentDrive (FileSystemKind is set already): its boot sector or superblock is
+  // parsed once into the object, which fills VolumeGeometry as the view of its geometry.
+  // The object answers even where the boot sector was refused (Usable() is then false).
+  std::unique_ptr<OpenedFileSystem> Open() const;
+};
+
+// One opened volume: what its boot sector or superblock gave, parsed once, and what the
+// views, the command line and the window ask of it, without knowing which file system
+// it is.
+//
+// A report (Details, a record) is read once and written both as the view's lines and as
+// JSON fields from the same values: either output may be null when it is not wanted.
+class OpenedFileSystem {
+ public:
+  explicit OpenedFileSystem(const FileSystem& type) : type_(type) {}
+  virtual ~OpenedFileSystem() = default;
+  OpenedFileSystem(const OpenedFileSystem&) = delete;
+  OpenedFileSystem& operator=(const OpenedFileSystem&) = delete;
+
+  const FileSystem& Type() const { return type_; }
+
+  // Whether the last ReadGeometry could use the boot sector.
+  bool Usable() const { return usable_; }
+
+  // Parses the boot sector of CurrentDrive into the object and fills VolumeGeometry from
+  // it. False for a boot sector it cannot use.
+  bool ReadGeometry() { return usable_ = Parse(); }
+
+  // The volume's name in the label, the drive list and the JSON: its kind's, or what the
+  // parse found (ext's "ext4").
+  virtual std::u16string_view Name() const;
 
   // The "Details" report after a successful ReadGeometry: from the "Drive X:\, ..." line
   // on. `json` is an object holding "drive" and "fileSystem"; the report adds the rest.
@@ -96,6 +127,12 @@ class FileSystem {
   // Walks the volume once into `index`: what uses each of its sectors. False, with `why`,
   // where the walk cannot be made or was stopped, or this file system has none.
   virtual bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const;
+
+ private:
+  virtual bool Parse() = 0;
+
+  const FileSystem& type_;
+  bool usable_ = false;
 };
 
 // Every file system, in the order detection asks them (the first that recognises a boot
@@ -105,8 +142,14 @@ std::span<const FileSystem* const> FileSystems();
 // The file system of `kind`; nothing for FileSystemKind::Unknown.
 const FileSystem* FileSystemOf(FileSystemKind kind);
 
-// The file system of the current volume (Geometry().FileSystemKind), if any.
-const FileSystem* CurrentFileSystem();
+// The opened file system of the current volume, if its kind (Geometry().FileSystemKind)
+// has one: the object the last OpenCurrentVolume made, or, where the kind was since set
+// to another, a new object of that kind with nothing parsed.
+const OpenedFileSystem* CurrentFileSystem();
+
+// Opens CurrentDrive as its FileSystemKind says and keeps the object as the current one
+// (none for Unknown). True when its boot sector could be used.
+bool OpenCurrentVolume();
 
 // The text of the first 90 bytes of a boot sector without the bytes of value 30 or below:
 // the jump, the OEM name at 3 ("NTFS    ", "EXFAT   ") and the BIOS parameter block

@@ -6,7 +6,7 @@ namespace korvalane {
 std::optional<OwnershipIndex> BuildOwnershipIndex(const WalkHooks& hooks, std::string* why) {
   OwnershipIndex index;
   std::string reason = "the volume's file system is not one whose files Korvalane walks";
-  const FileSystem* fileSystem = CurrentFileSystem();
+  const OpenedFileSystem* fileSystem = CurrentFileSystem();
   if (fileSystem == nullptr || !fileSystem->WalkOwnership(index, hooks, &reason)) {
     if (why != nullptr) *why = reason;
     return std::nullopt;

@@ -14,7 +14,7 @@ std::string Number(uint64_t value) { return std::to_string(value); }
 
 Location LocateCluster(uint64_t cluster) {
   const VolumeGeometry& g = Geometry();
-  const FileSystem* fs = CurrentFileSystem();
+  const OpenedFileSystem* fs = CurrentFileSystem();
   if (!fs || g.BytesPerSector <= 0 || g.SectorsPerCluster <= 0) {
     return Refuse("the volume's clusters are not known (no FAT, exFAT or NTFS boot sector gives them)");
   }
@@ -22,7 +22,7 @@ Location LocateCluster(uint64_t cluster) {
 }
 
 Location LocateMftRecord(uint64_t record, const MessagePump& pump) {
-  const FileSystem* fs = CurrentFileSystem();
+  const OpenedFileSystem* fs = CurrentFileSystem();
   if (!fs) return Refuse("the volume is not NTFS: it has no MFT");
   return fs->LocateMftRecord(record, pump);
 }
@@ -34,7 +34,7 @@ Location LocateTarget(const JumpTarget& target, const MessagePump& pump) {
     case JumpKind::MftRecord:
       return LocateMftRecord(target.Number, pump);
     case JumpKind::Inode:
-      if (const FileSystem* fs = CurrentFileSystem()) return fs->LocateInode(target.Number);
+      if (const OpenedFileSystem* fs = CurrentFileSystem()) return fs->LocateInode(target.Number);
       return Refuse("the volume is not ext2, ext3 or ext4: it has no inodes");
     case JumpKind::Sector:
       break;

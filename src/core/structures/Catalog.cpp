@@ -134,7 +134,7 @@ const StructureKind* FindStructureKind(std::string_view id) {
 
 std::optional<StructureChoice> KnownStructureAt(uint64_t sector) {
   std::optional<StructureChoice> choice;
-  if (const FileSystem* fileSystem = CurrentFileSystem()) {
+  if (const OpenedFileSystem* fileSystem = CurrentFileSystem()) {
     choice = fileSystem->StructureAt(sector);
   } else {
     choice = OnDisk(sector, DriveTable());
@@ -167,7 +167,7 @@ std::optional<StructureCopy> ReadCopyAt(uint64_t sector, const StructureChoice& 
   StructureChoice choice = asked;
   // A sector named by --as takes what the volume knows of it: ext numbers its inodes and
   // groups by where they lie, and its superblock may begin inside the sector.
-  if (const FileSystem* fileSystem = CurrentFileSystem()) {
+  if (const OpenedFileSystem* fileSystem = CurrentFileSystem()) {
     if (const std::optional<StructureChoice> known = fileSystem->StructureAt(sector); known && known->Id == choice.Id) {
       choice = *known;
     }
@@ -423,7 +423,7 @@ std::vector<StructureBackup> GptBackups() {
 
 std::vector<BackupComparison> CompareBackups() {
   std::vector<StructureBackup> pairs;
-  if (const FileSystem* fileSystem = CurrentFileSystem()) {
+  if (const OpenedFileSystem* fileSystem = CurrentFileSystem()) {
     pairs = fileSystem->StructureBackups();
   } else {
     pairs = GptBackups();

@@ -8,20 +8,21 @@
 namespace korvalane {
 DetailsResult ReadVolumeDetails(ViewText* view, Json* json, const MessagePump& pump) {
   const VolumeGeometry& g = Geometry();
-  const FileSystem* fs = CurrentFileSystem();
-  if (!fs) {
+  if (!CurrentFileSystem()) {
     ReportPartitionTable(view, json, pump);
     return DetailsResult::Shown;
   }
   // The boot sector is parsed again, as it is on disk now; a refused one still leaves the
   // volume browsable to its end.
-  if (!ParseVolumeGeometry()) {
+  const bool parsed = ParseVolumeGeometry();
+  const OpenedFileSystem* fs = CurrentFileSystem();
+  if (!parsed) {
     const std::u16string refusal = fs->Refusal();
     if (view) view->push_back(refusal);
     if (json) *json = Json::Object().Set("drive", g.CurrentDrive).Set("error", refusal);
     return DetailsResult::BootSectorDenied;
   }
-  if (json) *json = Json::Object().Set("drive", g.CurrentDrive).Set("fileSystem", fs->Name(g.FileSystemKind));
+  if (json) *json = Json::Object().Set("drive", g.CurrentDrive).Set("fileSystem", fs->Name());
   fs->Details(view, json, pump);
   return DetailsResult::Shown;
 }

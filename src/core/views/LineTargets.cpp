@@ -122,7 +122,7 @@ std::optional<JumpTarget> ReportLineTarget(const ViewText& view, size_t line) {
 
 std::optional<JumpTarget> TargetOfLine(const ViewText& view, size_t line) {
   if (line >= view.size()) return std::nullopt;
-  if (const FileSystem* fileSystem = CurrentFileSystem()) return fileSystem->TargetOfLine(view, line);
+  if (const OpenedFileSystem* fileSystem = CurrentFileSystem()) return fileSystem->TargetOfLine(view, line);
   return ReportLineTarget(view, line);
 }
 

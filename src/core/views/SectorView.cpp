@@ -43,7 +43,7 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
       break;
     case ViewKind::FileRecord:
       // An unknown volume has no file records: the view stays empty.
-      if (const FileSystem* fs = CurrentFileSystem()) fs->Record(*sector, &view, nullptr, record, pump);
+      if (const OpenedFileSystem* fs = CurrentFileSystem()) fs->Record(*sector, &view, nullptr, record, pump);
       break;
   }
   return SectorViewResult::Shown;
@@ -51,7 +51,7 @@ SectorViewResult ShowSector(std::u16string_view sectorText, ViewKind kind, ViewT
 
 Json FileRecordJson(uint64_t sector, const MessagePump& pump, const RecordOptions& record) {
   Json fields = Json::Object();
-  if (const FileSystem* fs = CurrentFileSystem()) fs->Record(sector, nullptr, &fields, record, pump);
+  if (const OpenedFileSystem* fs = CurrentFileSystem()) fs->Record(sector, nullptr, &fields, record, pump);
   // Every kind of volume answers in one shape: found or not, then what was found.
   return Json::Object().Set("found", !fields.Empty()).Update(fields);
 }

@@ -21,8 +21,7 @@ void SelectDrive(std::string_view drive) {
 }
 
 bool ParseVolumeGeometry() {
-  const FileSystem* fs = CurrentFileSystem();
-  const bool parsed = fs && fs->ReadGeometry();
+  const bool parsed = OpenCurrentVolume();
   if (!parsed) MakeBrowsableToEnd();
   return parsed;
 }
@@ -38,6 +37,9 @@ void MakeBrowsableToEnd() {
 }
 
 std::u16string KindName(FileSystemKind kind) {
+  // The current volume's name is what its parse found (ext's "ext4").
+  const OpenedFileSystem* current = CurrentFileSystem();
+  if (current && current->Type().Handles(kind)) return std::u16string(current->Name());
   if (const FileSystem* fs = FileSystemOf(kind)) return std::u16string(fs->Name(kind));
   return u"Unknown";
 }

@@ -29,7 +29,13 @@ class Exfat final : public FileSystem {
     return std::nullopt;
   }
 
-  bool ReadGeometry() const override { return ReadExfatGeometry(); }
+  std::unique_ptr<OpenedFileSystem> NewVolume() const override;
+};
+
+// What the boot sector gives is kept in VolumeGeometry, the view of this volume's geometry.
+class ExfatVolume final : public OpenedFileSystem {
+ public:
+  using OpenedFileSystem::OpenedFileSystem;
 
   void Details(ViewText* view, Json* json, const MessagePump&) const override {
     const VolumeGeometry& g = Geometry();
@@ -67,7 +73,12 @@ class Exfat final : public FileSystem {
 
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return ExfatStructureAt(sector); }
   std::vector<StructureBackup> StructureBackups() const override { return ExfatStructureBackups(); }
+
+ private:
+  bool Parse() override { return ReadExfatGeometry(); }
 };
+
+std::unique_ptr<OpenedFileSystem> Exfat::NewVolume() const { return std::make_unique<ExfatVolume>(*this); }
 
 }  // namespace
 

@@ -39,11 +39,12 @@ std::u16string GroupLine(const Superblock& sb, uint32_t number, const GroupDescr
 
 }  // namespace
 
-void WriteDetails(const std::u16string& heading, ViewText* view, Json* json, const MessagePump& pump) {
-  const Superblock& sb = *State().Sb;
+void WriteDetails(const VolumeState& state, const std::u16string& heading, ViewText* view, Json* json,
+                  const MessagePump& pump) {
+  const Superblock& sb = *state.Sb;
   const VolumeGeometry& g = Geometry();
   if (view != nullptr) {
-    view->push_back(heading + VersionLabel());
+    view->push_back(heading + VersionLabel(state));
     view->push_back(u"Bytes per sector - " + Decimal(g.BytesPerSector));
     view->push_back(u"Bytes per block - " + Decimal(sb.BlockBytes));
     view->push_back(u"Sectors per block - " + Decimal(g.SectorsPerCluster));
@@ -133,6 +134,6 @@ void WriteDetails(const std::u16string& heading, ViewText* view, Json* json, con
   }
 }
 
-std::u16string NotUsableLine() { return kNotUsable + FromUtf8(State().Problem); }
+std::u16string NotUsableLine(const VolumeState& state) { return kNotUsable + FromUtf8(state.Problem); }
 
 }  // namespace korvalane::ext

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/fs/ext/Volume.h"
 #include "core/text/Json.h"
 #include "core/views/ViewText.h"
 
@@ -11,9 +12,9 @@ namespace korvalane::ext {
 // names, state, times, features and checksum, then one line per block group. Read once
 // for both outputs: the lines from `heading` + "ext4" on into `view`, the fields after
 // "fileSystem" into `json` (either may be null).
-void WriteDetails(const std::u16string& heading, ViewText* view, Json* json, const MessagePump& pump);
+void WriteDetails(const VolumeState& state, const std::u16string& heading, ViewText* view, Json* json, const MessagePump& pump);
 
 // "Superblock not usable - " and why: the one line of a volume whose superblock failed.
-std::u16string NotUsableLine();
+std::u16string NotUsableLine(const VolumeState& state);
 
 }  // namespace korvalane::ext

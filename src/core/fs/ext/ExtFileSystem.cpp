@@ -19,8 +19,8 @@ class Ext final : public FileSystem {
  public:
   bool Handles(FileSystemKind kind) const override { return kind == FileSystemKind::Ext; }
 
-  // As libblkid names the volume last parsed: "ext2", "ext3" or "ext4" ("ext" before).
-  std::u16string_view Name(FileSystemKind) const override { return ext::State().Label; }
+  // An ext volume is named by its parse ("ext2", "ext3" or "ext4"); "ext" before one.
+  std::u16string_view Name(FileSystemKind) const override { return u"ext"; }
 
   std::optional<FileSystemKind> FromSystemName(std::string_view name) const override {
     if (name == "ext2" || name == "ext3" || name == "ext4" || name == "ext4dev") return FileSystemKind::Ext;
@@ -35,23 +35,34 @@ class Ext final : public FileSystem {
     return std::nullopt;
   }
 
-  bool ReadGeometry() const override { return ext::ReadExtGeometry(); }
+  std::unique_ptr<OpenedFileSystem> NewVolume() const override;
+};
 
-  std::u16string Refusal() const override { return ext::NotUsableLine(); }
+// The superblock is parsed once, into the volume.
+class ExtVolume final : public OpenedFileSystem {
+ public:
+  using OpenedFileSystem::OpenedFileSystem;
+
+  const ext::VolumeState& State() const { return state_; }
+
+  // As libblkid names the volume: "ext2", "ext3" or "ext4".
+  std::u16string_view Name() const override { return state_.Label; }
+
+  std::u16string Refusal() const override { return ext::NotUsableLine(state_); }
 
   void Details(ViewText* view, Json* json, const MessagePump& pump) const override {
-    ext::WriteDetails(DetailsHeading(), view, json, pump);
+    ext::WriteDetails(state_, DetailsHeading(), view, json, pump);
   }
 
   void Record(uint64_t sector, ViewText* view, Json* json, const RecordOptions& options,
               const MessagePump& pump) const override {
-    ext::WriteRecord(sector, view, json, options.DeletedLines, pump);
+    ext::WriteRecord(state_, sector, view, json, options.DeletedLines, pump);
   }
 
   // An ext volume's clusters are its blocks, block 0 at sector 0.
-  Location LocateCluster(uint64_t cluster) const override { return ext::LocateBlock(cluster); }
+  Location LocateCluster(uint64_t cluster) const override { return ext::LocateBlock(state_, cluster); }
 
-  Location LocateInode(uint64_t inode) const override { return ext::LocateInode(inode); }
+  Location LocateInode(uint64_t inode) const override { return ext::LocateInode(state_, inode); }
 
   std::optional<JumpTarget> TargetOfLine(const ViewText& view, size_t line) const override {
     const std::optional<ext::Target> target = ext::TargetOfLine(view, line);
@@ -62,13 +73,25 @@ class Ext final : public FileSystem {
   std::u16string_view ClusterName() const override { return u"block"; }
 
   bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
-    return WalkExtOwnership(index, hooks, why);
+    return WalkExtOwnership(state_, index, hooks, why);
   }
-  std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return ExtStructureAt(sector); }
-  std::vector<StructureBackup> StructureBackups() const override { return ExtStructureBackups(); }
+  std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return ExtStructureAt(state_, sector); }
+  std::vector<StructureBackup> StructureBackups() const override { return ExtStructureBackups(state_); }
+
+ private:
+  bool Parse() override { return ext::ReadExtGeometry(state_); }
+
+  ext::VolumeState state_;
 };
 
+std::unique_ptr<OpenedFileSystem> Ext::NewVolume() const { return std::make_unique<ExtVolume>(*this); }
+
 }  // namespace
+
+const ext::VolumeState* ExtStateOf(const OpenedFileSystem* volume) {
+  const auto* ext = dynamic_cast<const ExtVolume*>(volume);
+  return ext ? &ext->State() : nullptr;
+}
 
 const FileSystem& ExtFileSystem() {
   static const Ext ext;

@@ -50,8 +50,7 @@ bool IsRunHeader(std::u16string_view text) {
 
 }  // namespace
 
-Location LocateInode(uint64_t number) {
-  const VolumeState& state = State();
+Location LocateInode(const VolumeState& state, uint64_t number) {
   if (!state.Sb) return Refuse("the volume has no usable ext superblock" + (state.Problem.empty() ? "" : ": " + state.Problem));
   const Superblock& sb = *state.Sb;
   const VolumeGeometry& g = Geometry();
@@ -72,8 +71,7 @@ Location LocateInode(uint64_t number) {
   return Location{*at.Byte / static_cast<uint32_t>(g.BytesPerSector), {}};
 }
 
-Location LocateBlock(uint64_t block) {
-  const VolumeState& state = State();
+Location LocateBlock(const VolumeState& state, uint64_t block) {
   if (!state.Sb) return Refuse("the volume has no usable ext superblock" + (state.Problem.empty() ? "" : ": " + state.Problem));
   const Superblock& sb = *state.Sb;
   const VolumeGeometry& g = Geometry();

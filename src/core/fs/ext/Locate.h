@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/fs/ext/Volume.h"
 #include "core/search/Locate.h"
 #include "core/views/ViewText.h"
 
@@ -11,10 +12,10 @@ namespace korvalane::ext {
 
 // The sector that holds inode `number` of the current ext volume (through its group
 // descriptor's inode table), or why there is none.
-Location LocateInode(uint64_t number);
+Location LocateInode(const VolumeState& state, uint64_t number);
 
 // The first sector of block `block` (cluster N of an ext volume is its block N).
-Location LocateBlock(uint64_t block);
+Location LocateBlock(const VolumeState& state, uint64_t block);
 
 enum class TargetKind { Block, Inode };
 struct Target {

@@ -761,11 +761,11 @@ class ExtWalk {
 
 }  // namespace
 
-bool WalkExtOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
+bool WalkExtOwnership(const ext::VolumeState& state, OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
   const VolumeGeometry& g = Geometry();
-  const std::optional<Superblock>& sb = ext::State().Sb;
+  const std::optional<Superblock>& sb = state.Sb;
   if (!sb || g.BytesPerSector <= 0) {
-    *why = ext::State().Problem.empty() ? "the volume has no ext superblock that can be read" : ext::State().Problem;
+    *why = state.Problem.empty() ? "the volume has no ext superblock that can be read" : state.Problem;
     return false;
   }
   const uint32_t sectorsPerBlock = sb->BlockBytes / static_cast<uint32_t>(g.BytesPerSector);

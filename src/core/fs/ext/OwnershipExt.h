@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/fs/ext/Volume.h"
 #include "core/ownership/OwnershipIndex.h"
 
 namespace korvalane {
@@ -14,6 +15,6 @@ namespace korvalane {
 // attribute values), free blocks by the block bitmaps, and blocks marked in use that
 // nothing reaches (lost). False, with `why`, when the superblock or the descriptors
 // cannot be read or the walk was stopped.
-bool WalkExtOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why);
+bool WalkExtOwnership(const ext::VolumeState& state, OwnershipIndex& index, const WalkHooks& hooks, std::string* why);
 
 }  // namespace korvalane

@@ -117,9 +117,8 @@ std::string DirectoryKindName(DirectoryKind kind) {
 
 }  // namespace
 
-RecordView ReadRecord(uint64_t sector, const MessagePump& pump) {
+RecordView ReadRecord(const VolumeState& state, uint64_t sector, const MessagePump& pump) {
   RecordView view;
-  const VolumeState& state = State();
   if (!state.Sb) {
     view.Problem = state.Problem.empty() ? "no ext superblock has been read" : state.Problem;
     return view;
@@ -387,9 +386,9 @@ Json ViewJson(const RecordView& read) {
 
 }  // namespace
 
-void WriteRecord(uint64_t sector, ViewText* view, Json* json, std::vector<size_t>* deletedLines,
-                 const MessagePump& pump) {
-  const RecordView read = ReadRecord(sector, pump);
+void WriteRecord(const VolumeState& state, uint64_t sector, ViewText* view, Json* json,
+                 std::vector<size_t>* deletedLines, const MessagePump& pump) {
+  const RecordView read = ReadRecord(state, sector, pump);
   if (json != nullptr) *json = ViewJson(read);
   if (view == nullptr) return;
   if (read.NotARecord) {

@@ -7,6 +7,7 @@
 
 #include "core/fs/ext/Directory.h"
 #include "core/fs/ext/Inode.h"
+#include "core/fs/ext/Volume.h"
 #include "core/text/Json.h"
 #include "core/views/ViewText.h"
 
@@ -37,14 +38,14 @@ struct RecordView {
   std::string Problem;  // the volume could not be read as ext at all
 };
 
-RecordView ReadRecord(uint64_t sector, const MessagePump& pump);
+RecordView ReadRecord(const VolumeState& state, uint64_t sector, const MessagePump& pump);
 
 // The "File record" view on ext volumes: reads the sector once and writes the view's
 // lines into `view`, its fields into `json` and into `deletedLines` the indices of the
 // lines of deleted directory entries and of every line of a deleted inode (each may be
 // null).
-void WriteRecord(uint64_t sector, ViewText* view, Json* json, std::vector<size_t>* deletedLines,
-                 const MessagePump& pump);
+void WriteRecord(const VolumeState& state, uint64_t sector, ViewText* view, Json* json,
+                 std::vector<size_t>* deletedLines, const MessagePump& pump);
 
 // The lines of one inode's report (the lines a directory listing gives are
 // DirectoryLines), with the indices of the lines of deleted directory entries in

@@ -6,6 +6,7 @@
 
 #include "core/Bytes.h"
 #include "core/fs/ext/Checksums.h"
+#include "core/fs/ext/ExtFileSystem.h"
 #include "core/fs/ext/Directory.h"
 #include "core/fs/ext/Inode.h"
 #include "core/fs/ext/Superblock.h"
@@ -487,8 +488,8 @@ Structure DecodeExtDirectory(const StructureInput& input) {
   return s;
 }
 
-std::optional<StructureChoice> ExtStructureAt(uint64_t sector) {
-  const std::optional<Superblock>& sb = ext::State().Sb;
+std::optional<StructureChoice> ExtStructureAt(const ext::VolumeState& state, uint64_t sector) {
+  const std::optional<Superblock>& sb = state.Sb;
   const VolumeGeometry& g = Geometry();
   if (!sb || g.BytesPerSector <= 0) return std::nullopt;
   const auto sectorBytes = static_cast<uint64_t>(g.BytesPerSector);
@@ -550,8 +551,8 @@ std::optional<StructureChoice> ExtStructureAt(uint64_t sector) {
   return std::nullopt;
 }
 
-std::vector<StructureBackup> ExtStructureBackups() {
-  const std::optional<Superblock>& sb = ext::State().Sb;
+std::vector<StructureBackup> ExtStructureBackups(const ext::VolumeState& state) {
+  const std::optional<Superblock>& sb = state.Sb;
   const VolumeGeometry& g = Geometry();
   if (!sb || g.BytesPerSector <= 0) return {};
   const auto sectorBytes = static_cast<uint64_t>(g.BytesPerSector);
@@ -580,8 +581,8 @@ std::vector<StructureBackup> ExtStructureBackups() {
 uint64_t ExtStructureSpan(std::string_view id, uint32_t sectorSize, size_t offset) {
   uint64_t bytes = 0;
   if (id == "ext-superblock") bytes = ext::kSuperblockBytes;
-  const std::optional<Superblock>& sb = ext::State().Sb;
-  if (id == "ext-directory" && sb) bytes = sb->BlockBytes;
+  const ext::VolumeState* state = ExtStateOf(CurrentFileSystem());
+  if (id == "ext-directory" && state && state->Sb) bytes = state->Sb->BlockBytes;
   return (std::max<uint64_t>(offset + bytes, sectorSize) + sectorSize - 1) / sectorSize * sectorSize;
 }
 

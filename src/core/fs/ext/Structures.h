@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fs/ext/Volume.h"
 #include "core/structures/Structure.h"
 
 namespace korvalane {
@@ -29,11 +30,11 @@ Structure DecodeExtDirectory(const StructureInput& input);
 // Which structure sector `sector` of the current ext volume holds: the superblock and its
 // backups, the group descriptor tables after them, the inode tables, and blocks that read
 // as directory blocks (at their first sector).
-std::optional<StructureChoice> ExtStructureAt(uint64_t sector);
+std::optional<StructureChoice> ExtStructureAt(const ext::VolumeState& state, uint64_t sector);
 
 // The primary superblock and its first backup, with the fields a backup may lawfully hold
 // otherwise (its group number, the counts and times only the primary follows).
-std::vector<StructureBackup> ExtStructureBackups();
+std::vector<StructureBackup> ExtStructureBackups(const ext::VolumeState& state);
 
 // The whole sectors a structure of `id` is read in from its sector: from `offset`, where it
 // begins in the sector, the bytes it spans on the current volume (the superblock's 1024,

@@ -31,37 +31,32 @@ std::optional<std::vector<uint8_t>> ReadSuperblockBytes() {
 
 }  // namespace
 
-VolumeState& State() {
-  static VolumeState state;
-  return state;
-}
-
 bool HasExtMagic() {
   const std::optional<std::vector<uint8_t>> bytes = ReadSuperblockBytes();
   return bytes && ReadLe16(*bytes, kMagicOffset) == kMagic;
 }
 
-bool ReadExtGeometry() {
+bool ReadExtGeometry(VolumeState& state) {
   VolumeGeometry& g = Geometry();
   g.BytesPerCluster = 0;
   g.SectorsPerCluster = 0;
   g.TotalSectors = 0;
-  State() = VolumeState{};
+  state = VolumeState{};
   std::vector<uint8_t> bootSector;
   if (!ProbeBootSector(bootSector)) {
-    State().Problem = "the volume cannot be read";
+    state.Problem = "the volume cannot be read";
     return false;
   }
   const std::optional<std::vector<uint8_t>> bytes = ReadSuperblockBytes();
   if (!bytes) {
-    State().Problem = "the superblock cannot be read";
+    state.Problem = "the superblock cannot be read";
     return false;
   }
   const int64_t volumeBytes = g.CurrentDrive.empty() ? -1 : CurrentPlatform().VolumeTotalBytes(g.CurrentDrive);
   SuperblockParse parse = ParseSuperblock(*bytes, volumeBytes > 0 ? static_cast<uint64_t>(volumeBytes) : 0,
                                           static_cast<uint32_t>(g.BytesPerSector));
   if (!parse.Value) {
-    State().Problem = parse.Problem;
+    state.Problem = parse.Problem;
     return false;
   }
   const Superblock& sb = *parse.Value;
@@ -71,13 +66,12 @@ bool ReadExtGeometry() {
   g.Clusters = sb.BlocksCount;
   // The block count times the block size fits 64 bits (checked by the parser).
   g.TotalSectors = sb.BlocksCount * sectorsPerBlock;
-  State().Sb = std::move(parse.Value);
-  State().Label = VersionLabel();
+  state.Sb = std::move(parse.Value);
+  state.Label = VersionLabel(state);
   return true;
 }
 
-std::u16string VersionLabel() {
-  const VolumeState& state = State();
+std::u16string VersionLabel(const VolumeState& state) {
   return state.Sb ? Ascii(VersionName(*state.Sb)) : u"ext";
 }
 

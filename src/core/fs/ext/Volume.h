@@ -11,26 +11,25 @@
 
 namespace korvalane::ext {
 
-// The ext volume of CurrentDrive as the last geometry parse found it (process-wide, as
-// VolumeGeometry is): its superblock, or why it has none that can be used.
+// What parsing an ext volume found: its superblock, or why it has none that can be used.
+// The opened volume holds it.
 struct VolumeState {
   std::optional<Superblock> Sb;
   std::string Problem;
   std::u16string Label = u"ext";  // VersionLabel(), kept for the drive list and the label
 };
-VolumeState& State();
 
 // Whether sector 0 onwards of CurrentDrive carries the ext magic number at byte 1080.
 bool HasExtMagic();
 
-// Reads the superblock of CurrentDrive (the sector size probed first) into State() and,
+// Reads the superblock of CurrentDrive (the sector size probed first) into `state` and,
 // when it passes its checks, VolumeGeometry: blocks as clusters (BytesPerCluster the
 // block size, SectorsPerCluster the sectors a block, Clusters the block count) and
 // TotalSectors the sectors of all blocks. False when there is no usable superblock.
-bool ReadExtGeometry();
+bool ReadExtGeometry(VolumeState& state);
 
 // "ext2", "ext3", "ext4" (as libblkid names them) for the parsed volume, "ext" otherwise.
-std::u16string VersionLabel();
+std::u16string VersionLabel(const VolumeState& state);
 
 // Reads whole blocks of the current volume.
 bool ReadBlocks(const Superblock& sb, uint64_t block, std::span<uint8_t> out);

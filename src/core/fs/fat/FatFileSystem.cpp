@@ -39,7 +39,13 @@ class Fat final : public FileSystem {
     return std::nullopt;
   }
 
-  bool ReadGeometry() const override { return ReadFatGeometry(); }
+  std::unique_ptr<OpenedFileSystem> NewVolume() const override;
+};
+
+// What the boot sector gives is kept in VolumeGeometry, the view of this volume's geometry.
+class FatVolume final : public OpenedFileSystem {
+ public:
+  using OpenedFileSystem::OpenedFileSystem;
 
   void Details(ViewText* view, Json* json, const MessagePump&) const override {
     const VolumeGeometry& g = Geometry();
@@ -85,7 +91,12 @@ class Fat final : public FileSystem {
 
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return FatStructureAt(sector); }
   std::vector<StructureBackup> StructureBackups() const override { return FatStructureBackups(); }
+
+ private:
+  bool Parse() override { return ReadFatGeometry(); }
 };
+
+std::unique_ptr<OpenedFileSystem> Fat::NewVolume() const { return std::make_unique<FatVolume>(*this); }
 
 }  // namespace
 

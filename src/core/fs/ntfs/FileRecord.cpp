@@ -53,9 +53,10 @@ class Record {
 
 FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump) {
   FileRecordView result;
-  VolumeGeometry& g = Geometry();
-  if (g.MftRecordBytes == 0) g.MftRecordBytes = static_cast<int32_t>(2u * static_cast<uint32_t>(g.BytesPerSector));
-  const int32_t length = g.MftRecordBytes;
+  const VolumeGeometry& g = Geometry();
+  // Before record 0 has given the record size: two sectors a record.
+  const int32_t length = g.MftRecordBytes != 0 ? g.MftRecordBytes
+                                               : static_cast<int32_t>(2u * static_cast<uint32_t>(g.BytesPerSector));
   if (length <= 0 || length > kLargestRecord) return result;
   std::vector<uint8_t> record(static_cast<size_t>(length));
   if (!ReadSectors(sector, record)) return result;

@@ -32,7 +32,7 @@ struct FileRecordView {
   std::optional<FileRecordReport> Report;
 };
 
-// Reads MftRecordBytes bytes from `sector` (setting it first as ShowFileRecord does).
+// Reads MftRecordBytes bytes from `sector` (two sectors while record 0 has not given the size).
 FileRecordView ReadFileRecord(uint64_t sector, const MessagePump& pump);
 
 // A record as read, as the view's lines and as JSON (left alone where the sector holds no

@@ -121,9 +121,9 @@ bool AddExtensionRuns(const std::vector<AttributeListEntry>& list, const MftRead
 // Reads MFT record 0 as ReadMftLayout does and gives $MFT's runs in their order in the
 // MFT, sparse ones included: record 0's own $DATA, and the extents that its attribute list
 // places in extension records.
-bool ReadMftRuns(const MessagePump& pump, std::vector<NtfsRun>& runs) {
+bool ReadMftRuns(const MessagePump& pump, std::vector<NtfsRun>& runs, std::vector<DataRun>* extents) {
   VolumeGeometry& g = Geometry();
-  MftExtents().clear();
+  if (extents) extents->clear();
   g.MftRecordBytes = g.BytesPerSector;
 
   // The MFT's first sector, in 64 bits; a cluster number whose sector 64 bits cannot
@@ -178,28 +178,23 @@ bool ReadMftRuns(const MessagePump& pump, std::vector<NtfsRun>& runs) {
   }
   for (const NtfsRun& run : runs) {
     const DataRun extent = ToDataRun(run);
-    if (!run.Sparse && extent.ClusterCount > 0) MftExtents().push_back(extent);
+    if (extents && !run.Sparse && extent.ClusterCount > 0) extents->push_back(extent);
   }
   return true;
 }
 
 }  // namespace
 
-std::vector<DataRun>& MftExtents() {
-  static std::vector<DataRun> extents;
-  return extents;
-}
-
-bool ReadMftLayout(const MessagePump& pump) {
+bool ReadMftLayout(const MessagePump& pump, std::vector<DataRun>& extents) {
   std::vector<NtfsRun> runs;
-  return ReadMftRuns(pump, runs);
+  return ReadMftRuns(pump, runs, &extents);
 }
 
 Location LocateNtfsMftRecord(uint64_t record, const MessagePump& pump) {
-  VolumeGeometry& g = Geometry();
+  const VolumeGeometry& g = Geometry();
   if (g.BytesPerSector <= 0 || g.SectorsPerCluster <= 0) return Refuse("the NTFS boot sector cannot be used");
   std::vector<NtfsRun> runs;
-  if (!ReadMftRuns(pump, runs)) return Refuse("MFT record 0 cannot be read, so where the MFT lies is not known");
+  if (!ReadMftRuns(pump, runs, nullptr)) return Refuse("MFT record 0 cannot be read, so where the MFT lies is not known");
   const auto sectorBytes = static_cast<uint32_t>(g.BytesPerSector);
   const uint64_t clusterBytes = uint64_t{static_cast<uint32_t>(g.SectorsPerCluster)} * sectorBytes;
   const auto recordBytes = static_cast<uint32_t>(g.MftRecordBytes);

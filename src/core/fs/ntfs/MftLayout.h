@@ -9,12 +9,9 @@
 
 namespace korvalane {
 
-// The MFT's own extents, as the last details request on NTFS found them (process-wide).
-std::vector<DataRun>& MftExtents();
-
-// Reads MFT record 0, sets MftRecordBytes and fills MftExtents. True when the record was
-// read and its $DATA attribute found.
-bool ReadMftLayout(const MessagePump& pump);
+// Reads MFT record 0, sets MftRecordBytes and puts the MFT's own extents (its runs that
+// have clusters) into `extents`. True when the record was read and its $DATA attribute found.
+bool ReadMftLayout(const MessagePump& pump, std::vector<DataRun>& extents);
 
 // The first sector of MFT record `record`, found through the MFT's own data runs (as MFT
 // record 0 gives them), so a fragmented MFT is followed. Reads MFT record 0 again.

@@ -27,7 +27,15 @@ class Ntfs final : public FileSystem {
     return std::nullopt;
   }
 
-  bool ReadGeometry() const override { return ReadNtfsGeometry(); }
+  std::unique_ptr<OpenedFileSystem> NewVolume() const override;
+};
+
+// The MFT's own extents are the volume's, as its last details request found them.
+class NtfsVolume final : public OpenedFileSystem {
+ public:
+  using OpenedFileSystem::OpenedFileSystem;
+
+  std::span<const DataRun> MftExtents() const { return mftExtents_; }
 
   void Details(ViewText* view, Json* json, const MessagePump& pump) const override {
     const VolumeGeometry& g = Geometry();
@@ -35,26 +43,26 @@ class Ntfs final : public FileSystem {
     WriteGeometryLines(g, GeometryLines::ToClusters, view, json);
     WriteDetailsLines({NumberLine(u"Start MFT cluster", "startMftCluster", g.MftStartCluster)}, view, json);
     // The MFT's lines follow only when record 0 could be read.
-    if (!ReadMftLayout(pump)) return;
+    if (!ReadMftLayout(pump, mftExtents_)) return;
 
     // Counts are below 2^32 each, so their sum fits 64 bits whatever the number of runs.
     uint64_t clusters = 0;
-    for (const DataRun& run : MftExtents()) clusters += static_cast<uint64_t>(run.ClusterCount);
+    for (const DataRun& run : mftExtents_) clusters += static_cast<uint64_t>(run.ClusterCount);
     if (view) {
       view->push_back(u"MFT clusters - " + Decimal(clusters));
       view->push_back(u"Bytes per record MFT - " + Decimal(g.MftRecordBytes));
-      view->push_back(u"MFT parts - " + Decimal(MftExtents().size()));
+      view->push_back(u"MFT parts - " + Decimal(mftExtents_.size()));
       view->emplace_back();
       view->emplace_back(u"MFT cluster - clusters count:");
-      for (const DataRun& run : MftExtents()) view->push_back(DataRunLine(run));
+      for (const DataRun& run : mftExtents_) view->push_back(DataRunLine(run));
     }
     if (json) {
       Json extents = Json::Array();
-      for (const DataRun& run : MftExtents()) extents.Push(DataRunJson(run));
+      for (const DataRun& run : mftExtents_) extents.Push(DataRunJson(run));
       json->Set("mft", Json::Object()
                            .Set("clusters", clusters)
                            .Set("bytesPerRecord", g.MftRecordBytes)
-                           .Set("parts", MftExtents().size())
+                           .Set("parts", mftExtents_.size())
                            .Set("extents", extents));
     }
   }
@@ -84,9 +92,24 @@ class Ntfs final : public FileSystem {
 
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return NtfsStructureAt(sector); }
   std::vector<StructureBackup> StructureBackups() const override { return NtfsStructureBackups(); }
+
+ private:
+  bool Parse() override {
+    mftExtents_.clear();
+    return ReadNtfsGeometry();
+  }
+
+  mutable std::vector<DataRun> mftExtents_;
 };
 
+std::unique_ptr<OpenedFileSystem> Ntfs::NewVolume() const { return std::make_unique<NtfsVolume>(*this); }
+
 }  // namespace
+
+std::span<const DataRun> MftExtentsOf(const OpenedFileSystem* volume) {
+  const auto* ntfs = dynamic_cast<const NtfsVolume*>(volume);
+  return ntfs ? ntfs->MftExtents() : std::span<const DataRun>();
+}
 
 const FileSystem& NtfsFileSystem() {
   static const Ntfs ntfs;
