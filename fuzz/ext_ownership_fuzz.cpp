@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/fs/ext/OwnershipExt.h"
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/volume/VolumeGeometry.h"
 #include "FuzzOwnership.h"
 #include "FuzzVolume.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/fs/ext/Structures.h"
+#include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
 #include "core/structures/DiskStructures.h"
 #include "core/structures/Structure.h"

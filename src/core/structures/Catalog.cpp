@@ -12,7 +12,7 @@
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
 #include "core/fs/exfat/Structures.h"
-#include "core/fs/ext/Structures.h"
+#include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
 #include "core/fs/ntfs/Structures.h"
 #include "core/fs/FileSystem.h"

@@ -1,12 +1,12 @@
 #include "core/fs/ext/ExtFileSystem.h"
 
 #include "core/Bytes.h"
-#include "core/fs/ext/Details.h"
-#include "core/fs/ext/Locate.h"
+#include "core/fs/ext/ExtDetails.h"
+#include "core/fs/ext/ExtLocate.h"
 #include "core/fs/ext/OwnershipExt.h"
 #include "core/fs/ext/Record.h"
-#include "core/fs/ext/Structures.h"
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtStructures.h"
+#include "core/fs/ext/ExtVolume.h"
 
 namespace korvalane {
 namespace {

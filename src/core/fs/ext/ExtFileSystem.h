@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/fs/FileSystem.h"
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 
 namespace korvalane {
 

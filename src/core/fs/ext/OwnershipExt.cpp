@@ -11,7 +11,7 @@
 #include "core/Bytes.h"
 #include "core/fs/ext/Directory.h"
 #include "core/fs/ext/Inode.h"
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/ownership/AllocationScan.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"

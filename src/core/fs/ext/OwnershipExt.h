@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/ownership/OwnershipIndex.h"
 
 namespace korvalane {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"

@@ -7,7 +7,7 @@
 
 #include "core/fs/ext/Directory.h"
 #include "core/fs/ext/Inode.h"
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/text/Json.h"
 #include "core/views/ViewText.h"
 

@@ -1,4 +1,4 @@
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 
 #include "core/Bytes.h"
 #include "core/Platform.h"

@@ -1,8 +1,8 @@
-#include "core/fs/ext/Locate.h"
+#include "core/fs/ext/ExtLocate.h"
 
 #include <string_view>
 
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane::ext {

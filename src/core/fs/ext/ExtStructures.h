@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/structures/Structure.h"
 
 namespace korvalane {

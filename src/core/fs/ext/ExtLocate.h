@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/search/Locate.h"
 #include "core/views/ViewText.h"
 

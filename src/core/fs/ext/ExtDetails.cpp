@@ -1,6 +1,6 @@
-#include "core/fs/ext/Details.h"
+#include "core/fs/ext/ExtDetails.h"
 
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"

@@ -1,4 +1,4 @@
-#include "core/fs/ext/Structures.h"
+#include "core/fs/ext/ExtStructures.h"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 #include "core/fs/ext/Directory.h"
 #include "core/fs/ext/Inode.h"
 #include "core/fs/ext/Superblock.h"
-#include "core/fs/ext/Volume.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/structures/Catalog.h"
 #include "core/text/IsoTime.h"
 #include "core/volume/VolumeGeometry.h"
