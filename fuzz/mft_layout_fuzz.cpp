@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g.SectorsPerCluster = 1;
     g.MftStartCluster = 1;
     g.Clusters = g.TotalSectors;
-    if (ReadMftLayout(NoPump) && (g.MftRecordBytes < 512 || g.MftRecordBytes > 65536)) __builtin_trap();
+    std::vector<DataRun> extents;
+    if (ReadMftLayout(NoPump, extents) && (g.MftRecordBytes < 512 || g.MftRecordBytes > 65536)) __builtin_trap();
     // A record found through the runs, sparse ones and those of extension records
     // included, lies on the volume.
     const uint64_t record = choice >> 2 & 0x1Fu;

@@ -74,9 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g.RootSectors = data[1] % 3;
   g.TotalSectors = sectors;
   // ext's choice works from the superblock its geometry parse keeps.
-  if (const FileSystem* fileSystem = FileSystemOf(g.FileSystemKind); fileSystem && g.FileSystemKind == FileSystemKind::Ext) {
-    fileSystem->ReadGeometry();
-  }
+  if (g.FileSystemKind == FileSystemKind::Ext) OpenCurrentVolume();
   const uint64_t sector = data[1] % sectors;
   if (const std::optional<StructureChoice> choice = KnownStructureAt(sector)) {
     Require(FindStructureKind(choice->Id) != nullptr);
