@@ -64,9 +64,9 @@ class Platform {
 
   // Copies `length` bytes at byte `position` of the volume of `drive` into the file at
   // `file` from its first byte on, inside the system, without passing them through the
-  // program's memory (on Linux copy_file_range, else sendfile, between a page cache and
-  // another). The file has been created empty, and nothing else writes it meanwhile. The
-  // same rules as ReadVolume for what may be read. Refused when the platform, the source
+  // program's memory (on Linux copy_file_range, else splice through a pipe, else
+  // sendfile, between a page cache and another). The file has been created empty, and
+  // nothing else writes it meanwhile. The same rules as ReadVolume for what may be read. Refused when the platform, the source
   // (a container read through its library) or the pair of files does not allow such a
   // copy: the caller then reads the bytes itself. On Failed the file is empty again where
   // it can be emptied (any other file is overwritten by whatever the caller writes next).
