@@ -58,13 +58,9 @@ std::u16string Line(std::u16string_view name, std::u16string_view rest = u"2021/
   return std::u16string(name) + u"  " + std::u16string(rest);
 }
 
-TEST(ExfatDirectoryTest, ListedLines) {
-  // Clusters of two 512-byte sectors (32 entries); the heap starts at sector 8 and the
-  // root is cluster 4, at sector 8 + (4 - 2) x 2 = 12.
-  constexpr uint32_t kRoot = 12;
-  constexpr uint32_t kFolder = 20;
-  const std::u16string notADirectory = u"This sector does not contain information about a file records";
-  MemoryPlatform platform;
+// Clusters of two 512-byte sectors, the heap from sector 8, the root at cluster 4, on
+// drive C: of `platform`.
+void UseSmallVolume(MemoryPlatform& platform) {
   SetPlatform(&platform);
   Geometry() = VolumeGeometry{};
   Geometry().CurrentDrive = "C:";
@@ -72,6 +68,16 @@ TEST(ExfatDirectoryTest, ListedLines) {
   Geometry().SectorsPerCluster = 2;
   Geometry().StartDataSector = 8;
   Geometry().RootCluster = 4;
+}
+
+TEST(ExfatDirectoryTest, ListedLines) {
+  // Clusters of two 512-byte sectors (32 entries); the heap starts at sector 8 and the
+  // root is cluster 4, at sector 8 + (4 - 2) x 2 = 12.
+  constexpr uint32_t kRoot = 12;
+  constexpr uint32_t kFolder = 20;
+  const std::u16string notADirectory = u"This sector does not contain information about a file records";
+  MemoryPlatform platform;
+  UseSmallVolume(platform);
 
   const Bytes label = Entry(0x83, {{1, 1, 9}}, 2, u"KORVALANE");
   const Bytes a = Set(u"a.txt");
@@ -154,13 +160,7 @@ TEST(ExfatDirectoryTest, TheJsonTimeIsInUtcWithItsHundredths) {
   // +03:00 back to UTC; an offset not marked valid leaves local time (UTC on this
   // platform); a zero stamp is no time.
   MemoryPlatform platform;
-  SetPlatform(&platform);
-  Geometry() = VolumeGeometry{};
-  Geometry().CurrentDrive = "C:";
-  Geometry().BytesPerSector = 512;
-  Geometry().SectorsPerCluster = 2;
-  Geometry().StartDataSector = 8;
-  Geometry().RootCluster = 4;
+  UseSmallVolume(platform);
   Bytes local = Set(u"local.txt");
   local[23] = 0x0C;  // +03:00, but not marked valid
   Bytes volume(64 * 512, 0);
