@@ -1,4 +1,5 @@
 #include "platform/posix/DriveTable.h"
+#include "platform/posix/PreadFully.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,11 +38,7 @@ std::vector<uint8_t> ReadHead(const std::string& path, size_t count) {
     close(fd);
     return {};
   }
-  ssize_t got = 0;
-  size_t done = 0;
-  while (done < count && (got = pread(fd, head.data() + done, count - done, static_cast<off_t>(done))) > 0) {
-    done += static_cast<size_t>(got);
-  }
+  const size_t done = PreadUpTo(fd, 0, head);
   close(fd);
   head.resize(done);
   return head;

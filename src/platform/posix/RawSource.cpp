@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "platform/posix/KernelCopy.h"
+#include "platform/posix/PreadFully.h"
 
 namespace korvalane {
 namespace {
@@ -37,20 +38,6 @@ class Fd {
  private:
   int fd_ = -1;
 };
-
-// Reads exactly buffer.size() bytes at `position`; false on an error or a short read.
-// Image files and block devices both come back short exactly where they end, so a read
-// that reaches past the end is found without asking for the size on every read.
-bool ReadFully(int fd, uint64_t position, std::span<uint8_t> buffer) {
-  size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(position + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
 
 // Memory aligned for O_DIRECT, freed when it goes out of scope.
 class AlignedBuffer {
@@ -83,12 +70,12 @@ std::optional<bool> ReadDirect(KeptFile& file, uint64_t position, std::span<uint
   if (fd->Fd < 0) return std::nullopt;
   errno = 0;
   if (IsAligned(buffer)) {
-    if (ReadFully(fd->Fd, position, buffer)) return true;
+    if (PreadFully(fd->Fd, position, buffer)) return true;
     return errno == EINVAL ? std::nullopt : std::optional(false);
   }
   AlignedBuffer aligned(buffer.size());
   if (aligned.data() == nullptr) return std::nullopt;
-  if (ReadFully(fd->Fd, position, std::span<uint8_t>(aligned.data(), buffer.size()))) {
+  if (PreadFully(fd->Fd, position, std::span<uint8_t>(aligned.data(), buffer.size()))) {
     std::copy_n(aligned.data(), buffer.size(), buffer.begin());
     return true;
   }
@@ -119,7 +106,7 @@ bool RawSource::Read(uint64_t position, std::span<uint8_t> buffer, bool direct) 
     if (const std::optional<bool> read = ReadDirect(file_, position, buffer)) return *read;
   }
   const std::shared_ptr<const KeptDescriptor> fd = file_.Open(false);
-  return fd && ReadFully(fd->Fd, position, buffer);
+  return fd && PreadFully(fd->Fd, position, buffer);
 }
 
 VolumeCopy RawSource::CopyInto(uint64_t position, uint64_t length, int out) {

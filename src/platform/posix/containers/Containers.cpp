@@ -1,4 +1,5 @@
 #include "platform/posix/containers/Containers.h"
+#include "platform/posix/PreadFully.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,16 +47,6 @@ bool StartsWith(std::span<const uint8_t> bytes, std::string_view signature) {
                     [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
 }
 
-bool ReadAt(int fd, uint64_t position, std::span<uint8_t> buffer) {
-  size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(position + done));
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
-
 }  // namespace
 
 ContainerKind RecognizeContainer(std::span<const uint8_t> head, std::span<const uint8_t> tail) {
@@ -82,8 +73,8 @@ std::shared_ptr<Source> OpenContainer(const std::string& path, uint32_t imageSec
     }
     const auto size = static_cast<uint64_t>(st.st_size);
     headBytes = static_cast<size_t>(std::min<uint64_t>(size, kHeadBytes));
-    if (!ReadAt(fd, 0, std::span(head).first(headBytes))) headBytes = 0;
-    hasTail = size >= kVhdFooterBytes && ReadAt(fd, size - kVhdFooterBytes, tail);
+    if (!PreadFully(fd, 0, std::span(head).first(headBytes))) headBytes = 0;
+    hasTail = size >= kVhdFooterBytes && PreadFully(fd, size - kVhdFooterBytes, tail);
     close(fd);
   }
 

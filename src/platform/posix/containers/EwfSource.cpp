@@ -1,4 +1,5 @@
 #include "platform/posix/containers/EwfSource.h"
+#include "platform/posix/PreadFully.h"
 
 #include <fcntl.h>
 #include <libewf.h>
@@ -45,8 +46,7 @@ EwfSegmentWalk WalkFile(const std::string& path) {
   if (fstat(fd, &st) == 0 && st.st_size > 0) {
     walk = WalkEwfSegment(
         [fd](uint64_t position, std::span<uint8_t> buffer) {
-          return pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(position)) ==
-                 static_cast<ssize_t>(buffer.size());
+          return PreadFully(fd, position, buffer);
         },
         static_cast<uint64_t>(st.st_size));
   }

@@ -1,4 +1,5 @@
 #include "platform/posix/containers/QcowSource.h"
+#include "platform/posix/PreadFully.h"
 
 #include <fcntl.h>
 #include <libqcow.h>
@@ -24,7 +25,7 @@ bool StartsAsQcow(const std::string& path) {
   std::array<uint8_t, 4> magic{};
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool read = pread(fd, magic.data(), magic.size(), 0) == static_cast<ssize_t>(magic.size());
+  const bool read = PreadFully(fd, 0, magic);
   close(fd);
   return read && magic == std::array<uint8_t, 4>{'Q', 'F', 'I', 0xFB};
 }
@@ -36,7 +37,7 @@ uint64_t ClusterBytes(const std::string& path) {
   std::array<uint8_t, 36> header{};
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 512;
-  const bool read = pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+  const bool read = PreadFully(fd, 0, header);
   close(fd);
   if (!read) return 512;
   const auto be32 = [&](size_t at) {
@@ -46,15 +47,6 @@ uint64_t ClusterBytes(const std::string& path) {
   return bits >= 9 && bits <= 21 ? uint64_t{1} << bits : 512;
 }
 
-bool ReadWhole(int fd, uint64_t position, std::span<uint8_t> buffer) {
-  size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(position + done));
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
 
 // The header fields the tables are found by. Version 1: the disk's size (64-bit) at 24,
 // the cluster bits (a byte) at 32, the level 2 bits (a byte) at 33 and the level 1
@@ -82,7 +74,7 @@ bool QcowClusterMap::Read(int fd, uint64_t fileSize) {
   fileSize_ = fileSize;
   valid_ = false;
   std::array<uint8_t, kHeaderBytes> header{};
-  if (fd < 0 || !ReadWhole(fd, 0, header)) return false;
+  if (fd < 0 || !PreadFully(fd, 0, header)) return false;
   version_ = static_cast<uint32_t>(ReadBe(header, kVersionOffset, 4));
   const uint64_t mediaSize = ReadBe(header, kMediaSizeOffset, 8);
   level1Offset_ = ReadBe(header, kLevel1OffsetOffset, 8);
@@ -159,14 +151,14 @@ QcowClusterMap::Place QcowClusterMap::Locate(uint64_t position) const {
   if (level1Index >= level1Entries_) return Place::Unallocated;
   std::array<uint8_t, 8> entry{};
   if (level1Offset_ > fileSize_ || level1Index > (fileSize_ - level1Offset_) / 8 ||
-      !ReadWhole(fd_, level1Offset_ + level1Index * 8, entry)) {
+      !PreadFully(fd_, level1Offset_ + level1Index * 8, entry)) {
     return Place::CutOff;
   }
   const std::optional<uint64_t> level2 = Level2Table(ReadBe(entry, 0, 8));
   if (!level2) return Place::CutOff;
   if (*level2 == 0) return Place::Unallocated;
   const uint64_t level2Index = cluster & ((uint64_t{1} << level2Bits_) - 1);
-  if (!ReadWhole(fd_, *level2 + level2Index * 8, entry)) return Place::CutOff;
+  if (!PreadFully(fd_, *level2 + level2Index * 8, entry)) return Place::CutOff;
   return Classify(ReadBe(entry, 0, 8));
 }
 
@@ -180,7 +172,7 @@ std::string QcowClusterMap::FindDamage(uint64_t budget) const {
   // whole within the budget; each level 2 table it names must lie in the file.
   const uint64_t level1Bytes = std::min(level1Entries_ * 8, budget);
   std::vector<uint8_t> level1(static_cast<size_t>(level1Bytes));
-  if (!ReadWhole(fd_, level1Offset_, level1)) return {};
+  if (!PreadFully(fd_, level1Offset_, level1)) return {};
   const uint64_t offsetBits = version_ == 1 ? kVersion1OffsetBits : kOffsetBits;
   std::vector<uint64_t> tables;
   for (size_t at = 0; at + 8 <= level1.size(); at += 8) {
@@ -200,7 +192,7 @@ std::string QcowClusterMap::FindDamage(uint64_t budget) const {
   for (const uint64_t level2 : tables) {
     for (uint64_t at = 0; at < Level2Bytes(); at += piece.size()) {
       if (read > 0 && read + piece.size() > budget) return {};
-      if (!ReadWhole(fd_, level2 + at, piece)) return {};
+      if (!PreadFully(fd_, level2 + at, piece)) return {};
       read += piece.size();
       for (size_t entry = 0; entry + 8 <= piece.size(); entry += 8) {
         const uint64_t value = ReadBe(piece, entry, 8);

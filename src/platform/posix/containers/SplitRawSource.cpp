@@ -1,4 +1,5 @@
 #include "platform/posix/containers/SplitRawSource.h"
+#include "platform/posix/PreadFully.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -149,14 +150,7 @@ int64_t SplitRawSource::ReadMedia(uint64_t position, std::span<uint8_t> buffer) 
   }
   const std::shared_ptr<const KeptDescriptor> fd = kept_->Open(false);
   if (!fd) return -1;
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t got = pread(fd->Fd, buffer.data() + done, length - done, static_cast<off_t>(within + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return done == length ? static_cast<int64_t>(length) : -1;
+  return PreadFully(fd->Fd, within, buffer.first(length)) ? static_cast<int64_t>(length) : -1;
 }
 
 }  // namespace korvalane

@@ -1,4 +1,5 @@
 #include "platform/posix/containers/VmdkSource.h"
+#include "platform/posix/PreadFully.h"
 
 #include <fcntl.h>
 #include <libbfio.h>
@@ -84,7 +85,7 @@ bool IsSparseExtent(const std::string& path) {
   std::array<uint8_t, 4> magic{};
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool read = pread(fd, magic.data(), magic.size(), 0) == static_cast<ssize_t>(magic.size());
+  const bool read = PreadFully(fd, 0, magic);
   close(fd);
   return read && magic == std::array<uint8_t, 4>{'K', 'D', 'M', 'V'};
 }

@@ -1,4 +1,5 @@
 #include "platform/posix/udisks/AuthorizedSource.h"
+#include "platform/posix/PreadFully.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -16,14 +17,7 @@ namespace korvalane {
 namespace {
 
 bool ReadAll(int fd, uint64_t position, uint8_t* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = pread(fd, data + done, size - done, static_cast<off_t>(position + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
+  return PreadFully(fd, position, std::span<uint8_t>(data, size));
 }
 
 // A read through a descriptor opened with O_DIRECT, into memory aligned for it.
