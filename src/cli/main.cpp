@@ -96,13 +96,15 @@ Commands:
                                fsinfo, fat-directory, exfat-boot, exfat-checksum,
                                exfat-directory, ntfs-boot, mft-record,
                                ext-superblock, ext-group-descriptors, ext-inode,
-                               ext-directory).
+                               ext-directory, xfs-superblock, xfs-agf, xfs-agi,
+                               xfs-agfl).
   fields --compare-backup SOURCE
                                Each structure with a backup copy (FAT32, exFAT
                                and NTFS boot sectors, FSInfo, the GPT's headers
-                               and entry arrays, the ext superblock) compared
-                               byte by byte: the fields whose bytes differ (a
-                               long field with the offsets that differ), then
+                               and entry arrays, the ext and XFS
+                               superblocks) compared byte by byte: the fields
+                               whose bytes differ (a long field with the
+                               offsets that differ), then
                                those that differ by design (a GPT header's own
                                place and CRC32, exFAT's volume flags), each with
                                the relation it keeps instead. "The backup

@@ -1,6 +1,7 @@
 #include "core/fs/xfs/XfsFileSystem.h"
 
 #include "core/fs/xfs/XfsDetails.h"
+#include "core/fs/xfs/XfsStructures.h"
 #include "core/fs/xfs/XfsVolume.h"
 
 namespace korvalane {
@@ -55,6 +56,9 @@ class XfsVolume final : public OpenedFileSystem {
   }
 
   std::u16string_view ClusterName() const override { return u"block"; }
+
+  std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return XfsStructureAt(state_, sector); }
+  std::vector<StructureBackup> StructureBackups() const override { return XfsStructureBackups(state_); }
 
  private:
   bool Parse() override { return xfs::ReadXfsGeometry(state_); }
