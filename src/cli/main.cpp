@@ -80,7 +80,8 @@ Commands:
   locate SOURCE block N        ext2/3/4: the first sector of block N (cluster N is
                                the same block).
   locate SOURCE inode N        ext2/3/4: the sector that holds inode N, through its
-                               group descriptor.
+                               group descriptor; XFS: from the AG, block and slot
+                               its number names.
   fields [--as NAME] SOURCE SECTOR
                                The structure at SECTOR field by field: offset,
                                size, name and value, one a line, then its checks

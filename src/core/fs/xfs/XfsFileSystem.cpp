@@ -1,6 +1,8 @@
 #include "core/fs/xfs/XfsFileSystem.h"
 
+#include "core/fs/xfs/Record.h"
 #include "core/fs/xfs/XfsDetails.h"
+#include "core/fs/xfs/XfsLocate.h"
 #include "core/fs/xfs/XfsStructures.h"
 #include "core/fs/xfs/XfsVolume.h"
 
@@ -41,18 +43,19 @@ class XfsVolume final : public OpenedFileSystem {
     xfs::WriteDetails(state_, DetailsHeading(), view, json, pump);
   }
 
-  void Record(uint64_t, ViewText*, Json*, const RecordOptions&, const MessagePump&) const override {}
+  void Record(uint64_t sector, ViewText* view, Json* json, const RecordOptions& options,
+              const MessagePump& pump) const override {
+    xfs::WriteRecord(state_, sector, view, json, options.DeletedLines, pump);
+  }
 
-  // Blocks are numbered from 0 at sector 0 across the AGs, as xfs_db's "daddr" counts
-  // sectors: AG n begins at block n times the AG size.
-  Location LocateCluster(uint64_t cluster) const override {
-    if (!state_.Sb) return Refuse("the volume's superblock cannot be used");
-    const xfs::Superblock& sb = *state_.Sb;
-    if (cluster >= sb.DataBlocks) {
-      return Refuse("block " + std::to_string(cluster) + " is outside the volume (its blocks are 0 to " +
-                    std::to_string(sb.DataBlocks - 1) + ")");
-    }
-    return Location{cluster * sb.SectorsPerBlock(), {}};
+  // Blocks are numbered from 0 at sector 0 across the AGs: AG n begins at block n times
+  // the AG size.
+  Location LocateCluster(uint64_t cluster) const override { return xfs::LocateBlock(state_, cluster); }
+
+  Location LocateInode(uint64_t inode) const override { return xfs::LocateInode(state_, inode); }
+
+  std::optional<JumpTarget> TargetOfLine(const ViewText& view, size_t line) const override {
+    return xfs::TargetOfLine(state_, view, line);
   }
 
   std::u16string_view ClusterName() const override { return u"block"; }
