@@ -125,6 +125,55 @@ Json InodeJson(const Superblock& sb, const Inode& n) {
   return j;
 }
 
+const char* DirectoryKindName(const DirectoryBlock& d) {
+  if (d.Kind == DirectoryBlockKind::Block) return d.V5 ? "single-block directory (XDB3)" : "single-block directory (XD2B)";
+  return d.V5 ? "directory data block (XDD3)" : "directory data block (XD2D)";
+}
+
+void WriteDirectory(const DirectoryBlock& d, const RecordView& where, ViewText& view, std::vector<size_t>* deletedLines) {
+  view.push_back(u"Directory block - " + Ascii(DirectoryKindName(d)) + u", AG " + Decimal(where.Ag) + u", block " +
+                 Decimal(where.AgBlock));
+  if (d.V5) view.push_back(u"Owner - inode " + Decimal(d.Owner));
+  if (d.Crc) view.push_back(u"Directory block checksum - " + ChecksumText(*d.Crc));
+  std::u16string best;
+  for (const FreeRegion& f : d.BestFree) {
+    if (!best.empty()) best += u", ";
+    best += Decimal(f.Offset) + u"/" + Decimal(f.Length);
+  }
+  view.push_back(u"Best free (offset/length) - " + best);
+  if (d.Kind == DirectoryBlockKind::Block) {
+    view.push_back(u"Hash entries - " + Decimal(d.LeafCount) + u", stale " + Decimal(d.LeafStale));
+  }
+  for (const DirectoryEntry& e : d.Entries) {
+    if (e.Deleted && deletedLines != nullptr) deletedLines->push_back(view.size());
+    view.push_back(u"Entry - inode " + Decimal(e.Inode) + (e.Deleted ? u", deleted" : u"") + u", offset " +
+                   Decimal(e.Offset) + u": " + FromUtf8(e.Name));
+  }
+  for (const FreeRegion& f : d.Free) view.push_back(u"Free - offset " + Decimal(f.Offset) + u", length " + Decimal(f.Length));
+  for (const std::string& p : d.Problems) view.push_back(u"Problem - " + FromUtf8(p));
+}
+
+Json DirectoryJson(const DirectoryBlock& d) {
+  Json entries = Json::Array();
+  for (const DirectoryEntry& e : d.Entries) {
+    entries.Push(Json::Object()
+                     .Set("offset", e.Offset)
+                     .Set("inode", e.Inode)
+                     .Set("name", e.Name)
+                     .Set("fileType", e.FileType ? Json(*e.FileType) : Json())
+                     .Set("deleted", e.Deleted));
+  }
+  Json free = Json::Array();
+  for (const FreeRegion& f : d.Free) free.Push(Json::Object().Set("offset", f.Offset).Set("length", f.Length));
+  Json problems = Json::Array();
+  for (const std::string& p : d.Problems) problems.Push(Json(p));
+  Json j = Json::Object().Set("kind", DirectoryKindName(d)).Set("entries", entries).Set("free", free).Set("problems", problems);
+  if (d.V5) j.Set("owner", d.Owner);
+  if (d.Crc) j.Set("checksum", ChecksumJson(*d.Crc));
+  if (d.Kind == DirectoryBlockKind::Block) j.Set("hashEntries", d.LeafCount).Set("staleHashEntries", d.LeafStale);
+  return j;
+}
+
 }  // namespace
 
 RecordView ReadRecord(const VolumeState& state, uint64_t sector) {
@@ -135,12 +184,20 @@ RecordView ReadRecord(const VolumeState& state, uint64_t sector) {
   if (block >= sb.DataBlocks) return view;
   std::vector<uint8_t> bytes(sb.BlockBytes);
   if (!ReadBlocks(sb, block, bytes)) return view;
-  // A block of inodes has the magic in every slot (a sparse chunk's holes are no blocks).
-  for (uint32_t slot = 0; slot < sb.InodesPerBlock; ++slot) {
-    if (ReadBe16(bytes, size_t{slot} * sb.InodeBytes) != kInodeMagic) return view;
-  }
   view.Ag = static_cast<uint32_t>(block / sb.AgBlocks);
   view.AgBlock = static_cast<uint32_t>(block % sb.AgBlocks);
+  // A block of inodes has the magic in every slot (a sparse chunk's holes are no blocks).
+  for (uint32_t slot = 0; slot < sb.InodesPerBlock; ++slot) {
+    if (ReadBe16(bytes, size_t{slot} * sb.InodeBytes) == kInodeMagic) continue;
+    // A directory block may span several blocks; it is read from this one on.
+    if (sb.DirectoryBlockBytes() > bytes.size()) {
+      bytes.assign(sb.DirectoryBlockBytes(), 0);
+      if (!ReadBlocks(sb, block, bytes)) return view;
+    }
+    DirectoryBlock dir = ParseDirectoryBlock(sb, bytes);
+    if (dir.Kind != DirectoryBlockKind::NotADirectory) view.Directory = std::move(dir);
+    return view;
+  }
   for (uint32_t slot = 0; slot < sb.InodesPerBlock; ++slot) {
     const std::span<const uint8_t> own = std::span<const uint8_t>(bytes).subspan(size_t{slot} * sb.InodeBytes, sb.InodeBytes);
     view.Inodes.push_back(ParseInode(sb, InodeNumber(sb, view.Ag, view.AgBlock, slot), own));
@@ -151,6 +208,11 @@ RecordView ReadRecord(const VolumeState& state, uint64_t sector) {
 void WriteRecord(const VolumeState& state, uint64_t sector, ViewText* view, Json* json,
                  std::vector<size_t>* deletedLines, const MessagePump& pump) {
   const RecordView record = ReadRecord(state, sector);
+  if (record.Directory) {
+    if (view != nullptr) WriteDirectory(*record.Directory, record, *view, deletedLines);
+    if (json != nullptr) json->Set("ag", record.Ag).Set("agBlock", record.AgBlock).Set("directory", DirectoryJson(*record.Directory));
+    return;
+  }
   if (record.Inodes.empty()) {
     if (view != nullptr) view->push_back(u"No inodes in this block");
     return;

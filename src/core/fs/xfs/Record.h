@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fs/xfs/Directory.h"
 #include "core/fs/xfs/Inode.h"
 #include "core/fs/xfs/XfsVolume.h"
 #include "core/text/Json.h"
@@ -13,9 +14,11 @@
 namespace korvalane::xfs {
 
 // What "File record" finds at a sector of an XFS volume: the inodes of the block that
-// holds it, where that block is one of inodes (every slot marked "IN"), or nothing.
+// holds it, where that block is one of inodes (every slot marked "IN"), the directory
+// data block that begins in that block, or nothing.
 struct RecordView {
   std::vector<Inode> Inodes;
+  std::optional<DirectoryBlock> Directory;
   uint32_t Ag = 0;
   uint32_t AgBlock = 0;
 };
