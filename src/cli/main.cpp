@@ -80,7 +80,8 @@ Commands:
   locate SOURCE block N        ext2/3/4: the first sector of block N (cluster N is
                                the same block).
   locate SOURCE inode N        ext2/3/4: the sector that holds inode N, through its
-                               group descriptor.
+                               group descriptor; XFS: from the AG, block and slot
+                               its number names.
   fields [--as NAME] SOURCE SECTOR
                                The structure at SECTOR field by field: offset,
                                size, name and value, one a line, then its checks
@@ -96,13 +97,15 @@ Commands:
                                fsinfo, fat-directory, exfat-boot, exfat-checksum,
                                exfat-directory, ntfs-boot, mft-record,
                                ext-superblock, ext-group-descriptors, ext-inode,
-                               ext-directory).
+                               ext-directory, xfs-superblock, xfs-agf, xfs-agi,
+                               xfs-agfl).
   fields --compare-backup SOURCE
                                Each structure with a backup copy (FAT32, exFAT
                                and NTFS boot sectors, FSInfo, the GPT's headers
-                               and entry arrays, the ext superblock) compared
-                               byte by byte: the fields whose bytes differ (a
-                               long field with the offsets that differ), then
+                               and entry arrays, the ext and XFS
+                               superblocks) compared byte by byte: the fields
+                               whose bytes differ (a long field with the
+                               offsets that differ), then
                                those that differ by design (a GPT header's own
                                place and CRC32, exFAT's volume flags), each with
                                the relation it keeps instead. "The backup

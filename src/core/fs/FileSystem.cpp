@@ -6,6 +6,7 @@
 #include "core/fs/ext/ExtFileSystem.h"
 #include "core/fs/fat/FatFileSystem.h"
 #include "core/fs/ntfs/NtfsFileSystem.h"
+#include "core/fs/xfs/XfsFileSystem.h"
 #include "core/views/LineTargets.h"
 
 namespace korvalane {
@@ -55,6 +56,7 @@ std::span<const FileSystem* const> FileSystems() {
       &ExfatFileSystem(),
       &NtfsFileSystem(),
       &FatFileSystem(),
+      &XfsFileSystem(),
       &ExtFileSystem(),  // its mark lies past sector 0: asked last
   };
   return kAll;

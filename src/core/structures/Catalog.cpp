@@ -15,6 +15,7 @@
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
 #include "core/fs/ntfs/Structures.h"
+#include "core/fs/xfs/XfsStructures.h"
 #include "core/fs/FileSystem.h"
 #include "core/hash/Digest.h"
 #include "core/structures/DiskStructures.h"
@@ -42,6 +43,10 @@ constexpr StructureKind kKinds[] = {
     {"ext-group-descriptors", "ext group descriptors", DecodeExtGroupDescriptors, ExtStructureSpan},
     {"ext-inode", "ext inodes", DecodeExtInode, ExtStructureSpan},
     {"ext-directory", "ext directory block", DecodeExtDirectory, ExtStructureSpan},
+    {"xfs-superblock", "XFS superblock", DecodeXfsSuperblock},
+    {"xfs-agf", "XFS free space header (AGF)", DecodeXfsAgf},
+    {"xfs-agi", "XFS inode header (AGI)", DecodeXfsAgi},
+    {"xfs-agfl", "XFS free list (AGFL)", DecodeXfsAgfl},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).

@@ -13,6 +13,7 @@ enum class FileSystemKind : uint8_t {
   Ntfs = 64,
   Exfat = 128,
   Ext = 131,  // ext2, ext3 and ext4 alike (0x83, the MBR type of Linux partitions)
+  Xfs = 132,  // XFS v4 and v5
 };
 
 // The one process-wide record of the volume being examined. Whoever selects a drive
