@@ -11,9 +11,11 @@
 #include "core/Bytes.h"
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
+#include "core/fs/bitlocker/BitlockerStructures.h"
 #include "core/fs/exfat/Structures.h"
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
+#include "core/fs/luks/LuksStructures.h"
 #include "core/fs/ntfs/Structures.h"
 #include "core/fs/FileSystem.h"
 #include "core/hash/Digest.h"
@@ -42,6 +44,10 @@ constexpr StructureKind kKinds[] = {
     {"ext-group-descriptors", "ext group descriptors", DecodeExtGroupDescriptors, ExtStructureSpan},
     {"ext-inode", "ext inodes", DecodeExtInode, ExtStructureSpan},
     {"ext-directory", "ext directory block", DecodeExtDirectory, ExtStructureSpan},
+    {"luks1-header", "LUKS1 header", DecodeLuks1Header, LuksStructureSpan},
+    {"luks2-header", "LUKS2 header", DecodeLuks2Header, LuksStructureSpan},
+    {"bitlocker-header", "BitLocker volume header", DecodeBitlockerHeader},
+    {"fve-metadata", "BitLocker FVE metadata block", DecodeFveMetadataBlock, BitlockerStructureSpan},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).
