@@ -117,8 +117,8 @@ class Reader {
   bool Hex4(uint32_t& code) {
     if (text_.size() - at_ < 4) return Fail("a \\u escape cut short");
     code = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char h = text_[at_++];
+    for (int i = 0; i < 4; ++i, ++at_) {
+      const char h = text_[at_];
       code <<= 4;
       if (h >= '0' && h <= '9') {
         code |= static_cast<uint32_t>(h - '0');
