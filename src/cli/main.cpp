@@ -96,7 +96,8 @@ Commands:
                                fsinfo, fat-directory, exfat-boot, exfat-checksum,
                                exfat-directory, ntfs-boot, mft-record,
                                ext-superblock, ext-group-descriptors, ext-inode,
-                               ext-directory).
+                               ext-directory, luks1-header, luks2-header,
+                               bitlocker-header, fve-metadata).
   fields --compare-backup SOURCE
                                Each structure with a backup copy (FAT32, exFAT
                                and NTFS boot sectors, FSInfo, the GPT's headers
