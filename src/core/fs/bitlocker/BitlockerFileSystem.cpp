@@ -1,6 +1,6 @@
 #include "core/fs/bitlocker/BitlockerFileSystem.h"
 
-#include "core/Platform.h"
+#include "core/fs/EncryptedVolume.h"
 #include "core/fs/bitlocker/BitlockerDetails.h"
 #include "core/fs/bitlocker/BitlockerStructures.h"
 #include "core/volume/SectorReader.h"
@@ -30,11 +30,10 @@ class Bitlocker final : public FileSystem {
   std::unique_ptr<OpenedFileSystem> NewVolume() const override;
 };
 
-// The volume header and the three metadata blocks are read once, into the volume. Its
-// sectors are its clusters: nothing of it is decrypted.
-class BitlockerVolume final : public OpenedFileSystem {
+// The volume header and the three metadata blocks are read once, into the volume.
+class BitlockerVolume final : public EncryptedVolume {
  public:
-  using OpenedFileSystem::OpenedFileSystem;
+  explicit BitlockerVolume(const FileSystem& type) : EncryptedVolume(type, "BitLocker") {}
 
   const bitlocker::VolumeState& State() const { return state_; }
 
@@ -44,29 +43,12 @@ class BitlockerVolume final : public OpenedFileSystem {
     bitlocker::WriteDetails(state_, DetailsHeading(), view, json);
   }
 
-  // An encrypted volume shows no records.
-  void Record(uint64_t, ViewText*, Json*, const RecordOptions&, const MessagePump&) const override {}
-
-  Location LocateCluster(uint64_t) const override {
-    return Refuse("the volume is encrypted: its clusters lie inside what BitLocker encrypts");
-  }
-
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return BitlockerStructureAt(state_, sector); }
 
  private:
   bool Parse() override {
-    VolumeGeometry& g = Geometry();
     state_ = bitlocker::VolumeState{};
-    std::vector<uint8_t> bootSector;
-    if (!ProbeBootSector(bootSector)) {
-      state_.Problem = "the volume cannot be read";
-      return false;
-    }
-    const int64_t bytes = g.CurrentDrive.empty() ? -1 : CurrentPlatform().VolumeTotalBytes(g.CurrentDrive);
-    g.TotalSectors = bytes > 0 ? static_cast<uint64_t>(bytes) / static_cast<uint32_t>(g.BytesPerSector) : 0;
-    g.BytesPerCluster = g.BytesPerSector;
-    g.SectorsPerCluster = 1;
-    g.Clusters = g.TotalSectors;
+    if (!ReadEncryptedGeometry(state_.Problem)) return false;
     return bitlocker::ReadBitlocker([](uint64_t byte, std::span<uint8_t> out) { return ReadVolumeBytes(byte, out); }, state_);
   }
 

@@ -1,6 +1,6 @@
 #include "core/fs/luks/LuksFileSystem.h"
 
-#include "core/Platform.h"
+#include "core/fs/EncryptedVolume.h"
 #include "core/fs/luks/LuksDetails.h"
 #include "core/fs/luks/LuksStructures.h"
 #include "core/volume/SectorReader.h"
@@ -48,11 +48,10 @@ class Luks final : public FileSystem {
   std::unique_ptr<OpenedFileSystem> NewVolume() const override;
 };
 
-// The headers are read once, into the volume. Its sectors are its clusters: nothing of it
-// is decrypted, so it has no clusters of its own.
-class LuksVolume final : public OpenedFileSystem {
+// The headers are read once, into the volume.
+class LuksVolume final : public EncryptedVolume {
  public:
-  using OpenedFileSystem::OpenedFileSystem;
+  explicit LuksVolume(const FileSystem& type) : EncryptedVolume(type, "LUKS") {}
 
   const luks::VolumeState& State() const { return state_; }
 
@@ -63,30 +62,13 @@ class LuksVolume final : public OpenedFileSystem {
     luks::WriteDetails(state_, DetailsHeading(), view, json);
   }
 
-  // An encrypted volume shows no records.
-  void Record(uint64_t, ViewText*, Json*, const RecordOptions&, const MessagePump&) const override {}
-
-  Location LocateCluster(uint64_t) const override {
-    return Refuse("the volume is encrypted: its clusters lie inside what LUKS encrypts");
-  }
-
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return LuksStructureAt(state_, sector); }
   std::vector<StructureBackup> StructureBackups() const override { return LuksStructureBackups(state_); }
 
  private:
   bool Parse() override {
-    VolumeGeometry& g = Geometry();
     state_ = luks::VolumeState{};
-    std::vector<uint8_t> bootSector;
-    if (!ProbeBootSector(bootSector)) {
-      state_.Problem = "the volume cannot be read";
-      return false;
-    }
-    const int64_t bytes = g.CurrentDrive.empty() ? -1 : CurrentPlatform().VolumeTotalBytes(g.CurrentDrive);
-    g.TotalSectors = bytes > 0 ? static_cast<uint64_t>(bytes) / static_cast<uint32_t>(g.BytesPerSector) : 0;
-    g.BytesPerCluster = g.BytesPerSector;
-    g.SectorsPerCluster = 1;
-    g.Clusters = g.TotalSectors;
+    if (!ReadEncryptedGeometry(state_.Problem)) return false;
     state_ = luks::ReadLuks(CurrentDriveReader());
     if (state_.Version == 1) return state_.V1.has_value();
     if (state_.Version == 2 && state_.InUse() == nullptr && state_.Problem.empty()) {

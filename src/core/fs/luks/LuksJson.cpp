@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/text/Utf.h"
+
 namespace korvalane::luks {
 namespace {
 
@@ -96,24 +98,6 @@ class Reader {
     return true;
   }
 
-  static void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-
   bool Hex4(uint32_t& code) {
     if (text_.size() - at_ < 4) return Fail("a \\u escape cut short");
     code = 0;
@@ -162,21 +146,19 @@ class Reader {
           uint32_t code = 0;
           if (!Hex4(code)) return false;
           // A high surrogate with its low one makes one character; a lone one is U+FFFD.
+          std::u16string units(1, static_cast<char16_t>(code));
           if (code >= 0xD800 && code <= 0xDBFF && text_.substr(at_, 2) == "\\u") {
             const size_t back = at_;
             at_ += 2;
             uint32_t low = 0;
             if (!Hex4(low)) return false;
             if (low >= 0xDC00 && low <= 0xDFFF) {
-              code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+              units += static_cast<char16_t>(low);
             } else {
               at_ = back;
-              code = 0xFFFD;
             }
-          } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
           }
-          AppendUtf8(out, code);
+          out += ToUtf8(units);
           break;
         }
         default:
