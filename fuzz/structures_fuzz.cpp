@@ -4,12 +4,13 @@
 //             the second byte above them
 //   bit 4     sectors of 4096 bytes (else 512)
 //   bits 5-7  the file-system kind the volume is taken for (Unknown, FAT, FAT32, exFAT, NTFS,
-//             ext)
+//             ext, LUKS, BitLocker)
 // The second byte is the sector whose structure is chosen and read. The rest is the
 // structure's bytes, and the volume from sector 0 on.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <vector>
 
@@ -59,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The same bytes as a volume of the chosen kind.
   constexpr FileSystemKind kKinds[] = {FileSystemKind::Unknown, FileSystemKind::Fat, FileSystemKind::Fat32,
-                                       FileSystemKind::Exfat, FileSystemKind::Ntfs, FileSystemKind::Ext};
+                                       FileSystemKind::Exfat, FileSystemKind::Ntfs, FileSystemKind::Ext,
+                                       FileSystemKind::Luks,  FileSystemKind::Bitlocker};
   std::vector<uint8_t> volume(bytes.begin(), bytes.end());
   volume.resize((volume.size() + sectorSize - 1) / sectorSize * sectorSize + sectorSize, 0);
   const uint64_t sectors = volume.size() / sectorSize;
@@ -67,18 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VolumeGeometry& g = Geometry();
   g = VolumeGeometry{};
   g.CurrentDrive = "C:";
-  g.FileSystemKind = kKinds[(data[0] >> 5) % 6];
+  g.FileSystemKind = kKinds[(data[0] >> 5) % std::size(kKinds)];
   g.BytesPerSector = static_cast<int32_t>(sectorSize);
   g.SectorsPerCluster = 1 + data[1] % 8;
   g.StartDataSector = data[1] % 4;
   g.RootSectors = data[1] % 3;
   g.TotalSectors = sectors;
-  // ext's choice works from the superblock its geometry parse keeps.
-  if (g.FileSystemKind == FileSystemKind::Ext) OpenCurrentVolume();
+  // ext's, LUKS's and BitLocker's choices work from what their geometry parse keeps.
+  if (g.FileSystemKind == FileSystemKind::Ext || g.FileSystemKind == FileSystemKind::Luks ||
+      g.FileSystemKind == FileSystemKind::Bitlocker) {
+    OpenCurrentVolume();
+  }
   const uint64_t sector = data[1] % sectors;
   if (const std::optional<StructureChoice> choice = KnownStructureAt(sector)) {
     Require(FindStructureKind(choice->Id) != nullptr);
-    if (const std::optional<Structure> s = ReadStructureAt(sector, *choice)) CheckFields(*s, 65536);
+    // A LUKS2 header spans up to 4 MiB, the largest structure read.
+    if (const std::optional<Structure> s = ReadStructureAt(sector, *choice)) CheckFields(*s, size_t{4} << 20);
   }
   // Every listed difference has bytes that differ, and its runs lie within the field.
   for (const BackupComparison& comparison : CompareBackups()) {

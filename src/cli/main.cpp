@@ -98,7 +98,8 @@ Commands:
                                exfat-directory, ntfs-boot, mft-record,
                                ext-superblock, ext-group-descriptors, ext-inode,
                                ext-directory, xfs-superblock, xfs-agf, xfs-agi,
-                               xfs-agfl).
+                               xfs-agfl, luks1-header, luks2-header,
+                               bitlocker-header, fve-metadata).
   fields --compare-backup SOURCE
                                Each structure with a backup copy (FAT32, exFAT
                                and NTFS boot sectors, FSInfo, the GPT's headers

@@ -2,9 +2,11 @@
 
 #include <iterator>
 
+#include "core/fs/bitlocker/BitlockerFileSystem.h"
 #include "core/fs/exfat/ExfatFileSystem.h"
 #include "core/fs/ext/ExtFileSystem.h"
 #include "core/fs/fat/FatFileSystem.h"
+#include "core/fs/luks/LuksFileSystem.h"
 #include "core/fs/ntfs/NtfsFileSystem.h"
 #include "core/fs/xfs/XfsFileSystem.h"
 #include "core/views/LineTargets.h"
@@ -54,10 +56,12 @@ std::span<const FileSystem* const> FileSystems() {
   // The registrations: a new file system adds its folder and one line here.
   static const FileSystem* const kAll[] = {
       &ExfatFileSystem(),
+      &BitlockerFileSystem(),  // "-FVE-FS-" where NTFS keeps its OEM name: asked before NTFS
       &NtfsFileSystem(),
       &FatFileSystem(),
       &XfsFileSystem(),
       &ExtFileSystem(),  // its mark lies past sector 0: asked last
+      &LuksFileSystem(),  // a damaged LUKS2 is known by its secondary header, past sector 0
   };
   return kAll;
 }

@@ -11,9 +11,11 @@
 #include "core/Bytes.h"
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
+#include "core/fs/bitlocker/BitlockerStructures.h"
 #include "core/fs/exfat/Structures.h"
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
+#include "core/fs/luks/LuksStructures.h"
 #include "core/fs/ntfs/Structures.h"
 #include "core/fs/xfs/XfsStructures.h"
 #include "core/fs/FileSystem.h"
@@ -47,6 +49,10 @@ constexpr StructureKind kKinds[] = {
     {"xfs-agf", "XFS free space header (AGF)", DecodeXfsAgf},
     {"xfs-agi", "XFS inode header (AGI)", DecodeXfsAgi},
     {"xfs-agfl", "XFS free list (AGFL)", DecodeXfsAgfl},
+    {"luks1-header", "LUKS1 header", DecodeLuks1Header, LuksStructureSpan},
+    {"luks2-header", "LUKS2 header", DecodeLuks2Header, LuksStructureSpan},
+    {"bitlocker-header", "BitLocker volume header", DecodeBitlockerHeader},
+    {"fve-metadata", "BitLocker FVE metadata block", DecodeFveMetadataBlock, BitlockerStructureSpan},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).

@@ -66,4 +66,17 @@ bool ProbeBootSector(std::vector<uint8_t>& buffer) {
   return false;
 }
 
+bool ReadVolumeBytes(uint64_t byte, std::span<uint8_t> out) {
+  const int32_t sectorBytes = Geometry().BytesPerSector;
+  if (sectorBytes <= 0) return false;
+  const auto size = static_cast<uint64_t>(sectorBytes);
+  const uint64_t first = byte / size;
+  const uint64_t skip = byte % size;
+  if (out.size() > UINT64_MAX - skip - size) return false;
+  std::vector<uint8_t> sectors((skip + out.size() + size - 1) / size * size);
+  if (!ReadSectors(first, sectors)) return false;
+  std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(skip), out.size(), out.begin());
+  return true;
+}
+
 }  // namespace korvalane

@@ -27,4 +27,8 @@ bool ReadSectorsDirect(uint64_t sector, std::span<uint8_t> buffer);
 // first one holds.
 bool ProbeBootSector(std::vector<uint8_t>& buffer);
 
+// Reads out.size() bytes from byte `byte` of CurrentDrive, through the whole sectors
+// that hold them. False when they cannot be read or BytesPerSector is not set.
+bool ReadVolumeBytes(uint64_t byte, std::span<uint8_t> out);
+
 }  // namespace korvalane

@@ -14,6 +14,8 @@ enum class FileSystemKind : uint8_t {
   Exfat = 128,
   Ext = 131,  // ext2, ext3 and ext4 alike (0x83, the MBR type of Linux partitions)
   Xfs = 132,  // XFS v4 and v5
+  Luks = 232,       // LUKS1 and LUKS2 encrypted volumes (0xE8, the MBR type of LUKS)
+  Bitlocker = 233,  // BitLocker encrypted volumes
 };
 
 // The one process-wide record of the volume being examined. Whoever selects a drive
