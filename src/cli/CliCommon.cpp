@@ -38,6 +38,7 @@ const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "reco
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
     {"--partition", true, kSourceCommands},
+    {"--volume", true, kSourceCommands},
     {"--no-prompt", false, kSourceCommands},
     {"--force", false, {"export"}},
     {"--map", true, {"export"}},
@@ -73,6 +74,12 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
       return false;
     }
     parsed.Partition = static_cast<uint32_t>(*number);
+  } else if (name == "--volume") {
+    if (value.find('/') == std::string::npos) {
+      UsageError("--volume needs a logical volume as VG/LV (vg0/root), not '" + value + "'");
+      return false;
+    }
+    parsed.Volume = value;
   } else if (name == "--no-prompt") {
     parsed.NoPrompt = true;
   } else if (name == "--force") {
@@ -205,6 +212,7 @@ std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, c
   }
   SourceOptions options(arguments.SectorSize);
   options.Partition = arguments.Partition;
+  options.Volume = arguments.Volume;
   options.ContainersMustOpen = true;
   // A disk the user may not read is asked for through polkit at once; on a terminal
   // polkit may ask for a password there, a script is refused rather than left waiting.
