@@ -155,7 +155,8 @@ Options (before or after the command, before or between its arguments):
                                primary, 5 and on logical; GPT entry number) as drive C:.
   --volume VG/LV               The LVM2 logical volume LV of volume group VG (as lvs
                                names it) as drive C:, read through its PVs among the
-                               sources (all of a VG's PVs are given as sources).
+                               sources: a command of one SOURCE takes a VG's PVs
+                               joined by '+' (pv1.img+pv2.img), in any order.
   --no-prompt                  A disk only an administrator may read (Linux) is opened
                                through UDisks2 when polkit allows it; on a terminal
                                polkit may ask for a password there, otherwise it is

@@ -1,0 +1,152 @@
+// LVM2 logical volumes as drives, through korvalane-cli over the PVs pvcreate and
+// vgcfgrestore made (scripts/make-samples-lvm): the drive list's order, a VG assembled
+// from its PVs in any order, a missing PV named, --volume, and the bytes read through
+// linear and striped segments against what the sample script wrote there.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "fixtures/Samples.h"
+
+namespace korvalane {
+namespace {
+
+using testing::Lines;
+using testing::RunCli;
+using testing::SamplePath;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class LvmDrives : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(SamplePath("lvm-pv1.img"))) {
+      GTEST_SKIP() << "no loop device when the samples were made, so no LVM samples";
+    }
+    pv1_ = SamplePath("lvm-pv1.img");
+    pv2_ = SamplePath("lvm-pv2.img");
+  }
+  std::string Scratch(const std::string& name) {
+    const std::string path = ::testing::TempDir() + "/lvm-" + name;
+    std::remove(path.c_str());
+    return path;
+  }
+  std::string pv1_, pv2_;
+};
+
+TEST_F(LvmDrives, TheLvsFollowTheirPvsInAnyOrder) {
+  const std::vector<std::string> lvs{
+      "ext4, 8 Mb,16384 sectors  LVM2 LV kvg/root, linear, 8 MiB, on " + pv1_,
+      "Unknown, 4 Mb,8192 sectors  LVM2 LV kvg/data, striped, 4 MiB, on " + pv1_ + " and " + pv2_,
+      "Unknown, 2 Mb,455 sectors  LVM2 LV kvg/pool, thin-pool, 2 MiB - extents 0-1 unreadable: a thin-pool segment "
+      "is not laid out linearly on the PVs",
+      "Unknown, 4 Mb,910 sectors  LVM2 LV kvg/thin, thin, 4 MiB - extents 0-3 unreadable: a thin segment is not "
+      "laid out linearly on the PVs",
+  };
+  for (const bool swapped : {false, true}) {
+    const std::string first = swapped ? pv2_ : pv1_;
+    const std::string second = swapped ? pv1_ : pv2_;
+    const auto result = RunCli({"drives", first, second});
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    const std::vector<std::string> lines = Lines(result.Out);
+    ASSERT_EQ(lines.size(), 6u) << result.Out;
+    EXPECT_EQ(lines[0], "C: Unknown, 16 Mb,32768 sectors  " + first);
+    EXPECT_EQ(lines[1], "D: Unknown, 16 Mb,32768 sectors  " + second);
+    // The VG is complete with its second PV: its LVs follow it, hidden ones left out.
+    for (size_t i = 0; i < lvs.size(); ++i) {
+      EXPECT_EQ(lines[2 + i], std::string(1, static_cast<char>('E' + i)) + ": " + lvs[i]);
+    }
+  }
+}
+
+TEST_F(LvmDrives, AMissingPvIsNamedAndItsRangesUnreadable) {
+  const auto result = RunCli({"drives", pv1_});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  const std::vector<std::string> lines = Lines(result.Out);
+  ASSERT_EQ(lines.size(), 5u) << result.Out;
+  EXPECT_EQ(lines[1], "D: ext4, 8 Mb,16384 sectors  LVM2 LV kvg/root, linear, 8 MiB, on " + pv1_);
+  EXPECT_EQ(lines[2], "E: Unknown, 4 Mb,8192 sectors  LVM2 LV kvg/data, striped, 4 MiB, on " + pv1_ +
+                          " and missing pv1 - PV pv1 (Kv2bbb-bbbb-bbbb-bbbb-bbbb-bbbb-bbbPV2) is missing: what lies "
+                          "on it is unreadable");
+  // Chunk 0 (sectors 0-127) lies on pv0, chunk 1 on the missing pv1.
+  auto text = RunCli({"text", "--volume", "kvg/data", pv1_, "0"});
+  EXPECT_EQ(text.Status, 0) << text.Err;
+  EXPECT_EQ(Lines(text.Out)[0].substr(0, 20), "data sector 00000000");
+  text = RunCli({"text", "--volume", "kvg/data", pv1_, "128"});
+  EXPECT_EQ(text.Status, 1);
+  EXPECT_EQ(text.Out, "Reading error\n");
+  text = RunCli({"text", "--volume", "kvg/data", pv1_, "256"});
+  EXPECT_EQ(text.Status, 0) << text.Err;
+  EXPECT_EQ(Lines(text.Out)[0].substr(0, 20), "data sector 00000256");
+}
+
+TEST_F(LvmDrives, AStripedLvReadsAsTheBytesWrittenThroughItsStripes) {
+  const std::string out = Scratch("data.bin");
+  const auto result = RunCli({"export", "--volume", "kvg/data", pv2_ + "+" + pv1_, "0", "8192", out});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  EXPECT_TRUE(ReadText(out) == ReadText(SamplePath("lvm-data.bin")));
+}
+
+TEST_F(LvmDrives, AnExt4InALinearLvHasTheExtKitsNumbers) {
+  const std::string out = Scratch("root.ext4");
+  ASSERT_EQ(RunCli({"export", "--volume", "kvg/root", pv1_, "0", "16384", out}).Status, 0);
+  const auto dumpe2fs = testing::Run({"dumpe2fs", "-h", out});
+  ASSERT_EQ(dumpe2fs.Status, 0) << dumpe2fs.Err;
+  const auto field = [&](const std::string& name) {
+    for (const std::string& line : Lines(dumpe2fs.Out)) {
+      if (line.rfind(name + ":", 0) == 0) return line.substr(line.find_first_not_of(' ', name.size() + 1));
+    }
+    return std::string("?");
+  };
+  EXPECT_EQ(field("Filesystem volume name"), "lvroot");
+  const auto details = RunCli({"details", "--volume", "kvg/root", pv1_ + "+" + pv2_});
+  ASSERT_EQ(details.Status, 0) << details.Err;
+  const std::vector<std::string> lines = Lines(details.Out);
+  EXPECT_EQ(lines[0], "Drive C:\\, ext4");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Blocks - " + field("Block count")), lines.end()) << details.Out;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Free blocks - " + field("Free blocks")), lines.end()) << details.Out;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Inodes - " + field("Inode count")), lines.end()) << details.Out;
+}
+
+TEST_F(LvmDrives, APartitionHoldingAPvIsFollowedByItsLvs) {
+  const std::string disk = SamplePath("lvm-mbr.img");
+  const auto result = RunCli({"drives", disk});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(Lines(result.Out), (std::vector<std::string>{
+                                   "C: Unknown, 8 Mb,16384 sectors  " + disk,
+                                   "D: Unknown, 6 Mb,12288 sectors  " + disk +
+                                       ", partition 1 (sectors 2048-14335, Linux LVM 0x8E)",
+                                   "E: Unknown, 2 Mb,4096 sectors  LVM2 LV kvp/home, linear, 2 MiB, on " + disk +
+                                       ", partition 1",
+                               }));
+  const auto text = RunCli({"text", "--volume", "kvp/home", disk, "0"});
+  ASSERT_EQ(text.Status, 0) << text.Err;
+  EXPECT_EQ(Lines(text.Out)[0].substr(0, 11), "home of kvp");
+  // --partition keeps its meaning: the partition alone, not what it carries.
+  const auto partition = RunCli({"drives", "--partition", "1", disk});
+  EXPECT_EQ(Lines(partition.Out).size(), 1u) << partition.Out;
+}
+
+TEST_F(LvmDrives, VolumePicksOneLvAsCOrSaysWhyNot) {
+  auto result = RunCli({"drives", "--json", "--volume", "kvg/root", pv1_});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  EXPECT_NE(result.Out.find("\"drive\": \"C:\""), std::string::npos);
+  EXPECT_NE(result.Out.find("\"source\": \"kvg/root\""), std::string::npos) << result.Out;
+  EXPECT_EQ(result.Out.find("\"drive\": \"D:\""), std::string::npos) << result.Out;
+  result = RunCli({"text", "--volume", "kvg/nothing", pv1_, "0"});
+  EXPECT_EQ(result.Status, 2);
+  EXPECT_EQ(result.Err, "korvalane-cli: no logical volume kvg/nothing in the sources\n");
+  result = RunCli({"text", "--volume", "root", pv1_, "0"});
+  EXPECT_EQ(result.Status, 2);
+  EXPECT_EQ(result.Err, "korvalane-cli: --volume needs a logical volume as VG/LV (vg0/root), not 'root'\n");
+}
+
+}  // namespace
+}  // namespace korvalane
