@@ -148,5 +148,62 @@ TEST_F(LvmDrives, VolumePicksOneLvAsCOrSaysWhyNot) {
   EXPECT_EQ(result.Err, "korvalane-cli: --volume needs a logical volume as VG/LV (vg0/root), not 'root'\n");
 }
 
+TEST_F(LvmDrives, DetailsOfAPvReportItsVgAndLvs) {
+  auto result = RunCli({"details", pv2_});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  const std::vector<std::string> lines = Lines(result.Out);
+  ASSERT_GE(lines.size(), 12u) << result.Out;
+  EXPECT_EQ(lines[0], "LVM2 physical volume Kv2bbb-bbbb-bbbb-bbbb-bbbb-bbbb-bbbPV2");
+  EXPECT_EQ(lines[1].substr(0, 36), "Label - sector 1, LVM2 001, checksum");
+  EXPECT_NE(lines[1].find("(right)"), std::string::npos);
+  const auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+  EXPECT_TRUE(has("Extent size - 2048 sectors"));
+  EXPECT_TRUE(has("pv1 - Kv2bbb-bbbb-bbbb-bbbb-bbbb-bbbb-bbbPV2 - first extent at sector 2048 - 15 extents - this one"));
+  EXPECT_TRUE(has("kvg/root - KvRoot-aaaa-bbbb-cccc-dddd-eeee-ffffff - 8 extents"));
+  EXPECT_TRUE(has("  striped, extents 0-3 on pv0 from extent 8, pv1 from extent 0, stripe size 128 sectors"));
+  EXPECT_TRUE(has("  thin, extents 0-3 (unreadable: a thin segment is not laid out linearly on the PVs)"));
+  EXPECT_TRUE(has("kvg/pool_tdata - KvTdat-aaaa-bbbb-cccc-dddd-eeee-ffffff - 2 extents - hidden"));
+  // The VG's UUID as vgs reports it.
+  const std::string vgs = ReadText(SamplePath("lvm-vgs.json"));
+  const size_t at = vgs.find("\"vg_uuid\":\"");
+  ASSERT_NE(at, std::string::npos);
+  const std::string uuid = vgs.substr(at + 11, 38);
+  EXPECT_TRUE(has("Volume group - kvg, " + uuid + ", seqno 2")) << result.Out;
+
+  result = RunCli({"details", "--json", pv1_});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  EXPECT_NE(result.Out.find("\"uuid\": \"" + uuid + "\""), std::string::npos);
+  EXPECT_NE(result.Out.find("\"stripeSize\": 128"), std::string::npos);
+  EXPECT_NE(result.Out.find("\"problems\": []"), std::string::npos) << result.Out;
+}
+
+TEST_F(LvmDrives, ADamagedCommittedCopyFallsBackToTheOlderOneAndSaysSo) {
+  const std::string copy = Scratch("damaged-pv1.img");
+  ASSERT_EQ(testing::Run({"cp", "--sparse=always", pv1_, copy}).Status, 0);
+  {
+    // One byte of the committed text (pvck: at byte 5632) changed.
+    std::fstream image(copy, std::ios::in | std::ios::out | std::ios::binary);
+    image.seekp(5632 + 200);
+    image.put('#');
+  }
+  auto result = RunCli({"details", copy});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  EXPECT_NE(result.Out.find("Problem - the committed copy's checksum is wrong (stored 0x"), std::string::npos)
+      << result.Out;
+  EXPECT_NE(result.Out.find(": an older copy at byte 512 of the metadata area (seqno 1) is read instead"),
+            std::string::npos)
+      << result.Out;
+  // pv2's committed copy is the newest and describes the VG; the damage is named.
+  result = RunCli({"drives", copy, pv2_});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  const std::vector<std::string> lines = Lines(result.Out);
+  ASSERT_EQ(lines.size(), 6u) << result.Out;
+  EXPECT_NE(lines[2].find("kvg/root, linear, 8 MiB, on " + copy + " - metadata: " + copy +
+                          ": the committed copy's checksum is wrong"),
+            std::string::npos)
+      << lines[2];
+  std::remove(copy.c_str());
+}
+
 }  // namespace
 }  // namespace korvalane

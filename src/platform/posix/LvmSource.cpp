@@ -116,9 +116,9 @@ void LvmAssembly::Look(const DriveEntry& drive) {
     group.Vg = std::make_shared<const LvmVolumeGroup>(std::move(*vg));
     group.Pvs.resize(group.Vg->Pvs.size());
   }
-  if (!pv->Metadata->Note.empty()) group.Notes.push_back(pv->Metadata->Note);
   std::string where = drive.Description;
   if (const size_t cut = where.find(" ("); cut != std::string::npos) where.resize(cut);
+  if (!pv->Metadata->Note.empty()) group.Notes.push_back(where + ": " + pv->Metadata->Note);
   for (size_t i = 0; i < group.Vg->Pvs.size(); ++i) {
     if (group.Vg->Pvs[i].Uuid == pv->Header.Uuid && !group.Pvs[i]) {
       group.Pvs[i] = LvmPvPlace{drive.From, drive.FirstByte, bytes, where};
