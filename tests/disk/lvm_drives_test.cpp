@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "fixtures/Samples.h"
 
@@ -203,6 +205,80 @@ TEST_F(LvmDrives, ADamagedCommittedCopyFallsBackToTheOlderOneAndSaysSo) {
             std::string::npos)
       << lines[2];
   std::remove(copy.c_str());
+}
+
+// What `pvck --dump headers` printed of pv1, "name value" by name.
+std::map<std::string, std::string> PvckHeaders() {
+  std::map<std::string, std::string> values;
+  for (const std::string& line : Lines(ReadText(SamplePath("lvm-pvck-headers.txt")))) {
+    const size_t start = line.find_first_not_of(' ');
+    if (start == std::string::npos) continue;
+    const size_t blank = line.find(' ', start);
+    if (blank == std::string::npos) continue;
+    values[line.substr(start, blank - start)] = line.substr(blank + 1, line.find(" #") - blank - 1);
+  }
+  return values;
+}
+
+// The value `fields` shows at an offset ("0x014  4  PV header offset  32 (0x20)" → "32 (0x20)").
+std::string FieldAt(const std::string& out, const std::string& offset, const std::string& name) {
+  for (const std::string& line : Lines(out)) {
+    const std::string head = offset + "  ";
+    if (line.rfind(head, 0) != 0) continue;
+    const size_t at = line.find("  " + name + "  ");
+    if (at != std::string::npos) return line.substr(at + name.size() + 4);
+  }
+  return "?";
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+TEST_F(LvmDrives, FieldsDecodeTheLabelPvHeaderAndMetadataAsPvckDumpsThem) {
+  std::map<std::string, std::string> pvck = PvckHeaders();
+  ASSERT_EQ(pvck["label_header.id"], "LABELONE");
+  // Sector 1 holds the label: chosen without --as.
+  auto label = RunCli({"fields", pv1_, "1"});
+  ASSERT_EQ(label.Status, 0) << label.Err;
+  EXPECT_EQ(Lines(label.Out)[0], "LVM2 label at sector 1");
+  EXPECT_EQ(FieldAt(label.Out, "0x008", "Sector"), pvck["label_header.sector"] + " (0x1)");
+  EXPECT_EQ(FieldAt(label.Out, "0x010", "Checksum (of bytes 20-511)"), "0x" + Upper(pvck["label_header.crc"].substr(2)));
+  EXPECT_NE(label.Out.find("Checksum: holds"), std::string::npos) << label.Out;
+
+  auto header = RunCli({"fields", "--as", "lvm-pv-header", pv1_, "1"});
+  ASSERT_EQ(header.Status, 0) << header.Err;
+  EXPECT_EQ(FieldAt(header.Out, "0x020", "PV UUID"), pvck["pv_header.pv_uuid"]);
+  EXPECT_EQ(FieldAt(header.Out, "0x040", "Device size").substr(0, pvck["pv_header.device_size"].size()),
+            pvck["pv_header.device_size"]);
+  EXPECT_EQ(FieldAt(header.Out, "0x048", "Offset").substr(0, 7), pvck["pv_header.disk_locn[0].offset"]);
+  EXPECT_EQ(FieldAt(header.Out, "0x068", "Offset").substr(0, 4), pvck["pv_header.disk_locn[2].offset"]);
+  EXPECT_EQ(FieldAt(header.Out, "0x070", "Size").substr(0, 7), pvck["pv_header.disk_locn[2].size"]);
+  EXPECT_EQ(FieldAt(header.Out, "0x088", "Version"), pvck["pv_header_extension.version"]);
+
+  // The metadata area header at byte 4096, sector 8.
+  auto mda = RunCli({"fields", pv1_, "8"});
+  ASSERT_EQ(mda.Status, 0) << mda.Err;
+  EXPECT_EQ(Lines(mda.Out)[0], "LVM2 metadata area header at sector 8");
+  EXPECT_EQ(FieldAt(mda.Out, "0x000", "Checksum (of bytes 4-511)"),
+            "0x" + Upper(pvck["mda_header_1.checksum"].substr(2)));
+  EXPECT_EQ(FieldAt(mda.Out, "0x028", "Offset").substr(0, 4), pvck["mda_header_1.raw_locn[0].offset"]);
+  EXPECT_EQ(FieldAt(mda.Out, "0x030", "Size").substr(0, 4), pvck["mda_header_1.raw_locn[0].size"]);
+  EXPECT_EQ(FieldAt(mda.Out, "0x038", "Checksum"), "0x" + Upper(pvck["mda_header_1.raw_locn[0].checksum"].substr(2)));
+  EXPECT_NE(mda.Out.find("Magic: holds"), std::string::npos);
+  EXPECT_NE(mda.Out.find("Checksum: holds"), std::string::npos);
+
+  // The committed text's first sector (pvck: "metadata text at 5632").
+  auto text = RunCli({"fields", pv1_, "11"});
+  ASSERT_EQ(text.Status, 0) << text.Err;
+  EXPECT_EQ(Lines(text.Out)[0], "LVM2 metadata text at sector 11");
+  EXPECT_EQ(Lines(text.Out)[1], "0x000  6  Line 1  kvg {");
+
+  // A sector of zeros read as a header: every check fails, nothing is read past it.
+  auto zeros = RunCli({"fields", "--as", "lvm-metadata-header", pv1_, "100"});
+  ASSERT_EQ(zeros.Status, 0) << zeros.Err;
+  EXPECT_NE(zeros.Out.find("Magic: fails"), std::string::npos) << zeros.Out;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "core/Bytes.h"
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
+#include "core/disk/lvm/LvmStructures.h"
 #include "core/fs/exfat/Structures.h"
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
@@ -42,6 +43,10 @@ constexpr StructureKind kKinds[] = {
     {"ext-group-descriptors", "ext group descriptors", DecodeExtGroupDescriptors, ExtStructureSpan},
     {"ext-inode", "ext inodes", DecodeExtInode, ExtStructureSpan},
     {"ext-directory", "ext directory block", DecodeExtDirectory, ExtStructureSpan},
+    {"lvm-label", "LVM2 label", DecodeLvmLabelStructure},
+    {"lvm-pv-header", "LVM2 PV header", DecodeLvmPvHeaderStructure},
+    {"lvm-metadata-header", "LVM2 metadata area header", DecodeLvmMetadataHeaderStructure},
+    {"lvm-metadata", "LVM2 metadata text", DecodeLvmMetadataTextStructure, LvmStructureSpan},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).
@@ -138,6 +143,8 @@ std::optional<StructureChoice> KnownStructureAt(uint64_t sector) {
     choice = fileSystem->StructureAt(sector);
   } else {
     choice = OnDisk(sector, DriveTable());
+    // A disk or partition that is an LVM2 PV: its label, metadata headers and text.
+    if (!choice) choice = LvmStructureAt(sector);
   }
   if (choice) return choice;
   const std::vector<uint8_t> bytes = ReadOne(sector);
