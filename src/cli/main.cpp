@@ -90,13 +90,15 @@ Commands:
                                EBR, GPT header and entries, boot sectors and their
                                backups, FSInfo, exFAT checksum sector, directory
                                clusters, MFT records, ext superblocks, group
-                               descriptors, inode tables, directory blocks);
+                               descriptors, inode tables, directory blocks, an
+                               LVM2 PV's label, metadata area header and text);
                                --as NAME decodes it as another (mbr, ebr,
                                gpt-header, gpt-entries, fat-boot, fat32-boot,
                                fsinfo, fat-directory, exfat-boot, exfat-checksum,
                                exfat-directory, ntfs-boot, mft-record,
                                ext-superblock, ext-group-descriptors, ext-inode,
-                               ext-directory).
+                               ext-directory, lvm-label, lvm-pv-header,
+                               lvm-metadata-header, lvm-metadata).
   fields --compare-backup SOURCE
                                Each structure with a backup copy (FAT32, exFAT
                                and NTFS boot sectors, FSInfo, the GPT's headers
