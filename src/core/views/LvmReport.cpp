@@ -4,6 +4,7 @@
 
 #include "core/Platform.h"
 #include "core/disk/lvm/LvmVolumeGroup.h"
+#include "core/structures/Structure.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
@@ -11,12 +12,7 @@
 namespace korvalane {
 namespace {
 
-std::string Hex32(uint32_t value) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4) text += digits[(value >> shift) & 0xF];
-  return text;
-}
+std::string Hex32(uint32_t value) { return HexText(value, 8); }
 
 std::string Checked(uint32_t stored, uint32_t computed) {
   return Hex32(stored) + (stored == computed ? " (right)" : " (wrong, computed " + Hex32(computed) + ")");

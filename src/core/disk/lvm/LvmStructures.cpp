@@ -69,8 +69,7 @@ Structure DecodeLvmPvHeaderStructure(const StructureInput& input) {
   s.Title = "LVM2 PV header";
   // The header follows the label in its sector, where the label says.
   uint32_t offset = ReadLe32(input.Bytes, 20);
-  if (std::memcmp(input.Bytes.data(), "LABELONE", std::min<size_t>(8, input.Bytes.size())) != 0 || offset < 32 ||
-      offset >= 512) {
+  if (input.Bytes.size() < 8 || std::memcmp(input.Bytes.data(), "LABELONE", 8) != 0 || offset < 32 || offset >= 512) {
     offset = 32;
     s.Notes.push_back("No LVM2 label in the sector: the header is read at byte 32");
   }
