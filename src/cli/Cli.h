@@ -24,6 +24,7 @@ struct Arguments {
   std::string Command;
   uint32_t SectorSize = 0;  // 0: an image's sector size is found from its content
   std::optional<uint32_t> Partition;
+  std::optional<std::string> Volume;  // --volume VG/LV
   bool Force = false;
   bool NoPrompt = false;  // a disk only an administrator may read is refused, never asked for
   bool Json = false;  // one JSON document instead of the view's lines

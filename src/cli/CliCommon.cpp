@@ -38,6 +38,7 @@ const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "reco
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
     {"--partition", true, kSourceCommands},
+    {"--volume", true, kSourceCommands},
     {"--no-prompt", false, kSourceCommands},
     {"--force", false, {"export"}},
     {"--map", true, {"export"}},
@@ -73,6 +74,12 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
       return false;
     }
     parsed.Partition = static_cast<uint32_t>(*number);
+  } else if (name == "--volume") {
+    if (value.find('/') == std::string::npos) {
+      UsageError("--volume needs a logical volume as VG/LV (vg0/root), not '" + value + "'");
+      return false;
+    }
+    parsed.Volume = value;
   } else if (name == "--no-prompt") {
     parsed.NoPrompt = true;
   } else if (name == "--force") {
@@ -174,8 +181,33 @@ std::optional<Arguments> ParseCommandLine(const std::vector<std::string>& args) 
   return parsed;
 }
 
-std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, const Arguments& arguments,
+namespace {
+
+// With --volume, a SOURCE that is not there as it is may name a VG's PVs joined by '+'
+// ("pv1.img+pv2.img"): each is a source of its own.
+std::vector<std::string> VolumeSources(const std::vector<std::string>& named) {
+  std::vector<std::string> sources;
+  for (const std::string& source : named) {
+    std::error_code error;
+    if (source.find('+') == std::string::npos || std::filesystem::exists(PathFromUtf8(source), error)) {
+      sources.push_back(source);
+      continue;
+    }
+    for (size_t from = 0;;) {
+      const size_t plus = source.find('+', from);
+      sources.push_back(source.substr(from, plus == std::string::npos ? std::string::npos : plus - from));
+      if (plus == std::string::npos) break;
+      from = plus + 1;
+    }
+  }
+  return sources;
+}
+
+}  // namespace
+
+std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& named, const Arguments& arguments,
                                       int* listingStatus) {
+  const std::vector<std::string> sources = arguments.Volume ? VolumeSources(named) : named;
   std::vector<std::string> usable;
   for (const std::string& source : sources) {
     // A drive name ("D:") is the system's own; anything else must be there to be read.
@@ -205,6 +237,7 @@ std::unique_ptr<Platform> UsePlatform(const std::vector<std::string>& sources, c
   }
   SourceOptions options(arguments.SectorSize);
   options.Partition = arguments.Partition;
+  options.Volume = arguments.Volume;
   options.ContainersMustOpen = true;
   // A disk the user may not read is asked for through polkit at once; on a terminal
   // polkit may ask for a password there, a script is refused rather than left waiting.

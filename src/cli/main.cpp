@@ -91,7 +91,8 @@ Commands:
                                EBR, GPT header and entries, boot sectors and their
                                backups, FSInfo, exFAT checksum sector, directory
                                clusters, MFT records, ext superblocks, group
-                               descriptors, inode tables, directory blocks);
+                               descriptors, inode tables, directory blocks, an
+                               LVM2 PV's label, metadata area header and text);
                                --as NAME decodes it as another (mbr, ebr,
                                gpt-header, gpt-entries, fat-boot, fat32-boot,
                                fsinfo, fat-directory, exfat-boot, exfat-checksum,
@@ -99,7 +100,8 @@ Commands:
                                ext-superblock, ext-group-descriptors, ext-inode,
                                ext-directory, xfs-superblock, xfs-agf, xfs-agi,
                                xfs-agfl, luks1-header, luks2-header,
-                               bitlocker-header, fve-metadata).
+                               bitlocker-header, fve-metadata, lvm-label,
+                               lvm-pv-header, lvm-metadata-header, lvm-metadata).
   fields --compare-backup SOURCE
                                Each structure with a backup copy (FAT32, exFAT
                                and NTFS boot sectors, FSInfo, the GPT's headers
@@ -157,6 +159,10 @@ Options (before or after the command, before or between its arguments):
                                NTFS volume, otherwise 512. Devices use their own.
   --partition N                Partition N of the source (as Linux numbers them: 1-4
                                primary, 5 and on logical; GPT entry number) as drive C:.
+  --volume VG/LV               The LVM2 logical volume LV of volume group VG (as lvs
+                               names it) as drive C:, read through its PVs among the
+                               sources: a command of one SOURCE takes a VG's PVs
+                               joined by '+' (pv1.img+pv2.img), in any order.
   --no-prompt                  A disk only an administrator may read (Linux) is opened
                                through UDisks2 when polkit allows it; on a terminal
                                polkit may ask for a password there, otherwise it is

@@ -28,6 +28,9 @@ struct SourceOptions {
   uint32_t ImageSectorSize = 0;
   // Only partition N of each source, as the source's one drive.
   std::optional<uint32_t> Partition;
+  // Only the logical volume of this name ("vg0/root", as lvs names it) of all the
+  // sources' VGs, as drive C:; the sources' own drives and partitions are not drives then.
+  std::optional<std::string> Volume;
   // A container that cannot be opened (a missing segment, extent or parent, a damaged
   // header) makes the whole table fail with its reason, as a command line wants; without,
   // it is a drive that says why it cannot be opened, as the window shows it.

@@ -12,6 +12,7 @@
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
 #include "core/fs/bitlocker/BitlockerStructures.h"
+#include "core/disk/lvm/LvmStructures.h"
 #include "core/fs/exfat/Structures.h"
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
@@ -53,6 +54,10 @@ constexpr StructureKind kKinds[] = {
     {"luks2-header", "LUKS2 header", DecodeLuks2Header, LuksStructureSpan},
     {"bitlocker-header", "BitLocker volume header", DecodeBitlockerHeader},
     {"fve-metadata", "BitLocker FVE metadata block", DecodeFveMetadataBlock, BitlockerStructureSpan},
+    {"lvm-label", "LVM2 label", DecodeLvmLabelStructure},
+    {"lvm-pv-header", "LVM2 PV header", DecodeLvmPvHeaderStructure},
+    {"lvm-metadata-header", "LVM2 metadata area header", DecodeLvmMetadataHeaderStructure},
+    {"lvm-metadata", "LVM2 metadata text", DecodeLvmMetadataTextStructure, LvmStructureSpan},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).
@@ -149,6 +154,8 @@ std::optional<StructureChoice> KnownStructureAt(uint64_t sector) {
     choice = fileSystem->StructureAt(sector);
   } else {
     choice = OnDisk(sector, DriveTable());
+    // A disk or partition that is an LVM2 PV: its label, metadata headers and text.
+    if (!choice) choice = LvmStructureAt(sector);
   }
   if (choice) return choice;
   const std::vector<uint8_t> bytes = ReadOne(sector);

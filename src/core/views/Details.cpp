@@ -1,6 +1,7 @@
 #include "core/views/Details.h"
 
 #include "core/fs/FileSystem.h"
+#include "core/views/LvmReport.h"
 #include "core/views/PartitionReport.h"
 #include "core/volume/DriveSelection.h"
 #include "core/volume/VolumeGeometry.h"
@@ -10,6 +11,8 @@ DetailsResult ReadVolumeDetails(ViewText* view, Json* json, const MessagePump& p
   const VolumeGeometry& g = Geometry();
   if (!CurrentFileSystem()) {
     ReportPartitionTable(view, json, pump);
+    // A disk or partition that is an LVM2 PV reports its VG and LVs.
+    ReportLvmPhysicalVolume(view, json);
     return DetailsResult::Shown;
   }
   // The boot sector is parsed again, as it is on disk now; a refused one still leaves the

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "core/text/Utf.h"
+#include "platform/posix/LvmSource.h"
 #include "platform/posix/RawSource.h"
 #include "platform/posix/containers/Containers.h"
 #include "platform/posix/udisks/AuthorizedSource.h"
@@ -161,11 +162,29 @@ bool DriveTable::AddSource(const std::shared_ptr<Source>& source, const SourceOp
     entry.Description = PartitionTitle(*source, p, table.Scheme);
     if (!Add(std::move(entry))) return false;
   }
+  return AddLogicalVolumes(entries_.size() - table.Partitions.size() - 1);
+}
+
+bool DriveTable::AddLogicalVolumes(size_t first) {
+  // What the disk and its partitions carry follows them: the LVs of each VG whose PVs
+  // are all there now.
+  if (!lvm_) lvm_ = std::make_shared<LvmAssembly>();
+  const size_t end = entries_.size();
+  for (size_t i = first; i < end; ++i) {
+    lvm_->Look(entries_[i]);
+    entries_[i].From->Release();
+  }
+  for (DriveEntry& entry : lvm_->TakeComplete()) {
+    if (!Add(std::move(entry))) return false;
+  }
   return true;
 }
 
-DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, const SourceOptions& options) {
+DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, const SourceOptions& asked) {
   DriveTable table;
+  // A volume is looked for among all the drives of the sources.
+  SourceOptions options = asked;
+  if (options.Volume) options.Partition.reset();
   for (const std::string& path : sources) {
     const std::shared_ptr<Source> source = OpenSource(path, options.ImageSectorSize, options.Authorization);
     if (options.Authorization != DeviceAuthorization::WhenSelected && table.error_.empty()) {
@@ -177,7 +196,27 @@ DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, cons
     }
     if (!table.AddSource(source, options)) break;
   }
+  // The LVs of VGs some of whose PVs were not given, after all the sources.
+  if (table.lvm_) {
+    for (DriveEntry& entry : table.lvm_->TakeRest()) {
+      if (!table.Add(std::move(entry))) break;
+    }
+  }
+  if (options.Volume) table.KeepVolume(*options.Volume);
   return table;
+}
+
+void DriveTable::KeepVolume(const std::string& volume) {
+  std::vector<DriveEntry> kept;
+  for (DriveEntry& entry : entries_) {
+    if (entry.Volume == volume) kept.push_back(std::move(entry));
+  }
+  entries_.clear();
+  if (kept.empty()) {
+    if (error_.empty()) error_ = "no logical volume " + volume + " in the sources";
+    return;
+  }
+  Add(std::move(kept.front()));
 }
 
 std::vector<char> DriveTable::Append(const std::vector<std::string>& sources, const SourceOptions& options) {

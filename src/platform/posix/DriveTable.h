@@ -24,7 +24,10 @@ struct DriveEntry {
   std::optional<uint64_t> Bytes;  // the drive's length; none: to the source's end
   bool IsPartition = false;
   std::string Description;    // what the drive is, for the user
+  std::string Volume;         // a logical volume's name, "vg0/root", as --volume picks it
 };
+
+class LvmAssembly;
 
 // Maps drive letters to sources, from C: on.
 class DriveTable {
@@ -59,12 +62,19 @@ class DriveTable {
   // Adds the drives of one source; false once every letter is taken.
   bool AddSource(const std::shared_ptr<Source>& source, const SourceOptions& options);
   bool Add(DriveEntry entry);
+  // Looks for PVs on the drives from index `first` on and adds the LVs of the VGs that
+  // are complete now; false once every letter is taken.
+  bool AddLogicalVolumes(size_t first);
+  // Keeps only the drive of the logical volume named, as C:.
+  void KeepVolume(const std::string& volume);
   // The drives of the source that names the same file as `path`: its own, then its
   // partitions; none when no source does.
   std::vector<char> DrivesOf(const std::string& path) const;
 
   std::vector<DriveEntry> entries_;
   std::string error_;
+  // The PVs found on the drives so far, and the VGs whose LVs are drives already.
+  std::shared_ptr<LvmAssembly> lvm_;
 };
 
 // Whether a sector size is one the program can present an image with.
