@@ -11,6 +11,7 @@
 #include "core/Bytes.h"
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
+#include "core/disk/md/MdStructures.h"
 #include "core/fs/exfat/Structures.h"
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
@@ -42,6 +43,7 @@ constexpr StructureKind kKinds[] = {
     {"ext-group-descriptors", "ext group descriptors", DecodeExtGroupDescriptors, ExtStructureSpan},
     {"ext-inode", "ext inodes", DecodeExtInode, ExtStructureSpan},
     {"ext-directory", "ext directory block", DecodeExtDirectory, ExtStructureSpan},
+    {"md-superblock", "md RAID superblock", DecodeMdSuperblock, MdSuperblockSpan},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).
@@ -143,6 +145,9 @@ std::optional<StructureChoice> KnownStructureAt(uint64_t sector) {
   const std::vector<uint8_t> bytes = ReadOne(sector);
   if (StartsWith(bytes, "FILE")) return StructureChoice{"mft-record"};
   if (StartsWith(bytes, "EFI PART")) return StructureChoice{"gpt-header"};
+  // An md member is no file system: its superblock is known by its magic number, which
+  // begins the sector at each of the places the versions keep it.
+  if (BeginsWithMdMagic(bytes)) return StructureChoice{"md-superblock"};
   return std::nullopt;
 }
 

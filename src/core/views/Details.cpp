@@ -1,5 +1,6 @@
 #include "core/views/Details.h"
 
+#include "core/disk/md/MdStructures.h"
 #include "core/fs/FileSystem.h"
 #include "core/views/PartitionReport.h"
 #include "core/volume/DriveSelection.h"
@@ -9,6 +10,7 @@ namespace korvalane {
 DetailsResult ReadVolumeDetails(ViewText* view, Json* json, const MessagePump& pump) {
   const VolumeGeometry& g = Geometry();
   if (!CurrentFileSystem()) {
+    if (ReportMdMember(view, json)) return DetailsResult::Shown;
     ReportPartitionTable(view, json, pump);
     return DetailsResult::Shown;
   }

@@ -59,6 +59,9 @@ class DriveTable {
   // Adds the drives of one source; false once every letter is taken.
   bool AddSource(const std::shared_ptr<Source>& source, const SourceOptions& options);
   bool Add(DriveEntry entry);
+  // Adds the md RAID arrays the drives' members make, each after the drives there are,
+  // with its partitions; false once every letter is taken.
+  bool AddArrays();
   // The drives of the source that names the same file as `path`: its own, then its
   // partitions; none when no source does.
   std::vector<char> DrivesOf(const std::string& path) const;
