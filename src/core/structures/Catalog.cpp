@@ -13,6 +13,7 @@
 #include "core/disk/PartitionTable.h"
 #include "core/fs/bitlocker/BitlockerStructures.h"
 #include "core/disk/lvm/LvmStructures.h"
+#include "core/disk/md/MdStructures.h"
 #include "core/fs/exfat/Structures.h"
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
@@ -58,6 +59,7 @@ constexpr StructureKind kKinds[] = {
     {"lvm-pv-header", "LVM2 PV header", DecodeLvmPvHeaderStructure},
     {"lvm-metadata-header", "LVM2 metadata area header", DecodeLvmMetadataHeaderStructure},
     {"lvm-metadata", "LVM2 metadata text", DecodeLvmMetadataTextStructure, LvmStructureSpan},
+    {"md-superblock", "md RAID superblock", DecodeMdSuperblock, MdSuperblockSpan},
 };
 
 // The chain of EBRs is followed at most this far (as the partition table reader does).
@@ -161,6 +163,9 @@ std::optional<StructureChoice> KnownStructureAt(uint64_t sector) {
   const std::vector<uint8_t> bytes = ReadOne(sector);
   if (StartsWith(bytes, "FILE")) return StructureChoice{"mft-record"};
   if (StartsWith(bytes, "EFI PART")) return StructureChoice{"gpt-header"};
+  // An md member is no file system: its superblock is known by its magic number, which
+  // begins the sector at each of the places the versions keep it.
+  if (BeginsWithMdMagic(bytes)) return StructureChoice{"md-superblock"};
   return std::nullopt;
 }
 

@@ -1,5 +1,6 @@
 #include "core/views/Details.h"
 
+#include "core/disk/md/MdStructures.h"
 #include "core/fs/FileSystem.h"
 #include "core/views/LvmReport.h"
 #include "core/views/PartitionReport.h"
@@ -10,6 +11,7 @@ namespace korvalane {
 DetailsResult ReadVolumeDetails(ViewText* view, Json* json, const MessagePump& pump) {
   const VolumeGeometry& g = Geometry();
   if (!CurrentFileSystem()) {
+    if (ReportMdMember(view, json)) return DetailsResult::Shown;
     ReportPartitionTable(view, json, pump);
     // A disk or partition that is an LVM2 PV reports its VG and LVs.
     ReportLvmPhysicalVolume(view, json);

@@ -11,6 +11,7 @@
 
 #include "core/text/Utf.h"
 #include "platform/posix/LvmSource.h"
+#include "platform/posix/MdSource.h"
 #include "platform/posix/RawSource.h"
 #include "platform/posix/containers/Containers.h"
 #include "platform/posix/udisks/AuthorizedSource.h"
@@ -194,8 +195,9 @@ DriveTable DriveTable::FromSources(const std::vector<std::string>& sources, cons
       const std::string why = source->OpenError();
       if (!why.empty()) table.error_ = "cannot open '" + path + "' (" + source->FormatDescription() + "): " + why;
     }
-    if (!table.AddSource(source, options)) break;
+    if (!table.AddSource(source, options)) return table;
   }
+  table.AddArrays();
   // The LVs of VGs some of whose PVs were not given, after all the sources.
   if (table.lvm_) {
     for (DriveEntry& entry : table.lvm_->TakeRest()) {
@@ -233,9 +235,19 @@ std::vector<char> DriveTable::Append(const std::vector<std::string>& sources, co
     const size_t before = entries_.size();
     const bool room = AddSource(OpenSource(path, options.ImageSectorSize), options);
     for (size_t i = before; i < entries_.size(); ++i) letters.push_back(entries_[i].Letter);
-    if (!room) break;
+    if (!room) return letters;
   }
+  const size_t before = entries_.size();
+  AddArrays();
+  for (size_t i = before; i < entries_.size(); ++i) letters.push_back(entries_[i].Letter);
   return letters;
+}
+
+bool DriveTable::AddArrays() {
+  for (const std::shared_ptr<Source>& array : AssembleMdArrays(entries_)) {
+    if (!AddSource(array, {})) return false;
+  }
+  return true;
 }
 
 std::vector<char> DriveTable::DrivesOf(const std::string& path) const {

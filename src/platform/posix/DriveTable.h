@@ -67,6 +67,9 @@ class DriveTable {
   bool AddLogicalVolumes(size_t first);
   // Keeps only the drive of the logical volume named, as C:.
   void KeepVolume(const std::string& volume);
+  // Adds the md RAID arrays the drives' members make, each after the drives there are,
+  // with its partitions; false once every letter is taken.
+  bool AddArrays();
   // The drives of the source that names the same file as `path`: its own, then its
   // partitions; none when no source does.
   std::vector<char> DrivesOf(const std::string& path) const;

@@ -1,0 +1,253 @@
+#include "core/disk/md/MdArray.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvalane::md {
+namespace {
+
+// The most of one slot a read takes at once: a sequential read goes through the members
+// in pieces this large, each slot read once per piece.
+constexpr uint64_t kLargestSlotRead = 4u << 20;
+
+struct Span {
+  uint64_t First = UINT64_MAX;
+  uint64_t End = 0;
+  void Cover(uint64_t first, uint64_t end) {
+    First = std::min(First, first);
+    End = std::max(End, end);
+  }
+  bool Empty() const { return End <= First; }
+};
+
+}  // namespace
+
+std::optional<ArrayLayout> ArrayLayout::Make(const Superblock& sb, const std::vector<bool>& present, std::string& why) {
+  ArrayLayout a;
+  a.level_ = sb.Level;
+  a.layout_ = sb.Layout;
+  a.slots_ = sb.RaidDisks;
+  a.chunk_ = sb.ChunkBytes;
+  a.present_ = present;
+  a.present_.resize(sb.RaidDisks, false);
+  const uint32_t n = a.slots_;
+  if (n == 0 || n > kLargestRoleTable) {
+    why = "it claims " + std::to_string(n) + " members";
+    return std::nullopt;
+  }
+  const uint64_t sectors = sb.DeviceSectors != 0 ? sb.DeviceSectors : sb.DataSectors;
+  if (sectors > (UINT64_MAX >> 20)) {
+    why = "its members' size of " + std::to_string(sectors) + " sectors is out of reach";
+    return std::nullopt;
+  }
+  a.deviceBytes_ = sectors * 512;
+  const auto missing = static_cast<uint32_t>(std::count(a.present_.begin(), a.present_.end(), false));
+  const bool striped = a.level_ != 1;
+  if (striped && a.chunk_ == 0) {
+    why = "its chunk size is 0";
+    return std::nullopt;
+  }
+  if (striped) a.deviceBytes_ -= a.deviceBytes_ % a.chunk_;
+  switch (a.level_) {
+    case 1:
+      if (missing == n) break;
+      a.bytes_ = a.deviceBytes_;
+      return a;
+    case 0:
+      if (missing > 0) break;
+      a.bytes_ = a.deviceBytes_ * n;
+      return a;
+    case 10: {
+      a.nearCopies_ = a.layout_ & 0xFF;
+      if ((a.layout_ >> 8) != 1 || a.nearCopies_ == 0 || a.nearCopies_ > n) {
+        why = "its RAID10 layout " + LayoutName(10, a.layout_) + " is not read here (only near copies are)";
+        return std::nullopt;
+      }
+      // Every chunk must keep a copy on a member there is.
+      for (uint32_t first = 0; first < n; ++first) {
+        bool any = false;
+        for (uint32_t j = 0; j < a.nearCopies_; ++j) any = any || a.present_[(first + j) % n];
+        if (!any) {
+          why = "both copies of some of its chunks are on members that are missing";
+          return std::nullopt;
+        }
+      }
+      a.bytes_ = a.deviceBytes_ / a.chunk_ * n / a.nearCopies_ * a.chunk_;
+      return a;
+    }
+    case 4:
+    case 5:
+    case 6: {
+      const uint32_t parity = a.level_ == 6 ? 2 : 1;
+      if (n <= parity) {
+        why = "it has too few members for its level";
+        return std::nullopt;
+      }
+      if (a.level_ != 4 && a.layout_ > 3) {
+        why = "its layout " + LayoutName(a.level_, a.layout_) + " is not read here";
+        return std::nullopt;
+      }
+      if (missing > 1) {
+        why = a.level_ == 6 ? "two of its members are missing, and its Q syndrome is not read here"
+                            : "more than one of its members is missing";
+        return std::nullopt;
+      }
+      a.bytes_ = a.deviceBytes_ * (n - parity);
+      return a;
+    }
+    default:
+      why = "its level, " + LevelName(a.level_) + ", is not read here";
+      return std::nullopt;
+  }
+  why = "too many of its members are missing";
+  return std::nullopt;
+}
+
+bool ArrayLayout::Degraded() const { return std::find(present_.begin(), present_.end(), false) != present_.end(); }
+
+std::pair<uint32_t, uint32_t> ArrayLayout::Parity(uint64_t row) const {
+  const uint32_t n = slots_;
+  const auto turn = static_cast<uint32_t>(row % n);
+  if (level_ == 4) return {n - 1, n};
+  if (level_ == 5) {
+    const bool left = layout_ == 0 || layout_ == 2;
+    return {left ? n - 1 - turn : turn, n};
+  }
+  if (level_ == 6) {
+    const bool left = layout_ == 0 || layout_ == 2;
+    const uint32_t p = left ? n - 1 - turn : turn;
+    const bool symmetric = layout_ >= 2;
+    return {p, symmetric ? (p + 1) % n : (p == n - 1 ? 0 : p + 1)};
+  }
+  return {n, n};
+}
+
+ArrayLayout::Place ArrayLayout::Locate(uint64_t chunk) const {
+  const uint32_t n = slots_;
+  if (level_ == 0) return {static_cast<uint32_t>(chunk % n), chunk / n};
+  if (level_ == 10) {
+    const uint64_t index = chunk * nearCopies_;
+    return {static_cast<uint32_t>(index % n), index / n};
+  }
+  if (level_ == 1) return {0, chunk};
+  const uint32_t data = n - (level_ == 6 ? 2 : 1);
+  const uint64_t row = chunk / data;
+  auto slot = static_cast<uint32_t>(chunk % data);
+  const uint32_t p = Parity(row).first;
+  const bool symmetric = layout_ >= 2 && level_ != 4;
+  if (symmetric) {
+    slot = (p + (level_ == 6 ? 2 : 1) + slot) % n;
+  } else if (level_ == 6) {
+    if (p == n - 1) {
+      slot += 1;  // Q D D D P
+    } else if (slot >= p) {
+      slot += 2;  // D D P Q D
+    }
+  } else if (slot >= p) {
+    slot += 1;
+  }
+  return {slot, row};
+}
+
+bool ArrayLayout::Read(const SlotReader& read, uint64_t position, std::span<uint8_t> buffer) const {
+  if (position > bytes_ || buffer.size() > bytes_ - position) return false;
+  if (level_ == 1) {
+    for (uint32_t slot = 0; slot < slots_; ++slot) {
+      if (present_[slot] && read(slot, position, buffer)) return true;
+    }
+    return false;
+  }
+  // In pieces of whole rows, so no slot is read for more than kLargestSlotRead at once.
+  const uint32_t data = level_ == 0 ? slots_ : level_ == 10 ? 1 : slots_ - (level_ == 6 ? 2 : 1);
+  const uint64_t rowsPerPiece = std::max<uint64_t>(1, kLargestSlotRead / chunk_);
+  const uint64_t chunksPerPiece = level_ == 10 ? std::max<uint64_t>(1, rowsPerPiece * slots_ / nearCopies_)
+                                               : rowsPerPiece * data;
+  const uint64_t pieceBytes = chunksPerPiece * chunk_;
+  size_t done = 0;
+  while (done < buffer.size()) {
+    const uint64_t at = position + done;
+    const uint64_t pieceEnd = (at / pieceBytes + 1) * pieceBytes;
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(buffer.size() - done, pieceEnd - at));
+    if (!ReadPiece(read, at, buffer.subspan(done, length))) return false;
+    done += length;
+  }
+  return true;
+}
+
+bool ArrayLayout::ReadPiece(const SlotReader& read, uint64_t position, std::span<uint8_t> buffer) const {
+  // First: which bytes of which slot the read needs, as one span per slot.
+  struct Piece {
+    size_t Into;
+    uint32_t Offset;  // in its chunk
+    uint32_t Length;
+    Place Where;
+  };
+  std::vector<Piece> pieces;
+  std::vector<Span> spans(slots_);
+  for (size_t done = 0; done < buffer.size();) {
+    const uint64_t at = position + done;
+    const uint64_t chunk = at / chunk_;
+    const auto offset = static_cast<uint32_t>(at % chunk_);
+    const auto length = static_cast<uint32_t>(std::min<uint64_t>(chunk_ - offset, buffer.size() - done));
+    Place where = Locate(chunk);
+    if (level_ == 10) {
+      // The first copy on a member there is.
+      const uint64_t index = chunk * nearCopies_;
+      for (uint32_t j = 0; j < nearCopies_; ++j) {
+        const auto slot = static_cast<uint32_t>((index + j) % slots_);
+        if (present_[slot]) {
+          where = {slot, (index + j) / slots_};
+          break;
+        }
+      }
+    }
+    const uint64_t first = where.Row * chunk_ + offset;
+    if (present_[where.Slot]) {
+      spans[where.Slot].Cover(first, first + length);
+    } else {
+      // Read back through P: every other slot of the row but Q.
+      const uint32_t q = Parity(where.Row).second;
+      for (uint32_t slot = 0; slot < slots_; ++slot) {
+        if (slot == where.Slot || slot == q) continue;
+        if (!present_[slot]) return false;
+        spans[slot].Cover(first, first + length);
+      }
+    }
+    pieces.push_back({done, offset, length, where});
+    done += length;
+  }
+  // Then each slot once.
+  std::vector<std::vector<uint8_t>> slotBytes(slots_);
+  for (uint32_t slot = 0; slot < slots_; ++slot) {
+    if (spans[slot].Empty()) continue;
+    slotBytes[slot].resize(static_cast<size_t>(spans[slot].End - spans[slot].First));
+    if (!read(slot, spans[slot].First, slotBytes[slot])) return false;
+  }
+  for (const Piece& piece : pieces) {
+    const uint64_t first = piece.Where.Row * chunk_ + piece.Offset;
+    uint8_t* into = buffer.data() + piece.Into;
+    if (present_[piece.Where.Slot]) {
+      std::memcpy(into, slotBytes[piece.Where.Slot].data() + (first - spans[piece.Where.Slot].First), piece.Length);
+      continue;
+    }
+    std::memset(into, 0, piece.Length);
+    const uint32_t q = Parity(piece.Where.Row).second;
+    for (uint32_t slot = 0; slot < slots_; ++slot) {
+      if (slot == piece.Where.Slot || slot == q) continue;
+      const uint8_t* from = slotBytes[slot].data() + (first - spans[slot].First);
+      uint32_t i = 0;
+      for (; i + 8 <= piece.Length; i += 8) {
+        uint64_t a;
+        uint64_t b;
+        std::memcpy(&a, into + i, 8);
+        std::memcpy(&b, from + i, 8);
+        a ^= b;
+        std::memcpy(into + i, &a, 8);
+      }
+      for (; i < piece.Length; ++i) into[i] ^= from[i];
+    }
+  }
+  return true;
+}
+
+}  // namespace korvalane::md
