@@ -1,10 +1,10 @@
 // Every structure decoder over hostile bytes, and the choice of a sector's structure and
 // the backup comparison over a hostile volume. The first input byte chooses:
-//   bits 0-3  the decoder (by its place in the catalog), for the direct run, with bit 4 of
-//             the second byte above them
+//   bits 0-3  the decoder (by its place in the catalog), for the direct run, with bits 4
+//             and 5 of the second byte above them
 //   bit 4     sectors of 4096 bytes (else 512)
 //   bits 5-7  the file-system kind the volume is taken for (Unknown, FAT, FAT32, exFAT, NTFS,
-//             ext, LUKS, BitLocker)
+//             ext, LUKS, BitLocker, XFS), with bit 6 of the second byte above them
 // The second byte is the sector whose structure is chosen and read. The rest is the
 // structure's bytes, and the volume from sector 0 on.
 #include <algorithm>
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvalane;
   if (size < 2) return 0;
   const std::span<const StructureKind> kinds = StructureKinds();
-  const StructureKind& kind = kinds[((data[0] & 0x0Fu) | (data[1] & 0x10u)) % kinds.size()];
+  const StructureKind& kind = kinds[((data[0] & 0x0Fu) | (data[1] & 0x30u)) % kinds.size()];
   const uint32_t sectorSize = (data[0] & 0x10u) != 0 ? 4096 : 512;
   const std::span<const uint8_t> bytes(data + 2, size - 2);
 
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The same bytes as a volume of the chosen kind.
   constexpr FileSystemKind kKinds[] = {FileSystemKind::Unknown, FileSystemKind::Fat, FileSystemKind::Fat32,
                                        FileSystemKind::Exfat, FileSystemKind::Ntfs, FileSystemKind::Ext,
-                                       FileSystemKind::Luks,  FileSystemKind::Bitlocker};
+                                       FileSystemKind::Luks,  FileSystemKind::Bitlocker, FileSystemKind::Xfs};
   std::vector<uint8_t> volume(bytes.begin(), bytes.end());
   volume.resize((volume.size() + sectorSize - 1) / sectorSize * sectorSize + sectorSize, 0);
   const uint64_t sectors = volume.size() / sectorSize;
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VolumeGeometry& g = Geometry();
   g = VolumeGeometry{};
   g.CurrentDrive = "C:";
-  g.FileSystemKind = kKinds[(data[0] >> 5) % std::size(kKinds)];
+  g.FileSystemKind = kKinds[((data[0] >> 5) | ((data[1] & 0x40u) >> 3)) % std::size(kKinds)];
   g.BytesPerSector = static_cast<int32_t>(sectorSize);
   g.SectorsPerCluster = 1 + data[1] % 8;
   g.StartDataSector = data[1] % 4;
