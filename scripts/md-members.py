@@ -204,4 +204,5 @@ def main():
         f.write('\n'.join(lines) + '\n')
 
 
-main()
+if __name__ == "__main__":
+    main()

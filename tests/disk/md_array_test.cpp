@@ -140,20 +140,20 @@ TEST(MdArray, ParityArraysMissingAnyOneMemberReadThroughParity) {
   }
 }
 
-TEST(MdArray, ReadsEachMemberOncePerPieceNotPerChunk) {
+TEST(MdArray, ReadsAChunkAtOnceNeverASectorAtATime) {
   for (const SampleArray& array : SampleArrays()) {
     if (array.Name != "r5-ls") continue;
     const Loaded loaded = Load(array, {0, 1, 2, 3});
     const std::vector<Assembly> assembled = Assemble(loaded.Found);
     int reads = 0;
     ReadArray(loaded, assembled[0], 3u << 20, &reads);
-    EXPECT_EQ(reads, 4);  // one per member for the whole 3 MiB
-    // Without member 1: the others once each still.
+    EXPECT_EQ(reads, 48);  // one per 64 KiB chunk of the 3 MiB: per member per row
+    // Without member 1: its 16 chunks rebuilt from one read of each other member.
     const Loaded degraded = Load(array, {0, 2, 3});
     const std::vector<Assembly> missing = Assemble(degraded.Found);
     reads = 0;
     ReadArray(degraded, missing[0], 3u << 20, &reads);
-    EXPECT_EQ(reads, 3);
+    EXPECT_EQ(reads, 48 - 12 + 3);  // the 36 chunks of members there are, and 3 for the 12 rebuilt
     return;
   }
   FAIL() << "no r5-ls sample";

@@ -175,7 +175,8 @@ bool ArrayLayout::Read(const SlotReader& read, uint64_t position, std::span<uint
 }
 
 bool ArrayLayout::ReadPiece(const SlotReader& read, uint64_t position, std::span<uint8_t> buffer) const {
-  // First: which bytes of which slot the read needs, as one span per slot.
+  // First: the chunks of members there are, each read where it goes; for a missing
+  // member's chunks, which bytes of the other slots rebuild them, as one span per slot.
   struct Piece {
     size_t Into;
     uint32_t Offset;  // in its chunk
@@ -203,7 +204,8 @@ bool ArrayLayout::ReadPiece(const SlotReader& read, uint64_t position, std::span
     }
     const uint64_t first = where.Row * chunk_ + offset;
     if (present_[where.Slot]) {
-      spans[where.Slot].Cover(first, first + length);
+      // Straight into the caller's buffer: one read per member per row, and no copy.
+      if (!read(where.Slot, first, buffer.subspan(done, length))) return false;
     } else {
       // Read back through P: every other slot of the row but Q.
       const uint32_t q = Parity(where.Row).second;
@@ -216,20 +218,20 @@ bool ArrayLayout::ReadPiece(const SlotReader& read, uint64_t position, std::span
     pieces.push_back({done, offset, length, where});
     done += length;
   }
-  // Then each slot once.
-  std::vector<std::vector<uint8_t>> slotBytes(slots_);
+  // Then each of those slots once, into buffers kept from read to read: fresh ones of megabytes
+  // each time would cost more in page faults than the reads themselves.
+  thread_local std::vector<std::vector<uint8_t>> slotBytes;
+  if (slotBytes.size() < slots_) slotBytes.resize(slots_);
   for (uint32_t slot = 0; slot < slots_; ++slot) {
     if (spans[slot].Empty()) continue;
-    slotBytes[slot].resize(static_cast<size_t>(spans[slot].End - spans[slot].First));
-    if (!read(slot, spans[slot].First, slotBytes[slot])) return false;
+    const auto need = static_cast<size_t>(spans[slot].End - spans[slot].First);
+    if (slotBytes[slot].size() < need) slotBytes[slot].resize(need);
+    if (!read(slot, spans[slot].First, std::span(slotBytes[slot]).first(need))) return false;
   }
   for (const Piece& piece : pieces) {
     const uint64_t first = piece.Where.Row * chunk_ + piece.Offset;
     uint8_t* into = buffer.data() + piece.Into;
-    if (present_[piece.Where.Slot]) {
-      std::memcpy(into, slotBytes[piece.Where.Slot].data() + (first - spans[piece.Where.Slot].First), piece.Length);
-      continue;
-    }
+    if (present_[piece.Where.Slot]) continue;  // read above
     std::memset(into, 0, piece.Length);
     const uint32_t q = Parity(piece.Where.Row).second;
     for (uint32_t slot = 0; slot < slots_; ++slot) {

@@ -41,8 +41,9 @@ class ArrayLayout {
   // The P and Q slots of a row; Q is Slots() where the level has none.
   std::pair<uint32_t, uint32_t> Parity(uint64_t row) const;
 
-  // Reads the array's bytes at `position`: each slot is read once for the rows a read
-  // covers (in pieces of at most a few MiB), never chunk by chunk.
+  // Reads the array's bytes at `position`: a member's chunk (or the part of it asked for)
+  // in one read, straight where it goes; a missing member's chunks are rebuilt from the
+  // other slots, each read once for the rows a read covers (in pieces of a few MiB).
   bool Read(const SlotReader& read, uint64_t position, std::span<uint8_t> buffer) const;
 
  private:

@@ -92,13 +92,6 @@ md::Version VersionAt(std::span<const uint8_t> bytes, uint64_t byte) {
   return md::Version::V10;
 }
 
-std::string Hex32(uint32_t value) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4) text += digits[(value >> shift) & 15];
-  return text;
-}
-
 // The superblock of the current drive, read at each place a version keeps it.
 std::optional<md::Superblock> CurrentSuperblock() {
   const int32_t size = Geometry().BytesPerSector;
@@ -166,9 +159,9 @@ Structure DecodeMdSuperblock(const StructureInput& input) {
     s.Length = md::kSuperblock1HeadBytes + 2 * size_t{roles};
   }
   const uint32_t magic = ReadLe32(b, 0);
-  writer.AddCheck("Magic number", magic == md::kMagic, Hex32(magic), Hex32(md::kMagic));
+  writer.AddCheck("Magic number", magic == md::kMagic, HexText(magic, 8), HexText(md::kMagic, 8));
   if (const std::optional<md::Superblock> sb = md::ParseSuperblock(b, version, at)) {
-    writer.AddCheck("Superblock checksum", sb->ChecksumHolds(), Hex32(sb->StoredChecksum), Hex32(sb->ComputedChecksum));
+    writer.AddCheck("Superblock checksum", sb->ChecksumHolds(), HexText(sb->StoredChecksum, 8), HexText(sb->ComputedChecksum, 8));
     for (const std::string& problem : sb->Problems) writer.Note(problem);
   }
   return s;
@@ -180,7 +173,7 @@ bool ReportMdMember(ViewText* view, Json* json) {
   const md::Superblock& sb = *found;
   const std::string layout = md::LayoutName(sb.Level, sb.Layout);
   const std::string checksum = std::string(sb.ChecksumHolds() ? "holds" : "does not hold") + " (stored " +
-                               Hex32(sb.StoredChecksum) + ", computed " + Hex32(sb.ComputedChecksum) + ")";
+                               HexText(sb.StoredChecksum, 8) + ", computed " + HexText(sb.ComputedChecksum, 8) + ")";
   if (view) {
     const std::u16string drive = FromUtf8(Geometry().CurrentDrive);
     view->push_back(u"Drive " + drive + u"\\, md RAID member");
