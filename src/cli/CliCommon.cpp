@@ -75,7 +75,10 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
     }
     parsed.Partition = static_cast<uint32_t>(*number);
   } else if (name == "--volume") {
-    if (value.find('/') == std::string::npos) {
+    // An LVM2 logical volume is VG/LV; an md array is named md/NAME, or mdN (0.90).
+    const bool array = value.size() > 2 && value.starts_with("md") &&
+                       value.find_first_not_of("0123456789", 2) == std::string::npos;
+    if (value.find('/') == std::string::npos && !array) {
       UsageError("--volume needs a logical volume as VG/LV (vg0/root), not '" + value + "'");
       return false;
     }

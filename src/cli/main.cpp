@@ -163,6 +163,8 @@ Options (before or after the command, before or between its arguments):
                                names it) as drive C:, read through its PVs among the
                                sources: a command of one SOURCE takes a VG's PVs
                                joined by '+' (pv1.img+pv2.img), in any order.
+                               --volume md/NAME (or mdN): the md RAID array of
+                               that name, assembled from its members.
   --no-prompt                  A disk only an administrator may read (Linux) is opened
                                through UDisks2 when polkit allows it; on a terminal
                                polkit may ask for a password there, otherwise it is

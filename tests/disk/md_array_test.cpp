@@ -6,7 +6,10 @@
 // on each member file is the oracle for the superblock; hostile superblocks are named,
 // never read past.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -320,6 +323,25 @@ TEST(MdDrives, TheArrayIsADriveAfterItsMembersAndItsPartitionsFollow) {
   ASSERT_EQ(four.size(), 4u) << stale.Out;
   EXPECT_NE(four[3].find("out of date: " + dir + "r1-stale-2.img (events 7, the array's 20)"), std::string::npos)
       << four[3];
+}
+
+TEST(MdDrives, VolumePicksTheArrayByItsNameFromMembersJoinedByPlus) {
+  const std::string dir = SamplePath("md/");
+  const std::vector<uint8_t> expected = ReadFile(dir + "volume.img");
+  ASSERT_GE(expected.size(), 1024u * 512);
+  const std::string out = ::testing::TempDir() + "korvalane-md-volume-" + std::to_string(getpid()) + ".bin";
+  std::remove(out.c_str());
+  const testing::CommandResult result = RunCli(
+      {"export", "--volume", "md/r5-la", dir + "r5-la-2.img+" + dir + "r5-la-0.img+" + dir + "r5-la-1.img", "0", "1023", out});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  const std::vector<uint8_t> written = ReadFile(out);
+  std::remove(out.c_str());
+  ASSERT_GE(written.size(), 1023u * 512);
+  EXPECT_TRUE(std::equal(written.begin(), written.end(), expected.begin()));
+
+  const testing::CommandResult missing = RunCli({"text", "--volume", "md9", dir + "r1-0.img", "0"});
+  EXPECT_EQ(missing.Status, 2);
+  EXPECT_EQ(missing.Err, "korvalane-cli: no md array md9 in the sources\n");
 }
 
 }  // namespace

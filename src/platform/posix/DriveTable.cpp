@@ -215,7 +215,7 @@ void DriveTable::KeepVolume(const std::string& volume) {
   }
   entries_.clear();
   if (kept.empty()) {
-    if (error_.empty()) error_ = "no logical volume " + volume + " in the sources";
+    if (error_.empty()) error_ = (volume.starts_with("md") ? "no md array " : "no logical volume ") + volume + " in the sources";
     return;
   }
   Add(std::move(kept.front()));
@@ -245,7 +245,11 @@ std::vector<char> DriveTable::Append(const std::vector<std::string>& sources, co
 
 bool DriveTable::AddArrays() {
   for (const std::shared_ptr<Source>& array : AssembleMdArrays(entries_)) {
-    if (!AddSource(array, {})) return false;
+    const size_t at = entries_.size();
+    const bool room = AddSource(array, {});
+    // The array's whole drive is what --volume names it by ("md/data", "md0").
+    if (at < entries_.size()) entries_[at].Volume = array->Name();
+    if (!room) return false;
   }
   return true;
 }
