@@ -12,29 +12,14 @@
 #include <vector>
 
 #include "fixtures/Samples.h"
+#include "fixtures/XfsDb.h"
 
 namespace korvalane {
 namespace {
 
 using testing::Lines;
 using testing::SamplePath;
-
-std::map<std::string, std::string> XfsDb(const std::string& image, const std::vector<std::string>& requests) {
-  std::vector<std::string> argv{"xfs_db", "-r"};
-  for (const std::string& r : requests) {
-    argv.push_back("-c");
-    argv.push_back(r);
-  }
-  argv.push_back(image);
-  const testing::CommandResult result = testing::Run(argv);
-  EXPECT_EQ(result.Status, 0) << result.Err;
-  std::map<std::string, std::string> fields;
-  for (const std::string& line : Lines(result.Out)) {
-    const size_t eq = line.find(" = ");
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 3);
-  }
-  return fields;
-}
+using testing::XfsDb;
 
 struct Fields {
   std::map<std::string, std::string> Numbers;  // "Free blocks" -> "2744"
@@ -98,7 +83,9 @@ TEST_P(XfsHeaders, EveryAgsHeadersAgreeWithXfsDbAndTheirChecksHold) {
     EXPECT_EQ(agi.Numbers.at("Free inodes"), dbagi.at("freecount"));
     EXPECT_EQ(agi.Numbers.at("Inode btree root"), dbagi.at("root"));
     EXPECT_EQ(agi.Numbers.at("Newest inode chunk"), dbagi.at("newino"));
-    if (s.crc) EXPECT_EQ(agi.Numbers.at("Free inode btree root"), dbagi.at("free_root"));
+    if (s.crc) {
+      EXPECT_EQ(agi.Numbers.at("Free inode btree root"), dbagi.at("free_root"));
+    }
 
     const Fields agfl = DecodeAt(image, first + 3);
     EXPECT_EQ(agfl.Title, "XFS free list (AGFL) at sector " + std::to_string(first + 3));
@@ -122,9 +109,13 @@ TEST_P(XfsHeaders, EveryAgsHeadersAgreeWithXfsDbAndTheirChecksHold) {
       ASSERT_EQ(f->Checks.size(), checks) << f->Title;
       for (size_t i = 1; i < f->Checks.size(); ++i) EXPECT_NE(f->Checks[i].find(": holds"), std::string::npos) << f->Checks[i];
       const bool hasCrc = std::any_of(f->Checks.begin(), f->Checks.end(), [](const std::string& c) { return c.rfind("CRC32c", 0) == 0; });
-      if (f != &agfl || s.crc) EXPECT_EQ(hasCrc, s.crc) << f->Title;
+      if (f != &agfl || s.crc) {
+        EXPECT_EQ(hasCrc, s.crc) << f->Title;
+      }
     }
-    if (s.crc) EXPECT_NE(dbagf.at("crc").find("(correct)"), std::string::npos);
+    if (s.crc) {
+      EXPECT_NE(dbagf.at("crc").find("(correct)"), std::string::npos);
+    }
   }
 }
 

@@ -11,30 +11,14 @@
 
 #include "core/fs/xfs/Superblock.h"
 #include "fixtures/Samples.h"
+#include "fixtures/XfsDb.h"
 
 namespace korvalane {
 namespace {
 
 using testing::Lines;
 using testing::SamplePath;
-
-// xfs_db's "name = value" lines of the given requests, by name.
-std::map<std::string, std::string> XfsDb(const std::string& image, const std::vector<std::string>& requests) {
-  std::vector<std::string> argv{"xfs_db", "-r"};
-  for (const std::string& r : requests) {
-    argv.push_back("-c");
-    argv.push_back(r);
-  }
-  argv.push_back(image);
-  const testing::CommandResult result = testing::Run(argv);
-  EXPECT_EQ(result.Status, 0) << result.Err;
-  std::map<std::string, std::string> fields;
-  for (const std::string& line : Lines(result.Out)) {
-    const size_t eq = line.find(" = ");
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 3);
-  }
-  return fields;
-}
+using testing::XfsDb;
 
 // The value of "Label - value" in the report.
 std::string Value(const std::vector<std::string>& report, const std::string& label) {
@@ -107,9 +91,7 @@ TEST_P(XfsDetails, SuperblockLinesAgreeWithXfsDb) {
     // xfs_db: "crc = 0x8ab87c1b (correct)".
     const std::string crc = sb["crc"];
     ASSERT_NE(crc.find("(correct)"), std::string::npos);
-    std::string hex = crc.substr(2, 8);
-    for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(Value(report, "Superblock checksum"), "0x" + hex + ", verified");
+    EXPECT_EQ(Value(report, "Superblock checksum"), testing::XfsDbChecksum(crc) + ", verified");
     EXPECT_NE(features.find("finobt"), std::string::npos);
     EXPECT_NE(features.find("sparse_inodes"), std::string::npos);
   } else {

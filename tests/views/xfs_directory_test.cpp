@@ -11,6 +11,7 @@
 
 #include "core/fs/xfs/Directory.h"
 #include "fixtures/Samples.h"
+#include "fixtures/XfsDb.h"
 
 namespace korvalane {
 namespace {
@@ -18,30 +19,13 @@ namespace {
 using testing::Lines;
 using testing::SamplePath;
 
-std::vector<std::string> XfsDb(const std::string& image, const std::vector<std::string>& requests) {
-  std::vector<std::string> argv{"xfs_db", "-r"};
-  for (const std::string& r : requests) {
-    argv.push_back("-c");
-    argv.push_back(r);
-  }
-  argv.push_back(image);
-  const testing::CommandResult result = testing::Run(argv);
-  EXPECT_EQ(result.Status, 0) << result.Err;
-  std::vector<std::string> lines;
-  for (std::string line : Lines(result.Out)) {
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 struct Geometry {
   uint32_t agblklog = 0, agblocks = 0, sectorsPerBlock = 0;
 };
 
 Geometry Read(const std::string& image) {
   Geometry g;
-  for (const std::string& line : XfsDb(image, {"sb 0", "print agblklog agblocks blocksize sectsize"})) {
+  for (const std::string& line : testing::XfsDbLines(image, {"sb 0", "print agblklog agblocks blocksize sectsize"})) {
     const size_t eq = line.find(" = ");
     const std::string key = line.substr(0, eq);
     const uint32_t value = std::stoul(line.substr(eq + 3));
@@ -58,7 +42,7 @@ Geometry Read(const std::string& image) {
 std::vector<std::pair<uint64_t, uint64_t>> DataBlocks(const std::string& image, uint64_t inode, const Geometry& g) {
   std::vector<std::pair<uint64_t, uint64_t>> blocks;
   const std::regex extent(R"(^data offset (\d+) startblock \d+ \((\d+)/(\d+)\) count (\d+) flag \d$)");
-  for (const std::string& line : XfsDb(image, {"inode " + std::to_string(inode), "bmap"})) {
+  for (const std::string& line : testing::XfsDbLines(image, {"inode " + std::to_string(inode), "bmap"})) {
     std::smatch m;
     if (!std::regex_match(line, m, extent)) continue;
     const uint64_t logical = std::stoull(m[1]), ag = std::stoull(m[2]), agbno = std::stoull(m[3]), count = std::stoull(m[4]);
@@ -76,7 +60,7 @@ TEST_P(XfsDirectory, DataBlockEntriesAgreeWithXfsDb) {
   const Geometry g = Read(image);
   // The root (one block), "leaf" (400 names) and "node" (2000 names) directories.
   std::vector<uint64_t> directories{128};
-  for (const std::string& line : XfsDb(image, {"ls /"})) {
+  for (const std::string& line : testing::XfsDbLines(image, {"ls /"})) {
     std::smatch m;
     if (std::regex_search(line, m, std::regex(R"(^\d+\s+(\d+)\s+directory\s+\S+\s+\d+ (leaf|node))"))) {
       directories.push_back(std::stoull(m[1]));
@@ -87,14 +71,16 @@ TEST_P(XfsDirectory, DataBlockEntriesAgreeWithXfsDb) {
   for (const uint64_t dir : directories) {
     const std::vector<std::pair<uint64_t, uint64_t>> blocks = DataBlocks(image, dir, g);
     ASSERT_FALSE(blocks.empty()) << dir;
-    if (dir != 128) EXPECT_GT(blocks.size(), 1u) << dir;
+    if (dir != 128) {
+      EXPECT_GT(blocks.size(), 1u) << dir;
+    }
     for (const auto& [logical, sector] : blocks) {
       SCOPED_TRACE("directory " + std::to_string(dir) + " block " + std::to_string(logical));
       ++blocksSeen;
       std::vector<std::string> expected;
       std::map<std::string, std::string> du;
       const std::regex field(R"(^[bd]u\[(\d+)\]\.(inumber|name) = (.*)$)");
-      for (const std::string& line : XfsDb(image, {"inode " + std::to_string(dir), "dblock " + std::to_string(logical), "print"})) {
+      for (const std::string& line : testing::XfsDbLines(image, {"inode " + std::to_string(dir), "dblock " + std::to_string(logical), "print"})) {
         std::smatch m;
         if (!std::regex_match(line, m, field)) continue;
         du[m[1].str() + m[2].str()] = m[3];

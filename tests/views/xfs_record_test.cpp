@@ -12,6 +12,7 @@
 #include "core/fs/xfs/XfsLocate.h"
 #include "core/fs/xfs/XfsVolume.h"
 #include "fixtures/Samples.h"
+#include "fixtures/XfsDb.h"
 
 namespace korvalane {
 namespace {
@@ -86,6 +87,7 @@ TEST_P(XfsRecord, InodesAgreeWithXfsDb) {
     if (std::regex_search(line, m, entry)) inodes.push_back(std::stoull(m[1]));
   }
   ASSERT_GE(inodes.size(), 9u);
+  int btrees = 0;
   for (const uint64_t inode : inodes) {
     SCOPED_TRACE("inode " + std::to_string(inode));
     const DbInode db = XfsDbInode(image, inode);
@@ -113,11 +115,19 @@ TEST_P(XfsRecord, InodesAgreeWithXfsDb) {
                                 std::to_string(fsblock & ((uint64_t{1} << agblklog) - 1)) + ", " + m[3].str() +
                                 (m[4] == "1" ? ", unwritten" : ""));
     }
+    // A btree fork's root: its level, and its one pointer (the samples' node directory).
+    const std::string bmbt = db.Fields.count("u3.bmbt.level") ? "u3.bmbt." : "u.bmbt.";
+    if (db.Fields.count(bmbt + "level")) {
+      EXPECT_EQ(Value(mine, "Btree root"), "level " + db.Fields.at(bmbt + "level") + ", " + db.Fields.at(bmbt + "numrecs") + " pointers");
+      ASSERT_EQ(db.Fields.at(bmbt + "numrecs"), "1");
+      const uint64_t fsblock = std::stoull(db.Fields.at(bmbt + "ptrs[1]"));
+      EXPECT_EQ(Value(mine, "Btree pointer"), "0 -> " + std::to_string(fsblock >> agblklog) + "/" +
+                                                  std::to_string(fsblock & ((uint64_t{1} << agblklog) - 1)));
+      ++btrees;
+    }
     if (GetParam().crc) {
       ASSERT_NE(db.Fields.at("v3.crc").find("(correct)"), std::string::npos);
-      std::string hex = db.Fields.at("v3.crc").substr(2, 8);
-      for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      EXPECT_EQ(Value(mine, "Inode checksum"), "0x" + hex + ", verified");
+      EXPECT_EQ(Value(mine, "Inode checksum"), testing::XfsDbChecksum(db.Fields.at("v3.crc")) + ", verified");
     }
     // A shortform directory's entries, in order.
     if (db.Fields.count("u3.sfdir3.hdr.count") || db.Fields.count("u.sfdir2.hdr.count")) {
@@ -136,6 +146,7 @@ TEST_P(XfsRecord, InodesAgreeWithXfsDb) {
       EXPECT_EQ(Value(mine, "Parent"), "inode " + db.Fields.at(prefix + "hdr.parent.i4"));
     }
   }
+  EXPECT_EQ(btrees, 1);
 }
 
 TEST_P(XfsRecord, SymlinkKeepsItsTargetInTheInode) {
@@ -192,12 +203,14 @@ TEST(XfsLocate, InodesPastTheVolumeAreRefusedAndLinesPointWhereTheySay) {
   state.Sb = xfs::ParseSuperblock(first, 0).Value;
   ASSERT_TRUE(state.Sb);
   const ViewText view = {u"Inode 131, regular file - AG 0, block 16, slot 3", u"Extent - 0 -> 1/24, 115",
-                         u"Entry - inode 262273: notes.txt", u"Mode - 0100644", u"Extent - 0 -> 9/24, 1"};
+                         u"Entry - inode 262273: notes.txt", u"Mode - 0100644", u"Extent - 0 -> 9/24, 1",
+                         u"Btree pointer - 0 -> 3/275"};
   EXPECT_EQ(xfs::TargetOfLine(state, view, 0), (JumpTarget{JumpKind::Inode, 131}));
   EXPECT_EQ(xfs::TargetOfLine(state, view, 1), (JumpTarget{JumpKind::Cluster, 19200 + 24}));
   EXPECT_EQ(xfs::TargetOfLine(state, view, 2), (JumpTarget{JumpKind::Inode, 262273}));
   EXPECT_EQ(xfs::TargetOfLine(state, view, 3), std::nullopt);
   EXPECT_EQ(xfs::TargetOfLine(state, view, 4), std::nullopt);  // no AG 9
+  EXPECT_EQ(xfs::TargetOfLine(state, view, 5), (JumpTarget{JumpKind::Cluster, 3 * 19200 + 275}));
   EXPECT_EQ(xfs::LocateInode(state, 131).Sector, std::optional<uint64_t>(131));
 }
 

@@ -138,6 +138,19 @@ Inode ParseInode(const Superblock& sb, uint64_t number, std::span<const uint8_t>
                                std::to_string(data.size() / kExtentBytes) + " fit it");
     }
     inode.DataFork = ParseExtents(data, inode.DataExtents);
+  } else if (format == ForkFormat::Btree) {
+    // The root: level and record count, then as many keys as the fork could hold, then
+    // as many pointers.
+    const uint16_t records = ReadBe16(data, 2);
+    const size_t slots = data.size() >= 4 ? (data.size() - 4) / 16 : 0;
+    inode.BtreeLevel = ReadBe16(data, 0);
+    if (records > slots) {
+      inode.Problems.push_back("the btree root counts " + std::to_string(records) + " records; " + std::to_string(slots) +
+                               " fit the fork");
+    }
+    for (size_t i = 0; i < records && i < slots; ++i) {
+      inode.BtreeRoot.push_back(BtreePointer{ReadBe64(data, 4 + 8 * i), ReadBe64(data, 4 + 8 * slots + 8 * i)});
+    }
   } else if (format == ForkFormat::Local) {
     if (inode.IsDirectory()) {
       ParseShortform(sb, data, inode);

@@ -25,6 +25,13 @@ struct Extent {
   bool Unwritten = false;
 };
 
+// One pointer of a btree fork's root in the inode: the first file block it covers and the
+// AG-encoded block of the btree block below.
+struct BtreePointer {
+  uint64_t FirstOffset = 0;
+  uint64_t Block = 0;
+};
+
 // One entry of a shortform directory (kept inside the inode).
 struct ShortformEntry {
   std::string Name;
@@ -64,6 +71,8 @@ struct Inode {
   std::optional<Checksum> Crc;            // v3
   std::vector<Extent> DataFork;           // the extents format
   std::vector<Extent> AttrFork;
+  std::optional<uint16_t> BtreeLevel;     // the btree format: its root's level and pointers
+  std::vector<BtreePointer> BtreeRoot;
   std::vector<ShortformEntry> Entries;    // a shortform directory
   std::optional<uint64_t> Parent;         // its parent, for a shortform directory
   std::string Local;                      // a local symlink's target

@@ -1,5 +1,7 @@
 #include "core/fs/xfs/Record.h"
 
+#include <charconv>
+
 #include "core/fs/xfs/XfsDetails.h"
 #include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
@@ -13,13 +15,11 @@ std::string TimeText(const Timestamp& t) {
   return UnixTimeIso8601(t.Seconds, SecondFraction{t.Nanoseconds, 9});
 }
 
+// A mode as ls -l's octal: "0100644".
 std::u16string Octal(uint32_t value) {
-  std::u16string text;
-  do {
-    text.insert(text.begin(), static_cast<char16_t>(u'0' + value % 8));
-    value /= 8;
-  } while (value != 0);
-  return u"0" + text;
+  char digits[16];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value, 8);
+  return u"0" + Ascii(std::string(digits, end.ptr));
 }
 
 // "0 -> 0/20, 1": file block, AG and block in it, length.
@@ -62,6 +62,11 @@ void WriteInode(const Superblock& sb, const Inode& n, ViewText& view, std::vecto
     view.push_back(u"Generation - " + Decimal(n.Generation));
     view.push_back(u"Data fork - " + Ascii(ForkFormatName(n.Format)) + u", " + Decimal(n.DataExtents) + u" extents");
     for (const Extent& e : n.DataFork) view.push_back(ExtentLine(sb, e));
+    if (n.BtreeLevel) view.push_back(u"Btree root - level " + Decimal(*n.BtreeLevel) + u", " + Decimal(n.BtreeRoot.size()) + u" pointers");
+    for (const BtreePointer& p : n.BtreeRoot) {
+      view.push_back(u"Btree pointer - " + Decimal(p.FirstOffset) + u" -> " + Decimal(sb.AgOf(p.Block)) + u"/" +
+                     Decimal(sb.AgBlockOf(p.Block)));
+    }
     if (!n.Local.empty()) view.push_back(u"Local data - " + FromUtf8(n.Local));
     if (n.Parent) view.push_back(u"Parent - inode " + Decimal(*n.Parent));
     for (const ShortformEntry& e : n.Entries) view.push_back(u"Entry - inode " + Decimal(e.Inode) + u": " + FromUtf8(e.Name));
@@ -101,6 +106,13 @@ Json InodeJson(const Superblock& sb, const Inode& n) {
                              .Set("format", ForkFormatName(n.Format))
                              .Set("extentCount", n.DataExtents)
                              .Set("extents", ExtentsJson(sb, n.DataFork)));
+    if (n.BtreeLevel) {
+      Json pointers = Json::Array();
+      for (const BtreePointer& p : n.BtreeRoot) {
+        pointers.Push(Json::Object().Set("firstLogical", p.FirstOffset).Set("ag", sb.AgOf(p.Block)).Set("agBlock", sb.AgBlockOf(p.Block)));
+      }
+      j.Set("btreeRoot", Json::Object().Set("level", *n.BtreeLevel).Set("pointers", pointers));
+    }
     if (!n.Local.empty()) j.Set("localData", n.Local);
     if (n.Parent) {
       Json entries = Json::Array();

@@ -63,8 +63,10 @@ std::optional<JumpTarget> TargetOfLine(const VolumeState& state, const ViewText&
     return JumpTarget{JumpKind::Inode, *inode};
   }
   constexpr std::u16string_view kExtent = u"Extent - ";
-  if (!text.starts_with(kExtent)) return std::nullopt;
-  text.remove_prefix(kExtent.size());
+  constexpr std::u16string_view kPointer = u"Btree pointer - ";
+  if (text.starts_with(kExtent)) text.remove_prefix(kExtent.size());
+  else if (text.starts_with(kPointer)) text.remove_prefix(kPointer.size());
+  else return std::nullopt;
   if (!TakeNumber(text)) return std::nullopt;
   constexpr std::u16string_view kArrow = u" -> ";
   if (!text.starts_with(kArrow)) return std::nullopt;

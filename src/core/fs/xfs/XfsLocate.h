@@ -18,7 +18,7 @@ Location LocateInode(const VolumeState& state, uint64_t number);
 Location LocateBlock(const VolumeState& state, uint64_t block);
 
 // Where a line of an XFS record view points: "Inode N, ..." and "Entry - inode N: ..." at
-// the inode, "Extent - L -> AG/B, N" at the block.
+// the inode, "Extent - L -> AG/B, N" and "Btree pointer - L -> AG/B" at the block.
 std::optional<JumpTarget> TargetOfLine(const VolumeState& state, const ViewText& view, size_t line);
 
 }  // namespace korvalane::xfs

@@ -233,39 +233,47 @@ Structure DecodeXfsSuperblock(const StructureInput& input) {
   return s;
 }
 
-Structure DecodeXfsAgf(const StructureInput& input) {
+namespace {
+
+// An AG header: its fields, what `middle` adds after them, its magic and, on v5, the
+// fields after those and the CRC32c over its sector.
+Structure DecodeAgHeader(const StructureInput& input, const char* id, const char* title, std::span<const BeField> head,
+                         const char* magic, std::span<const BeField> v5, size_t crcOffset,
+                         void (*middle)(FieldWriter&) = nullptr) {
   Structure s;
-  s.Id = "xfs-agf";
-  s.Title = "XFS free space header (AGF)";
+  s.Id = id;
+  s.Title = title;
   FieldWriter writer(s, input.Bytes);
-  if (!AddBeTable(writer, {}, 0, kAgf)) return s;
-  AddMagicCheck(writer, "XAGF");
+  if (!AddBeTable(writer, {}, 0, head)) return s;
+  if (middle != nullptr) middle(writer);
+  if (writer.Cut()) return s;
+  AddMagicCheck(writer, magic);
   if (!HasCrc(input)) return s;
-  if (!AddBeTable(writer, {}, 0, kAgfV5)) return s;
-  AddCrcCheck(writer, input.Bytes.first(std::min<size_t>(input.Bytes.size(), input.SectorSize)), xfs::kAgfCrcOffset);
+  if (!AddBeTable(writer, {}, 0, v5)) return s;
+  AddCrcCheck(writer, input.Bytes.first(std::min<size_t>(input.Bytes.size(), input.SectorSize)), crcOffset);
   CoverSector(s, input);
   return s;
 }
 
-Structure DecodeXfsAgi(const StructureInput& input) {
-  Structure s;
-  s.Id = "xfs-agi";
-  s.Title = "XFS inode header (AGI)";
-  FieldWriter writer(s, input.Bytes);
-  if (!AddBeTable(writer, {}, 0, kAgi)) return s;
-  // The unlinked buckets: only those that hold an inode are shown.
+// The unlinked buckets: only those that hold an inode are shown.
+void AddUnlinkedBuckets(FieldWriter& writer) {
   for (size_t i = 0; i < kAgiUnlinkedBuckets; ++i) {
     const size_t at = kAgiUnlinked + 4 * i;
-    if (!writer.Fits(at, 4)) return s;
-    const uint32_t head = ReadBe32(input.Bytes, at);
+    if (!writer.Fits(at, 4)) return;
+    const uint32_t head = ReadBe32(writer.Bytes(), at);
     if (head != kNullAgBlock) writer.AddText({}, at, 4, "Unlinked bucket " + std::to_string(i), NumberText(head), head);
   }
-  AddMagicCheck(writer, "XAGI");
-  if (!HasCrc(input)) return s;
-  if (!AddBeTable(writer, {}, 0, kAgiV5)) return s;
-  AddCrcCheck(writer, input.Bytes.first(std::min<size_t>(input.Bytes.size(), input.SectorSize)), xfs::kAgiCrcOffset);
-  CoverSector(s, input);
-  return s;
+}
+
+}  // namespace
+
+Structure DecodeXfsAgf(const StructureInput& input) {
+  return DecodeAgHeader(input, "xfs-agf", "XFS free space header (AGF)", kAgf, "XAGF", kAgfV5, xfs::kAgfCrcOffset);
+}
+
+Structure DecodeXfsAgi(const StructureInput& input) {
+  return DecodeAgHeader(input, "xfs-agi", "XFS inode header (AGI)", kAgi, "XAGI", kAgiV5, xfs::kAgiCrcOffset,
+                        AddUnlinkedBuckets);
 }
 
 Structure DecodeXfsAgfl(const StructureInput& input) {
