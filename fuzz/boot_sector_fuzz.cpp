@@ -26,7 +26,7 @@ using korvalane::FileSystemKind;
 using korvalane::Geometry;
 using korvalane::VolumeGeometry;
 
-void Check(bool holds) {
+void Require(bool holds) {
   if (!holds) __builtin_trap();
 }
 
@@ -51,23 +51,23 @@ VolumeGeometry PreviousVolume() {
 void CheckFat(bool parsed) {
   const VolumeGeometry& g = Geometry();
   if (!parsed) {
-    Check(g.BytesPerCluster == 0 && g.TotalSectors == 0);
+    Require(g.BytesPerCluster == 0 && g.TotalSectors == 0);
     return;
   }
-  Check(g.SectorsPerCluster >= 1 && g.SectorsPerCluster <= 255);
-  Check(g.BytesPerSector >= 512 && g.BytesPerSector <= 4608 && g.BytesPerSector % 512 == 0);
-  Check(g.Clusters == g.TotalSectors / static_cast<uint32_t>(g.SectorsPerCluster));
-  Check(g.RootSectors >= 0);
+  Require(g.SectorsPerCluster >= 1 && g.SectorsPerCluster <= 255);
+  Require(g.BytesPerSector >= 512 && g.BytesPerSector <= 4608 && g.BytesPerSector % 512 == 0);
+  Require(g.Clusters == g.TotalSectors / static_cast<uint32_t>(g.SectorsPerCluster));
+  Require(g.RootSectors >= 0);
 }
 
 void CheckNtfs(bool parsed) {
   const VolumeGeometry& g = Geometry();
   if (!parsed) {
-    Check(g.BytesPerCluster == 0 && g.TotalSectors == 0 && g.MftStartCluster == 0);
+    Require(g.BytesPerCluster == 0 && g.TotalSectors == 0 && g.MftStartCluster == 0);
     return;
   }
-  Check(g.BytesPerSector >= 512 && g.SectorsPerCluster >= 1 && g.SectorsPerCluster <= 255);
-  Check(g.Clusters == g.TotalSectors / static_cast<uint32_t>(g.SectorsPerCluster));
+  Require(g.BytesPerSector >= 512 && g.SectorsPerCluster >= 1 && g.SectorsPerCluster <= 255);
+  Require(g.Clusters == g.TotalSectors / static_cast<uint32_t>(g.SectorsPerCluster));
 }
 
 }  // namespace
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Geometry() = start;
   const FileSystemKind kind = DetectFileSystem("C:");
   // Whatever it is taken for is a kind some registered file system answers for.
-  Check(kind == FileSystemKind::Unknown || FileSystemOf(kind) != nullptr);
+  Require(kind == FileSystemKind::Unknown || FileSystemOf(kind) != nullptr);
 
   // Both parsers on every sector, whatever it was detected as.
   for (const FileSystemKind fat : {FileSystemKind::Fat, FileSystemKind::Fat32}) {
@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // And what choosing the drive in the main window does.
   Geometry() = start;
   const std::u16string label = SelectDriveAndDescribe("C:");
-  Check(Geometry().CurrentDrive == "C:");
+  Require(Geometry().CurrentDrive == "C:");
   const std::u16string tail = u" sectors";
-  Check(label.size() > tail.size() && label.compare(label.size() - tail.size(), tail.size(), tail) == 0);
+  Require(label.size() > tail.size() && label.compare(label.size() - tail.size(), tail.size(), tail) == 0);
   return 0;
 }
