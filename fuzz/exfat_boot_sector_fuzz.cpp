@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/Platform.h"
+#include "core/fs/FileSystem.h"
 #include "core/views/Details.h"
 #include "core/views/ExfatDirectory.h"
 #include "core/volume/BootSector.h"
@@ -27,7 +28,7 @@ using korvalane::FileSystemKind;
 using korvalane::Geometry;
 using korvalane::VolumeGeometry;
 
-void Check(bool holds) {
+void Require(bool holds) {
   if (!holds) __builtin_trap();
 }
 
@@ -49,15 +50,15 @@ VolumeGeometry PreviousVolume() {
 void CheckExfat(bool parsed) {
   const VolumeGeometry& g = Geometry();
   if (!parsed) {
-    Check(g.SectorsPerCluster == 0 && g.BytesPerCluster == 0 && g.TotalSectors == 0 && g.RootCluster == 0);
+    Require(g.SectorsPerCluster == 0 && g.BytesPerCluster == 0 && g.TotalSectors == 0 && g.RootCluster == 0);
     return;
   }
   const int32_t bps = g.BytesPerSector;
-  Check(bps == 512 || bps == 1024 || bps == 2048 || bps == 4096);
-  Check(g.SectorsPerCluster >= 1 && (g.SectorsPerCluster & (g.SectorsPerCluster - 1)) == 0);
-  Check(g.BytesPerCluster == bps * g.SectorsPerCluster && g.BytesPerCluster <= (1 << 25));
-  Check(g.RootCluster <= UINT32_MAX && g.Clusters <= UINT32_MAX);
-  Check(korvalane::ExfatRootDirectorySector().has_value());
+  Require(bps == 512 || bps == 1024 || bps == 2048 || bps == 4096);
+  Require(g.SectorsPerCluster >= 1 && (g.SectorsPerCluster & (g.SectorsPerCluster - 1)) == 0);
+  Require(g.BytesPerCluster == bps * g.SectorsPerCluster && g.BytesPerCluster <= (1 << 25));
+  Require(g.RootCluster <= UINT32_MAX && g.Clusters <= UINT32_MAX);
+  Require(korvalane::ExfatRootDirectorySector().has_value());
 }
 
 }  // namespace
@@ -81,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Geometry() = start;
   const FileSystemKind kind = DetectFileSystem("C:");
-  Check(kind == FileSystemKind::Unknown || kind == FileSystemKind::Fat || kind == FileSystemKind::Fat32 ||
-        kind == FileSystemKind::Ntfs || kind == FileSystemKind::Exfat);
+  // Whatever it is taken for is a kind some registered file system answers for.
+  Require(kind == FileSystemKind::Unknown || FileSystemOf(kind) != nullptr);
 
   Geometry() = start;
   Geometry().CurrentDrive = "C:";
@@ -92,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ViewText details;
   ReportVolumeDetails(details, NoPump);
-  Check(details.size() == (parsed ? 13u : 1u));
+  Require(details.size() == (parsed ? 13u : 1u));
 
   // The root directory the boot sector names, when its cluster is small enough to read
   // on every run.
@@ -100,11 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (parsed && root && *root >= 0 && Geometry().BytesPerCluster <= (1 << 16)) {
     ViewText view;
     ListExfatDirectory(static_cast<uint64_t>(*root), view, NoPump);
-    Check(view.size() <= static_cast<size_t>(Geometry().BytesPerCluster) / 32 + 1);
+    Require(view.size() <= static_cast<size_t>(Geometry().BytesPerCluster) / 32 + 1);
   }
 
   Geometry() = start;
   const std::u16string label = SelectDriveAndDescribe("C:");
-  Check(Geometry().CurrentDrive == "C:");
+  Require(Geometry().CurrentDrive == "C:");
   return 0;
 }
