@@ -1,5 +1,7 @@
 #include "core/disk/lvm/LvmStructures.h"
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "core/Bytes.h"
@@ -59,7 +61,7 @@ Structure DecodeLvmLabelStructure(const StructureInput& input) {
   const uint64_t at = input.Sector * input.SectorSize / 512;
   writer.AddCheck("Sector field names the label's own sector", sectorField == at, std::to_string(sectorField),
                   std::to_string(at));
-  s.Length = 32;
+  s.Length = std::min<size_t>(32, input.Bytes.size());
   return s;
 }
 
@@ -132,7 +134,8 @@ Structure DecodeLvmMetadataHeaderStructure(const StructureInput& input) {
       break;
     }
   }
-  s.Length = 512;
+  // A header cut short spans only the bytes there are.
+  s.Length = std::min<size_t>(512, input.Bytes.size());
   return s;
 }
 

@@ -1,5 +1,7 @@
 #include "core/disk/md/MdStructures.h"
 
+#include <algorithm>
+
 #include <vector>
 
 #include "core/Bytes.h"
@@ -156,7 +158,8 @@ Structure DecodeMdSuperblock(const StructureInput& input) {
       writer.AddText("Roles", offset, 2, "Device " + std::to_string(i), md::RoleName(ReadLe16(b, offset)),
                      ReadLe16(b, offset));
     }
-    s.Length = md::kSuperblock1HeadBytes + 2 * size_t{roles};
+    // A role table cut short by the bytes read spans only what is there.
+    s.Length = std::min(md::kSuperblock1HeadBytes + 2 * size_t{roles}, b.size());
   }
   const uint32_t magic = ReadLe32(b, 0);
   writer.AddCheck("Magic number", magic == md::kMagic, HexText(magic, 8), HexText(md::kMagic, 8));
