@@ -231,9 +231,13 @@ std::string FieldAt(const std::string& out, const std::string& offset, const std
   return "?";
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
+// pvck's "0xce2740d" as the structures write a 32-bit checksum: "0x0CE2740D" (pvck drops
+// leading zeros).
+std::string Checksum32(std::string pvck) {
+  std::string digits = pvck.substr(pvck.rfind('x') + 1);
+  for (char& c : digits) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (digits.size() < 8) digits.insert(0, 8 - digits.size(), '0');
+  return "0x" + digits;
 }
 
 TEST_F(LvmDrives, FieldsDecodeTheLabelPvHeaderAndMetadataAsPvckDumpsThem) {
@@ -244,7 +248,7 @@ TEST_F(LvmDrives, FieldsDecodeTheLabelPvHeaderAndMetadataAsPvckDumpsThem) {
   ASSERT_EQ(label.Status, 0) << label.Err;
   EXPECT_EQ(Lines(label.Out)[0], "LVM2 label at sector 1");
   EXPECT_EQ(FieldAt(label.Out, "0x008", "Sector"), pvck["label_header.sector"] + " (0x1)");
-  EXPECT_EQ(FieldAt(label.Out, "0x010", "Checksum (of bytes 20-511)"), "0x" + Upper(pvck["label_header.crc"].substr(2)));
+  EXPECT_EQ(FieldAt(label.Out, "0x010", "Checksum (of bytes 20-511)"), Checksum32(pvck["label_header.crc"]));
   EXPECT_NE(label.Out.find("Checksum: holds"), std::string::npos) << label.Out;
 
   auto header = RunCli({"fields", "--as", "lvm-pv-header", pv1_, "1"});
@@ -262,10 +266,10 @@ TEST_F(LvmDrives, FieldsDecodeTheLabelPvHeaderAndMetadataAsPvckDumpsThem) {
   ASSERT_EQ(mda.Status, 0) << mda.Err;
   EXPECT_EQ(Lines(mda.Out)[0], "LVM2 metadata area header at sector 8");
   EXPECT_EQ(FieldAt(mda.Out, "0x000", "Checksum (of bytes 4-511)"),
-            "0x" + Upper(pvck["mda_header_1.checksum"].substr(2)));
+            Checksum32(pvck["mda_header_1.checksum"]));
   EXPECT_EQ(FieldAt(mda.Out, "0x028", "Offset").substr(0, 4), pvck["mda_header_1.raw_locn[0].offset"]);
   EXPECT_EQ(FieldAt(mda.Out, "0x030", "Size").substr(0, 4), pvck["mda_header_1.raw_locn[0].size"]);
-  EXPECT_EQ(FieldAt(mda.Out, "0x038", "Checksum"), "0x" + Upper(pvck["mda_header_1.raw_locn[0].checksum"].substr(2)));
+  EXPECT_EQ(FieldAt(mda.Out, "0x038", "Checksum"), Checksum32(pvck["mda_header_1.raw_locn[0].checksum"]));
   EXPECT_NE(mda.Out.find("Magic: holds"), std::string::npos);
   EXPECT_NE(mda.Out.find("Checksum: holds"), std::string::npos);
 
