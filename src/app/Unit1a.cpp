@@ -35,6 +35,7 @@
 #include "app/Unit4a.h"
 #include "app/Unit4b.h"
 #include "app/Unit5.h"
+#include "app/VolumeMapWindow.h"
 #include "core/Platform.h"
 #include "core/disk/StartDrive.h"
 #include "core/fs/FileSystem.h"
@@ -142,6 +143,8 @@ TForm1a::TForm1a(QWidget* parent) : QDialog(parent) {
   ActionGoTo = command(QStringLiteral("Go to..."), QKeySequence(Qt::CTRL | Qt::Key_G), &TForm1a::ActionGoToExecute);
   // Ctrl+I: the Structure window, which follows the shown sector and asks for its marks.
   ActionStructure = InstallStructureCommand(this, InfoList);
+  // Ctrl+M: the volume map, drawn from the same index.
+  ActionVolumeMap = InstallVolumeMapCommand(this);
   connect(&korvalane::ShownSector::Instance(), &korvalane::ShownSector::MarkRequested, this, &TForm1a::ShowSectorBytes);
   korvalane::ShownSector::Instance().SetField(SectorEdit->text());
 
@@ -458,7 +461,7 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
   menu->insertAction(first, owner);
   menu->insertSeparator(first);
   // The commands that have a key, so that a user who never read of the keys finds them.
-  menu->insertActions(first, {ActionOpen, ActionFind, ActionFindNext, ActionFindPrevious, ActionGoTo, ActionStructure});
+  menu->insertActions(first, {ActionOpen, ActionFind, ActionFindNext, ActionFindPrevious, ActionGoTo, ActionStructure, ActionVolumeMap});
   menu->insertSeparator(first);
   QAction* chosen = menu->exec(InfoList->viewport()->mapToGlobal(position));
   if (chosen == go && go != nullptr) JumpTo(*target);

@@ -87,6 +87,10 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   // The marks of the "File record" lines that show something deleted.
   const korvalane::DeletedLineMarks& DeletedMarks() const { return *deletedMarks_; }
 
+  // The index of the selected volume's files, built on first use and kept while the volume
+  // stays selected: "Which file uses this sector?" and the volume map share it.
+  korvalane::OwnershipCache& Ownership() { return ownership_; }
+
   // True once the start-up steps (ActivateForm) have run.
   bool Activated() const { return activated_; }
 
@@ -164,6 +168,7 @@ class TForm1a : public QDialog, public Ui::TForm1a {
   QAction* ActionGoTo = nullptr;
   QAction* ActionOpen = nullptr;
   QAction* ActionStructure = nullptr;
+  QAction* ActionVolumeMap = nullptr;
   korvalane::WakeUpServer* wakeUpServer_ = nullptr;
   korvalane::DeletedLineMarks* deletedMarks_ = nullptr;
 };

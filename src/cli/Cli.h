@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "core/Platform.h"
+#include "core/ownership/OwnershipIndex.h"
+#include "core/rescue/Mapfile.h"
 #include "core/views/ViewText.h"
 
 namespace korvalane::cli {
@@ -34,7 +36,11 @@ struct Arguments {
   std::optional<std::string> Aligned;
   bool IgnoreCase = false;
   bool All = false;
-  std::string MapFile;  // export --map FILE
+  std::string MapFile;  // export --map FILE; map --map MAPFILE
+  // map
+  std::optional<uint64_t> Cells;  // --cells N
+  std::string Png;                // --png FILE
+  uint32_t Width = 512;           // --width W
   // fields
   std::string As;             // --as NAME: the structure to decode the sector as
   bool CompareBackup = false;  // --compare-backup
@@ -101,6 +107,25 @@ int RunHash(const Arguments& arguments);
 int RunVerify(const Arguments& arguments);
 int RunOwner(const Arguments& arguments);
 int RunDamaged(const Arguments& arguments);
+int RunMap(const Arguments& arguments);
+
+// The largest mapfile read: a map of kMaxMapAreas areas is far smaller.
+constexpr uint64_t kMaxMapBytes = uint64_t{512} << 20;
+// Reads a map as far as kMaxMapBytes and one byte more (so that a larger one is told);
+// false when it cannot be opened or read.
+bool ReadMap(const std::string& name, std::string& text);
+// Reads and parses a GNU ddrescue mapfile; nothing, with the message said and `status`
+// set, when it cannot be read or is no mapfile.
+std::optional<Mapfile> ReadMapfile(const std::string& mapName, int* status);
+// The unfinished areas of a map of the current drive, or of its disk when the drive is a
+// partition, in the drive's own bytes; what does not fit is added to `problems`.
+std::vector<MapArea> UnfinishedOfDrive(const Mapfile& map, const OwnershipIndex& index, std::vector<std::string>& problems);
+// Selects the source's first drive and builds its index, with the percentage on a
+// terminal's stderr; the walk's faults are named on stderr. Nothing, with `status` set,
+// when it cannot.
+std::optional<OwnershipIndex> IndexOfSource(const std::string& source, int* status);
+// The byte of the disk where a partition drive starts; 0 for a drive of its own.
+uint64_t PartitionFirstByte(const std::string& drive);
 
 // Writes a JSON document on stdout.
 void PrintJson(const std::string& document);

@@ -33,7 +33,7 @@ struct OptionRule {
 };
 
 const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "record", "details", "export", "find",
-                                               "locate", "fields", "hash", "verify", "owner",   "damaged"};
+                                               "locate", "fields", "hash", "verify", "owner",   "damaged", "map"};
 
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
@@ -41,8 +41,11 @@ const OptionRule kOptions[] = {
     {"--volume", true, kSourceCommands},
     {"--no-prompt", false, kSourceCommands},
     {"--force", false, {"export"}},
-    {"--map", true, {"export"}},
-    {"--json", false, {"drives", "details", "record", "find", "locate", "fields", "owner", "damaged"}},
+    {"--map", true, {"export", "map"}},
+    {"--json", false, {"drives", "details", "record", "find", "locate", "fields", "owner", "damaged", "map"}},
+    {"--cells", true, {"map"}},
+    {"--png", true, {"map"}},
+    {"--width", true, {"map"}},
     {"--as", true, {"fields"}},
     {"--compare-backup", false, {"fields"}},
     {"--md5", false, {"hash"}},
@@ -95,6 +98,24 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
     parsed.MapFile = value;
   } else if (name == "--json") {
     parsed.Json = true;
+  } else if (name == "--cells" || name == "--width") {
+    const std::optional<uint64_t> number = ParseSectorIndex(value);
+    const uint64_t most = name == "--cells" ? uint64_t{1} << 24 : 16384;
+    if (!number || *number == 0 || *number > most) {
+      UsageError(name + " needs a number from 1 to " + std::to_string(most) + ", not '" + value + "'");
+      return false;
+    }
+    if (name == "--cells") {
+      parsed.Cells = *number;
+    } else {
+      parsed.Width = static_cast<uint32_t>(*number);
+    }
+  } else if (name == "--png") {
+    if (value.empty()) {
+      UsageError("--png needs a file name");
+      return false;
+    }
+    parsed.Png = value;
   } else if (name == "--from") {
     parsed.From = value;
   } else if (name == "--backward") {

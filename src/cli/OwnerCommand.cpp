@@ -20,10 +20,6 @@
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane::cli {
-namespace {
-
-// The largest mapfile read: a map of kMaxMapAreas areas is far smaller.
-constexpr uint64_t kMaxMapBytes = uint64_t{512} << 20;
 
 // Reads a map as far as kMaxMapBytes and one byte more (so that a larger one is told),
 // a piece at a time: the memory is that of the map, whether it is a file, a pipe or a
@@ -92,12 +88,6 @@ std::optional<OwnershipIndex> IndexOfSource(const std::string& source, int* stat
   return index;
 }
 
-Json ProblemsJson(const std::vector<std::string>& problems) {
-  Json array = Json::Array();
-  for (const std::string& problem : problems) array.Push(problem);
-  return array;
-}
-
 // The byte of the disk where a partition drive starts, from the drive list's words for
 // it ("disk.img, partition 2 (sectors 34816-67583, ...)"); 0 for a drive of its own.
 uint64_t PartitionFirstByte(const std::string& drive) {
@@ -112,6 +102,50 @@ uint64_t PartitionFirstByte(const std::string& drive) {
   }
   const uint64_t sectorBytes = static_cast<uint32_t>(Geometry().BytesPerSector);
   return sector > UINT64_MAX / std::max<uint64_t>(sectorBytes, 1) ? 0 : sector * sectorBytes;
+}
+
+std::vector<MapArea> UnfinishedOfDrive(const Mapfile& map, const OwnershipIndex& index, std::vector<std::string>& problems) {
+  // A map of the whole disk when the drive is one of its partitions: the drive's bytes
+  // start at the partition's first byte. A map no longer than the drive is the drive's own.
+  const std::string drive = FirstDrive();
+  const uint64_t driveBytes = index.VolumeSectors() * index.BytesPerSector();
+  uint64_t first = 0;
+  if (map.End > driveBytes) {
+    first = PartitionFirstByte(drive);
+    if (first == 0) {
+      problems.push_back("the map reaches byte " + std::to_string(map.End) + ", past the end of the volume (" +
+                         std::to_string(driveBytes) + " bytes): it may be a map of another source");
+    }
+  }
+  if (map.End < first + driveBytes) {
+    problems.push_back("the map ends at byte " + std::to_string(map.End) + ", before the end of the volume (byte " +
+                       std::to_string(first + driveBytes) + "); what follows was not looked at");
+  }
+  return UnfinishedWithin(map, first, driveBytes);
+}
+
+std::optional<Mapfile> ReadMapfile(const std::string& mapName, int* status) {
+  std::string text;
+  if (!ReadMap(mapName, text)) {
+    *status = UsageError("cannot read the map '" + mapName + "'");
+    return std::nullopt;
+  }
+  if (text.size() > kMaxMapBytes) {
+    *status = UsageError("the map '" + mapName + "' is larger than any mapfile (512 MiB)");
+    return std::nullopt;
+  }
+  std::string why;
+  std::optional<Mapfile> map = ParseMapfile(text, &why);
+  if (!map) *status = UsageError("the map '" + mapName + "': " + why);
+  return map;
+}
+
+namespace {
+
+Json ProblemsJson(const std::vector<std::string>& problems) {
+  Json array = Json::Array();
+  for (const std::string& problem : problems) array.Push(problem);
+  return array;
 }
 
 }  // namespace
@@ -181,37 +215,17 @@ int RunDamaged(const Arguments& arguments) {
   const std::string& mapName = arguments.Positional[1];
   const std::unique_ptr<Platform> platform = UsePlatform({source}, arguments);
 
-  std::string text;
-  if (!ReadMap(mapName, text)) return UsageError("cannot read the map '" + mapName + "'");
-  if (text.size() > kMaxMapBytes) return UsageError("the map '" + mapName + "' is larger than any mapfile (512 MiB)");
-  std::string why;
-  const std::optional<Mapfile> map = ParseMapfile(text, &why);
-  if (!map) return UsageError("the map '" + mapName + "': " + why);
-
   int status = kOk;
+  const std::optional<Mapfile> map = ReadMapfile(mapName, &status);
+  if (!map) return status;
   const std::optional<OwnershipIndex> index = IndexOfSource(source, &status);
   if (!index) return status;
   std::vector<std::string> problems = map->Problems;
-
-  // A map of the whole disk when the drive is one of its partitions: the drive's bytes
-  // start at the partition's first byte. A map no longer than the drive is the drive's own.
-  const std::string drive = FirstDrive();
-  const uint64_t driveBytes = index->VolumeSectors() * index->BytesPerSector();
-  uint64_t first = 0;
-  if (map->End > driveBytes) {
-    first = PartitionFirstByte(drive);
-    if (first == 0) {
-      problems.push_back("the map reaches byte " + std::to_string(map->End) + ", past the end of the volume (" +
-                         std::to_string(driveBytes) + " bytes): it may be a map of another source");
-    }
-  }
-  if (map->End < first + driveBytes) {
-    problems.push_back("the map ends at byte " + std::to_string(map->End) + ", before the end of the volume (byte " +
-                       std::to_string(first + driveBytes) + "); what follows was not looked at");
-  }
+  const std::vector<MapArea> unfinished = UnfinishedOfDrive(*map, *index, problems);
   for (const std::string& problem : problems) std::cerr << "korvalane-cli: map: " << problem << '\n';
 
-  const Damage damage = FindDamage(*index, UnfinishedWithin(*map, first, driveBytes));
+  const Damage damage = FindDamage(*index, unfinished);
+
   if (arguments.Json) {
     Json owners = Json::Array();
     for (const DamagedOwner& damaged : damage.Owners) {

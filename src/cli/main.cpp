@@ -148,6 +148,17 @@ Commands:
                                bad bytes in the volume. A map out of order,
                                overlapping, cut off or of another size is named in
                                one line on stderr.
+  map SOURCE                   The volume's units (clusters, blocks; sectors on FAT
+                               and exFAT) by class, one run a line: "START  COUNT
+                               CLASS  OWNER" (free, file, folder, boot, table,
+                               records, journal, metadata, deleted, lost,
+                               unreadable, outside), then each class's units and
+                               bytes. --cells N: also the volume cut into N cells,
+                               each with its classes' units. --map MAPFILE: the
+                               areas a GNU ddrescue map did not finish are
+                               unreadable. --png FILE [--width W]: a picture of the
+                               cells (4096 without --cells), W pixels wide (512).
+                               --json: one document of runs, legend and cells.
   help, --help                 This text.
   --version                    The program's name and version.
 
@@ -257,5 +268,6 @@ int main(int argc, char** argv) {
   if (command == "verify") return korvalane::cli::RunVerify(*arguments);
   if (command == "owner") return korvalane::cli::RunOwner(*arguments);
   if (command == "damaged") return korvalane::cli::RunDamaged(*arguments);
+  if (command == "map") return korvalane::cli::RunMap(*arguments);
   return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
 }

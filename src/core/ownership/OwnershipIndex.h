@@ -22,6 +22,16 @@ enum class OwnerKind : uint8_t {
   Lost,        // marked in use, but no file or directory reaches it
 };
 
+// Which kind of file-system metadata an owner is, set by the walk that adds it: the map
+// of a volume colours each kind of its own.
+enum class MetadataClass : uint8_t {
+  Other,    // an up-case table, $Secure, a quota file, a bad-cluster mark
+  Boot,     // boot sectors and regions, reserved sectors, superblocks, group descriptors
+  Table,    // a FAT copy, an allocation bitmap, ext's block and inode bitmaps
+  Records,  // the MFT and its mirror, ext's inode tables
+  Journal,  // NTFS's $LogFile, ext's journal
+};
+
 // One thing that uses sectors: a file, a directory, a metadata area, free space.
 struct Owner {
   OwnerKind Kind = OwnerKind::Free;
@@ -35,6 +45,7 @@ struct Owner {
   bool HasMftRecord = false;
   uint64_t FirstCluster = 0;  // FAT, exFAT
   bool HasFirstCluster = false;
+  MetadataClass Area = MetadataClass::Other;  // Metadata owners only
 };
 
 // Where a file's data stands, seen from one of its records.

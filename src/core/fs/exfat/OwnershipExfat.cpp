@@ -185,10 +185,11 @@ class ExfatWalk {
   }
 
  private:
-  void Area(const std::string& name, uint64_t first, uint64_t sectors) {
+  void Area(const std::string& name, uint64_t first, uint64_t sectors, MetadataClass what = MetadataClass::Boot) {
     Owner owner;
     owner.Kind = OwnerKind::Metadata;
     owner.Name = name;
+    owner.Area = what;
     index_.AddRun(first, sectors, index_.AddOwner(owner));
   }
 
@@ -199,7 +200,7 @@ class ExfatWalk {
     for (uint32_t i = 0; i < l_.Fats; ++i) {
       const uint64_t first = l_.FatOffset + i * l_.FatLength;
       if (first > next) Area("reserved sectors", next, first - next);
-      Area("FAT " + std::to_string(i + 1), first, l_.FatLength);
+      Area("FAT " + std::to_string(i + 1), first, l_.FatLength, MetadataClass::Table);
       next = std::max(next, first + l_.FatLength);
     }
     if (l_.HeapOffset > next) Area("reserved sectors", next, l_.HeapOffset - next);
@@ -242,6 +243,7 @@ class ExfatWalk {
         owner.Name = e.Path;
         owner.Where = "first cluster " + std::to_string(e.FirstCluster);
         owner.Part = "table";
+        owner.Area = e.Type == ExfatEntry::Bitmap ? MetadataClass::Table : MetadataClass::Other;
         owner.FirstCluster = e.FirstCluster;
         owner.HasFirstCluster = true;
         AddChain(chain, index_.AddOwner(owner), owner.Name, true);

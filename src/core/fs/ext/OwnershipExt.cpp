@@ -263,9 +263,10 @@ class ExtWalk {
   }
 
  private:
-  uint32_t Metadata(std::string name, std::string where = {}, std::string part = {}) {
+  uint32_t Metadata(std::string name, std::string where = {}, std::string part = {}, MetadataClass what = MetadataClass::Other) {
     Owner owner;
     owner.Kind = OwnerKind::Metadata;
+    owner.Area = what;
     owner.Name = std::move(name);
     owner.Where = std::move(where);
     owner.Part = std::move(part);
@@ -289,15 +290,15 @@ class ExtWalk {
     // Without meta_bg the whole descriptor table follows each superblock copy; with it,
     // only the blocks before FirstMetaBg do, and the rest stand in their meta groups.
     const uint64_t followBlocks = metaBg ? std::min<uint64_t>(sb_.FirstMetaBg, tableBlocks) : tableBlocks;
-    if (sb_.FirstDataBlock == 1) Blocks(0, 1, Metadata("boot block"), std::nullopt, true);
+    if (sb_.FirstDataBlock == 1) Blocks(0, 1, Metadata("boot block", {}, {}, MetadataClass::Boot), std::nullopt, true);
     for (uint32_t g = 0; g < sb_.Groups; ++g) {
       const std::string group = "group " + std::to_string(g);
       if (sb_.GroupHasSuperblock(g)) {
         const uint64_t at = g == 0 ? sb_.FirstDataBlock : sb_.GroupFirstBlock(g);
         const std::string copy = g == 0 ? "" : " backup (" + group + ")";
-        Blocks(at, 1, Metadata("superblock" + copy), std::nullopt, true);
-        Blocks(at + 1, followBlocks, Metadata("group descriptors" + copy), std::nullopt, true);
-        Blocks(at + 1 + followBlocks, sb_.ReservedGdtBlocks, Metadata("reserved GDT blocks" + copy), std::nullopt, true);
+        Blocks(at, 1, Metadata("superblock" + copy, {}, {}, MetadataClass::Boot), std::nullopt, true);
+        Blocks(at + 1, followBlocks, Metadata("group descriptors" + copy, {}, {}, MetadataClass::Boot), std::nullopt, true);
+        Blocks(at + 1 + followBlocks, sb_.ReservedGdtBlocks, Metadata("reserved GDT blocks" + copy, {}, {}, MetadataClass::Boot), std::nullopt, true);
       }
       if (metaBg && g / perBlock >= sb_.FirstMetaBg) {
         // A meta group's descriptor block, in its first group, with copies in the second
@@ -305,18 +306,19 @@ class ExtWalk {
         const uint32_t first = g / perBlock * perBlock;
         if (g == first || g == first + 1 || g == first + perBlock - 1) {
           const std::string copy = g == first ? "" : " backup (" + group + ")";
-          Blocks(sb_.GroupFirstBlock(g) + (sb_.GroupHasSuperblock(g) ? 1 : 0), 1, Metadata("group descriptors" + copy),
+          Blocks(sb_.GroupFirstBlock(g) + (sb_.GroupHasSuperblock(g) ? 1 : 0), 1, Metadata("group descriptors" + copy, {}, {}, MetadataClass::Boot),
                  std::nullopt, true);
         }
       }
       if (g >= groups_.size()) continue;
       const ext::GroupDescriptor& d = groups_[g];
-      Blocks(d.BlockBitmap, 1, Metadata("block bitmap (" + group + ")"), std::nullopt, true);
-      Blocks(d.InodeBitmap, 1, Metadata("inode bitmap (" + group + ")"), std::nullopt, true);
+      Blocks(d.BlockBitmap, 1, Metadata("block bitmap (" + group + ")", {}, {}, MetadataClass::Table), std::nullopt, true);
+      Blocks(d.InodeBitmap, 1, Metadata("inode bitmap (" + group + ")", {}, {}, MetadataClass::Table), std::nullopt, true);
       const uint64_t firstInode = uint64_t{g} * sb_.InodesPerGroup + 1;
       Blocks(d.InodeTable, sb_.InodeTableBlocks(),
              Metadata("inode table (" + group + ", inodes " + std::to_string(firstInode) + "-" +
-                      std::to_string(firstInode + sb_.InodesPerGroup - 1) + ")"),
+                      std::to_string(firstInode + sb_.InodesPerGroup - 1) + ")",
+                      {}, {}, MetadataClass::Records),
              std::nullopt, true);
     }
   }
@@ -347,7 +349,7 @@ class ExtWalk {
       if (number == kResizeInode) {
         const uint32_t doubleIndirect = ReadLe32(inode->BlockArea, kDoubleIndirectSlot);
         if ((inode->Flags & ext::kFlagExtents) != 0 || doubleIndirect == 0) continue;
-        const uint32_t owner = Metadata("resize inode", "inode 7");
+        const uint32_t owner = Metadata("resize inode", "inode 7", {}, MetadataClass::Boot);
         Blocks(doubleIndirect, 1, owner, std::nullopt, true);
         Name(number, owner, RecordData::Elsewhere);
         continue;
@@ -357,7 +359,8 @@ class ExtWalk {
         if (number != sb_.JournalInode && ReadLe32(superblock_, offset) == number) name = file;
       }
       const InodeData data = ext::MapInode(sb_, *inode, read_);
-      const uint32_t owner = Metadata(name, "inode " + std::to_string(number), "file");
+      const uint32_t owner = Metadata(name, "inode " + std::to_string(number), "file",
+                                      number == sb_.JournalInode ? MetadataClass::Journal : MetadataClass::Other);
       AddMap(*inode, data, owner, name, true);
       Name(number, owner, DataPlace(*inode, data));
       taken_.insert(number);

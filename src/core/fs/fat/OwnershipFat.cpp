@@ -316,10 +316,11 @@ class FatWalk {
   }
 
   void AddMetadata() {
-    const auto area = [&](const std::string& name, uint64_t first, uint64_t sectors) {
+    const auto area = [&](const std::string& name, uint64_t first, uint64_t sectors, MetadataClass what = MetadataClass::Boot) {
       Owner owner;
       owner.Kind = OwnerKind::Metadata;
       owner.Name = name;
+      owner.Area = what;
       index_.AddRun(first, sectors, index_.AddOwner(owner));
     };
     area("boot sector", 0, 1);
@@ -346,7 +347,8 @@ class FatWalk {
     }
     if (next < l_.ReservedSectors) area("reserved sectors", next, l_.ReservedSectors - next);
     for (uint32_t copy = 0; copy < l_.FatCopies; ++copy) {
-      area("FAT " + std::to_string(copy + 1), l_.ReservedSectors + uint64_t{copy} * l_.FatSectors, l_.FatSectors);
+      area("FAT " + std::to_string(copy + 1), l_.ReservedSectors + uint64_t{copy} * l_.FatSectors, l_.FatSectors,
+           MetadataClass::Table);
     }
   }
 

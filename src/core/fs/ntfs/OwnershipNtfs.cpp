@@ -322,6 +322,24 @@ struct NtfsOwners {
     return parent != nullptr && parent->Directory ? TreePath(Tree, parent->Number, problems) : std::string();
   }
 
+  // The system files by their fixed record numbers: $MFT and $MFTMirr, $LogFile,
+  // $Bitmap, $Boot; the others ($Volume, $UpCase, $Secure, $Extend's files) are other.
+  static MetadataClass SystemFileArea(uint64_t record) {
+    switch (record) {
+      case 0:
+      case 1:
+        return MetadataClass::Records;
+      case 2:
+        return MetadataClass::Journal;
+      case 6:
+        return MetadataClass::Table;
+      case 7:
+        return MetadataClass::Boot;
+      default:
+        return MetadataClass::Other;
+    }
+  }
+
   bool IsSystem(uint64_t record, const std::string& folder) const {
     return record < kFirstUserRecord || folder.starts_with("/$Extend");
   }
@@ -342,6 +360,7 @@ struct NtfsOwners {
     owner.Part = PartName(attribute.Type, AttributeNames[attribute.NameId]);
     owner.MftRecord = attribute.Record;
     owner.HasMftRecord = true;
+    if (owner.Kind == OwnerKind::Metadata) owner.Area = SystemFileArea(attribute.Record);
     owner.Size = attribute.Size;
     owner.HasSize = attribute.HasSize;
     return owner;
@@ -881,6 +900,7 @@ class NtfsWalk {
     Owner owner;
     owner.Kind = OwnerKind::Metadata;
     owner.Name = "backup boot sector";
+    owner.Area = MetadataClass::Boot;
     index_.AddRun(l_.TotalSectors, 1, index_.AddOwner(owner));
   }
 
