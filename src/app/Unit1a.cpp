@@ -459,6 +459,8 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
   }
   QAction* owner = new QAction(QStringLiteral("Which file uses this sector?"), menu.get());
   menu->insertAction(first, owner);
+  QAction* onMap = new QAction(QStringLiteral("Show on the map"), menu.get());
+  menu->insertAction(first, onMap);
   menu->insertSeparator(first);
   // The commands that have a key, so that a user who never read of the keys finds them.
   menu->insertActions(first, {ActionOpen, ActionFind, ActionFindNext, ActionFindPrevious, ActionGoTo, ActionStructure, ActionVolumeMap});
@@ -466,6 +468,10 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
   QAction* chosen = menu->exec(InfoList->viewport()->mapToGlobal(position));
   if (chosen == go && go != nullptr) JumpTo(*target);
   if (chosen == owner) ShowSectorOwner();
+  if (chosen == onMap) {
+    const std::optional<uint64_t> sector = korvalane::ParseSectorIndex(SectorEdit->text().toStdU16String());
+    if (sector) VolumeMapOf(this)->ShowOwnerOf(*sector);
+  }
 }
 
 void TForm1a::ShowSectorOwner() {

@@ -25,6 +25,9 @@ namespace {
 
 QColor ColourOf(MapClass what) { return QColor::fromRgb(MapClassColour(what)); }
 
+// The frame of the cells of a file shown on the map.
+constexpr QRgb kHighlightColour = 0xFF00FF;
+
 // A drag shorter than this (in pixels) is a click.
 constexpr int kDragDistance = 4;
 
@@ -105,13 +108,35 @@ QString MapGridView::TipOf(size_t at) const {
   const std::vector<std::string> owners = OwnersIn(*index_, *map_, cell.First, cell.First + cell.Count, kMaxOwners + 1);
   for (size_t i = 0; i < owners.size() && i < kMaxOwners; ++i) tip += QStringLiteral("\n") + QString::fromStdString(owners[i]);
   if (owners.size() > kMaxOwners) tip += QStringLiteral("\n...");
+  if (IsHighlighted(at)) {
+    tip += QStringLiteral("\nShown file: %1 fragments, the biggest gap %2 units")
+               .arg(highlighted_.Runs.size())
+               .arg(highlighted_.BiggestGap);
+  }
   return tip;
+}
+
+bool MapGridView::IsHighlighted(size_t at) const {
+  if (at >= cells_.size()) return false;
+  const MapCell& cell = cells_[at];
+  const auto& runs = highlighted_.Runs;
+  // The first fragment that ends after the cell's first unit.
+  auto it = std::upper_bound(runs.begin(), runs.end(), cell.First,
+                             [](uint64_t unit, const std::pair<uint64_t, uint64_t>& run) { return unit < run.first + run.second; });
+  return it != runs.end() && it->first < cell.First + cell.Count;
 }
 
 void MapGridView::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), palette().color(QPalette::Window));
   for (size_t i = 0; i < cells_.size(); ++i) painter.fillRect(CellRect(i), ColourOf(cells_[i].Largest));
+  if (!highlighted_.Runs.empty()) {
+    painter.setPen(QPen(QColor(kHighlightColour), 1));
+    painter.setBrush(Qt::NoBrush);
+    for (size_t i = 0; i < cells_.size(); ++i) {
+      if (IsHighlighted(i)) painter.drawRect(CellRect(i).adjusted(0, 0, -1, -1));
+    }
+  }
   if (marked_ && map_ != nullptr && map_->UnitSectors() != 0) {
     const uint64_t unit = *marked_ / map_->UnitSectors();
     auto it = std::upper_bound(cells_.begin(), cells_.end(), unit, [](uint64_t u, const MapCell& c) { return u < c.First; });
@@ -242,6 +267,24 @@ void VolumeMapWindow::OpenMap() {
   activateWindow();
 }
 
+void VolumeMapWindow::ShowOwnerOf(uint64_t sector) {
+  OpenMap();
+  if (!map_ || index_ == nullptr || sector >= index_->VolumeSectors()) return;
+  const korvalane::Owner* owner = nullptr;
+  for (const korvalane::SectorUse& use : index_->Lookup(sector)) {
+    if (use.Of->Kind != korvalane::OwnerKind::Free && use.Of->Kind != korvalane::OwnerKind::Lost) {
+      owner = use.Of;
+      break;
+    }
+  }
+  korvalane::Fragments fragments = korvalane::FragmentsOf(*map_, owner);
+  if (owner != nullptr) {
+    TitleLabel->setText(TitleLabel->text() + QStringLiteral("\n") + QString::fromStdString(korvalane::DescribeOwner(*index_, *owner)) +
+                        QStringLiteral(": %1 fragments, the biggest gap %2 units").arg(fragments.Runs.size()).arg(fragments.BiggestGap));
+  }
+  grid_->Highlight(std::move(fragments));
+}
+
 void VolumeMapWindow::SectorShown(const QString& drive, const QString& sectorText) {
   if (!map_ || drive.toStdString() != drive_) {
     grid_->MarkSector(std::nullopt);
@@ -270,18 +313,20 @@ void VolumeMapWindow::FillLegend() {
   LegendTable->resizeColumnsToContents();
 }
 
+VolumeMapWindow* VolumeMapOf(QWidget* mainWindow) {
+  if (FormVolumeMap == nullptr) {
+    FormVolumeMap = new VolumeMapWindow(mainWindow);
+    // The window goes with the main window that owns it.
+    QObject::connect(FormVolumeMap, &QObject::destroyed, [] { FormVolumeMap = nullptr; });
+  }
+  return FormVolumeMap;
+}
+
 QAction* InstallVolumeMapCommand(QWidget* mainWindow) {
   auto* action = new QAction(QStringLiteral("Volume map..."), mainWindow);
   action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
   action->setShortcutContext(Qt::ApplicationShortcut);
-  QObject::connect(action, &QAction::triggered, mainWindow, [mainWindow] {
-    if (FormVolumeMap == nullptr) {
-      FormVolumeMap = new VolumeMapWindow(mainWindow);
-      // The window goes with the main window that owns it.
-      QObject::connect(FormVolumeMap, &QObject::destroyed, [] { FormVolumeMap = nullptr; });
-    }
-    FormVolumeMap->OpenMap();
-  });
+  QObject::connect(action, &QAction::triggered, mainWindow, [mainWindow] { VolumeMapOf(mainWindow)->OpenMap(); });
   mainWindow->addAction(action);
   return action;
 }

@@ -28,6 +28,14 @@ class MapGridView : public QWidget {
   explicit MapGridView(QWidget* parent = nullptr);
 
   void SetMap(const OwnershipIndex* index, const VolumeMap* map);
+  // The fragments of a file drawn framed, and named in the tooltip of their cells.
+  void Highlight(Fragments fragments) {
+    highlighted_ = std::move(fragments);
+    update();
+  }
+  const Fragments& Highlighted() const { return highlighted_; }
+  // Whether a cell holds a unit of the highlighted fragments.
+  bool IsHighlighted(size_t cell) const;
   // The sector framed on the map; none: no frame.
   void MarkSector(std::optional<uint64_t> sector);
   // The units in view, [First, End).
@@ -67,6 +75,7 @@ class MapGridView : public QWidget {
   uint64_t end_ = 0;
   std::vector<MapCell> cells_;
   std::optional<uint64_t> marked_;
+  Fragments highlighted_;
   std::optional<QPoint> pressed_;
   uint64_t pressedFirst_ = 0;
   bool dragged_ = false;
@@ -89,6 +98,9 @@ class VolumeMapWindow : public QDialog, public Ui::VolumeMapWindow {
   void OpenMap();
   // Follows the main window to another sector or drive.
   void SectorShown(const QString& drive, const QString& sectorText);
+  // "Show on the map": opens the map and highlights every fragment of what uses `sector`
+  // (the first owner "Which file uses this sector?" names that is no free space).
+  void ShowOwnerOf(uint64_t sector);
 
   korvalane::MapGridView* Grid() const { return grid_; }
   const korvalane::VolumeMap* Map() const { return map_ ? &*map_ : nullptr; }
@@ -103,6 +115,9 @@ class VolumeMapWindow : public QDialog, public Ui::VolumeMapWindow {
 };
 
 extern VolumeMapWindow* FormVolumeMap;
+
+// The map window, made on first use.
+VolumeMapWindow* VolumeMapOf(QWidget* mainWindow);
 
 // Adds the "Volume map..." command (Ctrl+M) to the main window: it opens the map window.
 QAction* InstallVolumeMapCommand(QWidget* mainWindow);

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QHelpEvent>
 #include <QImage>
+#include <QMenu>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolTip>
@@ -117,6 +118,56 @@ class VolumeMapWindowTest : public QObject {
       QApplication::sendEvent(grid, &in);
     }
     QCOMPARE(grid->Cells().front().Count, uint64_t{1});
+  }
+
+  // "Show on the map" in the text area's menu frames every fragment of the file that uses
+  // the shown sector: $MFT of the fragmented NTFS sample, whose runs the command lists.
+  void showOnTheMapFramesTheFilesFragments() {
+    const std::string image = SamplePath("ntfs-fragmented.img");
+    ProgramWindows windows({SamplePath("fat16.img"), image});
+    QVERIFY(windows.Started());
+    std::vector<std::pair<uint64_t, uint64_t>> expected;
+    const std::regex run(R"(^(\d+)  (\d+)  records  file-system metadata: \$MFT  \(MFT record 0\)  byte \d+ of the file$)");
+    std::smatch m;
+    for (const std::string& line : Lines(RunCli({"map", image}).Out)) {
+      if (!std::regex_match(line, m, run)) continue;
+      const uint64_t first = std::stoull(m[1]);
+      const uint64_t count = std::stoull(m[2]);
+      if (!expected.empty() && expected.back().first + expected.back().second == first) {
+        expected.back().second += count;
+      } else {
+        expected.emplace_back(first, count);
+      }
+    }
+    QVERIFY(expected.size() >= 2);
+    const uint64_t sectorsPerCluster = static_cast<uint64_t>(Geometry().SectorsPerCluster);
+    Form1a->SectorEdit->setText(QString::number(expected.front().first * sectorsPerCluster));
+    bool offered = false;
+    QTimer::singleShot(0, [&offered] {
+      QMenu* menu = nullptr;
+      if (!QTest::qWaitFor([&menu] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) != nullptr; }, 3000)) {
+        return;
+      }
+      for (QAction* action : menu->actions()) {
+        if (action->text() != QStringLiteral("Show on the map")) continue;
+        offered = true;
+        menu->setActiveAction(action);
+        QTest::keyClick(menu, Qt::Key_Return);
+        return;
+      }
+      menu->close();
+    });
+    emit Form1a->InfoList->customContextMenuRequested(QPoint(10, 10));
+    QTRY_VERIFY(FormVolumeMap != nullptr && !FormVolumeMap->Grid()->Highlighted().Runs.empty());
+    QVERIFY(offered);
+    MapGridView* grid = FormVolumeMap->Grid();
+    QCOMPARE(grid->Highlighted().Runs, expected);
+    // The cell of the second fragment is framed in the highlight's colour, and its tooltip
+    // gives the fragments and the biggest gap.
+    grid->ShowUnits(expected[1].first, FormVolumeMap->Map()->Units());
+    QVERIFY(grid->IsHighlighted(0));
+    QVERIFY2(grid->TipOf(0).contains(QStringLiteral("Shown file: %1 fragments").arg(expected.size())), qPrintable(grid->TipOf(0)));
+    QCOMPARE(grid->grab().toImage().pixelColor(grid->CellRect(0).topLeft() + QPoint(3, 0)), QColor::fromRgb(0xFF00FF));
   }
 
   void aScreenshotHasTheClassesColours() {

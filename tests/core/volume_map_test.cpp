@@ -144,6 +144,26 @@ TEST(VolumeMapTest, LegendAndCellsCountEveryUnitOnce) {
   EXPECT_TRUE(map.Cells(0, 100, 0).empty());
 }
 
+TEST(VolumeMapTest, AFilesFragmentsAndItsBiggestGap) {
+  OwnershipIndex index;
+  index.Begin(100, 512);
+  const uint32_t file = index.AddOwner(Make(OwnerKind::File, "/a"));
+  const uint32_t other = index.AddOwner(Make(OwnerKind::File, "/b"));
+  index.AddRun(50, 10, file, 4096);
+  index.AddRun(10, 5, file, 0);
+  index.AddRun(15, 3, file, 2560);  // touches the first: one fragment
+  index.AddRun(30, 5, other, 0);
+  index.AddRun(90, 2, file, 9216);
+  index.Finish();
+  const VolumeMap map = VolumeMap::Build(index, 1, {{52, 1}});
+  const Fragments fragments = FragmentsOf(map, &index.OwnerAt(file));
+  // The unreadable sector keeps its owner: still one fragment there.
+  const std::vector<std::pair<uint64_t, uint64_t>> expected = {{10, 8}, {50, 10}, {90, 2}};
+  EXPECT_EQ(fragments.Runs, expected);
+  EXPECT_EQ(fragments.BiggestGap, 32u);
+  EXPECT_TRUE(FragmentsOf(map, nullptr).Runs.empty());
+}
+
 TEST(VolumeMapTest, AnEmptyIndexIsAllOutside) {
   OwnershipIndex index;
   index.Begin(10, 512);

@@ -383,6 +383,24 @@ std::vector<std::string> OwnersIn(const OwnershipIndex& index, const VolumeMap& 
   return lines;
 }
 
+Fragments FragmentsOf(const VolumeMap& map, const Owner* owner) {
+  Fragments fragments;
+  if (owner == nullptr) return fragments;
+  for (const ClassRun& run : map.Runs()) {
+    if (run.Of != owner) continue;
+    if (!fragments.Runs.empty()) {
+      auto& [first, count] = fragments.Runs.back();
+      if (first + count == run.First) {
+        count += run.Count;
+        continue;
+      }
+      fragments.BiggestGap = std::max(fragments.BiggestGap, run.First - (first + count));
+    }
+    fragments.Runs.emplace_back(run.First, run.Count);
+  }
+  return fragments;
+}
+
 Json VolumeMapJson(const OwnershipIndex& index, const VolumeMap& map, uint64_t cells) {
   Json document = Json::Object();
   document.Set("unitBytes", map.UnitBytes());

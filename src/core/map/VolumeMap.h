@@ -130,6 +130,14 @@ MapPicture DrawMap(const VolumeMap& map, const MapGrid& grid);
 // where the range begins in it.
 std::vector<std::string> OwnersIn(const OwnershipIndex& index, const VolumeMap& map, uint64_t first, uint64_t end, size_t limit);
 
+// Where one owner's units lie on the map: its fragments (runs of units, joined where they
+// touch), in order, and the largest gap between two of them.
+struct Fragments {
+  std::vector<std::pair<uint64_t, uint64_t>> Runs;  // first unit, count
+  uint64_t BiggestGap = 0;                          // in units
+};
+Fragments FragmentsOf(const VolumeMap& map, const Owner* owner);
+
 // The class runs and the legend as JSON: {"unitBytes", "units", "runs", "legend", "cells"}.
 // `cells` 0: no cells.
 Json VolumeMapJson(const OwnershipIndex& index, const VolumeMap& map, uint64_t cells);
