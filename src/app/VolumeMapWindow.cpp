@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QMouseEvent>
@@ -227,6 +229,10 @@ VolumeMapWindow::VolumeMapWindow(QWidget* parent) : QDialog(parent) {
   LegendTable->verticalHeader()->hide();
   LegendTable->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
   connect(Button1, &QPushButton::clicked, this, &QDialog::close);
+  connect(Button2, &QPushButton::clicked, this, &VolumeMapWindow::Button2Click);
+  FOpenMapDialog = [this] {
+    return QFileDialog::getOpenFileName(this, QStringLiteral("Rescue map"), {}, QStringLiteral("GNU ddrescue maps (*.map *.log *.mapfile);;All files (*)"));
+  };
   connect(grid_, &korvalane::MapGridView::SectorChosen, this, [](uint64_t sector) {
     if (Form1a != nullptr) Form1a->ShowSectorBytes(sector, {});
   });
@@ -256,15 +262,46 @@ void VolumeMapWindow::OpenMap() {
     index_ = index;
     drive_ = g.CurrentDrive;
     totalSectors_ = g.TotalSectors;
-    map_ = korvalane::VolumeMap::Build(*index, korvalane::MapUnitSectors());
-    grid_->SetMap(index_, &*map_);
-    FillLegend();
+    unreadable_.clear();
+    Rebuild();
   }
   TitleLabel->setText(QString::fromStdString(g.CurrentDrive) + QStringLiteral(": %1 units of %2 bytes").arg(map_->Units()).arg(map_->UnitBytes()));
   SectorShown(korvalane::ShownSector::Instance().Drive(), korvalane::ShownSector::Instance().SectorText());
   show();
   raise();
   activateWindow();
+}
+
+void VolumeMapWindow::Rebuild() {
+  map_ = korvalane::VolumeMap::Build(*index_, korvalane::MapUnitSectors(), unreadable_);
+  grid_->SetMap(index_, &*map_);
+  FillLegend();
+}
+
+void VolumeMapWindow::Button2Click() {
+  if (!map_ || index_ == nullptr) return;
+  const QString name = FOpenMapDialog ? FOpenMapDialog() : QString();
+  if (name.isEmpty()) return;
+  QFile file(name);
+  // A mapfile of kMaxMapAreas areas is far below this.
+  constexpr qint64 kMaxMapBytes = qint64{512} << 20;
+  if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxMapBytes) {
+    korvalane::ShowInformation(QStringLiteral("Cannot read the map ") + name);
+    return;
+  }
+  const QByteArray text = file.read(kMaxMapBytes);
+  std::string why;
+  const std::optional<korvalane::Mapfile> rescue = korvalane::ParseMapfile(std::string_view(text.constData(), static_cast<size_t>(text.size())), &why);
+  if (!rescue) {
+    korvalane::ShowInformation(QStringLiteral("The map ") + name + QStringLiteral(": ") + QString::fromStdString(why));
+    return;
+  }
+  const uint64_t driveBytes = index_->VolumeSectors() * index_->BytesPerSector();
+  unreadable_ = korvalane::UnfinishedSectors(korvalane::UnfinishedWithin(*rescue, 0, driveBytes), index_->BytesPerSector());
+  const korvalane::Fragments shown = grid_->Highlighted();
+  Rebuild();
+  // The highlighted file's fragments are those of its owner, whatever the map says.
+  grid_->Highlight(shown);
 }
 
 void VolumeMapWindow::ShowOwnerOf(uint64_t sector) {

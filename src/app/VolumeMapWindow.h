@@ -4,6 +4,7 @@
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,11 +103,20 @@ class VolumeMapWindow : public QDialog, public Ui::VolumeMapWindow {
   // (the first owner "Which file uses this sector?" names that is no free space).
   void ShowOwnerOf(uint64_t sector);
 
+  // "Rescue map...": reads a GNU ddrescue mapfile of the drive and draws the areas it did
+  // not finish as unreadable; says in the information dialog what is wrong with it.
+  void Button2Click();
+  // The platform's file-open dialog for the mapfile: the file chosen, empty when
+  // cancelled. Tests put their own choice here.
+  std::function<QString()> FOpenMapDialog;
+
   korvalane::MapGridView* Grid() const { return grid_; }
   const korvalane::VolumeMap* Map() const { return map_ ? &*map_ : nullptr; }
 
  private:
   void FillLegend();
+  void Rebuild();
+  std::vector<korvalane::SectorRange> unreadable_;
   korvalane::MapGridView* grid_ = nullptr;
   const korvalane::OwnershipIndex* index_ = nullptr;
   std::optional<korvalane::VolumeMap> map_;

@@ -18,20 +18,6 @@ namespace {
 // The cells of the text and the picture when --cells is not given.
 constexpr uint64_t kDefaultCells = 4096;
 
-// The sectors of the unfinished areas of a rescue map, in the drive's sectors: a sector
-// with any byte unfinished is unreadable.
-std::vector<SectorRange> UnreadableSectors(const std::vector<MapArea>& areas, uint32_t bytesPerSector) {
-  std::vector<SectorRange> ranges;
-  if (bytesPerSector == 0) return ranges;
-  for (const MapArea& area : areas) {
-    if (area.Size == 0) continue;
-    const uint64_t first = area.Position / bytesPerSector;
-    const uint64_t last = (area.Position + area.Size - 1) / bytesPerSector;
-    ranges.push_back({first, last - first + 1});
-  }
-  return ranges;
-}
-
 }  // namespace
 
 int RunMap(const Arguments& arguments) {
@@ -50,7 +36,7 @@ int RunMap(const Arguments& arguments) {
   std::vector<SectorRange> unreadable;
   if (rescue) {
     std::vector<std::string> problems = rescue->Problems;
-    unreadable = UnreadableSectors(UnfinishedOfDrive(*rescue, *index, problems), index->BytesPerSector());
+    unreadable = UnfinishedSectors(UnfinishedOfDrive(*rescue, *index, problems), index->BytesPerSector());
     for (const std::string& problem : problems) std::cerr << "korvalane-cli: map: " << problem << '\n';
   }
   const VolumeMap map = VolumeMap::Build(*index, MapUnitSectors(), std::move(unreadable));

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QFile>
 #include <QImage>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -168,6 +169,45 @@ class VolumeMapWindowTest : public QObject {
     QVERIFY(grid->IsHighlighted(0));
     QVERIFY2(grid->TipOf(0).contains(QStringLiteral("Shown file: %1 fragments").arg(expected.size())), qPrintable(grid->TipOf(0)));
     QCOMPARE(grid->grab().toImage().pixelColor(grid->CellRect(0).topLeft() + QPoint(3, 0)), QColor::fromRgb(0xFF00FF));
+  }
+
+  // "Rescue map..." draws the areas a ddrescue map did not finish as unreadable: the
+  // legend is the command's with the same map, and the cells of those sectors are red.
+  void aRescueMapsBadAreasAreDrawnUnreadable() {
+    const std::string image = SamplePath("fat32.img");
+    ProgramWindows windows({SamplePath("fat16.img"), image});
+    QVERIFY(windows.Started());
+    QVERIFY(OpenByKey());
+    const uint64_t sector = FirstSectorOfBigDat(image);
+    QVERIFY(sector != 0);
+    const QTemporaryDir scratch;
+    const QString map = scratch.filePath(QStringLiteral("rescue.map"));
+    {
+      QFile file(map);
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      const uint64_t total = 73728 * 512;
+      file.write(QStringLiteral("# Rescue Logfile\n0x00000000  +  1\n0  %1  +\n%1  2048  -\n%2  %3  +\n")
+                     .arg(sector * 512 + 1024).arg(sector * 512 + 3072).arg(total - sector * 512 - 3072).toUtf8());
+    }
+    FormVolumeMap->FOpenMapDialog = [map] { return map; };
+    QTest::mouseClick(FormVolumeMap->Button2, Qt::LeftButton);
+    std::string units;
+    const std::regex line(R"(^unreadable  (\d+) units  (\d+) bytes.*$)");
+    std::smatch m;
+    for (const std::string& text : Lines(RunCli({"map", "--map", map.toStdString(), image}).Out)) {
+      if (std::regex_match(text, m, line)) units = m[1];
+    }
+    QCOMPARE(units, std::string("4"));
+    const int row = static_cast<int>(MapClass::Unreadable);
+    QCOMPARE(FormVolumeMap->LegendTable->item(row, 1)->text().toStdString(), units);
+    MapGridView* grid = FormVolumeMap->Grid();
+    grid->ShowUnits(sector, FormVolumeMap->Map()->Units());
+    grid->ShowUnits(sector, sector + grid->Cells().size());
+    const QImage shot = grid->grab().toImage();
+    for (size_t i = 0; i < 8; ++i) {
+      const QColor want = QColor::fromRgb(MapClassColour(i >= 2 && i < 6 ? MapClass::Unreadable : MapClass::File));
+      QCOMPARE(shot.pixelColor(grid->CellRect(i).center()), want);
+    }
   }
 
   void aScreenshotHasTheClassesColours() {

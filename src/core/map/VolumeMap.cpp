@@ -133,6 +133,18 @@ const char* MapClassName(MapClass what) { return At(what) < kMapClassCount ? kCl
 const char* MapClassCaption(MapClass what) { return At(what) < kMapClassCount ? kClasses[At(what)].Caption : ""; }
 uint32_t MapClassColour(MapClass what) { return At(what) < kMapClassCount ? kClasses[At(what)].Colour : 0; }
 
+std::vector<SectorRange> UnfinishedSectors(const std::vector<MapArea>& areas, uint32_t bytesPerSector) {
+  std::vector<SectorRange> ranges;
+  if (bytesPerSector == 0) return ranges;
+  for (const MapArea& area : areas) {
+    if (area.Size == 0 || !area.Unfinished()) continue;
+    const uint64_t first = area.Position / bytesPerSector;
+    const uint64_t last = (area.Position + std::min(area.Size, UINT64_MAX - area.Position) - 1) / bytesPerSector;
+    ranges.push_back({first, last - first + 1});
+  }
+  return ranges;
+}
+
 MapClass ClassOfOwner(const Owner& owner) {
   switch (owner.Kind) {
     case OwnerKind::Free:

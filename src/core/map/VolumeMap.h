@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/ownership/OwnershipIndex.h"
+#include "core/rescue/Mapfile.h"
 
 namespace korvalane {
 
@@ -39,6 +40,10 @@ struct SectorRange {
   uint64_t First = 0;
   uint64_t Sectors = 0;
 };
+
+// The sectors of a rescue map's unfinished areas (in the drive's bytes): a sector with any
+// byte unfinished is unreadable.
+std::vector<SectorRange> UnfinishedSectors(const std::vector<MapArea>& areas, uint32_t bytesPerSector);
 
 // One run of units of a class: the owner of its first unit where it has one, and where in
 // the owner's bytes the run begins.
