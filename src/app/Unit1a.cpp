@@ -12,7 +12,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QProgressDialog>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStringEncoder>
@@ -36,6 +35,7 @@
 #include "app/Unit4b.h"
 #include "app/Unit5.h"
 #include "app/VolumeMapWindow.h"
+#include "app/WalkProgress.h"
 #include "core/Platform.h"
 #include "core/disk/StartDrive.h"
 #include "core/fs/FileSystem.h"
@@ -477,17 +477,11 @@ void TForm1a::InfoListContextPopup(const QPoint& position) {
 void TForm1a::ShowSectorOwner() {
   const std::optional<uint64_t> sector = korvalane::ParseSectorIndex(SectorEdit->text().toStdU16String());
   if (!sector || *sector >= korvalane::Geometry().TotalSectors) return;
-  QProgressDialog progress(QStringLiteral("Reading the file system..."), QStringLiteral("Stop"), 0, 100, this);
-  progress.setWindowModality(Qt::WindowModal);
-  progress.setMinimumDuration(300);
-  korvalane::WalkHooks hooks;
-  hooks.Progress = [&progress](int32_t percent) {
-    progress.setValue(percent);
-    QCoreApplication::processEvents();
-    return progress.wasCanceled();
-  };
-  const std::string answer = korvalane::WhichFileUsesSector(ownership_, *sector, hooks);
-  progress.reset();
+  std::string answer;
+  {
+    const korvalane::WalkProgress progress(this);
+    answer = korvalane::WhichFileUsesSector(ownership_, *sector, progress.Hooks());
+  }
   korvalane::ShowInformation(QString::fromStdString(answer));
 }
 

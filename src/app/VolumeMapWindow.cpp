@@ -1,14 +1,12 @@
 #include "app/VolumeMapWindow.h"
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QProgressDialog>
 #include <QToolTip>
 #include <QWheelEvent>
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include "app/ShownSector.h"
 #include "app/Unit1a.h"
 #include "app/Unit2a.h"
+#include "app/WalkProgress.h"
 #include "core/text/SectorField.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -242,18 +241,12 @@ VolumeMapWindow::VolumeMapWindow(QWidget* parent) : QDialog(parent) {
 void VolumeMapWindow::OpenMap() {
   const korvalane::VolumeGeometry& g = korvalane::Geometry();
   if (Form1a == nullptr) return;
-  QProgressDialog progress(QStringLiteral("Reading the file system..."), QStringLiteral("Stop"), 0, 100, Form1a);
-  progress.setWindowModality(Qt::WindowModal);
-  progress.setMinimumDuration(300);
-  korvalane::WalkHooks hooks;
-  hooks.Progress = [&progress](int32_t percent) {
-    progress.setValue(percent);
-    QCoreApplication::processEvents();
-    return progress.wasCanceled();
-  };
   std::string why;
-  const korvalane::OwnershipIndex* index = Form1a->Ownership().Current(hooks, &why);
-  progress.reset();
+  const korvalane::OwnershipIndex* index = nullptr;
+  {
+    const korvalane::WalkProgress progress(Form1a);
+    index = Form1a->Ownership().Current(progress.Hooks(), &why);
+  }
   if (index == nullptr) {
     korvalane::ShowInformation(why == "stopped" ? QStringLiteral("Stopped") : QString::fromStdString(why));
     return;

@@ -5,6 +5,7 @@
 // answer the modal dialog that the next step will open.
 
 #include <QApplication>
+#include <QMenu>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -150,6 +151,26 @@ class MessageCatcher {
  private:
   QTimer timer_;
 };
+
+// Chooses the entry of that caption in the text area's menu once the menu is up (opened
+// by the caller after this); `*offered` tells afterwards whether the menu had it.
+inline void ChooseInNextMenu(const QString& caption, bool* offered) {
+  *offered = false;
+  QTimer::singleShot(0, [caption, offered] {
+    QMenu* menu = nullptr;
+    if (!QTest::qWaitFor([&menu] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) != nullptr; }, 3000)) {
+      return;
+    }
+    for (QAction* action : menu->actions()) {
+      if (action->text() != caption) continue;
+      *offered = true;
+      menu->setActiveAction(action);
+      QTest::keyClick(menu, Qt::Key_Return);
+      return;
+    }
+    menu->close();
+  });
+}
 
 // The view text of the main window, as UTF-8.
 inline std::vector<std::string> ShownLines() {

@@ -27,20 +27,7 @@ class OwnerMenuTest : public QObject {
     list->setTextCursor(cursor);
     const QPoint at = list->cursorRect(cursor).center() + QPoint(20, 0);
     bool offered = false;
-    QTimer::singleShot(0, [&offered] {
-      QMenu* menu = nullptr;
-      if (!QTest::qWaitFor([&menu] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) != nullptr; }, 3000)) {
-        return;
-      }
-      for (QAction* action : menu->actions()) {
-        if (action->text() != QStringLiteral("Which file uses this sector?")) continue;
-        offered = true;
-        menu->setActiveAction(action);
-        QTest::keyClick(menu, Qt::Key_Return);
-        return;
-      }
-      menu->close();
-    });
+    ChooseInNextMenu(QStringLiteral("Which file uses this sector?"), &offered);
     QContextMenuEvent event(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
     QApplication::sendEvent(list->viewport(), &event);
     QTRY_VERIFY(!messages.Messages.isEmpty());

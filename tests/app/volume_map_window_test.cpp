@@ -144,20 +144,7 @@ class VolumeMapWindowTest : public QObject {
     const uint64_t sectorsPerCluster = static_cast<uint64_t>(Geometry().SectorsPerCluster);
     Form1a->SectorEdit->setText(QString::number(expected.front().first * sectorsPerCluster));
     bool offered = false;
-    QTimer::singleShot(0, [&offered] {
-      QMenu* menu = nullptr;
-      if (!QTest::qWaitFor([&menu] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) != nullptr; }, 3000)) {
-        return;
-      }
-      for (QAction* action : menu->actions()) {
-        if (action->text() != QStringLiteral("Show on the map")) continue;
-        offered = true;
-        menu->setActiveAction(action);
-        QTest::keyClick(menu, Qt::Key_Return);
-        return;
-      }
-      menu->close();
-    });
+    ChooseInNextMenu(QStringLiteral("Show on the map"), &offered);
     emit Form1a->InfoList->customContextMenuRequested(QPoint(10, 10));
     QTRY_VERIFY(FormVolumeMap != nullptr && !FormVolumeMap->Grid()->Highlighted().Runs.empty());
     QVERIFY(offered);
