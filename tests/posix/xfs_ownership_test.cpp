@@ -239,5 +239,41 @@ TEST(DamagedXfsTest, FolderEntriesInTheBadSectorNameTheirFiles) {
   fs::remove(map);
 }
 
+// Bytes changed in a copy of the v5 sample: a by-block btree deeper than any, an inode
+// btree root of the wrong level, an extent of README.TXT past the volume. Each is named
+// on stderr once and the walk goes on: the free space comes from the by-size btree, the
+// inode chunks the inode btree no longer reaches and README.TXT's block are in use by
+// nothing (lost), every other owner stays (the root's block, the files' inodes named by
+// the folders).
+TEST(OwnershipXfsTest, HostileHeadersAndExtentsAreNamedAndTheWalkGoesOn) {
+  const std::string path = SamplePath("xfs5.img");
+  if (!fs::exists(path)) GTEST_SKIP() << "xfs5.img was not made here (see make-samples-xfs)";
+  const fs::path copy = fs::path(::testing::TempDir()) / ("korvalane-xfs-hostile-" + std::to_string(getpid()) + ".img");
+  fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
+  const std::vector<uint64_t> readme = {std::stoull(testing::XfsDb(path, {"inode 131", "print u3.bmx[0].startblock"}).at("u3.bmx[0].startblock"))};
+  {
+    std::fstream out(copy, std::ios::binary | std::ios::in | std::ios::out);
+    const auto put = [&](uint64_t at, const std::string& bytes) {
+      out.seekp(static_cast<std::streamoff>(at));
+      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    };
+    put(512 + 28, std::string("\0\0\0\x1e", 4));   // AGF 0: 30 levels of the by-block btree
+    put(1024 + 24, std::string("\0\0\0\x02", 4));  // AGI 0: a root of level 1 (it is a leaf)
+    put(131 * 512 + 176 + 8, std::string(8, '\xff'));  // inode 131's extent: start and length all ones
+  }
+  const std::string root = testing::XfsDbLines(path, {"inode 128", "bmap"}).at(0);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(root, m, std::regex(R"(startblock (\d+))")));
+  const CommandResult result = RunCli({"owner", copy.string(), "96", std::to_string(readme[0] * 8), "128", std::to_string(std::stoull(m[1]) * 8)});
+  EXPECT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(result.Out, "96  free\n" + std::to_string(readme[0] * 8) + "  allocated, no file\n128  allocated, no file\n" +
+                            std::to_string(std::stoull(m[1]) * 8) + "  /  (inode 128, byte 0 of the directory)\n");
+  for (const char* fault : {"the free-space btree by block of AG 0 has 30 levels", "block 3 of AG 0 is no block of level 1 of its inode btree",
+                            "/README.TXT: an extent starts past the volume"}) {
+    EXPECT_NE(result.Err.find(fault), std::string::npos) << result.Err;
+  }
+  fs::remove(copy);
+}
+
 }  // namespace
 }  // namespace korvalane

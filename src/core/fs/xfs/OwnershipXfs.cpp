@@ -187,9 +187,15 @@ struct XfsRecordFinder {
       for (uint64_t at = x; at < y && all;) {
         const uint64_t ownerByte = *run.Byte + (at - runFrom);
         if (ownerByte >= kDirectoryLeafByte) return;
-        const uint64_t blockStart = at - ownerByte % dirBytes;
+        const uint64_t into = ownerByte % dirBytes;
+        if (into > at - runFrom) {
+          // The directory block begins before the run: on to the next one.
+          at += dirBytes - into;
+          continue;
+        }
+        const uint64_t blockStart = at - into;
         at = blockStart + dirBytes;
-        if (blockStart < runFrom || blockStart + dirBytes > runEnd || !done.insert(blockStart).second) continue;
+        if (blockStart + dirBytes > runEnd || !done.insert(blockStart).second) continue;
         if (!ReadSectorsForWalk(blockStart / sectorBytes, block)) continue;
         const xfs::DirectoryBlock dir = xfs::ParseDirectoryBlock(Sb, block);
         for (const xfs::DirectoryEntry& e : dir.Entries) {
@@ -700,7 +706,14 @@ class XfsWalk {
       bits.assign((length + 7) / 8, 0xFF);
       for (const auto& [start, count] : free_[ag]) {
         const uint64_t end = std::min<uint64_t>(uint64_t{start} + count, length);
-        for (uint64_t b = start; b < end; ++b) bits[b / 8] &= static_cast<uint8_t>(~(1u << (b % 8)));
+        uint64_t b = start;
+        for (; b < end && b % 8 != 0; ++b) bits[b / 8] &= static_cast<uint8_t>(~(1u << (b % 8)));
+        // Whole bytes at a time between the extent's ends.
+        if (b + 8 <= end) {
+          std::fill(bits.begin() + static_cast<ptrdiff_t>(b / 8), bits.begin() + static_cast<ptrdiff_t>(end / 8), uint8_t{0});
+          b = end / 8 * 8;
+        }
+        for (; b < end; ++b) bits[b / 8] &= static_cast<uint8_t>(~(1u << (b % 8)));
       }
       scan.AddBitmap(sb_.LinearBlock(ag, 0), length, bits);
     }
