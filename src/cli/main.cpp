@@ -101,7 +101,10 @@ Commands:
                                exfat-directory, ntfs-boot, mft-record,
                                ext-superblock, ext-group-descriptors, ext-inode,
                                ext-directory, xfs-superblock, xfs-agf, xfs-agi,
-                               xfs-agfl, luks1-header, luks2-header,
+                               xfs-agfl, xfs-inode, xfs-btree,
+                               xfs-directory-leaf, xfs-directory-free,
+                               xfs-da-node, xfs-attribute-leaf, luks1-header,
+                               luks2-header,
                                bitlocker-header, fve-metadata, lvm-label,
                                lvm-pv-header, lvm-metadata-header, lvm-metadata).
   fields --compare-backup SOURCE
