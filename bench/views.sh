@@ -11,6 +11,9 @@
 #   details ext4.img            against  fsstat ext4.img
 #   record ext4.img (the inode of frag/fragmented.txt, its extent tree read)
 #                               against  istat ext4.img INODE
+#   details xfs5.img, and a volume of 500 AGs, each also with its magic zeroed (the
+#   difference is the XFS work itself)  against  xfs_db -r -c 'sb 0' -c print
+#   record xfs5.img (the node folder's inode)  against  xfs_db -r -c 'inode N' -c print
 # The ratios use the mean wall-clock time and, steadier on a busy machine, the mean CPU
 # time (user + system).
 #
@@ -73,6 +76,27 @@ bench "record fat16 root / istat" "$cli record $fat16 68" "istat $fat16 2"
 bench "hex ntfs 32 / blkcat -h" "$cli hex $ntfs 32" "blkcat -h $ntfs 4"
 bench "details ext4 / fsstat" "$cli details $ext4" "fsstat $ext4"
 bench "record ext4 extents / istat" "$cli record $ext4 $ext4_sector" "istat $ext4 $ext4_inode"
+# XFS against xfs_db -r: details of the 3-AG sample and of a volume of 500 AGs (its work
+# alone: the same image with its magic zeroed, which the CLI refuses after reading one
+# sector), and the record of an inode (the node folder's, a btree fork) against inode N.
+if command -v xfs_db >/dev/null && command -v mkfs.xfs >/dev/null && [ -f "$samples/xfs5.img" ]; then
+  xfs5="$samples/xfs5.img"
+  xfs500="$work/xfs500.img"
+  truncate -s 40g "$xfs500"  # AGs of 80 MiB: the log of 64 MiB fits one
+  mkfs.xfs -q -f -d agcount=500 "$xfs500" >/dev/null 2>&1
+  # The copies without their magic stand in the scratch folder, not among the samples.
+  for image in "$xfs5" "$xfs500"; do
+    cp --sparse=always "$image" "$work/$(basename "$image").nomagic"
+    printf '\0\0\0\0' | dd of="$work/$(basename "$image").nomagic" conv=notrunc status=none
+  done
+  xfs_inode=$(xfs_db -r -c 'blockget -n' -c ncheck "$xfs5" | awk '$2 == "node/." { print $1 }')
+  xfs_sector=$("$cli" locate "$xfs5" inode "$xfs_inode")
+  bench "details xfs 4 AGs / xfs_db sb" "$cli details $xfs5" "xfs_db -r -c 'sb 0' -c print $xfs5"
+  bench "details xfs 4 AGs, no magic / xfs_db" "$cli details $work/xfs5.img.nomagic" "xfs_db -r -c 'sb 0' -c print $xfs5"
+  bench "details xfs 500 AGs / xfs_db sb" "$cli details $xfs500" "xfs_db -r -c 'sb 0' -c print $xfs500"
+  bench "details xfs 500 AGs, no magic / xfs_db" "$cli details $work/xfs500.img.nomagic" "xfs_db -r -c 'sb 0' -c print $xfs500"
+  bench "record xfs inode / xfs_db inode" "$cli record $xfs5 $xfs_sector" "xfs_db -r -c 'inode $xfs_inode' -c print $xfs5"
+fi
 if [ -n "${BASELINE_CLI:-}" ]; then
   bench "hex ntfs 32 / baseline build" "$cli hex $ntfs 32" "$BASELINE_CLI hex $ntfs 32"
 fi

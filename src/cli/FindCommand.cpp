@@ -23,6 +23,8 @@ std::optional<SearchPattern> PatternOf(const std::string& text, std::string& err
   if (text == "file-record") return PresetPattern(SearchPreset::FileRecord);
   if (text == "directory-cluster") return PresetPattern(SearchPreset::DirectoryCluster);
   if (text == "directory-block") return PresetPattern(SearchPreset::DirectoryBlock);
+  if (text == "xfs-directory-block") return PresetPattern(SearchPreset::XfsDirectoryBlock);
+  if (text == "xfs-inode") return PresetPattern(SearchPreset::XfsInode);
   return ParseSearchPattern(text, error);
 }
 

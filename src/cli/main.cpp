@@ -67,7 +67,9 @@ Commands:
                                directory-cluster (a sector that starts with the "."
                                and ".." entries of a FAT directory) or
                                directory-block (the "." and ".." records that start
-                               an ext directory). --aligned
+                               an ext directory) or xfs-directory-block (an XFS
+                               directory block: XD2B, XDB3, XD2D or XDD3) or
+                               xfs-inode (an XFS inode: IN, version 1 to 3). --aligned
                                OFFSET: only matches at that offset of a sector.
                                --ignore-case: ASCII letters of either case. Exit 0
                                when found, 1 when not; unreadable sectors are
@@ -99,7 +101,10 @@ Commands:
                                exfat-directory, ntfs-boot, mft-record,
                                ext-superblock, ext-group-descriptors, ext-inode,
                                ext-directory, xfs-superblock, xfs-agf, xfs-agi,
-                               xfs-agfl, luks1-header, luks2-header,
+                               xfs-agfl, xfs-inode, xfs-btree,
+                               xfs-directory-leaf, xfs-directory-free,
+                               xfs-da-node, xfs-attribute-leaf, luks1-header,
+                               luks2-header,
                                bitlocker-header, fve-metadata, lvm-label,
                                lvm-pv-header, lvm-metadata-header, lvm-metadata).
   fields --compare-backup SOURCE

@@ -317,6 +317,12 @@ class DriveSearch {
 
   bool Check(const uint8_t* sectorBytes, uint64_t sector, uint64_t from, bool backward) {
     if (!SectorMatches(sectorBytes, fields_, request_.Pattern.IgnoreCase)) return true;
+    const auto& alternatives = request_.Pattern.SectorAlternatives;
+    if (!alternatives.empty() && std::none_of(alternatives.begin(), alternatives.end(), [&](const auto& fields) {
+          return SectorMatches(sectorBytes, fields, request_.Pattern.IgnoreCase);
+        })) {
+      return true;
+    }
     const uint64_t position = sector * sectorBytes_ + fields_.front().first;
     if (backward ? position >= from : position < from) return true;
     return Report(position);
@@ -378,6 +384,16 @@ SearchPattern PresetPattern(SearchPreset preset) {
     // name length 1, type, the name padded with zeros), then ".." with a name length of 2.
     pattern.SectorFields = {{4, 12}, {5, 0}, {6, 1}, {8, '.'}, {9, 0},  {10, 0},
                             {11, 0}, {18, 2}, {20, '.'}, {21, '.'}, {22, 0}, {23, 0}};
+    pattern.AlignedOffset = 0;
+  } else if (preset == SearchPreset::XfsDirectoryBlock) {
+    pattern.SectorFields = {{0, 'X'}, {1, 'D'}};
+    pattern.SectorAlternatives = {{{2, '2'}, {3, 'B'}}, {{2, 'B'}, {3, '3'}}, {{2, '2'}, {3, 'D'}}, {{2, 'D'}, {3, '3'}}};
+    pattern.AlignedOffset = 0;
+  } else if (preset == SearchPreset::XfsInode) {
+    pattern.SectorFields = {{0, 'I'}, {1, 'N'}};
+    for (uint8_t version = 1; version <= 3; ++version) {
+      for (uint8_t format = 0; format <= 4; ++format) pattern.SectorAlternatives.push_back({{4, version}, {5, format}});
+    }
     pattern.AlignedOffset = 0;
   } else {
     // The test the FAT listing makes of a subdirectory's first cluster.

@@ -21,6 +21,9 @@ struct SearchPattern {
   // A sector signature instead of Bytes: each (offset, byte) must hold in the sector,
   // and the match is reported at the first offset. Set by the presets.
   std::vector<std::pair<uint32_t, uint8_t>> SectorFields;
+  // With SectorFields, the sector must also hold every field of one of these (a magic
+  // number that has several forms); none: SectorFields alone.
+  std::vector<std::vector<std::pair<uint32_t, uint8_t>>> SectorAlternatives;
 
   size_t Length() const { return Bytes.size(); }
 };
@@ -30,6 +33,8 @@ enum class SearchPreset {
   FileRecord,        // "next FILE record": the text FILE at offset 0 of a sector
   DirectoryCluster,  // "next directory cluster": "." at byte 0, ".." at bytes 32 and 33
   DirectoryBlock,    // "next directory block": an ext directory's "." and ".." records
+  XfsDirectoryBlock, // an XFS directory's single or data block: "XD2B", "XDB3", "XD2D" or "XDD3"
+  XfsInode,          // an XFS inode: "IN", a version of 1 to 3 and a data fork format of 0 to 4
 };
 
 SearchPattern PresetPattern(SearchPreset preset);

@@ -60,6 +60,21 @@ void ParseShortform(const Superblock& sb, std::span<const uint8_t> fork, Inode& 
   }
 }
 
+// A btree fork's root: level and record count, then as many keys as the fork could hold,
+// then as many pointers.
+void ParseBtreeRoot(std::span<const uint8_t> fork, const std::string& which, std::vector<BtreePointer>& out,
+                    std::vector<std::string>& problems) {
+  const uint16_t records = ReadBe16(fork, 2);
+  const size_t slots = fork.size() >= 4 ? (fork.size() - 4) / 16 : 0;
+  if (records > slots) {
+    problems.push_back("the " + which + "btree root counts " + std::to_string(records) + " records; " + std::to_string(slots) +
+                       " fit the fork");
+  }
+  for (size_t i = 0; i < records && i < slots; ++i) {
+    out.push_back(BtreePointer{ReadBe64(fork, 4 + 8 * i), ReadBe64(fork, 4 + 8 * slots + 8 * i)});
+  }
+}
+
 }  // namespace
 
 std::vector<Extent> ParseExtents(std::span<const uint8_t> bytes, uint64_t count) {
@@ -139,18 +154,8 @@ Inode ParseInode(const Superblock& sb, uint64_t number, std::span<const uint8_t>
     }
     inode.DataFork = ParseExtents(data, inode.DataExtents);
   } else if (format == ForkFormat::Btree) {
-    // The root: level and record count, then as many keys as the fork could hold, then
-    // as many pointers.
-    const uint16_t records = ReadBe16(data, 2);
-    const size_t slots = data.size() >= 4 ? (data.size() - 4) / 16 : 0;
     inode.BtreeLevel = ReadBe16(data, 0);
-    if (records > slots) {
-      inode.Problems.push_back("the btree root counts " + std::to_string(records) + " records; " + std::to_string(slots) +
-                               " fit the fork");
-    }
-    for (size_t i = 0; i < records && i < slots; ++i) {
-      inode.BtreeRoot.push_back(BtreePointer{ReadBe64(data, 4 + 8 * i), ReadBe64(data, 4 + 8 * slots + 8 * i)});
-    }
+    ParseBtreeRoot(data, "", inode.BtreeRoot, inode.Problems);
   } else if (format == ForkFormat::Local) {
     if (inode.IsDirectory()) {
       ParseShortform(sb, data, inode);
@@ -162,6 +167,11 @@ Inode ParseInode(const Superblock& sb, uint64_t number, std::span<const uint8_t>
   if (inode.ForkOffset != 0 && dataBytes < literal && inode.AttrFormat == static_cast<uint8_t>(ForkFormat::Extents)) {
     const std::span<const uint8_t> attr = b.subspan(core + dataBytes);
     inode.AttrFork = ParseExtents(attr, inode.AttrExtents);
+  }
+  if (inode.ForkOffset != 0 && dataBytes < literal && inode.AttrFormat == static_cast<uint8_t>(ForkFormat::Btree)) {
+    const std::span<const uint8_t> attr = b.subspan(core + dataBytes);
+    inode.AttrBtreeLevel = ReadBe16(attr, 0);
+    ParseBtreeRoot(attr, "attribute ", inode.AttrBtreeRoot, inode.Problems);
   }
   return inode;
 }

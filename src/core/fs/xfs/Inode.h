@@ -73,6 +73,8 @@ struct Inode {
   std::vector<Extent> AttrFork;
   std::optional<uint16_t> BtreeLevel;     // the btree format: its root's level and pointers
   std::vector<BtreePointer> BtreeRoot;
+  std::optional<uint16_t> AttrBtreeLevel;  // the same of a btree attribute fork
+  std::vector<BtreePointer> AttrBtreeRoot;
   std::vector<ShortformEntry> Entries;    // a shortform directory
   std::optional<uint64_t> Parent;         // its parent, for a shortform directory
   std::string Local;                      // a local symlink's target
@@ -82,6 +84,8 @@ struct Inode {
   bool InUse() const { return MagicOk() && Mode != 0; }
   bool IsDirectory() const { return (Mode & 0170000) == 0040000; }
   bool IsSymlink() const { return (Mode & 0170000) == 0120000; }
+  // Its data fork lies on the realtime device, not in the AGs.
+  bool IsRealtime() const { return (Flags & 0x1) != 0; }
 };
 
 // Decodes inode `number` from its bytes (sb.InodeBytes of them).

@@ -1,5 +1,6 @@
 #include "core/fs/xfs/XfsFileSystem.h"
 
+#include "core/fs/xfs/OwnershipXfs.h"
 #include "core/fs/xfs/Record.h"
 #include "core/fs/xfs/XfsDetails.h"
 #include "core/fs/xfs/XfsLocate.h"
@@ -60,6 +61,9 @@ class XfsVolume final : public OpenedFileSystem {
 
   std::u16string_view ClusterName() const override { return u"block"; }
 
+  bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
+    return WalkXfsOwnership(state_, index, hooks, why);
+  }
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return XfsStructureAt(state_, sector); }
   std::vector<StructureBackup> StructureBackups() const override { return XfsStructureBackups(state_); }
 

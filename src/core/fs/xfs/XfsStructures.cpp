@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <string>
 
 #include "core/Bytes.h"
 #include "core/fs/xfs/AgHeaders.h"
+#include "core/fs/xfs/Inode.h"
 #include "core/fs/xfs/Superblock.h"
+#include "core/fs/xfs/XfsFileSystem.h"
+#include "core/text/IsoTime.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
@@ -299,6 +303,394 @@ Structure DecodeXfsAgfl(const StructureInput& input) {
   return s;
 }
 
+namespace {
+
+// The inode core: its fields up to the v2 end (100 bytes), then those v3 adds (to 176).
+constexpr BeField kInodeOwner[] = {
+    {8, 4, "Owner (UID)", Be::Number},
+    {12, 4, "Group (GID)", Be::Number},
+    {16, 4, "Links", Be::Number},
+    {20, 2, "Project ID (low)", Be::Number},
+    {22, 2, "Project ID (high)", Be::Number},
+};
+constexpr BeField kInodeSizes[] = {
+    {56, 8, "Size", Be::Number},
+    {64, 8, "Blocks", Be::Number},
+    {72, 4, "Extent size hint", Be::Number},
+};
+constexpr BeField kInodeExtentCounts[] = {
+    {76, 4, "Data extents", Be::Number},
+    {80, 2, "Attribute extents", Be::Number},
+};
+constexpr BeField kInodeLargeExtentCounts[] = {
+    {24, 8, "Data extents", Be::Number},
+    {76, 4, "Attribute extents", Be::Number},
+};
+constexpr BeField kInodeTail[] = {
+    {82, 1, "Attribute fork offset (8-byte units)", Be::Number},
+    {83, 1, "Attribute fork format", Be::Number},
+    {84, 4, "DMAPI event mask", Be::Hex},
+    {88, 2, "DMAPI state", Be::Hex},
+    {90, 2, "Flags", Be::Hex},
+    {92, 4, "Generation", Be::Number},
+    {96, 4, "Next unlinked inode", Be::Number},
+};
+constexpr BeField kInodeV3[] = {
+    {100, 4, "CRC32c", Be::Hex},
+    {104, 8, "Change count", Be::Number},
+    {112, 8, "Last write LSN", Be::Hex},
+    {120, 8, "Flags 2", Be::Hex},
+    {128, 4, "CoW extent size hint", Be::Number},
+};
+constexpr BeField kInodeV3Tail[] = {
+    {152, 8, "Inode number", Be::Number},
+    {160, 16, "UUID", Be::Uuid},
+};
+constexpr size_t kV2CoreBytes = 100;
+constexpr size_t kV3CoreBytes = 176;
+constexpr uint64_t kFlags2BigTime = 0x8;
+constexpr uint64_t kFlags2LargeExtentCounts = 0x10;
+constexpr int64_t kBigTimeEpochOffset = int64_t{1} << 31;
+
+// A timestamp: seconds and nanoseconds, or with big timestamps nanoseconds from 1901.
+bool AddInodeTime(FieldWriter& writer, const std::string& group, size_t at, const char* name, bool big) {
+  if (!writer.Fits(at, 8)) return false;
+  const uint64_t raw = ReadBe64(writer.Bytes(), at);
+  int64_t seconds = static_cast<int32_t>(raw >> 32);
+  uint32_t nanoseconds = static_cast<uint32_t>(raw);
+  if (big) {
+    seconds = static_cast<int64_t>(raw / 1000000000u) - kBigTimeEpochOffset;
+    nanoseconds = static_cast<uint32_t>(raw % 1000000000u);
+  }
+  const std::string iso = UnixTimeIso8601(seconds, SecondFraction{nanoseconds, 9});
+  if (!writer.AddText(group, at, 8, name, iso + " (" + HexText(raw, 16) + ")", raw)) return false;
+  writer.SetTime(at, iso);
+  return true;
+}
+
+// A fork's extents, as the record view shows them: "logical -> AG/block, length".
+void AddExtents(FieldWriter& writer, const xfs::Superblock* sb, const std::string& group, size_t at, size_t bytes,
+                uint64_t count, const char* which) {
+  const std::vector<xfs::Extent> extents = xfs::ParseExtents(writer.Bytes().subspan(std::min(at, writer.Bytes().size())), std::min<uint64_t>(count, bytes / 16));
+  for (size_t i = 0; i < extents.size(); ++i) {
+    const xfs::Extent& e = extents[i];
+    const std::string place = sb ? std::to_string(sb->AgOf(e.StartBlock)) + "/" + std::to_string(sb->AgBlockOf(e.StartBlock))
+                                 : std::to_string(e.StartBlock);
+    writer.AddText(group, at + 16 * i, 16, std::string(which) + " extent " + std::to_string(i),
+                   std::to_string(e.Offset) + " -> " + place + ", " + std::to_string(e.Count) + (e.Unwritten ? " (unwritten)" : ""));
+  }
+  if (count > extents.size()) writer.Note(group + ": the " + which + " fork counts " + std::to_string(count) + " extents; " +
+                                          std::to_string(extents.size()) + " fit it");
+}
+
+// A fork's btree root: level, record count, then as many keys and pointers as fit.
+void AddBtreeRoot(FieldWriter& writer, const xfs::Superblock* sb, const std::string& group, size_t at, size_t bytes, const char* which) {
+  const std::string name = std::string(which) + " btree root ";
+  if (!writer.Add(group, at, 2, (name + "level").c_str(), Show::Number)) return;
+  if (!writer.Add(group, at + 2, 2, (name + "records").c_str(), Show::Number)) return;
+  const uint16_t records = ReadBe16(writer.Bytes(), at + 2);
+  const size_t slots = bytes >= 4 ? (bytes - 4) / 16 : 0;
+  for (size_t i = 0; i < records && i < slots; ++i) {
+    const size_t key = at + 4 + 8 * i;
+    const size_t pointer = at + 4 + 8 * slots + 8 * i;
+    if (!writer.Fits(pointer, 8)) return;
+    const uint64_t block = ReadBe64(writer.Bytes(), pointer);
+    writer.AddText(group, key, 8, name + "key " + std::to_string(i), std::to_string(ReadBe64(writer.Bytes(), key)));
+    writer.AddText(group, pointer, 8, name + "pointer " + std::to_string(i),
+                   sb ? std::to_string(sb->AgOf(block)) + "/" + std::to_string(sb->AgBlockOf(block)) : std::to_string(block), block);
+  }
+}
+
+void AddFork(FieldWriter& writer, const xfs::Superblock* sb, const std::string& group, size_t at, size_t bytes, uint8_t format,
+             uint64_t extents, const char* which) {
+  switch (static_cast<xfs::ForkFormat>(format)) {
+    case xfs::ForkFormat::Extents: AddExtents(writer, sb, group, at, bytes, extents, which); break;
+    case xfs::ForkFormat::Btree: AddBtreeRoot(writer, sb, group, at, bytes, which); break;
+    case xfs::ForkFormat::Local:
+      if (bytes > 0) writer.Add(group, at, bytes, (std::string(which) + " fork (local)").c_str(), Show::Bytes);
+      break;
+    default: break;
+  }
+}
+
+// The inode number of byte `at` of a structure read at `sector`, by the volume's layout.
+std::optional<uint64_t> InodeAt(const xfs::Superblock& sb, uint64_t sector, uint32_t sectorSize, size_t at) {
+  const uint64_t byte = sector * sectorSize + at;
+  const uint64_t linear = byte / sb.BlockBytes;
+  if (linear >= sb.DataBlocks) return std::nullopt;
+  const uint32_t ag = static_cast<uint32_t>(linear / sb.AgBlocks);
+  return xfs::InodeNumber(sb, ag, static_cast<uint32_t>(linear % sb.AgBlocks), static_cast<uint32_t>(byte % sb.BlockBytes / sb.InodeBytes));
+}
+
+}  // namespace
+
+Structure DecodeXfsInode(const StructureInput& input) {
+  Structure s;
+  s.Id = "xfs-inode";
+  s.Title = "XFS inodes";
+  FieldWriter writer(s, input.Bytes);
+  const std::optional<xfs::Superblock> sb = ReadSuperblock(input);
+  const size_t size = sb ? sb->InodeBytes : 512;
+  if (!sb) writer.Note("The superblock cannot be read: inodes of 512 bytes");
+  const std::span<const uint8_t> b = input.Bytes;
+  for (size_t at = 0; at < b.size() && !writer.Cut(); at += size) {
+    const std::optional<uint64_t> number = sb ? InodeAt(*sb, input.Sector, input.SectorSize, at) : std::nullopt;
+    const std::string group = number ? "Inode " + std::to_string(*number) : "Inode at byte " + std::to_string(at);
+    if (!AddBe(writer, group, at, {0, 2, "Magic number", Be::Hex})) break;
+    if (!writer.Fits(at + 2, 4)) break;
+    const uint16_t mode = ReadBe16(b, at + 2);
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", mode & 07777);
+    writer.AddText(group, at + 2, 2, "Mode", HexText(mode, 4) + " (" + xfs::FileTypeName(mode) + ", " + octal + ")", mode);
+    const uint8_t version = ReadU8(b, at + 4);
+    const uint8_t format = ReadU8(b, at + 5);
+    writer.AddText(group, at + 4, 1, "Version", NumberText(version), version);
+    writer.AddText(group, at + 5, 1, "Data fork format", std::to_string(format) + " (" + xfs::ForkFormatName(format) + ")", format);
+    if (!AddBe(writer, group, at, {6, 2, "Links (v1)", Be::Number}) || !AddBeTable(writer, group, at, kInodeOwner)) break;
+    const bool v3 = version == 3;
+    if (!writer.Fits(at + 120, 8)) break;
+    const uint64_t flags2 = v3 ? ReadBe64(b, at + 120) : 0;
+    const bool big = (flags2 & kFlags2BigTime) != 0;
+    const bool large = (flags2 & kFlags2LargeExtentCounts) != 0;
+    if (!large && !AddBe(writer, group, at, {30, 2, "Flush counter", Be::Number})) break;
+    if (!AddInodeTime(writer, group, at + 32, "Access time", big) || !AddInodeTime(writer, group, at + 40, "Modification time", big) ||
+        !AddInodeTime(writer, group, at + 48, "Change time", big) || !AddBeTable(writer, group, at, kInodeSizes) ||
+        !AddBeTable(writer, group, at, large ? std::span<const BeField>(kInodeLargeExtentCounts) : std::span<const BeField>(kInodeExtentCounts)) ||
+        !AddBeTable(writer, group, at, kInodeTail)) {
+      break;
+    }
+    if (v3 && (!AddBeTable(writer, group, at, kInodeV3) || !AddInodeTime(writer, group, at + 144, "Creation time", big) ||
+               !AddBeTable(writer, group, at, kInodeV3Tail))) {
+      break;
+    }
+    // The forks: the data fork from the core's end, the attribute fork from its offset.
+    const size_t core = v3 ? kV3CoreBytes : kV2CoreBytes;
+    const size_t end = std::min(at + size, b.size());
+    if (at + core < end && ReadBe16(b, at) == xfs::kInodeMagic) {
+      const size_t literal = end - at - core;
+      const size_t forkOffset = size_t{ReadU8(b, at + 82)} * 8;
+      const size_t dataBytes = forkOffset != 0 && forkOffset < literal ? forkOffset : literal;
+      const uint64_t dataExtents = large ? ReadBe64(b, at + 24) : ReadBe32(b, at + 76);
+      const uint64_t attrExtents = large ? ReadBe32(b, at + 76) : ReadBe16(b, at + 80);
+      const uint64_t sizeField = ReadBe64(b, at + 56);
+      const bool local = format == static_cast<uint8_t>(xfs::ForkFormat::Local);
+      AddFork(writer, sb ? &*sb : nullptr, group, at + core, local ? std::min<uint64_t>(dataBytes, sizeField) : dataBytes, format,
+              dataExtents, "Data");
+      if (forkOffset != 0 && forkOffset < literal) {
+        AddFork(writer, sb ? &*sb : nullptr, group, at + core + forkOffset, literal - forkOffset, ReadU8(b, at + 83), attrExtents,
+                "Attribute");
+      }
+    }
+    if (v3 && Fits(b, at, size) && size >= kV3CoreBytes) {
+      const xfs::Checksum crc = xfs::MetadataChecksum(b.subspan(at, size), xfs::kInodeCrcOffset);
+      writer.AddCheck(group + " CRC32c", crc.Ok(), HexText(crc.Stored, 8), HexText(crc.Computed, 8));
+    }
+    s.Length = end;
+  }
+  return s;
+}
+
+namespace {
+
+// The btrees' magics, what they index and whether their blocks have the long form (a
+// fork's: 8-byte siblings and owner).
+struct BtreeMagic {
+  uint32_t Magic;
+  const char* Name;
+  bool Long;
+  bool V5;
+};
+constexpr BtreeMagic kBtreeMagics[] = {
+    {0x41425442, "free space by block (bnobt)", false, false}, {0x41423342, "free space by block (bnobt)", false, true},
+    {0x41425443, "free space by size (cntbt)", false, false},  {0x41423343, "free space by size (cntbt)", false, true},
+    {0x49414254, "inodes (inobt)", false, false},              {0x49414233, "inodes (inobt)", false, true},
+    {0x46494254, "free inodes (finobt)", false, false},        {0x46494233, "free inodes (finobt)", false, true},
+    {0x524D4233, "reverse mapping (rmapbt)", false, true},     {0x52334643, "reference counts (refcountbt)", false, true},
+    {0x424D4150, "a fork's extents (bmbt)", true, false},      {0x424D4133, "a fork's extents (bmbt)", true, true},
+};
+
+const BtreeMagic* FindBtreeMagic(uint32_t magic) {
+  for (const BtreeMagic& m : kBtreeMagics) {
+    if (m.Magic == magic) return &m;
+  }
+  return nullptr;
+}
+
+constexpr BeField kShortBtree[] = {
+    {0, 4, "Magic number", Be::Ascii}, {4, 2, "Level", Be::Number}, {6, 2, "Records", Be::Number},
+    {8, 4, "Left sibling", Be::Number}, {12, 4, "Right sibling", Be::Number},
+};
+constexpr BeField kShortBtreeV5[] = {
+    {16, 8, "Block number (sectors)", Be::Number}, {24, 8, "Last write LSN", Be::Hex}, {32, 16, "UUID", Be::Uuid},
+    {48, 4, "Owner AG", Be::Number},               {52, 4, "CRC32c", Be::Hex},
+};
+constexpr BeField kLongBtree[] = {
+    {0, 4, "Magic number", Be::Ascii}, {4, 2, "Level", Be::Number}, {6, 2, "Records", Be::Number},
+    {8, 8, "Left sibling", Be::Number}, {16, 8, "Right sibling", Be::Number},
+};
+constexpr BeField kLongBtreeV5[] = {
+    {24, 8, "Block number (sectors)", Be::Number}, {32, 8, "Last write LSN", Be::Hex}, {40, 16, "UUID", Be::Uuid},
+    {56, 8, "Owner inode", Be::Number},            {64, 4, "CRC32c", Be::Hex},
+};
+
+// The CRC32c of a v5 block over its first `bytes` (the block's size), where they were read.
+void AddBlockCrc(FieldWriter& writer, size_t bytes, size_t crcOffset) {
+  if (bytes == 0 || writer.Bytes().size() < bytes) return;
+  AddCrcCheck(writer, writer.Bytes().first(bytes), crcOffset);
+}
+
+size_t BlockBytesOf(const StructureInput& input) {
+  const std::optional<xfs::Superblock> sb = ReadSuperblock(input);
+  return sb ? sb->BlockBytes : 0;
+}
+size_t DirectoryBlockBytesOf(const StructureInput& input) {
+  const std::optional<xfs::Superblock> sb = ReadSuperblock(input);
+  return sb ? sb->DirectoryBlockBytes() : 0;
+}
+
+// The header every directory leaf and node block and attribute block opens with: its
+// siblings and a 16-bit magic; v5 adds the CRC, its own place, LSN, UUID and owner.
+constexpr BeField kDaInfo[] = {
+    {0, 4, "Next block", Be::Number}, {4, 4, "Previous block", Be::Number}, {8, 2, "Magic number", Be::Hex}, {10, 2, "Pad", Be::Hex},
+};
+constexpr BeField kDaInfoV5[] = {
+    {12, 4, "CRC32c", Be::Hex}, {16, 8, "Block number (sectors)", Be::Number}, {24, 8, "Last write LSN", Be::Hex},
+    {32, 16, "UUID", Be::Uuid}, {48, 8, "Owner inode", Be::Number},
+};
+constexpr size_t kDaCrcOffset = 12;
+constexpr uint16_t kDaNodeMagicV4 = 0xFEBE, kDaNodeMagicV5 = 0x3EBE;
+constexpr uint16_t kLeaf1MagicV4 = 0xD2F1, kLeaf1MagicV5 = 0x3DF1;
+constexpr uint16_t kLeafNMagicV4 = 0xD2FF, kLeafNMagicV5 = 0x3DFF;
+constexpr uint16_t kAttrLeafMagicV4 = 0xFBEE, kAttrLeafMagicV5 = 0x3BEE;
+constexpr uint32_t kFreeMagicV4 = 0x58443246;  // "XD2F"
+constexpr uint32_t kFreeMagicV5 = 0x58444633;  // "XDF3"
+
+bool IsV5DaMagic(uint16_t magic) {
+  return magic == kDaNodeMagicV5 || magic == kLeaf1MagicV5 || magic == kLeafNMagicV5 || magic == kAttrLeafMagicV5;
+}
+
+// The da header, then `v4` fields after its 12 bytes or `v5` after its 56, and the CRC
+// over `crcBytes`.
+Structure DecodeDaBlock(const StructureInput& input, const char* id, const char* title, std::span<const BeField> v4,
+                        std::span<const BeField> v5, size_t crcBytes) {
+  Structure s;
+  s.Id = id;
+  s.Title = title;
+  FieldWriter writer(s, input.Bytes);
+  if (!AddBeTable(writer, {}, 0, kDaInfo)) return s;
+  const bool isV5 = IsV5DaMagic(ReadBe16(input.Bytes, 8));
+  if (isV5) {
+    if (!AddBeTable(writer, {}, 0, kDaInfoV5) || !AddBeTable(writer, {}, 0, v5)) return s;
+    AddBlockCrc(writer, crcBytes, kDaCrcOffset);
+  } else if (!AddBeTable(writer, {}, 0, v4)) {
+    return s;
+  }
+  s.Length = std::min(input.Bytes.size(), std::max<size_t>(crcBytes, 1));
+  return s;
+}
+
+constexpr BeField kLeafV4[] = {{12, 2, "Entries", Be::Number}, {14, 2, "Stale entries", Be::Number}};
+constexpr BeField kLeafV5[] = {{56, 2, "Entries", Be::Number}, {58, 2, "Stale entries", Be::Number}, {60, 4, "Pad", Be::Hex}};
+constexpr BeField kNodeV4[] = {{12, 2, "Entries", Be::Number}, {14, 2, "Level", Be::Number}};
+constexpr BeField kNodeV5[] = {{56, 2, "Entries", Be::Number}, {58, 2, "Level", Be::Number}, {60, 4, "Pad", Be::Hex}};
+constexpr BeField kAttrLeafV4[] = {
+    {12, 2, "Entries", Be::Number}, {14, 2, "Bytes used", Be::Number}, {16, 2, "First used byte", Be::Number},
+    {18, 1, "Holes", Be::Number},   {19, 1, "Pad", Be::Hex},
+    {20, 2, "Free region 0 start", Be::Number}, {22, 2, "Free region 0 size", Be::Number},
+    {24, 2, "Free region 1 start", Be::Number}, {26, 2, "Free region 1 size", Be::Number},
+    {28, 2, "Free region 2 start", Be::Number}, {30, 2, "Free region 2 size", Be::Number},
+};
+constexpr BeField kAttrLeafV5[] = {
+    {56, 2, "Entries", Be::Number}, {58, 2, "Bytes used", Be::Number}, {60, 2, "First used byte", Be::Number},
+    {62, 1, "Holes", Be::Number},   {63, 1, "Pad", Be::Hex},
+    {64, 2, "Free region 0 start", Be::Number}, {66, 2, "Free region 0 size", Be::Number},
+    {68, 2, "Free region 1 start", Be::Number}, {70, 2, "Free region 1 size", Be::Number},
+    {72, 2, "Free region 2 start", Be::Number}, {74, 2, "Free region 2 size", Be::Number},
+    {76, 4, "Pad", Be::Hex},
+};
+constexpr BeField kFreeV4[] = {
+    {0, 4, "Magic number", Be::Ascii}, {4, 4, "First data block", Be::Number}, {8, 4, "Valid entries", Be::Number},
+    {12, 4, "Used entries", Be::Number},
+};
+constexpr BeField kFreeV5[] = {
+    {0, 4, "Magic number", Be::Ascii},   {4, 4, "CRC32c", Be::Hex},         {8, 8, "Block number (sectors)", Be::Number},
+    {16, 8, "Last write LSN", Be::Hex},  {24, 16, "UUID", Be::Uuid},         {40, 8, "Owner inode", Be::Number},
+    {48, 4, "First data block", Be::Number}, {52, 4, "Valid entries", Be::Number}, {56, 4, "Used entries", Be::Number},
+    {60, 4, "Pad", Be::Hex},
+};
+constexpr size_t kFreeCrcOffset = 4;
+
+}  // namespace
+
+Structure DecodeXfsBtreeBlock(const StructureInput& input) {
+  Structure s;
+  s.Id = "xfs-btree";
+  s.Title = "XFS btree block header";
+  FieldWriter writer(s, input.Bytes);
+  const BtreeMagic* magic = FindBtreeMagic(ReadBe32(input.Bytes, 0));
+  const bool isLong = magic && magic->Long;
+  if (!AddBeTable(writer, {}, 0, isLong ? std::span<const BeField>(kLongBtree) : std::span<const BeField>(kShortBtree))) return s;
+  if (!magic) {
+    writer.AddCheck("Magic number", false, AsciiText(input.Bytes, 0, 4), "a btree's");
+    return s;
+  }
+  writer.Note(std::string("A btree of ") + magic->Name);
+  if (!magic->V5) return s;
+  if (!AddBeTable(writer, {}, 0, isLong ? std::span<const BeField>(kLongBtreeV5) : std::span<const BeField>(kShortBtreeV5))) return s;
+  const size_t block = BlockBytesOf(input);
+  AddBlockCrc(writer, block, isLong ? 64 : 52);
+  s.Length = std::min(input.Bytes.size(), std::max<size_t>(block, 1));
+  return s;
+}
+
+Structure DecodeXfsDirectoryLeaf(const StructureInput& input) {
+  return DecodeDaBlock(input, "xfs-directory-leaf", "XFS directory leaf block header", kLeafV4, kLeafV5, DirectoryBlockBytesOf(input));
+}
+
+// A node block of a directory spans a directory block, one of an attribute fork a block:
+// the CRC is checked over whichever of the two it holds for.
+Structure DecodeXfsDaNode(const StructureInput& input) {
+  const size_t dir = DirectoryBlockBytesOf(input);
+  const size_t block = BlockBytesOf(input);
+  size_t covered = dir;
+  if (block != dir && input.Bytes.size() >= block && xfs::MetadataChecksum(input.Bytes.first(block), kDaCrcOffset).Ok()) covered = block;
+  return DecodeDaBlock(input, "xfs-da-node", "XFS directory or attribute node block header", kNodeV4, kNodeV5, covered);
+}
+
+Structure DecodeXfsAttributeLeaf(const StructureInput& input) {
+  return DecodeDaBlock(input, "xfs-attribute-leaf", "XFS attribute leaf block header", kAttrLeafV4, kAttrLeafV5, BlockBytesOf(input));
+}
+
+Structure DecodeXfsDirectoryFree(const StructureInput& input) {
+  Structure s;
+  s.Id = "xfs-directory-free";
+  s.Title = "XFS directory free index block header";
+  FieldWriter writer(s, input.Bytes);
+  const uint32_t magic = ReadBe32(input.Bytes, 0);
+  if (magic == kFreeMagicV5) {
+    if (!AddBeTable(writer, {}, 0, kFreeV5)) return s;
+    AddMagicCheck(writer, "XDF3");
+    AddBlockCrc(writer, DirectoryBlockBytesOf(input), kFreeCrcOffset);
+  } else {
+    if (!AddBeTable(writer, {}, 0, kFreeV4)) return s;
+    AddMagicCheck(writer, "XD2F");
+  }
+  s.Length = std::min(input.Bytes.size(), std::max<size_t>(DirectoryBlockBytesOf(input), 1));
+  return s;
+}
+
+uint64_t XfsStructureSpan(std::string_view id, uint32_t sectorSize, size_t offset) {
+  uint64_t bytes = 0;
+  const xfs::VolumeState* state = XfsStateOf(CurrentFileSystem());
+  if (state && state->Sb) {
+    const xfs::Superblock& sb = *state->Sb;
+    if (id == "xfs-inode") bytes = sb.InodeBytes;
+    if (id == "xfs-btree" || id == "xfs-attribute-leaf") bytes = sb.BlockBytes;
+    if (id == "xfs-directory-leaf" || id == "xfs-directory-free" || id == "xfs-da-node") bytes = sb.DirectoryBlockBytes();
+  }
+  return (std::max<uint64_t>(offset + bytes, sectorSize) + sectorSize - 1) / sectorSize * sectorSize;
+}
+
 std::optional<StructureChoice> XfsStructureAt(const xfs::VolumeState& state, uint64_t sector) {
   if (!state.Sb) return std::nullopt;
   const xfs::Superblock& sb = *state.Sb;
@@ -310,8 +702,28 @@ std::optional<StructureChoice> XfsStructureAt(const xfs::VolumeState& state, uin
     case 1: return StructureChoice{"xfs-agf"};
     case 2: return StructureChoice{"xfs-agi"};
     case 3: return StructureChoice{"xfs-agfl"};
-    default: return std::nullopt;
+    default: break;
   }
+  // Other metadata by its magic: inodes wherever one may begin, btree, directory and
+  // attribute blocks at a block's start.
+  const std::optional<std::vector<uint8_t>> bytes = xfs::ReadVolumeSector(sector);
+  if (!bytes) return std::nullopt;
+  const uint64_t byte = sector * sb.SectorBytes;
+  const uint8_t version = ReadU8(*bytes, 4);
+  if (ReadBe16(*bytes, 0) == xfs::kInodeMagic && version >= 1 && version <= 3 && byte % sb.InodeBytes == 0) {
+    return StructureChoice{"xfs-inode"};
+  }
+  if (byte % sb.BlockBytes != 0) return std::nullopt;
+  const uint32_t magic = ReadBe32(*bytes, 0);
+  if (const BtreeMagic* m = FindBtreeMagic(magic); m && m->V5 == sb.HasCrc()) return StructureChoice{"xfs-btree"};
+  if (magic == (sb.HasCrc() ? kFreeMagicV5 : kFreeMagicV4)) return StructureChoice{"xfs-directory-free"};
+  const uint16_t da = ReadBe16(*bytes, 8);
+  if (da == kLeaf1MagicV4 || da == kLeaf1MagicV5 || da == kLeafNMagicV4 || da == kLeafNMagicV5) {
+    if (IsV5DaMagic(da) == sb.HasCrc()) return StructureChoice{"xfs-directory-leaf"};
+  }
+  if ((da == kDaNodeMagicV4 || da == kDaNodeMagicV5) && IsV5DaMagic(da) == sb.HasCrc()) return StructureChoice{"xfs-da-node"};
+  if ((da == kAttrLeafMagicV4 || da == kAttrLeafMagicV5) && IsV5DaMagic(da) == sb.HasCrc()) return StructureChoice{"xfs-attribute-leaf"};
+  return std::nullopt;
 }
 
 std::vector<StructureBackup> XfsStructureBackups(const xfs::VolumeState& state) {
