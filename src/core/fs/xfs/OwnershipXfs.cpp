@@ -250,9 +250,11 @@ class XfsWalk {
   }
 
  private:
-  uint32_t Metadata(std::string name, std::string where = {}, std::string part = {}) {
+  uint32_t Metadata(std::string name, std::string where = {}, std::string part = {},
+                    MetadataClass area = MetadataClass::Other) {
     Owner owner;
     owner.Kind = OwnerKind::Metadata;
+    owner.Area = area;
     owner.Name = std::move(name);
     owner.Where = std::move(where);
     owner.Part = std::move(part);
@@ -295,13 +297,14 @@ class XfsWalk {
   void AddAg(uint32_t ag) {
     const std::string name = AgName(ag);
     const uint64_t agSector = sb_.LinearBlock(ag, 0) * spb_;
-    Sectors(agSector, 1, Metadata(ag == 0 ? "superblock" : "superblock backup" + name));
-    Sectors(agSector + 1, 1, Metadata("AGF" + name));
-    Sectors(agSector + 2, 1, Metadata("AGI" + name));
-    Sectors(agSector + 3, 1, Metadata("AGFL" + name));
+    Sectors(agSector, 1, Metadata(ag == 0 ? "superblock" : "superblock backup" + name, {}, {}, MetadataClass::Boot));
+    Sectors(agSector + 1, 1, Metadata("AGF" + name, {}, {}, MetadataClass::Boot));
+    Sectors(agSector + 2, 1, Metadata("AGI" + name, {}, {}, MetadataClass::Boot));
+    Sectors(agSector + 3, 1, Metadata("AGFL" + name, {}, {}, MetadataClass::Boot));
     // The headers' blocks: with blocks larger than four sectors, the rest of the first.
     const uint64_t headerBlocks = (4 * uint64_t{sb_.SectorBytes} + sb_.BlockBytes - 1) / sb_.BlockBytes;
-    if (headerBlocks * spb_ > 4) Sectors(agSector + 4, headerBlocks * spb_ - 4, Metadata("AG headers" + name));
+    if (headerBlocks * spb_ > 4) Sectors(agSector + 4, headerBlocks * spb_ - 4,
+                                     Metadata("AG headers" + name, {}, {}, MetadataClass::Boot));
     reached_.push_back({sb_.LinearBlock(ag, 0), std::min<uint64_t>(headerBlocks, sb_.AgLength(ag))});
 
     std::vector<uint8_t> sector(sb_.SectorBytes);
@@ -357,7 +360,7 @@ class XfsWalk {
                         " blocks from slot " + std::to_string(agf.FreeListFirst) + "; it has " + std::to_string(slots));
       return;
     }
-    const uint32_t owner = Metadata("free list" + AgName(ag));
+    const uint32_t owner = Metadata("free list" + AgName(ag), {}, {}, MetadataClass::Table);
     for (uint32_t i = 0; i < agf.FreeListCount; ++i) {
       const uint32_t agBlock = ReadBe32(bytes, header + 4 * ((agf.FreeListFirst + i) % slots));
       if (agBlock == kNullAgBlock) continue;
@@ -375,7 +378,7 @@ class XfsWalk {
       index_.AddProblem(std::string("the ") + tree.Name + where + " has " + std::to_string(levels) + " levels");
       return false;
     }
-    const uint32_t owner = Metadata(tree.Name + AgName(ag));
+    const uint32_t owner = Metadata(tree.Name + AgName(ag), {}, {}, MetadataClass::Table);
     const size_t header = sb_.HasCrc() ? kShortHeaderV5 : kShortHeaderV4;
     const uint32_t magic = sb_.HasCrc() ? tree.MagicV5 : tree.MagicV4;
     std::vector<std::pair<uint32_t, uint32_t>> pending = {{root, levels - 1}};
@@ -438,7 +441,8 @@ class XfsWalk {
     chunk.Free = ReadBe64(r, 8);
     finder_->Chunks.push_back(chunk);
     const uint32_t owner = Metadata("inode chunk " + std::to_string(chunk.FirstInode) + "-" +
-                                    std::to_string(chunk.FirstInode + kInodesPerChunk - 1));
+                                    std::to_string(chunk.FirstInode + kInodesPerChunk - 1),
+                                    {}, {}, MetadataClass::Records);
     const uint64_t sectorBytes = sb_.SectorBytes;
     // Each run of inodes without holes, in sectors and in blocks.
     for (uint32_t i = 0; i < kInodesPerChunk;) {
@@ -464,7 +468,7 @@ class XfsWalk {
       index_.AddProblem("the log's start block " + std::to_string(sb_.LogStart) + " lies past the volume");
       return;
     }
-    Blocks(*start, sb_.LogBlocks, Metadata("log"));
+    Blocks(*start, sb_.LogBlocks, Metadata("log", {}, {}, MetadataClass::Journal));
   }
 
   // The files that no folder names: the realtime bitmap and summary, the quota files.
