@@ -4,14 +4,15 @@
 #include <vector>
 
 #include "core/Platform.h"
+#include "core/disk/md/MdStructures.h"
 #include "core/fs/FileSystem.h"
 #include "core/volume/SectorReader.h"
 
 namespace korvalane {
 
-FileSystemKind DetectFileSystem(std::string_view drive) {
-  if (drive.empty()) return FileSystemKind::Unknown;
+namespace {
 
+FileSystemKind DetectVolume(std::string_view drive) {
   std::string rootPath(drive);
   if (rootPath.back() != '\\') rootPath += '\\';
 
@@ -28,6 +29,18 @@ FileSystemKind DetectFileSystem(std::string_view drive) {
     if (const std::optional<FileSystemKind> kind = fs->Recognise(bootSector)) return *kind;
   }
   return FileSystemKind::Unknown;
+}
+
+}  // namespace
+
+FileSystemKind DetectFileSystem(std::string_view drive) {
+  if (drive.empty()) return FileSystemKind::Unknown;
+  const FileSystemKind kind = DetectVolume(drive);
+  // An md member with its superblock at its end starts with its array's first chunk: a
+  // RAID1 copy of the volume, or a RAID0/4/5 stripe of it, either way read on the array's
+  // own drive. The member is a disk, browsable to its last sector, where its superblock is.
+  if (kind != FileSystemKind::Unknown && HoldsMdDataFromItsStart(drive)) return FileSystemKind::Unknown;
+  return kind;
 }
 
 }  // namespace korvalane
