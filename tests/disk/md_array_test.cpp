@@ -315,6 +315,15 @@ TEST(MdSuperblock, HostileFieldsAreNamedAndNeverReadPast) {
   EXPECT_FALSE(ArrayLayout::Make(*many, {true, true, true}, why));
   EXPECT_EQ(why, "it claims 4294967295 members");
 
+  // RAID6 of 300 members: its Q cannot tell 298 data chunks apart.
+  Superblock wide = *many;
+  wide.Level = 6;
+  wide.Layout = 2;
+  wide.RaidDisks = 300;
+  wide.ChunkBytes = 65536;
+  EXPECT_FALSE(ArrayLayout::Make(wide, std::vector<bool>(300, true), why));
+  EXPECT_EQ(why, "its 298 data members are more than its Q syndrome can tell apart");
+
   const std::optional<Superblock> flat =
       ParseSuperblock(EditedSuperblock([](std::vector<uint8_t>& b) { Put32(b, 88, 0); }), Version::V12, 4096);
   ASSERT_TRUE(flat);

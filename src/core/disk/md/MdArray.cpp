@@ -156,6 +156,11 @@ std::optional<ArrayLayout> ArrayLayout::Make(const Superblock& sb, const std::ve
         why = "it has too few members for its level";
         return std::nullopt;
       }
+      // Q gives each data chunk of a row a power of 2 of its own: GF(2^8) has 255.
+      if (a.level_ == 6 && n - parity > 255) {
+        why = "its " + std::to_string(n - parity) + " data members are more than its Q syndrome can tell apart";
+        return std::nullopt;
+      }
       if (a.level_ != 4 && a.layout_ > 3) {
         why = "its layout " + LayoutName(a.level_, a.layout_) + " is not read here";
         return std::nullopt;
