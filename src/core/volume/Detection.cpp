@@ -10,9 +10,9 @@
 
 namespace korvalane {
 
-namespace {
+FileSystemKind DetectFileSystem(std::string_view drive) {
+  if (drive.empty()) return FileSystemKind::Unknown;
 
-FileSystemKind DetectVolume(std::string_view drive) {
   std::string rootPath(drive);
   if (rootPath.back() != '\\') rootPath += '\\';
 
@@ -26,21 +26,16 @@ FileSystemKind DetectVolume(std::string_view drive) {
   std::vector<uint8_t> bootSector;
   if (!ProbeBootSector(bootSector)) return FileSystemKind::Unknown;
   for (const FileSystem* fs : FileSystems()) {
-    if (const std::optional<FileSystemKind> kind = fs->Recognise(bootSector)) return *kind;
+    const std::optional<FileSystemKind> kind = fs->Recognise(bootSector);
+    if (!kind) continue;
+    // An md member with its superblock at its end starts with its array's first chunk: a
+    // RAID1 copy of the volume, or a RAID0/4/5 stripe of it, either way read on the
+    // array's own drive. The member is a disk, browsable to its last sector, where its
+    // superblock is.
+    if (HoldsMdDataFromItsStart(drive)) return FileSystemKind::Unknown;
+    return *kind;
   }
   return FileSystemKind::Unknown;
-}
-
-}  // namespace
-
-FileSystemKind DetectFileSystem(std::string_view drive) {
-  if (drive.empty()) return FileSystemKind::Unknown;
-  const FileSystemKind kind = DetectVolume(drive);
-  // An md member with its superblock at its end starts with its array's first chunk: a
-  // RAID1 copy of the volume, or a RAID0/4/5 stripe of it, either way read on the array's
-  // own drive. The member is a disk, browsable to its last sector, where its superblock is.
-  if (kind != FileSystemKind::Unknown && HoldsMdDataFromItsStart(drive)) return FileSystemKind::Unknown;
-  return kind;
 }
 
 }  // namespace korvalane
