@@ -1,7 +1,8 @@
 // md RAID superblocks over hostile bytes: the input is a member (its superblock wherever a
 // version keeps one), read through a reader that refuses everything past the input; a
 // superblock found is assembled into its array, and the array's first bytes read back
-// through the member, so counts, roles and chunk sizes from the bytes are all tried.
+// through the member, so counts, roles and chunk sizes from the bytes are all tried, and
+// with members left out, the rebuilds through P and through Q.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -37,8 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::optional<Superblock> sb = FindSuperblock(read, member.size());
   if (!sb) return 0;
   std::vector<FoundMember> found;
-  // The member in every slot the array claims, up to a few: the others are missing.
-  for (uint32_t slot = 0; slot < std::min<uint32_t>(sb->RaidDisks, 4); ++slot) {
+  // The member in the slots the array claims, up to a few, but those the input's last byte
+  // leaves out: the others are missing, so each way of rebuilding a chunk is tried.
+  const uint8_t leave = data[size - 1];
+  for (uint32_t slot = 0; slot < std::min<uint32_t>(sb->RaidDisks, 8); ++slot) {
+    if ((leave >> slot) & 1) continue;
     FoundMember one{slot, "member", *sb};
     one.Sb.Role = slot;
     found.push_back(one);

@@ -197,6 +197,8 @@ def main():
     array('r5-090', '0.90', 5, 2, 3)
     array('r6-ls', '1.2', 6, 2, 4)
     array('r6-la', '1.2', 6, 0, 5, chunk=32 * 1024)
+    array('r6-ra', '1.2', 6, 1, 5)
+    array('r6-rs', '0.90', 6, 3, 6, source='disk.img')
     lines = []
     for a, image in arrays:
         write_members(out, a, image, lines)

@@ -409,9 +409,16 @@ void TForm1a::OpenSources(const QStringList& paths) {
     korvalane::ShowInformation(QStringLiteral("No drive letter is left for the images"));
     return;
   }
-  // A source opened again gives the drives it has: they are chosen, not listed twice.
+  // A source opened again gives the drives it has: they are chosen, not listed twice. An
+  // LV listed before its VG's other PVs were opened is given again, readable now: its
+  // tooltip says so.
   for (const std::string& drive : drives) {
-    if (DriveBox->findText(QString::fromStdString(drive)) < 0) AddDriveItem(drive);
+    const int at = DriveBox->findText(QString::fromStdString(drive));
+    if (at < 0) {
+      AddDriveItem(drive);
+    } else {
+      SetDriveTip(at, drive);
+    }
   }
   followSources_ = true;
   DriveBox->setCurrentIndex(DriveBox->findText(QString::fromStdString(korvalane::FirstVolumeDrive(drives))));

@@ -1,8 +1,9 @@
 // md RAID arrays read from their members' bytes: member images striped from a known FAT
 // volume (and a partitioned disk) by scripts/make-samples-md as the kernel lays out RAID0,
-// RAID1, RAID10 near 2, RAID4, RAID5 in its four layouts and RAID6, with superblocks 1.2,
+// RAID1, RAID10 near 2, RAID4, RAID5 and RAID6 in their four layouts, with superblocks 1.2,
 // 1.0 and 0.90 written from the format. The assembled array equals the volume byte for
-// byte, with every member or with any one left out where parity allows; mdadm --examine
+// byte, with every member or with any one left out where parity allows, and RAID6 with
+// any two left out; mdadm --examine
 // on each member file is the oracle for the superblock; hostile superblocks are named,
 // never read past.
 #include <gtest/gtest.h>
@@ -143,6 +144,49 @@ TEST(MdArray, ParityArraysMissingAnyOneMemberReadThroughParity) {
   }
 }
 
+// Every pair of a RAID6's members left out: two data chunks of a row, a data chunk and P,
+// a data chunk and Q, or P and Q, as the rows turn; all four layouts, 1.2 and 0.90.
+TEST(MdArray, Raid6MissingAnyTwoMembersReadsThroughPAndQ) {
+  size_t sets = 0;
+  for (const SampleArray& array : SampleArrays()) {
+    if (array.Name.rfind("r6", 0) != 0) continue;
+    ++sets;
+    const std::vector<uint8_t> expected = ReadFile(SamplePath("md/" + array.Source));
+    const size_t n = array.Members.size();
+    for (size_t a = 0; a < n; ++a) {
+      for (size_t b = a + 1; b < n; ++b) {
+        SCOPED_TRACE(array.Name + " without members " + std::to_string(a) + " and " + std::to_string(b));
+        std::vector<size_t> order;
+        for (size_t i = n; i-- > 0;) {
+          if (i != a && i != b) order.push_back(i);
+        }
+        const Loaded loaded = Load(array, order);
+        const std::vector<Assembly> assembled = Assemble(loaded.Found);
+        ASSERT_EQ(assembled.size(), 1u);
+        ASSERT_TRUE(assembled[0].Layout) << assembled[0].Why;
+        EXPECT_NE(assembled[0].Description().find("degraded: members " + std::to_string(a) + ", " +
+                                                  std::to_string(b) + " missing, read through P and Q"),
+                  std::string::npos)
+            << assembled[0].Description();
+        int reads = 0;
+        EXPECT_TRUE(ReadArray(loaded, assembled[0], expected.size(), &reads) == expected);
+        // The data chunks of the members there are, each read once, and one read of each
+        // member for all the rows it helps rebuild.
+        const ArrayLayout& layout = *assembled[0].Layout;
+        int direct = 0;
+        for (uint64_t chunk = 0; chunk < layout.Bytes() / layout.ChunkBytes(); ++chunk) {
+          const uint32_t slot = layout.Locate(chunk).Slot;
+          direct += slot != a && slot != b ? 1 : 0;
+        }
+        EXPECT_EQ(reads, direct + static_cast<int>(n - 2));
+        // Reads that cut chunks anywhere.
+        EXPECT_TRUE(ReadArray(loaded, assembled[0], 3 * 512 + 5 * 4096 + 7) == expected);
+      }
+    }
+  }
+  EXPECT_EQ(sets, 4u);
+}
+
 TEST(MdArray, ReadsAChunkAtOnceNeverASectorAtATime) {
   for (const SampleArray& array : SampleArrays()) {
     if (array.Name != "r5-ls") continue;
@@ -171,8 +215,10 @@ TEST(MdArray, TwoMissingOrOutOfDateMembersAreNamed) {
       EXPECT_EQ(assembled[0].Why, "more than one of its members is missing");
     }
     if (array.Name == "r6-ls") {
-      const Loaded loaded = Load(array, {0, 1});
-      EXPECT_FALSE(Assemble(loaded.Found)[0].Layout);
+      const Loaded loaded = Load(array, {2});
+      const Assembly assembly = Assemble(loaded.Found)[0];
+      EXPECT_FALSE(assembly.Layout);
+      EXPECT_EQ(assembly.Why, "more than two of its members are missing");
     }
     if (array.Name == "r1-stale") {
       const Loaded loaded = Load(array, {0, 1, 2});
@@ -268,6 +314,15 @@ TEST(MdSuperblock, HostileFieldsAreNamedAndNeverReadPast) {
   std::string why;
   EXPECT_FALSE(ArrayLayout::Make(*many, {true, true, true}, why));
   EXPECT_EQ(why, "it claims 4294967295 members");
+
+  // RAID6 of 300 members: its Q cannot tell 298 data chunks apart.
+  Superblock wide = *many;
+  wide.Level = 6;
+  wide.Layout = 2;
+  wide.RaidDisks = 300;
+  wide.ChunkBytes = 65536;
+  EXPECT_FALSE(ArrayLayout::Make(wide, std::vector<bool>(300, true), why));
+  EXPECT_EQ(why, "its 298 data members are more than its Q syndrome can tell apart");
 
   const std::optional<Superblock> flat =
       ParseSuperblock(EditedSuperblock([](std::vector<uint8_t>& b) { Put32(b, 88, 0); }), Version::V12, 4096);

@@ -62,8 +62,8 @@ TEST(MdViews, FieldsDecodeEachVersionAtItsSector) {
     uint64_t Sector;
     const char* Line;
   };
-  // 1.2 at 4 KiB; 0.90 in the last 64 KiB block on a 64 KiB boundary. (The 1.0 members
-  // hold their FAT volume from byte 0, and the views stop at its end.)
+  // 1.2 at 4 KiB; 0.90 in the last 64 KiB block on a 64 KiB boundary (1.0, past the
+  // FAT volume its member starts with: see below).
   const uint64_t end090 = std::filesystem::file_size(SamplePath("md/r5-090-2.img"));
   const Case cases[] = {
       {"md/r0-2.img", 8, "0x0A0  4  Device number  2 (0x2)"},
@@ -78,6 +78,53 @@ TEST(MdViews, FieldsDecodeEachVersionAtItsSector) {
         << result.Out;
     EXPECT_NE(result.Out.find(c.Line), std::string::npos) << result.Out;
     EXPECT_NE(result.Out.find("Superblock checksum: holds"), std::string::npos) << result.Out;
+  }
+}
+
+// A 1.0 or 0.90 member holds its array's data from byte 0 (here a FAT volume, RAID1) and
+// its superblock at its end: it is a disk of its own sectors, the superblock's among them,
+// and the volume is on the array's drive after it. mdadm --examine says where 1.0's lies.
+TEST(MdViews, AMemberWithItsSuperblockAtItsEndIsADiskToItsLastSector) {
+  for (const char* name : {"md/r1-10-0.img", "md/r1-090-0.img", "md/r5-090-0.img"}) {
+    SCOPED_TRACE(name);
+    const std::string member = SamplePath(name);
+    const uint64_t bytes = std::filesystem::file_size(member);
+    const bool v10 = std::string(name).find("-10-") != std::string::npos;
+    uint64_t sector = ((bytes & ~uint64_t{65535}) - 65536) / 512;
+    if (v10) {
+      const CommandResult oracle = testing::Run({"mdadm", "--examine", member});
+      const size_t at = oracle.Out.find("Super Offset : ");
+      ASSERT_NE(at, std::string::npos) << oracle.Out;
+      sector = std::stoull(oracle.Out.substr(at + 15));
+      EXPECT_EQ(sector, ((bytes - 8192) & ~uint64_t{4095}) / 512);
+    }
+    const CommandResult drives = RunCli({"drives", member});
+    ASSERT_EQ(drives.Status, 0) << drives.Err;
+    const std::vector<std::string> lines = Lines(drives.Out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "C: Unknown, " + std::to_string(bytes >> 20) + " Mb," + std::to_string(bytes / 512) +
+                            " sectors  " + member);
+    if (std::string(name).find("r1-") != std::string::npos) {
+      // A RAID1 member alone is its array: the volume is there.
+      ASSERT_EQ(lines.size(), 2u) << drives.Out;
+      EXPECT_NE(lines[1].find("D: FAT16, 1 Mb,3072 sectors  md"), std::string::npos) << lines[1];
+    } else {
+      // A RAID5 member alone is not: its first chunk only looks like a FAT volume.
+      EXPECT_EQ(lines.size(), 1u) << drives.Out;
+    }
+
+    const CommandResult fields = RunCli({"fields", member, std::to_string(sector)});
+    ASSERT_EQ(fields.Status, 0) << fields.Err;
+    EXPECT_NE(fields.Out.find("md RAID superblock at sector " + std::to_string(sector)), std::string::npos)
+        << fields.Out;
+    EXPECT_NE(fields.Out.find("Superblock checksum: holds"), std::string::npos) << fields.Out;
+    EXPECT_EQ(RunCli({"hex", member, std::to_string(sector)}).Status, 0);
+    EXPECT_EQ(RunCli({"hex", member, std::to_string(bytes / 512 - 1)}).Status, 0);
+    const CommandResult details = RunCli({"details", member});
+    ASSERT_EQ(details.Status, 0) << details.Err;
+    EXPECT_EQ(Lines(details.Out)[0], "Drive C:\\, md RAID member");
+    EXPECT_EQ(Lines(details.Out)[1], std::string("Superblock - ") + (v10 ? "1.0" : "0.90") + " at byte " +
+                                         std::to_string(sector * 512));
   }
 }
 

@@ -2,7 +2,8 @@
 // the format itself: a Windows 7 volume header (EB 58 90, "-FVE-FS-", a FAT32-like
 // parameter block, the BitLocker identifier and the three FVE metadata block offsets at
 // 0xB0, 0xB8 and 0xC0) and three FVE metadata blocks (block header, metadata header, one
-// description entry). bdeinfo (libbde) reads the same bytes as the oracle.
+// description entry). bdeinfo (libbde) reads the same bytes as the oracle. --compare-backup
+// holds the blocks against one another.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -216,6 +217,41 @@ TEST_F(BitlockerHeadersTest, ABlockWhoseOffsetsDisagreeIsNamed) {
                            "2097152)"),
             std::string::npos)
       << block.Out;
+}
+
+// The three FVE metadata blocks are copies: --compare-backup holds the second and the
+// third against the first, headers and entries.
+TEST_F(BitlockerHeadersTest, CompareBackupHoldsTheOtherBlocksAgainstTheFirst) {
+  const CommandResult sound = RunCli({"fields", "--compare-backup", Write({})});
+  ASSERT_EQ(sound.Status, 0) << sound.Err;
+  EXPECT_EQ(Lines(sound.Out), (std::vector<std::string>{
+                                  "BitLocker FVE metadata block: sector 2048 and its backup at sector 3072",
+                                  "No field differs",
+                                  "BitLocker FVE metadata block: sector 2048 and its backup at sector 4096",
+                                  "No field differs",
+                              }));
+
+  // Block 2 names another third block; block 3's description has one letter changed.
+  Volume v;
+  v.BlockCopies[1][2] = 0x300000;
+  const std::string image = Write(v);
+  {
+    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(kBlocks[2] + 112 + 8 + 2));  // the description's "O"
+    file.put('0');
+  }
+  const CommandResult damaged = RunCli({"fields", "--compare-backup", image});
+  ASSERT_EQ(damaged.Status, 0) << damaged.Err;
+  const std::vector<std::string> lines = Lines(damaged.Out);
+  ASSERT_EQ(lines.size(), 4u) << damaged.Out;
+  EXPECT_EQ(lines[0], "BitLocker FVE metadata block: sector 2048 and its backup at sector 3072");
+  EXPECT_EQ(lines[1], "0x030  8  Block header: FVE metadata block 3 offset  2097152 (0x200000)  |  3145728 (0x300000)");
+  EXPECT_EQ(lines[2], "BitLocker FVE metadata block: sector 2048 and its backup at sector 4096");
+  EXPECT_TRUE(lines[3].starts_with("0x078  48  Entry 1: Text  \"KORVALANE C: 15/06/2021\"")) << lines[3];
+  EXPECT_TRUE(lines[3].find("\"K0RVALANE C: 15/06/2021\"") != std::string::npos) << lines[3];
+
+  const CommandResult json = RunCli({"fields", "--compare-backup", "--json", image});
+  EXPECT_NE(json.Out.find("\"backupSector\": 4096"), std::string::npos) << json.Out;
 }
 
 TEST_F(BitlockerHeadersTest, EntriesOfHostileSizesStopTheWalk) {

@@ -176,6 +176,19 @@ bool DriveTable::AddLogicalVolumes(size_t first) {
     entries_[i].From->Release();
   }
   for (DriveEntry& entry : lvm_->TakeComplete()) {
+    // An LV listed while its VG missed a PV keeps its letter, read through all of them now.
+    const auto* lv = dynamic_cast<const LvmSource*>(entry.From.get());
+    const auto there = std::find_if(entries_.begin(), entries_.end(), [&](const DriveEntry& drive) {
+      const auto* listed = dynamic_cast<const LvmSource*>(drive.From.get());
+      return lv != nullptr && listed != nullptr && listed->SameVolume(*lv);
+    });
+    if (there != entries_.end()) {
+      entry.Letter = there->Letter;
+      entry.Path = entry.From->Name();
+      entry.SectorSize = entry.From->SectorSize();
+      *there = std::move(entry);
+      continue;
+    }
     if (!Add(std::move(entry))) return false;
   }
   return true;
@@ -223,6 +236,11 @@ void DriveTable::KeepVolume(const std::string& volume) {
 
 std::vector<char> DriveTable::Append(const std::vector<std::string>& sources, const SourceOptions& options) {
   std::vector<char> letters;
+  // The sources of the drives there are: an LV among them may be read through more PVs
+  // once these are added.
+  const size_t first = entries_.size();
+  std::vector<std::shared_ptr<Source>> kept;
+  for (const DriveEntry& entry : entries_) kept.push_back(entry.From);
   for (const std::string& path : sources) {
     // A source opened again is the drives it has already: another drive of the same
     // bytes would only be a second name for them.
@@ -239,7 +257,19 @@ std::vector<char> DriveTable::Append(const std::vector<std::string>& sources, co
   }
   const size_t before = entries_.size();
   AddArrays();
+  // As at start-up: the LVs of VGs some of whose PVs are not among the drives, after all
+  // the rest; they take their whole VG's place once its other PVs are added.
+  if (lvm_) {
+    for (DriveEntry& entry : lvm_->TakeRest()) {
+      if (!Add(std::move(entry))) break;
+    }
+  }
   for (size_t i = before; i < entries_.size(); ++i) letters.push_back(entries_[i].Letter);
+  for (size_t i = 0; i < first; ++i) {
+    if (entries_[i].From != kept[i] && std::find(letters.begin(), letters.end(), entries_[i].Letter) == letters.end()) {
+      letters.push_back(entries_[i].Letter);
+    }
+  }
   return letters;
 }
 

@@ -146,9 +146,11 @@ std::vector<DriveEntry> LvmAssembly::TakeComplete() {
   std::vector<DriveEntry> drives;
   for (const std::string& uuid : order_) {
     Group& group = groups_[uuid];
-    if (group.Given || !std::all_of(group.Pvs.begin(), group.Pvs.end(), [](const auto& pv) { return pv.has_value(); })) {
+    if (group.GivenComplete ||
+        !std::all_of(group.Pvs.begin(), group.Pvs.end(), [](const auto& pv) { return pv.has_value(); })) {
       continue;
     }
+    group.GivenComplete = true;
     for (DriveEntry& entry : Drives(group)) drives.push_back(std::move(entry));
   }
   return drives;

@@ -42,6 +42,8 @@ class LvmSource final : public Source {
 
   // "LVM2 LV kvg/root, linear, 8 MiB, on disk.img" and what cannot be read of it.
   std::string Description() const;
+  // Whether this is the same LV of the same VG as `other` (read through other PVs, perhaps).
+  bool SameVolume(const LvmSource& other) const { return vg_->Uuid == other.vg_->Uuid && Lv().Name == other.Lv().Name; }
 
  private:
   const LvmLogicalVolume& Lv() const { return vg_->Lvs[lv_]; }
@@ -61,9 +63,10 @@ class LvmAssembly {
  public:
   // Looks at one drive (a whole source or a partition) for a PV.
   void Look(const DriveEntry& drive);
-  // The LV drives of the VGs complete now that were not given before.
+  // The LV drives of the VGs complete now that were not given complete before: a VG given
+  // while it missed PVs comes again, its drives to take the place of those given then.
   std::vector<DriveEntry> TakeComplete();
-  // The LV drives of the VGs that still miss PVs.
+  // The LV drives of the VGs that still miss PVs and were not given yet.
   std::vector<DriveEntry> TakeRest();
 
  private:
@@ -72,6 +75,7 @@ class LvmAssembly {
     std::vector<std::optional<LvmPvPlace>> Pvs;  // by the VG's PV index
     std::vector<std::string> Notes;  // how its metadata was read, when not as committed
     bool Given = false;
+    bool GivenComplete = false;
   };
   std::vector<DriveEntry> Drives(Group& group);
 

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "core/text/Utf.h"
+#include "platform/posix/MdSource.h"
 #include "platform/posix/udisks/AuthorizedSource.h"
 
 extern char** environ;
@@ -158,6 +159,20 @@ std::optional<std::string> PosixPlatform::FileSystemName(std::string_view rootPa
   }
   if (probe != nullptr) blkid_free_probe(probe);
   close(fd);
+  // An md member with its superblock at its end starts with its array's data, which
+  // libblkid may take for the member's own file system: the member is left to detection,
+  // which knows it for the disk it is.
+  if (name && *name != "linux_raid_member") {
+    const int64_t size = entry->From->Size();
+    if (size > 0 && entry->FirstByte < static_cast<uint64_t>(size)) {
+      const MdMemberArea area{entry->From, entry->FirstByte,
+                              entry->Bytes.value_or(static_cast<uint64_t>(size) - entry->FirstByte), entry->Description};
+      const std::optional<md::Superblock> sb = ReadMdSuperblock(area);
+      if (sb && sb->DataOffset == 0 && (sb->Format == md::Version::V10 || sb->Format == md::Version::V090)) {
+        return std::nullopt;
+      }
+    }
+  }
   return name;
 }
 

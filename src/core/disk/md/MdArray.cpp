@@ -1,6 +1,7 @@
 #include "core/disk/md/MdArray.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace korvalane::md {
@@ -19,6 +20,78 @@ struct Span {
   }
   bool Empty() const { return End <= First; }
 };
+
+// GF(2^8) over the polynomial x^8 + x^4 + x^3 + x^2 + 1 (0x11D) with generator 2: the
+// field RAID6's Q syndrome is computed in.
+struct Field {
+  std::array<uint8_t, 512> Exp{};
+  std::array<uint8_t, 256> Log{};
+  constexpr Field() {
+    unsigned x = 1;
+    for (unsigned i = 0; i < 255; ++i) {
+      Exp[i] = Exp[i + 255] = static_cast<uint8_t>(x);
+      Log[x] = static_cast<uint8_t>(i);
+      x <<= 1;
+      if (x & 0x100) x ^= 0x11D;
+    }
+  }
+};
+constexpr Field kField;
+
+uint8_t GfMultiply(uint8_t a, uint8_t b) { return a == 0 || b == 0 ? 0 : kField.Exp[kField.Log[a] + kField.Log[b]]; }
+uint8_t GfPower(uint32_t i) { return kField.Exp[i % 255]; }
+// Of a value that is not 0.
+uint8_t GfInverse(uint8_t a) { return kField.Exp[255 - kField.Log[a]]; }
+
+std::array<uint8_t, 256> TimesTable(uint8_t c) {
+  std::array<uint8_t, 256> table{};
+  for (unsigned x = 0; x < 256; ++x) table[x] = GfMultiply(c, static_cast<uint8_t>(x));
+  return table;
+}
+
+void XorInto(std::span<uint8_t> into, const uint8_t* from) {
+  size_t i = 0;
+  for (; i + 8 <= into.size(); i += 8) {
+    uint64_t a;
+    uint64_t b;
+    std::memcpy(&a, into.data() + i, 8);
+    std::memcpy(&b, from + i, 8);
+    a ^= b;
+    std::memcpy(into.data() + i, &a, 8);
+  }
+  for (; i < into.size(); ++i) into[i] ^= from[i];
+}
+
+// One step of Horner's rule over a row's data: `into` times g, plus `from` (nothing for a
+// chunk counted as 0), eight bytes at a time.
+void TimesTwoAndXor(std::span<uint8_t> into, const uint8_t* from) {
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  size_t i = 0;
+  for (; i + 8 <= into.size(); i += 8) {
+    uint64_t a;
+    std::memcpy(&a, into.data() + i, 8);
+    a = ((a & ~kHigh) << 1) ^ (((a & kHigh) >> 7) * 0x1D);
+    if (from != nullptr) {
+      uint64_t b;
+      std::memcpy(&b, from + i, 8);
+      a ^= b;
+    }
+    std::memcpy(into.data() + i, &a, 8);
+  }
+  for (; i < into.size(); ++i) into[i] = static_cast<uint8_t>(GfMultiply(into[i], 2) ^ (from != nullptr ? from[i] : 0));
+}
+
+void MultiplyInPlace(std::span<uint8_t> into, uint8_t c) {
+  const std::array<uint8_t, 256> times = TimesTable(c);
+  for (uint8_t& byte : into) byte = times[byte];
+}
+
+// into = a * into + b * other.
+void MultiplyAndAdd(std::span<uint8_t> into, uint8_t a, std::span<const uint8_t> other, uint8_t b) {
+  const std::array<uint8_t, 256> timesA = TimesTable(a);
+  const std::array<uint8_t, 256> timesB = TimesTable(b);
+  for (size_t i = 0; i < into.size(); ++i) into[i] = timesA[into[i]] ^ timesB[other[i]];
+}
 
 }  // namespace
 
@@ -83,13 +156,18 @@ std::optional<ArrayLayout> ArrayLayout::Make(const Superblock& sb, const std::ve
         why = "it has too few members for its level";
         return std::nullopt;
       }
+      // Q gives each data chunk of a row a power of 2 of its own: GF(2^8) has 255.
+      if (a.level_ == 6 && n - parity > 255) {
+        why = "its " + std::to_string(n - parity) + " data members are more than its Q syndrome can tell apart";
+        return std::nullopt;
+      }
       if (a.level_ != 4 && a.layout_ > 3) {
         why = "its layout " + LayoutName(a.level_, a.layout_) + " is not read here";
         return std::nullopt;
       }
-      if (missing > 1) {
-        why = a.level_ == 6 ? "two of its members are missing, and its Q syndrome is not read here"
-                            : "more than one of its members is missing";
+      // P rebuilds one member; RAID6's Q (with P, or in its place) rebuilds a second.
+      if (missing > parity) {
+        why = a.level_ == 6 ? "more than two of its members are missing" : "more than one of its members is missing";
         return std::nullopt;
       }
       a.bytes_ = a.deviceBytes_ * (n - parity);
@@ -174,6 +252,31 @@ bool ArrayLayout::Read(const SlotReader& read, uint64_t position, std::span<uint
   return true;
 }
 
+ArrayLayout::Rebuild ArrayLayout::RebuildOf(uint32_t slot, uint64_t row) const {
+  const auto [p, q] = Parity(row);
+  // The other member missing, if any: at most one more for RAID6, none for RAID4 and 5.
+  uint32_t other = slots_;
+  for (uint32_t i = 0; i < slots_; ++i) {
+    if (i != slot && !present_[i]) other = i;
+  }
+  if (other == slots_ || other == q) return {Rebuild::Way::FromP, q};
+  if (other == p) return {Rebuild::Way::FromQ, p};
+  return {Rebuild::Way::FromPAndQ, other};
+}
+
+std::vector<uint32_t> ArrayLayout::SyndromeOrder(uint64_t row) const {
+  // md counts the syndrome's data chunks from the slot after Q, wrapping round.
+  const auto [p, q] = Parity(row);
+  const uint32_t first = q + 1 >= slots_ ? 0 : q + 1;
+  std::vector<uint32_t> order;
+  order.reserve(slots_ - 2);
+  for (uint32_t k = 0; k < slots_; ++k) {
+    const uint32_t slot = (first + k) % slots_;
+    if (slot != p && slot != q) order.push_back(slot);
+  }
+  return order;
+}
+
 bool ArrayLayout::ReadPiece(const SlotReader& read, uint64_t position, std::span<uint8_t> buffer) const {
   // First: the chunks of members there are, each read where it goes; for a missing
   // member's chunks, which bytes of the other slots rebuild them, as one span per slot.
@@ -207,10 +310,10 @@ bool ArrayLayout::ReadPiece(const SlotReader& read, uint64_t position, std::span
       // Straight into the caller's buffer: one read per member per row, and no copy.
       if (!read(where.Slot, first, buffer.subspan(done, length))) return false;
     } else {
-      // Read back through P: every other slot of the row but Q.
-      const uint32_t q = Parity(where.Row).second;
+      // Every other slot of the row but the one the rebuild does without.
+      const uint32_t skip = RebuildOf(where.Slot, where.Row).Without;
       for (uint32_t slot = 0; slot < slots_; ++slot) {
-        if (slot == where.Slot || slot == q) continue;
+        if (slot == where.Slot || slot == skip) continue;
         if (!present_[slot]) return false;
         spans[slot].Cover(first, first + length);
       }
@@ -229,27 +332,52 @@ bool ArrayLayout::ReadPiece(const SlotReader& read, uint64_t position, std::span
     if (!read(slot, spans[slot].First, std::span(slotBytes[slot]).first(need))) return false;
   }
   for (const Piece& piece : pieces) {
-    const uint64_t first = piece.Where.Row * chunk_ + piece.Offset;
-    uint8_t* into = buffer.data() + piece.Into;
     if (present_[piece.Where.Slot]) continue;  // read above
-    std::memset(into, 0, piece.Length);
-    const uint32_t q = Parity(piece.Where.Row).second;
-    for (uint32_t slot = 0; slot < slots_; ++slot) {
-      if (slot == piece.Where.Slot || slot == q) continue;
-      const uint8_t* from = slotBytes[slot].data() + (first - spans[slot].First);
-      uint32_t i = 0;
-      for (; i + 8 <= piece.Length; i += 8) {
-        uint64_t a;
-        uint64_t b;
-        std::memcpy(&a, into + i, 8);
-        std::memcpy(&b, from + i, 8);
-        a ^= b;
-        std::memcpy(into + i, &a, 8);
-      }
-      for (; i < piece.Length; ++i) into[i] ^= from[i];
-    }
+    const uint64_t first = piece.Where.Row * chunk_ + piece.Offset;
+    const auto from = [&](uint32_t slot) { return slotBytes[slot].data() + (first - spans[slot].First); };
+    RebuildChunk(piece.Where, from, std::span(buffer.data() + piece.Into, piece.Length));
   }
   return true;
+}
+
+void ArrayLayout::RebuildChunk(Place where, const std::function<const uint8_t*(uint32_t)>& from,
+                               std::span<uint8_t> into) const {
+  const Rebuild how = RebuildOf(where.Slot, where.Row);
+  const auto [p, q] = Parity(where.Row);
+  std::fill(into.begin(), into.end(), uint8_t{0});
+  if (how.How == Rebuild::Way::FromP) {
+    // P is the XOR of the row's data: XOR of P and the data there is leaves the missing chunk.
+    for (uint32_t slot = 0; slot < slots_; ++slot) {
+      if (slot != where.Slot && slot != q) XorInto(into, from(slot));
+    }
+    return;
+  }
+  // Q = sum of g^i * D_i over the row's data chunks: the sum over those there are, with
+  // Q added, leaves what the missing ones make of it.
+  const std::vector<uint32_t> order = SyndromeOrder(where.Row);
+  uint32_t target = 0;
+  uint32_t other = 0;
+  for (size_t k = order.size(); k-- > 0;) {
+    const uint32_t slot = order[k];
+    if (slot == where.Slot) target = static_cast<uint32_t>(k);
+    if (how.How == Rebuild::Way::FromPAndQ && slot == how.Without) other = static_cast<uint32_t>(k);
+    const bool there = slot != where.Slot && !(how.How == Rebuild::Way::FromPAndQ && slot == how.Without);
+    TimesTwoAndXor(into, there ? from(slot) : nullptr);
+  }
+  XorInto(into, from(q));
+  if (how.How == Rebuild::Way::FromQ) {
+    // What is left is g^t * D_t.
+    MultiplyInPlace(into, GfInverse(GfPower(target)));
+    return;
+  }
+  // Left: Qd = g^t*D_t + g^o*D_o, and from P, Pd = D_t + D_o; so D_t = (g^o*Pd + Qd) / (g^o + g^t).
+  thread_local std::vector<uint8_t> pd;
+  pd.assign(from(p), from(p) + into.size());
+  for (const uint32_t slot : order) {
+    if (slot != where.Slot && slot != how.Without) XorInto(pd, from(slot));
+  }
+  const uint8_t divisor = GfInverse(static_cast<uint8_t>(GfPower(other) ^ GfPower(target)));
+  MultiplyAndAdd(into, divisor, pd, GfMultiply(GfPower(other), divisor));
 }
 
 }  // namespace korvalane::md

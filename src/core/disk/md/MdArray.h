@@ -18,8 +18,8 @@ using SlotReader = std::function<bool(uint32_t slot, uint64_t position, std::spa
 // How an array spreads its bytes over its members' data areas, and how it is read back
 // from them: RAID0 stripes, RAID1 copies, RAID10 near copies, RAID4 and RAID5 stripes with
 // a parity chunk in each row, RAID6 with two (P and Q). A missing member of RAID4, RAID5
-// or RAID6 (when it is not the Q chunk that is needed) is read back through P, the XOR of
-// the row's other chunks.
+// or RAID6 is read back through P, the XOR of the row's other chunks; RAID6 missing two
+// through Q, the Reed-Solomon syndrome of the row's data over GF(2^8), with P or without.
 class ArrayLayout {
  public:
   // The layout the superblock describes, with the slots there are; nothing (and why in
@@ -49,6 +49,20 @@ class ArrayLayout {
  private:
   // One piece of a read, within kLargestSlotRead of each slot.
   bool ReadPiece(const SlotReader& read, uint64_t position, std::span<uint8_t> buffer) const;
+
+  // How a missing member's chunk of a row comes back: through P (the XOR of the row's
+  // data), through Q (when P is missing too), or through both (when another data chunk of
+  // the row is missing); every other slot of the row is read but `Without`.
+  struct Rebuild {
+    enum class Way { FromP, FromQ, FromPAndQ } How;
+    uint32_t Without;
+  };
+  Rebuild RebuildOf(uint32_t slot, uint64_t row) const;
+  // A row's data slots in the order md gives them their coefficients in Q: g^0 for the
+  // first.
+  std::vector<uint32_t> SyndromeOrder(uint64_t row) const;
+  // The bytes of a missing slot's chunk at `where`, from the other slots' same bytes.
+  void RebuildChunk(Place where, const std::function<const uint8_t*(uint32_t)>& from, std::span<uint8_t> into) const;
 
   int32_t level_ = 0;
   uint32_t layout_ = 0;

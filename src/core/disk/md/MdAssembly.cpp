@@ -40,6 +40,8 @@ std::string Assembly::Description() const {
     text += std::string(", degraded: member") + (missing.size() > 1 ? "s " : " ");
     for (size_t i = 0; i < missing.size(); ++i) text += (i > 0 ? ", " : "") + missing[i];
     text += " missing";
+    // Two of RAID6's members come back only through both its syndromes.
+    if (missing.size() == 2 && Newest.Level == 6) text += ", read through P and Q";
   }
   for (size_t i = 0; i < OutOfDate.size(); ++i) text += (i == 0 ? ", out of date: " : ", ") + OutOfDate[i];
   return text;

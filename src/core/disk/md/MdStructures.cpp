@@ -94,27 +94,50 @@ md::Version VersionAt(std::span<const uint8_t> bytes, uint64_t byte) {
   return md::Version::V10;
 }
 
-// The superblock of the current drive, read at each place a version keeps it.
-std::optional<md::Superblock> CurrentSuperblock() {
+// Reads the current drive's bytes, as whole sectors around the bytes asked for.
+bool ReadCurrentDrive(uint64_t position, std::span<uint8_t> buffer) {
   const int32_t size = Geometry().BytesPerSector;
   const uint32_t sectorSize = size >= 512 ? static_cast<uint32_t>(size) : 512;
+  const uint64_t first = position / sectorSize;
+  const uint64_t end = (position + buffer.size() + sectorSize - 1) / sectorSize;
+  std::vector<uint8_t> sectors(static_cast<size_t>((end - first) * sectorSize));
+  if (!ReadSectors(first, sectors)) return false;
+  std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(position - first * sectorSize), buffer.size(),
+              buffer.begin());
+  return true;
+}
+
+uint64_t CurrentDriveBytes() {
   const int64_t bytes = CurrentPlatform().VolumeTotalBytes(Geometry().CurrentDrive);
-  if (bytes <= 0) return std::nullopt;
-  return md::FindSuperblock(
-      [&](uint64_t position, std::span<uint8_t> buffer) {
-        // Whole sectors around the bytes asked for.
-        const uint64_t first = position / sectorSize;
-        const uint64_t end = (position + buffer.size() + sectorSize - 1) / sectorSize;
-        std::vector<uint8_t> sectors(static_cast<size_t>((end - first) * sectorSize));
-        if (!ReadSectors(first, sectors)) return false;
-        std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(position - first * sectorSize), buffer.size(),
-                    buffer.begin());
-        return true;
-      },
-      static_cast<uint64_t>(bytes));
+  return bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
+}
+
+// The superblock of the current drive, read at each place a version keeps it.
+std::optional<md::Superblock> CurrentSuperblock() {
+  const uint64_t bytes = CurrentDriveBytes();
+  if (bytes == 0) return std::nullopt;
+  return md::FindSuperblock(ReadCurrentDrive, bytes);
 }
 
 }  // namespace
+
+bool HoldsMdDataFromItsStart(std::string_view drive) {
+  const std::string name(drive);
+  const int64_t size = CurrentPlatform().VolumeTotalBytes(name);
+  if (size <= 0) return false;
+  const auto bytes = static_cast<uint64_t>(size);
+  for (const md::Version version : {md::Version::V10, md::Version::V090}) {
+    // Both lie on a 4 KiB boundary at least 8 KiB before the end: one read of 4 KiB,
+    // whole sectors of any size the drive may have.
+    const std::optional<uint64_t> offset = md::SuperblockOffset(version, bytes);
+    if (!offset) continue;
+    std::vector<uint8_t> buffer(md::kSuperblock1Bytes);
+    if (!CurrentPlatform().ReadVolume(name, *offset, buffer)) continue;
+    const std::optional<md::Superblock> sb = md::ParseSuperblock(buffer, version, *offset);
+    if (sb && sb->DataOffset == 0) return true;
+  }
+  return false;
+}
 
 bool BeginsWithMdMagic(std::span<const uint8_t> bytes) { return ReadLe32(bytes, 0) == md::kMagic && bytes.size() >= 256; }
 

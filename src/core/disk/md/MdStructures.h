@@ -15,6 +15,10 @@ namespace korvalane {
 Structure DecodeMdSuperblock(const StructureInput& input);
 // A superblock is read as 4 KiB: all of 0.90's, and a 1.x head with room for its roles.
 uint64_t MdSuperblockSpan(std::string_view id, uint32_t sectorSize, size_t offset);
+// Whether the drive ("C:") is an md member whose array data begins at its first byte, its
+// superblock (1.0 or 0.90) at its end: what lies at its start is the array's, not a
+// volume of the member's own.
+bool HoldsMdDataFromItsStart(std::string_view drive);
 // Whether a sector begins with an md superblock's magic number.
 bool BeginsWithMdMagic(std::span<const uint8_t> bytes);
 

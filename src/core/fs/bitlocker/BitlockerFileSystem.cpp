@@ -45,6 +45,8 @@ class BitlockerVolume final : public EncryptedVolume {
 
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return BitlockerStructureAt(state_, sector); }
 
+  std::vector<StructureBackup> StructureBackups() const override { return BitlockerStructureBackups(state_); }
+
  private:
   bool Parse() override {
     state_ = bitlocker::VolumeState{};

@@ -162,6 +162,25 @@ std::optional<StructureChoice> BitlockerStructureAt(const bitlocker::VolumeState
   return std::nullopt;
 }
 
+std::vector<StructureBackup> BitlockerStructureBackups(const bitlocker::VolumeState& state) {
+  const int32_t sectorBytes = Geometry().BytesPerSector;
+  if (sectorBytes <= 0 || !state.Header) return {};
+  const auto size = static_cast<uint64_t>(sectorBytes);
+  // The three blocks are copies of one another, headers and entries alike: each is held
+  // against the first sound one (the one read), over that one's headers and metadata.
+  const bitlocker::MetadataBlock* first = state.FirstSound();
+  if (first == nullptr) first = &state.Blocks[0];
+  if (!first->Read || first->Byte % size != 0) return {};
+  std::vector<StructureBackup> pairs;
+  for (const bitlocker::MetadataBlock& block : state.Blocks) {
+    if (&block == first || !block.Read || block.Byte % size != 0 || block.Byte == first->Byte) continue;
+    StructureBackup pair{"fve-metadata", first->Byte / size, block.Byte / size};
+    pair.Length = bitlocker::BlockLength(*first);
+    pairs.push_back(std::move(pair));
+  }
+  return pairs;
+}
+
 uint64_t BitlockerStructureSpan(std::string_view id, uint32_t sectorSize, size_t offset) {
   size_t bytes = 512;
   if (id == "fve-metadata") {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "core/fs/bitlocker/BitlockerHeader.h"
 #include "core/structures/Structure.h"
@@ -20,6 +21,10 @@ Structure DecodeFveMetadataBlock(const StructureInput& input);
 
 // Which structure sector `sector` of the current BitLocker volume opens.
 std::optional<StructureChoice> BitlockerStructureAt(const bitlocker::VolumeState& state, uint64_t sector);
+
+// The FVE metadata blocks that are copies of the first sound one, each paired with it for
+// --compare-backup.
+std::vector<StructureBackup> BitlockerStructureBackups(const bitlocker::VolumeState& state);
 
 // The whole sectors an FVE metadata block spans on the current volume (its headers and
 // metadata), or one sector.
