@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/Platform.h"
+#include "core/ownership/OwnershipIndex.h"
 #include "core/views/ViewText.h"
 
 namespace korvalane::cli {
@@ -34,7 +35,11 @@ struct Arguments {
   std::optional<std::string> Aligned;
   bool IgnoreCase = false;
   bool All = false;
-  std::string MapFile;  // export --map FILE
+  std::string MapFile;  // export --map FILE, extract --map MAPFILE
+  // extract
+  bool Deleted = false;
+  bool Tree = false;
+  std::string Report;
   // fields
   std::string As;             // --as NAME: the structure to decode the sector as
   bool CompareBackup = false;  // --compare-backup
@@ -101,6 +106,38 @@ int RunHash(const Arguments& arguments);
 int RunVerify(const Arguments& arguments);
 int RunOwner(const Arguments& arguments);
 int RunDamaged(const Arguments& arguments);
+int RunExtract(const Arguments& arguments);
+
+// The largest mapfile read: a map of kMaxMapAreas areas is far smaller.
+// Reads a GNU ddrescue mapfile's text (up to kMaxMapBytes and one byte more, so that a
+// larger one is told); false when it cannot be opened or read.
+inline constexpr uint64_t kMaxMapBytes = uint64_t{512} << 20;
+bool ReadMapText(const std::string& name, std::string& text);
+
+// Selects the source's first drive and walks it into an ownership index, with the
+// percentage on a terminal's stderr and the walk's faults named there; nothing (and
+// the exit status in `status`) when it cannot be walked.
+std::optional<OwnershipIndex> OwnershipOfSource(const std::string& source, int* status);
+
+// The byte of the disk where a partition drive starts; 0 for a drive of its own.
+uint64_t PartitionFirstByte(const std::string& drive);
+
+// Ctrl+C is caught while one lives, and then only noted (InterruptRequested): a copy
+// stops cleanly at its next chunk.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  void (*previous_)(int) = nullptr;
+};
+bool InterruptRequested();
+
+// The shell's status for a command ended by Ctrl+C (128 + SIGINT).
+inline constexpr int kInterrupted = 130;
 
 // Writes a JSON document on stdout.
 void PrintJson(const std::string& document);

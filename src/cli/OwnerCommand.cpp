@@ -20,15 +20,11 @@
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane::cli {
-namespace {
-
-// The largest mapfile read: a map of kMaxMapAreas areas is far smaller.
-constexpr uint64_t kMaxMapBytes = uint64_t{512} << 20;
 
 // Reads a map as far as kMaxMapBytes and one byte more (so that a larger one is told),
 // a piece at a time: the memory is that of the map, whether it is a file, a pipe or a
 // terminal. False when it cannot be opened or read.
-bool ReadMap(const std::string& name, std::string& text) {
+bool ReadMapText(const std::string& name, std::string& text) {
   constexpr size_t kPiece = 64 * 1024;
   const auto path = PathFromUtf8(name);
   std::ifstream in(path, std::ios::binary);
@@ -49,7 +45,7 @@ bool ReadMap(const std::string& name, std::string& text) {
 
 // Selects the source's first drive and builds its index, with the percentage on a
 // terminal's stderr; the walk's faults are named on stderr, one line each.
-std::optional<OwnershipIndex> IndexOfSource(const std::string& source, int* status) {
+std::optional<OwnershipIndex> OwnershipOfSource(const std::string& source, int* status) {
   const std::string drive = FirstDrive();
   if (drive.empty()) {
     *status = UsageError(ToUtf8(kDriveNotFound));
@@ -92,11 +88,15 @@ std::optional<OwnershipIndex> IndexOfSource(const std::string& source, int* stat
   return index;
 }
 
+namespace {
+
 Json ProblemsJson(const std::vector<std::string>& problems) {
   Json array = Json::Array();
   for (const std::string& problem : problems) array.Push(problem);
   return array;
 }
+
+}  // namespace
 
 // The byte of the disk where a partition drive starts, from the drive list's words for
 // it ("disk.img, partition 2 (sectors 34816-67583, ...)"); 0 for a drive of its own.
@@ -113,8 +113,6 @@ uint64_t PartitionFirstByte(const std::string& drive) {
   const uint64_t sectorBytes = static_cast<uint32_t>(Geometry().BytesPerSector);
   return sector > UINT64_MAX / std::max<uint64_t>(sectorBytes, 1) ? 0 : sector * sectorBytes;
 }
-
-}  // namespace
 
 int RunOwner(const Arguments& arguments) {
   if (arguments.Positional.size() < 2) return UsageError("owner needs SOURCE SECTOR... (try --help)");
@@ -135,7 +133,7 @@ int RunOwner(const Arguments& arguments) {
   int status = kOk;
   std::optional<OwnershipIndex> index;
   if (any) {
-    index = IndexOfSource(source, &status);
+    index = OwnershipOfSource(source, &status);
     if (!index) return status;
   }
   std::vector<Refusal> refused;
@@ -182,14 +180,14 @@ int RunDamaged(const Arguments& arguments) {
   const std::unique_ptr<Platform> platform = UsePlatform({source}, arguments);
 
   std::string text;
-  if (!ReadMap(mapName, text)) return UsageError("cannot read the map '" + mapName + "'");
+  if (!ReadMapText(mapName, text)) return UsageError("cannot read the map '" + mapName + "'");
   if (text.size() > kMaxMapBytes) return UsageError("the map '" + mapName + "' is larger than any mapfile (512 MiB)");
   std::string why;
   const std::optional<Mapfile> map = ParseMapfile(text, &why);
   if (!map) return UsageError("the map '" + mapName + "': " + why);
 
   int status = kOk;
-  const std::optional<OwnershipIndex> index = IndexOfSource(source, &status);
+  const std::optional<OwnershipIndex> index = OwnershipOfSource(source, &status);
   if (!index) return status;
   std::vector<std::string> problems = map->Problems;
 

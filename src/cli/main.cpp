@@ -148,6 +148,27 @@ Commands:
                                bad bytes in the volume. A map out of order,
                                overlapping, cut off or of another size is named in
                                one line on stderr.
+  extract [--deleted] [--tree] [--map MAPFILE] [--report FILE] [--force] [--json]
+          SOURCE WHAT... DESTDIR
+                               Writes files and folders of the volume under DESTDIR
+                               (made where missing) at their paths. WHAT is a path
+                               from the root (/DOCS/notes.txt, / for all), inode N
+                               (ext), mft-record N (NTFS), record N (FAT: the byte
+                               of a directory entry) or sector N (the file that
+                               uses it). A folder brings its files; --tree all
+                               below it; --deleted deleted entries too. Names that
+                               cannot stand in DESTDIR are escaped (%2F), a second
+                               entry of a name gets " (2)"; each change is named on
+                               stderr. Modification and access times are set. One
+                               line per file: its path, bytes, grade (exact, chain
+                               intact, from the journal, guessed, partial), record
+                               and SHA-256. Unreadable bytes (read errors, or not
+                               finished in the ddrescue MAPFILE) are written as
+                               zeros and named (status 1). --report FILE: the JSON
+                               report (runs with their sectors, unreadable and
+                               overwritten ranges, times); --json prints it. An
+                               existing file is replaced only with --force;
+                               Ctrl+C stops cleanly (status 130).
   help, --help                 This text.
   --version                    The program's name and version.
 
@@ -169,7 +190,8 @@ Options (before or after the command, before or between its arguments):
                                through UDisks2 when polkit allows it; on a terminal
                                polkit may ask for a password there, otherwise it is
                                refused at once. --no-prompt never asks.
-  --force                      export: replace an existing FILE.
+  --force                      export: replace an existing FILE; extract: replace
+                               existing files in DESTDIR.
   --md5, --sha1, --sha256      hash: the digests to print (several may be given).
                                export --sha256: the SHA-256 of FILE as written.
   --json                       drives, details, record, find, locate, fields, owner,
@@ -257,5 +279,6 @@ int main(int argc, char** argv) {
   if (command == "verify") return korvalane::cli::RunVerify(*arguments);
   if (command == "owner") return korvalane::cli::RunOwner(*arguments);
   if (command == "damaged") return korvalane::cli::RunDamaged(*arguments);
+  if (command == "extract") return korvalane::cli::RunExtract(*arguments);
   return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
 }
