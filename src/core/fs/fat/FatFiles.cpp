@@ -236,7 +236,7 @@ FileLookup FindFatFiles(const FileQuery& query) {
   std::string path;
   for (const std::string& part : PathParts(query.Path)) {
     // Each folder on the way is the first of its name: live before deleted.
-    const FileEntry& folder = current.front();
+    const FileEntry folder = current.front();
     if (!folder.Folder) {
       lookup.Why = "'" + folder.Path + "' is not a folder";
       return lookup;
