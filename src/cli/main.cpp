@@ -195,7 +195,7 @@ Options (before or after the command, before or between its arguments):
   --md5, --sha1, --sha256      hash: the digests to print (several may be given).
                                export --sha256: the SHA-256 of FILE as written.
   --json                       drives, details, record, find, locate, fields, owner,
-                               damaged: one JSON document (UTF-8) with named
+                               damaged, extract: one JSON document (UTF-8) with named
                                fields instead of the view's lines: numbers as
                                numbers, times in ISO 8601 UTC
                                ("2026-12-09T06:26:10.1234567Z", null where none is
@@ -203,7 +203,12 @@ Options (before or after the command, before or between its arguments):
                                listing entries, partitions, data runs, matches and
                                owners as arrays; a view that shows nothing gives an
                                empty object or array. Every key: man korvalane-cli.
-  --map MAP                    export: also write MAP, a GNU ddrescue mapfile of the
+  --deleted                    extract: deleted entries too.
+  --tree                       extract: a folder with everything below it.
+  --report FILE                extract: the JSON report into FILE.
+  --map MAP                    extract: a ddrescue map of SOURCE, whose unfinished
+                               areas are written as zeros.
+                               export: also write MAP, a GNU ddrescue mapfile of the
                                copy, in byte positions of SOURCE (a partition's
                                first byte P*B on the disk added; a container's: of
                                the disk inside it): "+" copied, "-" unreadable
