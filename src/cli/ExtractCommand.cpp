@@ -118,6 +118,16 @@ int RunExtract(const Arguments& arguments) {
   if (drive.empty()) return UsageError(ToUtf8(kDriveNotFound));
   SelectDrive(drive);
   if (!CurrentPlatform().IsDriveAccessible(drive)) return CannotOpen(source, drive);
+  // A sector is answered through the ownership walk, made first: selecting the drive for
+  // it opens the volume anew.
+  std::optional<OwnershipIndex> index;
+  int status = kOk;
+  for (const Wanted& w : *wanted) {
+    if (w.Kind == Wanted::By::Sector && !index) {
+      index = OwnershipOfSource(source, &status);
+      if (!index) return status;
+    }
+  }
   const OpenedFileSystem* volume = CurrentFileSystem();
   if (volume == nullptr || !volume->Usable()) {
     return UsageError("cannot read the files of '" + source + "': no file system Korvalane reads is on it");
@@ -149,17 +159,11 @@ int RunExtract(const Arguments& arguments) {
   }
 
   // What each word names, found before anything is written.
-  std::optional<OwnershipIndex> index;
   std::vector<FileEntry> entries;
-  int status = kOk;
   for (const Wanted& w : *wanted) {
     FileQuery query;
     query.Deleted = arguments.Deleted;
     if (w.Kind == Wanted::By::Sector) {
-      if (!index) {
-        index = OwnershipOfSource(source, &status);
-        if (!index) return status;
-      }
       if (w.Number >= Geometry().TotalSectors) return UsageError("sector " + std::to_string(w.Number) + " is past the volume");
       const Owner* file = nullptr;
       for (const SectorUse& use : index->Lookup(w.Number)) {

@@ -263,3 +263,30 @@ TEST(ExtractFatMap, BadSectorsOfAMapAreZerosAndListed) {
 
 }  // namespace
 }  // namespace korvalane
+
+namespace korvalane {
+namespace {
+
+TEST(ExtractFatWhat, ByASectorItUsesAndByItsDirectoryEntry) {
+  const fs::path work = FreshFolder("what");
+  Extracted listed;
+  RunExtract({SamplePath("fat16.img"), "/"}, work / "first", listed);
+  const JsonValue* big = listed.BySource.at("/BIG.DAT");
+  // A sector inside BIG.DAT, as owner names it, and README.TXT's entry as the report numbers it.
+  const std::string sector = std::to_string(std::stoull(big->Find("runs")->Items.at(0).Find("firstSector")->Text) + 5);
+  const std::string readme = listed.BySource.at("/README.TXT")->TextOf("record")->substr(24);
+  const CommandResult owner = RunCli({"owner", SamplePath("fat16.img"), sector});
+  EXPECT_NE(owner.Out.find("/BIG.DAT"), std::string::npos) << owner.Out;
+  const CommandResult result =
+      RunCli({"extract", SamplePath("fat16.img"), "sector", sector, "record", readme, (work / "out").string()});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(ReadAll(work / "out" / "BIG.DAT"), ReadAll(work / "first" / "BIG.DAT"));
+  EXPECT_EQ(ReadAll(work / "out" / "README.TXT"), "Korvalane sample volume.\r\n");
+  // A record where no entry starts is refused, and so is a word that names nothing.
+  EXPECT_EQ(RunCli({"extract", SamplePath("fat16.img"), "record", "7", (work / "none").string()}).Status, 1);
+  EXPECT_EQ(RunCli({"extract", SamplePath("fat16.img"), "README.TXT", (work / "none").string()}).Status, 2);
+  fs::remove_all(work);
+}
+
+}  // namespace
+}  // namespace korvalane
