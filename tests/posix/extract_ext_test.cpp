@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/ExtractFiles.h"
 #include "fixtures/Samples.h"
 
 namespace korvalane {
@@ -16,19 +17,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::CommandResult;
+using testing::FreshFolder;
+using testing::ReadAll;
 using testing::RunCli;
 using testing::SamplePath;
 
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-fs::path FreshFolder(const std::string& name) {
-  const fs::path folder = fs::temp_directory_path() / ("korvalane-extract-" + name + "-" + std::to_string(getpid()));
-  fs::remove_all(folder);
-  return folder;
-}
 
 std::string Seq(int last) {
   std::string text;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/fs/luks/LuksJson.h"
+#include "fixtures/ExtractFiles.h"
 #include "fixtures/SampleImage.h"
 
 namespace korvalane {
@@ -20,23 +21,14 @@ namespace {
 namespace fs = std::filesystem;
 using luks::JsonValue;
 using testing::CommandResult;
+using testing::FreshFolder;
+using testing::ReadAll;
 using testing::Image;
 using testing::Lines;
 using testing::RunCli;
 using testing::SamplePath;
 using testing::Tsk;
 
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A fresh folder for one test's output.
-fs::path FreshFolder(const std::string& name) {
-  const fs::path folder = fs::temp_directory_path() / ("korvalane-extract-" + name + "-" + std::to_string(getpid()));
-  fs::remove_all(folder);
-  return folder;
-}
 
 // Runs extract with --report and gives the report's files by their source path.
 struct Extracted {

@@ -50,6 +50,20 @@ struct FatEntry {
   uint16_t WriteDate = 0;
 };
 
+// A short entry's bytes.
+inline constexpr size_t kFatEntryBytes = 32;
+
+// What a short entry (kFatEntryBytes of them) says of its data: the first cluster (its
+// high half on FAT32 only), the size, the attributes, and whether it is deleted.
+struct FatShortEntry {
+  uint64_t Cluster = 0;
+  uint64_t Size = 0;
+  uint8_t Attributes = 0;
+  bool Directory = false;
+  bool Deleted = false;
+};
+FatShortEntry DecodeFatShortEntry(const FatLayout& l, std::span<const uint8_t> entry);
+
 // The entry sets of a directory's bytes, up to its end mark: files, directories and
 // deleted entries, without the volume label, "." and "..".
 std::vector<FatEntry> ListFatEntries(const FatLayout& l, std::span<const uint8_t> bytes, const std::string& parent);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/Bytes.h"
 #include "core/fs/fat/FatEntries.h"
 #include "core/ownership/AllocationScan.h"
 #include "core/ownership/FatChains.h"
@@ -14,13 +13,7 @@
 namespace korvalane {
 namespace {
 
-constexpr size_t kEntryBytes = 32;
-constexpr size_t kClusterHighOffset = 20;
-constexpr size_t kClusterLowOffset = 26;
-constexpr size_t kSizeOffset = 28;
-constexpr size_t kAttributesOffset = 11;
-constexpr uint8_t kDirectoryBit = 0x10;
-constexpr uint8_t kDeleted = 0xE5;
+constexpr size_t kEntryBytes = kFatEntryBytes;
 // The root folder has no entry of its own: record 0 stands for it (no entry lies at byte 0,
 // the boot sector's).
 constexpr uint64_t kRootRecord = 0;
@@ -119,12 +112,6 @@ std::optional<std::vector<uint8_t>> ReadShortEntry(const FatLayout& l, uint64_t 
                               sector.begin() + static_cast<std::ptrdiff_t>(at + kEntryBytes));
 }
 
-uint64_t EntryCluster(const FatLayout& l, std::span<const uint8_t> entry) {
-  uint64_t cluster = ReadLe16(entry, kClusterLowOffset);
-  if (l.EntryBits == 32) cluster |= uint64_t{ReadLe16(entry, kClusterHighOffset)} << 16;
-  return cluster;
-}
-
 // The clusters of a folder: its chain when live, its first cluster when deleted (the
 // chain is gone with the delete).
 std::vector<ClusterRun> FolderRuns(Volume& v, uint64_t record) {
@@ -133,11 +120,12 @@ std::vector<ClusterRun> FolderRuns(Volume& v, uint64_t record) {
     ClusterClaims claims(ClusterLimit(v));
     return FollowChain(*v.Table, claims, v.Layout.RootCluster, UINT64_MAX).Runs;
   }
-  const std::optional<std::vector<uint8_t>> entry = ReadShortEntry(v.Layout, record);
-  if (!entry || ((*entry)[kAttributesOffset] & kDirectoryBit) == 0) return {};
-  const uint64_t cluster = EntryCluster(v.Layout, *entry);
-  if (cluster < 2 || cluster >= ClusterLimit(v)) return {};
-  if ((*entry)[0] == kDeleted) return {ClusterRun{cluster, 1}};
+  const std::optional<std::vector<uint8_t>> bytes = ReadShortEntry(v.Layout, record);
+  if (!bytes) return {};
+  const FatShortEntry entry = DecodeFatShortEntry(v.Layout, *bytes);
+  const uint64_t cluster = entry.Cluster;
+  if (!entry.Directory || cluster < 2 || cluster >= ClusterLimit(v)) return {};
+  if (entry.Deleted) return {ClusterRun{cluster, 1}};
   ClusterClaims claims(ClusterLimit(v));
   return FollowChain(*v.Table, claims, cluster, UINT64_MAX).Runs;
 }
@@ -264,15 +252,16 @@ FileData ReadFatFileData(const FileEntry& file) {
   }
   if (file.Folder || file.Record == kRootRecord) return data;
   const FatLayout& l = v->Layout;
-  const std::optional<std::vector<uint8_t>> entry = ReadShortEntry(l, file.Record);
-  if (!entry) {
+  const std::optional<std::vector<uint8_t>> bytes = ReadShortEntry(l, file.Record);
+  if (!bytes) {
     data.Grade = DataGrade::Partial;
     data.Problems.push_back("the directory entry at byte " + std::to_string(file.Record) + " cannot be read");
     return data;
   }
-  const uint64_t size = ReadLe32(*entry, kSizeOffset);
-  const uint64_t first = EntryCluster(l, *entry);
-  const bool deleted = (*entry)[0] == kDeleted;
+  const FatShortEntry entry = DecodeFatShortEntry(l, *bytes);
+  const uint64_t size = entry.Size;
+  const uint64_t first = entry.Cluster;
+  const bool deleted = entry.Deleted;
   const uint64_t clusterBytes = l.ClusterBytes();
   const uint64_t wanted = (size + clusterBytes - 1) / clusterBytes;
   if (size == 0) return data;

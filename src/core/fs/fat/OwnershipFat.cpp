@@ -195,6 +195,17 @@ class LongName {
 
 // The entry sets of a directory's bytes, up to its end mark: files, directories and
 // deleted entries, without the volume label, "." and "..".
+FatShortEntry DecodeFatShortEntry(const FatLayout& l, std::span<const uint8_t> entry) {
+  FatShortEntry e;
+  e.Attributes = ReadU8(entry, kAttributesOffset);
+  e.Directory = (e.Attributes & kDirectoryBit) != 0;
+  e.Deleted = ReadU8(entry, 0) == kDeleted;
+  e.Cluster = ReadLe16(entry, kClusterLowOffset);
+  if (l.EntryBits == 32) e.Cluster |= uint64_t{ReadLe16(entry, kClusterHighOffset)} << 16;
+  e.Size = ReadLe32(entry, kSizeOffset);
+  return e;
+}
+
 std::vector<FatEntry> ListFatEntries(const FatLayout& l, std::span<const uint8_t> bytes, const std::string& parent) {
   std::vector<FatEntry> list;
   LongName longName;
@@ -232,10 +243,10 @@ std::vector<FatEntry> ListFatEntries(const FatLayout& l, std::span<const uint8_t
     e.AccessDate = ReadLe16(entry, kAccessDateOffset);
     e.WriteTime = ReadLe16(entry, kWriteTimeOffset);
     e.WriteDate = ReadLe16(entry, kWriteDateOffset);
-    e.Directory = (attributes & kDirectoryBit) != 0;
-    e.Cluster = ReadLe16(entry, kClusterLowOffset);
-    if (l.EntryBits == 32) e.Cluster |= uint64_t{ReadLe16(entry, kClusterHighOffset)} << 16;
-    e.Size = ReadLe32(entry, kSizeOffset);
+    const FatShortEntry fields = DecodeFatShortEntry(l, entry);
+    e.Directory = fields.Directory;
+    e.Cluster = fields.Cluster;
+    e.Size = fields.Size;
     list.push_back(std::move(e));
   }
   return list;
