@@ -21,13 +21,8 @@ using testing::FreshFolder;
 using testing::ReadAll;
 using testing::RunCli;
 using testing::SamplePath;
+using testing::Seq;
 
-
-std::string Seq(int last) {
-  std::string text;
-  for (int i = 1; i <= last; ++i) text += std::to_string(i) + "\n";
-  return text;
-}
 
 // debugfs's dump of an inode (the same bytes its block map or extents give).
 std::string DebugfsDump(const std::string& image, const std::string& what, const fs::path& work) {
