@@ -1,5 +1,7 @@
 #include "core/fs/FileData.h"
 
+#include <algorithm>
+
 namespace korvalane {
 
 std::string_view GradeName(DataGrade grade) {
@@ -36,6 +38,40 @@ std::vector<std::string> PathParts(std::string_view path) {
     at = end + 1;
   }
   return parts;
+}
+
+void AddMappedPieces(std::vector<MappedRun> runs, uint64_t size, FileData& data) {
+  std::sort(runs.begin(), runs.end(), [](const MappedRun& a, const MappedRun& b) { return a.FileByte < b.FileByte; });
+  uint64_t at = 0;
+  const auto hole = [&](uint64_t length) {
+    if (length == 0) return;
+    DataPiece piece;
+    piece.Type = DataPiece::Kind::Hole;
+    piece.Length = length;
+    data.Pieces.push_back(std::move(piece));
+    at += length;
+  };
+  for (const MappedRun& run : runs) {
+    if (at >= size) break;
+    if (run.FileByte < at) {
+      data.Problems.push_back("two runs map file byte " + std::to_string(run.FileByte) + "; the first is taken");
+      continue;
+    }
+    hole(std::min(run.FileByte, size) - at);
+    if (at >= size) break;
+    const uint64_t length = std::min(run.Length, size - at);
+    if (run.Zeros) {
+      hole(length);
+      continue;
+    }
+    DataPiece piece;
+    piece.Type = DataPiece::Kind::Sectors;
+    piece.Sector = run.Sector;
+    piece.Length = length;
+    data.Pieces.push_back(std::move(piece));
+    at += length;
+  }
+  if (at < size) hole(size - at);
 }
 
 }  // namespace korvalane

@@ -72,6 +72,20 @@ struct FileData {
   std::vector<std::string> Problems;  // what was wrong with the map, one line each
 };
 
+// One run of a file's map: `Length` bytes from file byte `FileByte` on, at sector
+// `Sector`, or zeros stored nowhere (sparse, uninitialised).
+struct MappedRun {
+  uint64_t FileByte = 0;
+  uint64_t Length = 0;
+  uint64_t Sector = 0;
+  bool Zeros = false;
+};
+
+// The pieces of a file of `size` bytes from its runs (in any order): holes before,
+// between and after them, nothing past the size; a run over bytes mapped already is
+// named in the problems and left out.
+void AddMappedPieces(std::vector<MappedRun> runs, uint64_t size, FileData& data);
+
 // What to look for among a volume's files.
 struct FileQuery {
   enum class By {

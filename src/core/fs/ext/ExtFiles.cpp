@@ -171,50 +171,15 @@ FileData ReadExtFileData(const VolumeState& state, const FileEntry& file) {
     piece.Bytes.resize(static_cast<size_t>(piece.Length));
     if (piece.Length != 0) data.Pieces.push_back(std::move(piece));
   } else {
-    // Extents and block-map runs alike: data where they map it, holes between them and
-    // after the last one up to the size (uninitialised extents read as zeros too).
-    struct Mapped {
-      uint64_t Logical;
-      uint64_t Physical;
-      uint64_t Count;
-      bool Zeros;
+    // Extents and block-map runs alike; uninitialised extents read as zeros.
+    std::vector<MappedRun> runs;
+    const auto add = [&](uint64_t logical, uint64_t physical, uint64_t count, bool zeros) {
+      if (logical > UINT64_MAX / blockBytes / 2 || count > UINT64_MAX / blockBytes / 2) return;
+      runs.push_back({logical * blockBytes, count * blockBytes, physical * sectorsPerBlock, zeros});
     };
-    std::vector<Mapped> runs;
-    for (const Extent& e : map.Extents) runs.push_back({e.Logical, e.Physical, e.Count, e.Uninitialised});
-    for (const BlockRun& r : map.Runs) runs.push_back({r.Logical, r.Physical, r.Count, false});
-    std::sort(runs.begin(), runs.end(), [](const Mapped& a, const Mapped& b) { return a.Logical < b.Logical; });
-    uint64_t at = 0;
-    const auto hole = [&](uint64_t length) {
-      if (length == 0) return;
-      DataPiece piece;
-      piece.Type = DataPiece::Kind::Hole;
-      piece.Length = length;
-      data.Pieces.push_back(std::move(piece));
-      at += length;
-    };
-    for (const Mapped& r : runs) {
-      if (at >= size) break;
-      if (r.Logical > UINT64_MAX / blockBytes) break;
-      const uint64_t first = r.Logical * blockBytes;
-      if (first < at) {
-        data.Problems.push_back("two runs map block " + std::to_string(r.Logical) + "; the first is taken");
-        continue;
-      }
-      hole(std::min(first, size) - at);
-      if (at >= size) break;
-      const uint64_t length = std::min(r.Count * blockBytes, size - at);
-      if (r.Zeros) {
-        hole(length);
-        continue;
-      }
-      DataPiece piece;
-      piece.Type = DataPiece::Kind::Sectors;
-      piece.Sector = r.Physical * sectorsPerBlock;
-      piece.Length = length;
-      data.Pieces.push_back(std::move(piece));
-      at += length;
-    }
-    if (at < size) hole(size - at);
+    for (const Extent& e : map.Extents) add(e.Logical, e.Physical, e.Count, e.Uninitialised);
+    for (const BlockRun& r : map.Runs) add(r.Logical, r.Physical, r.Count, false);
+    AddMappedPieces(std::move(runs), size, data);
   }
   if (file.Deleted) {
     // A deleted inode whose map still stands: the blocks are those it had, unless given

@@ -272,38 +272,13 @@ FileData ReadNtfsFileData(const FileEntry& file) {
       data.Grade = DataGrade::Partial;
       return data;
     }
-    // Runs in order of their virtual clusters; sparse runs and gaps are holes.
-    std::vector<NtfsRun> runs = a.Runs;
-    std::sort(runs.begin(), runs.end(), [](const NtfsRun& x, const NtfsRun& y) { return x.Vcn < y.Vcn; });
-    const uint64_t size = a.RealSize;
-    uint64_t at = 0;
-    const auto hole = [&](uint64_t length) {
-      if (length == 0) return;
-      DataPiece piece;
-      piece.Type = DataPiece::Kind::Hole;
-      piece.Length = length;
-      data.Pieces.push_back(std::move(piece));
-      at += length;
-    };
-    for (const NtfsRun& run : runs) {
-      if (at >= size || run.Vcn > UINT64_MAX / clusterBytes || run.Count > UINT64_MAX / clusterBytes) break;
-      const uint64_t first = run.Vcn * clusterBytes;
-      if (first < at) continue;
-      hole(std::min(first, size) - at);
-      if (at >= size) break;
-      const uint64_t length = std::min(run.Count * clusterBytes, size - at);
-      if (run.Sparse) {
-        hole(length);
-        continue;
-      }
-      DataPiece piece;
-      piece.Type = DataPiece::Kind::Sectors;
-      piece.Sector = run.Lcn * sectorsPerCluster;
-      piece.Length = length;
-      data.Pieces.push_back(std::move(piece));
-      at += length;
+    // Sparse runs and the gaps between runs are holes.
+    std::vector<MappedRun> runs;
+    for (const NtfsRun& run : a.Runs) {
+      if (run.Vcn > UINT64_MAX / clusterBytes / 2 || run.Count > UINT64_MAX / clusterBytes / 2) continue;
+      runs.push_back({run.Vcn * clusterBytes, run.Count * clusterBytes, run.Lcn * sectorsPerCluster, run.Sparse});
     }
-    if (at < size) hole(size - at);
+    AddMappedPieces(std::move(runs), a.RealSize, data);
   }
   if (!found) data.Problems.push_back("it has no unnamed $DATA attribute");
   if (!record->InUse && data.Grade == DataGrade::Exact) data.Grade = DataGrade::ChainIntact;
