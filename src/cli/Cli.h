@@ -36,11 +36,15 @@ struct Arguments {
   std::optional<std::string> Aligned;
   bool IgnoreCase = false;
   bool All = false;
-  std::string MapFile;  // export --map FILE; map --map MAPFILE
+  std::string MapFile;  // export --map FILE; map and extract --map MAPFILE
   // map
   std::optional<uint64_t> Cells;  // --cells N
   std::string Png;                // --png FILE
   uint32_t Width = 512;           // --width W
+  // extract
+  bool Deleted = false;
+  bool Tree = false;
+  std::string Report;
   // fields
   std::string As;             // --as NAME: the structure to decode the sector as
   bool CompareBackup = false;  // --compare-backup
@@ -126,6 +130,24 @@ std::vector<MapArea> UnfinishedOfDrive(const Mapfile& map, const OwnershipIndex&
 std::optional<OwnershipIndex> IndexOfSource(const std::string& source, int* status);
 // The byte of the disk where a partition drive starts; 0 for a drive of its own.
 uint64_t PartitionFirstByte(const std::string& drive);
+int RunExtract(const Arguments& arguments);
+
+// Ctrl+C is caught while one lives, and then only noted (InterruptRequested): a copy
+// stops cleanly at its next chunk.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  void (*previous_)(int) = nullptr;
+};
+bool InterruptRequested();
+
+// The shell's status for a command ended by Ctrl+C (128 + SIGINT).
+inline constexpr int kInterrupted = 130;
 
 // Writes a JSON document on stdout.
 void PrintJson(const std::string& document);

@@ -33,19 +33,22 @@ struct OptionRule {
 };
 
 const std::vector<std::string> kSourceCommands{"drives", "text",   "hex",  "record", "details", "export", "find",
-                                               "locate", "fields", "hash", "verify", "owner",   "damaged", "map"};
+                                               "locate", "fields", "hash", "verify", "owner",   "damaged", "map", "extract"};
 
 const OptionRule kOptions[] = {
     {"--sector-size", true, kSourceCommands},
     {"--partition", true, kSourceCommands},
     {"--volume", true, kSourceCommands},
     {"--no-prompt", false, kSourceCommands},
-    {"--force", false, {"export"}},
-    {"--map", true, {"export", "map"}},
-    {"--json", false, {"drives", "details", "record", "find", "locate", "fields", "owner", "damaged", "map"}},
+    {"--force", false, {"export", "extract"}},
+    {"--map", true, {"export", "map", "extract"}},
+    {"--json", false, {"drives", "details", "record", "find", "locate", "fields", "owner", "damaged", "map", "extract"}},
     {"--cells", true, {"map"}},
     {"--png", true, {"map"}},
     {"--width", true, {"map"}},
+    {"--deleted", false, {"extract"}},
+    {"--tree", false, {"extract"}},
+    {"--report", true, {"extract"}},
     {"--as", true, {"fields"}},
     {"--compare-backup", false, {"fields"}},
     {"--md5", false, {"hash"}},
@@ -96,6 +99,16 @@ bool Apply(const std::string& name, const std::string& value, Arguments& parsed)
       return false;
     }
     parsed.MapFile = value;
+  } else if (name == "--deleted") {
+    parsed.Deleted = true;
+  } else if (name == "--tree") {
+    parsed.Tree = true;
+  } else if (name == "--report") {
+    if (value.empty()) {
+      UsageError("--report needs a file name");
+      return false;
+    }
+    parsed.Report = value;
   } else if (name == "--json") {
     parsed.Json = true;
   } else if (name == "--cells" || name == "--width") {

@@ -29,28 +29,22 @@
 namespace korvalane::cli {
 namespace {
 
-// The shell's status for a command ended by Ctrl+C (128 + SIGINT): the file holds only
-// the sectors before the stop.
-constexpr int kInterrupted = 130;
-
 volatile std::sig_atomic_t interruptRequested = 0;
 
 extern "C" void OnInterrupt(int) { interruptRequested = 1; }
 
-// Ctrl+C is caught only while the copy runs, and then acts as a confirmed Stop.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    interruptRequested = 0;
-    previous_ = std::signal(SIGINT, OnInterrupt);
-  }
-  ~InterruptGuard() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
+}  // namespace
 
- private:
-  void (*previous_)(int) = SIG_DFL;
-};
+InterruptGuard::InterruptGuard() {
+  interruptRequested = 0;
+  previous_ = std::signal(SIGINT, OnInterrupt);
+}
+
+InterruptGuard::~InterruptGuard() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
+
+bool InterruptRequested() { return interruptRequested != 0; }
+
+namespace {
 
 #ifdef __linux__
 // Memory for the one-read buffer, in pages of 2 MiB where the kernel has them to give: a
@@ -262,7 +256,7 @@ int RunExport(const Arguments& arguments) {
   hooks.BufferMemory = &largePages;
 #endif
   hooks.Pump = [] {
-    if (interruptRequested != 0) ExportBusy = false;
+    if (InterruptRequested()) ExportBusy = false;
   };
   if (showProgress) {
     hooks.ShowPercent = [](int32_t percent) {

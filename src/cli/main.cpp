@@ -164,6 +164,27 @@ Commands:
                                unreadable. --png FILE [--width W]: a picture of the
                                cells (4096 without --cells), W pixels wide (512).
                                --json: one document of runs, legend and cells.
+  extract [--deleted] [--tree] [--map MAPFILE] [--report FILE] [--force] [--json]
+          SOURCE WHAT... DESTDIR
+                               Writes files and folders of the volume under DESTDIR
+                               (made where missing) at their paths. WHAT is a path
+                               from the root (/DOCS/notes.txt, / for all), inode N
+                               (ext), mft-record N (NTFS), record N (FAT: the byte
+                               of a directory entry) or sector N (the file that
+                               uses it). A folder brings its files; --tree all
+                               below it; --deleted deleted entries too. Names that
+                               cannot stand in DESTDIR are escaped (%2F), a second
+                               entry of a name gets " (2)"; each change is named on
+                               stderr. Modification and access times are set. One
+                               line per file: its path, bytes, grade (exact, chain
+                               intact, from the journal, guessed, partial), record
+                               and SHA-256. Unreadable bytes (read errors, or not
+                               finished in the ddrescue MAPFILE) are written as
+                               zeros and named (status 1). --report FILE: the JSON
+                               report (runs with their sectors, unreadable and
+                               overwritten ranges, times); --json prints it. An
+                               existing file is replaced only with --force;
+                               Ctrl+C stops cleanly (status 130).
   help, --help                 This text.
   --version                    The program's name and version.
 
@@ -185,11 +206,12 @@ Options (before or after the command, before or between its arguments):
                                through UDisks2 when polkit allows it; on a terminal
                                polkit may ask for a password there, otherwise it is
                                refused at once. --no-prompt never asks.
-  --force                      export: replace an existing FILE.
+  --force                      export: replace an existing FILE; extract: replace
+                               existing files in DESTDIR.
   --md5, --sha1, --sha256      hash: the digests to print (several may be given).
                                export --sha256: the SHA-256 of FILE as written.
   --json                       drives, details, record, find, locate, fields, owner,
-                               damaged: one JSON document (UTF-8) with named
+                               damaged, extract: one JSON document (UTF-8) with named
                                fields instead of the view's lines: numbers as
                                numbers, times in ISO 8601 UTC
                                ("2026-12-09T06:26:10.1234567Z", null where none is
@@ -197,7 +219,12 @@ Options (before or after the command, before or between its arguments):
                                listing entries, partitions, data runs, matches and
                                owners as arrays; a view that shows nothing gives an
                                empty object or array. Every key: man korvalane-cli.
-  --map MAP                    export: also write MAP, a GNU ddrescue mapfile of the
+  --deleted                    extract: deleted entries too.
+  --tree                       extract: a folder with everything below it.
+  --report FILE                extract: the JSON report into FILE.
+  --map MAP                    extract: a ddrescue map of SOURCE, whose unfinished
+                               areas are written as zeros.
+                               export: also write MAP, a GNU ddrescue mapfile of the
                                copy, in byte positions of SOURCE (a partition's
                                first byte P*B on the disk added; a container's: of
                                the disk inside it): "+" copied, "-" unreadable
@@ -274,5 +301,6 @@ int main(int argc, char** argv) {
   if (command == "owner") return korvalane::cli::RunOwner(*arguments);
   if (command == "damaged") return korvalane::cli::RunDamaged(*arguments);
   if (command == "map") return korvalane::cli::RunMap(*arguments);
+  if (command == "extract") return korvalane::cli::RunExtract(*arguments);
   return korvalane::cli::UsageError("unknown command '" + command + "' (try --help)");
 }

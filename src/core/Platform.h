@@ -159,6 +159,14 @@ class Platform {
 
   // Asks the desktop to open a web page or a mailto: link. False when it could not.
   virtual bool OpenLink(std::string_view url) = 0;
+
+  // Sets the modification and access times of a file or folder the program has written
+  // (nanoseconds since 1970-01-01 UTC; a time not given is left as it is), without
+  // following a symbolic link. False where the system refused or cannot set them.
+  virtual bool SetFileTimes(const std::filesystem::path& /*path*/, std::optional<int64_t> /*modified*/,
+                            std::optional<int64_t> /*accessed*/) {
+    return false;
+  }
 };
 
 // The platform in use. The program sets it once at start-up; tests set their own.

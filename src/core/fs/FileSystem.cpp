@@ -52,6 +52,17 @@ bool OpenedFileSystem::WalkOwnership(OwnershipIndex&, const WalkHooks&, std::str
   return false;
 }
 
+FileLookup OpenedFileSystem::FindFiles(const FileQuery&) const {
+  return FileLookup{{}, "the volume's file system is not one whose files Korvalane gives back"};
+}
+
+FileData OpenedFileSystem::ReadFileData(const FileEntry&) const {
+  FileData data;
+  data.Grade = DataGrade::Partial;
+  data.Problems.push_back("the volume's file system is not one whose files Korvalane gives back");
+  return data;
+}
+
 std::span<const FileSystem* const> FileSystems() {
   // The registrations: a new file system adds its folder and one line here.
   static const FileSystem* const kAll[] = {

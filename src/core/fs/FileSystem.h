@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fs/FileData.h"
 #include "core/search/Locate.h"
 #include "core/structures/Structure.h"
 #include "core/text/Json.h"
@@ -127,6 +128,14 @@ class OpenedFileSystem {
   // Walks the volume once into `index`: what uses each of its sectors. False, with `why`,
   // where the walk cannot be made or was stopped, or this file system has none.
   virtual bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const;
+
+  // The files and folders `query` names (a path, a record, a folder's entries), live ones
+  // and, where the query asks, deleted ones. Nothing, with Why, where none is found or
+  // this file system gives no files back.
+  virtual FileLookup FindFiles(const FileQuery& query) const;
+
+  // Where the bytes of `entry` (as FindFiles gave it) are: its pieces in file order.
+  virtual FileData ReadFileData(const FileEntry& entry) const;
 
  private:
   virtual bool Parse() = 0;

@@ -86,7 +86,7 @@ std::optional<std::string> WallClockIso8601(const CivilTime& time, int32_t offse
   return UnixTimeIso8601(SecondsOf(time) - int64_t{offsetMinutes} * 60, fraction);
 }
 
-std::optional<std::string> LocalTimeIso8601(const CivilTime& local, SecondFraction fraction) {
+std::optional<int64_t> LocalTimeSeconds(const CivilTime& local) {
   if (!IsCalendarTime(local)) return std::nullopt;
   // Read the wall clock as if it were UTC, ask the platform what local time that moment
   // is, and take the difference as the zone's offset; asked again at the moment that
@@ -104,7 +104,13 @@ std::optional<std::string> LocalTimeIso8601(const CivilTime& local, SecondFracti
   std::optional<int64_t> offset = offsetAt(asUtc);
   if (!offset) return std::nullopt;
   if (const std::optional<int64_t> again = offsetAt(asUtc - *offset)) offset = again;
-  return UnixTimeIso8601(asUtc - *offset, fraction);
+  return asUtc - *offset;
+}
+
+std::optional<std::string> LocalTimeIso8601(const CivilTime& local, SecondFraction fraction) {
+  const std::optional<int64_t> seconds = LocalTimeSeconds(local);
+  if (!seconds) return std::nullopt;
+  return UnixTimeIso8601(*seconds, fraction);
 }
 
 }  // namespace korvalane

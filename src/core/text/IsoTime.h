@@ -41,4 +41,7 @@ std::optional<std::string> WallClockIso8601(const CivilTime& time, int32_t offse
 // platform cannot convert times.
 std::optional<std::string> LocalTimeIso8601(const CivilTime& local, SecondFraction fraction = {});
 
+// The same moment as seconds since 1970-01-01 UTC.
+std::optional<int64_t> LocalTimeSeconds(const CivilTime& local);
+
 }  // namespace korvalane

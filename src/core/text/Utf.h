@@ -16,4 +16,7 @@ std::u16string FromUtf8(std::string_view text);
 // ANSI code page, and names outside it would be lost.
 std::filesystem::path PathFromUtf8(std::string_view text);
 
+// A path as UTF-8 (its bytes as they are on a system whose names are bytes).
+std::string PathToUtf8(const std::filesystem::path& path);
+
 }  // namespace korvalane

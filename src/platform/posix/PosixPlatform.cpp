@@ -284,6 +284,29 @@ std::u16string PosixPlatform::FormatDateTime(const CivilTime& time) {
   return FromUtf8(Strftime("%x", tm) + " " + Strftime("%X", tm));
 }
 
+bool PosixPlatform::SetFileTimes(const std::filesystem::path& path, std::optional<int64_t> modified,
+                                 std::optional<int64_t> accessed) {
+  const auto stamp = [](std::optional<int64_t> time) {
+    timespec t{};
+    if (!time) {
+      t.tv_nsec = UTIME_OMIT;
+      return t;
+    }
+    // Floor division, so that a time before 1970 keeps its nanoseconds in 0..999999999.
+    int64_t seconds = *time / 1000000000;
+    int64_t nanoseconds = *time % 1000000000;
+    if (nanoseconds < 0) {
+      nanoseconds += 1000000000;
+      --seconds;
+    }
+    t.tv_sec = static_cast<time_t>(seconds);
+    t.tv_nsec = static_cast<long>(nanoseconds);
+    return t;
+  };
+  const timespec times[2] = {stamp(accessed), stamp(modified)};
+  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 bool PosixPlatform::OpenLink(std::string_view url) {
   const std::string target(url);
   char program[] = "xdg-open";

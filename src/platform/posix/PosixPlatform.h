@@ -45,6 +45,8 @@ class PosixPlatform final : public Platform {
   std::optional<CivilTime> FileTimeToLocal(uint64_t fileTime) override;
   std::u16string FormatDateTime(const CivilTime& time) override;
   bool OpenLink(std::string_view url) override;
+  bool SetFileTimes(const std::filesystem::path& path, std::optional<int64_t> modified,
+                    std::optional<int64_t> accessed) override;
 
   const DriveTable& Table() const { return table_; }
 

@@ -1,4 +1,5 @@
 #include "core/fs/ext/ExtFileSystem.h"
+#include "core/fs/ext/ExtFiles.h"
 
 #include "core/Bytes.h"
 #include "core/fs/ext/ExtDetails.h"
@@ -76,6 +77,8 @@ class ExtVolume final : public OpenedFileSystem {
     return WalkExtOwnership(state_, index, hooks, why);
   }
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return ExtStructureAt(state_, sector); }
+  FileLookup FindFiles(const FileQuery& query) const override { return ext::FindExtFiles(state_, query); }
+  FileData ReadFileData(const FileEntry& entry) const override { return ext::ReadExtFileData(state_, entry); }
   std::vector<StructureBackup> StructureBackups() const override { return ExtStructureBackups(state_); }
 
  private:

@@ -6,6 +6,7 @@
 #include "core/fs/FatFamily.h"
 #include "core/fs/fat/FatBootSector.h"
 #include "core/fs/fat/FatDirectory.h"
+#include "core/fs/fat/FatFiles.h"
 #include "core/fs/fat/FatGeometry.h"
 #include "core/fs/fat/Structures.h"
 #include "core/text/NumberFormat.h"
@@ -66,6 +67,9 @@ class FatVolume final : public OpenedFileSystem {
   bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
     return WalkFatOwnership(index, hooks, why);
   }
+
+  FileLookup FindFiles(const FileQuery& query) const override { return FindFatFiles(query); }
+  FileData ReadFileData(const FileEntry& entry) const override { return ReadFatFileData(entry); }
 
   Location LocateCluster(uint64_t cluster) const override {
     const VolumeGeometry& g = Geometry();

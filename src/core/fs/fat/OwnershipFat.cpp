@@ -1,5 +1,7 @@
 #include "core/fs/fat/OwnershipFat.h"
 
+#include "core/fs/fat/FatEntries.h"
+
 #include <algorithm>
 #include <array>
 #include <map>
@@ -36,7 +38,13 @@ constexpr size_t kBackupBootOffset = 50;
 constexpr size_t kEntryBytes = 32;
 constexpr size_t kAttributesOffset = 11;
 constexpr size_t kCaseOffset = 12;
+constexpr size_t kCreateTenthsOffset = 13;
+constexpr size_t kCreateTimeOffset = 14;
+constexpr size_t kCreateDateOffset = 16;
+constexpr size_t kAccessDateOffset = 18;
 constexpr size_t kClusterHighOffset = 20;
+constexpr size_t kWriteTimeOffset = 22;
+constexpr size_t kWriteDateOffset = 24;
 constexpr size_t kClusterLowOffset = 26;
 constexpr size_t kSizeOffset = 28;
 constexpr uint8_t kLongName = 0x0F;
@@ -48,26 +56,12 @@ constexpr uint8_t kDeleted = 0xE5;
 // no further.
 constexpr uint64_t kMaxDirectoryBytes = uint64_t{65536} * kEntryBytes;
 
-struct Layout {
-  uint32_t BytesPerSector = 0;
-  uint32_t SectorsPerCluster = 0;
-  uint32_t ReservedSectors = 0;
-  uint32_t FatCopies = 0;
-  uint64_t FatSectors = 0;
-  uint64_t RootStart = 0;    // FAT12/16: the fixed root directory
-  uint64_t RootSectors = 0;
-  uint64_t DataStart = 0;    // cluster 2
-  uint64_t Clusters = 0;
-  uint32_t RootCluster = 0;  // FAT32
-  int EntryBits = 16;
-  uint64_t ClusterBytes() const { return uint64_t{BytesPerSector} * SectorsPerCluster; }
-  uint64_t ClusterSector(uint64_t cluster) const { return DataStart + (cluster - 2) * SectorsPerCluster; }
-};
-
 bool PowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-std::optional<Layout> ReadLayout(std::span<const uint8_t> boot, uint64_t volumeSectors, std::string* why) {
-  Layout l;
+}  // namespace
+
+std::optional<FatLayout> ReadFatLayout(std::span<const uint8_t> boot, uint64_t volumeSectors, std::string* why) {
+  FatLayout l;
   l.BytesPerSector = ReadLe16(boot, kBytesPerSectorOffset);
   l.SectorsPerCluster = ReadU8(boot, kSectorsPerClusterOffset);
   l.ReservedSectors = ReadLe16(boot, kReservedSectorsOffset);
@@ -101,6 +95,8 @@ std::optional<Layout> ReadLayout(std::span<const uint8_t> boot, uint64_t volumeS
   if (l.EntryBits == 32) l.RootCluster = ReadLe32(boot, kRootClusterOffset);
   return l;
 }
+
+namespace {
 
 // A short name as Windows shows it: the blanks trimmed, the extension after a dot, in
 // lower case where the entry's case bits say so.
@@ -195,20 +191,22 @@ class LongName {
   uint8_t checksum_ = 0;
 };
 
-// One entry set of a directory as the walk reads it.
-struct FatEntry {
-  uint64_t First = 0;  // the set's first byte in the directory: its first long-name slot
-  uint64_t End = 0;
-  std::string Path;
-  uint64_t Cluster = 0;
-  uint64_t Size = 0;
-  bool Directory = false;
-  bool Deleted = false;
-};
+}  // namespace
 
 // The entry sets of a directory's bytes, up to its end mark: files, directories and
 // deleted entries, without the volume label, "." and "..".
-std::vector<FatEntry> ListFatEntries(const Layout& l, std::span<const uint8_t> bytes, const std::string& parent) {
+FatShortEntry DecodeFatShortEntry(const FatLayout& l, std::span<const uint8_t> entry) {
+  FatShortEntry e;
+  e.Attributes = ReadU8(entry, kAttributesOffset);
+  e.Directory = (e.Attributes & kDirectoryBit) != 0;
+  e.Deleted = ReadU8(entry, 0) == kDeleted;
+  e.Cluster = ReadLe16(entry, kClusterLowOffset);
+  if (l.EntryBits == 32) e.Cluster |= uint64_t{ReadLe16(entry, kClusterHighOffset)} << 16;
+  e.Size = ReadLe32(entry, kSizeOffset);
+  return e;
+}
+
+std::vector<FatEntry> ListFatEntries(const FatLayout& l, std::span<const uint8_t> bytes, const std::string& parent) {
   std::vector<FatEntry> list;
   LongName longName;
   size_t setStart = 0;  // where the long-name slots before the next short entry begin
@@ -236,18 +234,49 @@ std::vector<FatEntry> ListFatEntries(const Layout& l, std::span<const uint8_t> b
     e.Deleted = first == kDeleted;
     std::u16string name = longText.value_or(shortText);
     if (e.Deleted && !longText && !name.empty()) name[0] = u'_';
-    e.Path = parent + "/" + ToUtf8(name);
-    e.Directory = (attributes & kDirectoryBit) != 0;
-    e.Cluster = ReadLe16(entry, kClusterLowOffset);
-    if (l.EntryBits == 32) e.Cluster |= uint64_t{ReadLe16(entry, kClusterHighOffset)} << 16;
-    e.Size = ReadLe32(entry, kSizeOffset);
+    e.Name = ToUtf8(name);
+    e.Path = parent + "/" + e.Name;
+    e.Attributes = attributes;
+    e.CreateTenths = ReadU8(entry, kCreateTenthsOffset);
+    e.CreateTime = ReadLe16(entry, kCreateTimeOffset);
+    e.CreateDate = ReadLe16(entry, kCreateDateOffset);
+    e.AccessDate = ReadLe16(entry, kAccessDateOffset);
+    e.WriteTime = ReadLe16(entry, kWriteTimeOffset);
+    e.WriteDate = ReadLe16(entry, kWriteDateOffset);
+    const FatShortEntry fields = DecodeFatShortEntry(l, entry);
+    e.Directory = fields.Directory;
+    e.Cluster = fields.Cluster;
+    e.Size = fields.Size;
     list.push_back(std::move(e));
   }
   return list;
 }
 
+std::vector<uint8_t> ReadFatDirectoryBytes(const FatLayout& l, const std::vector<ClusterRun>& runs) {
+  std::vector<uint8_t> bytes;
+  const auto read = [&](uint64_t sector, uint64_t sectors) {
+    const uint64_t room = kMaxDirectoryBytes - bytes.size();
+    const uint64_t length = std::min<uint64_t>(sectors * l.BytesPerSector, room);
+    const size_t at = bytes.size();
+    bytes.resize(at + static_cast<size_t>(length));
+    // An unreadable sector reads as zeros: an end of the listing, not a crash.
+    ReadSectorsForWalk(sector, std::span<uint8_t>(bytes).subspan(at));
+  };
+  if (runs.empty()) {
+    read(l.RootStart, l.RootSectors);
+  } else {
+    for (const ClusterRun& run : runs) {
+      if (bytes.size() >= kMaxDirectoryBytes) break;
+      read(l.ClusterSector(run.First), run.Count * l.SectorsPerCluster);
+    }
+  }
+  return bytes;
+}
+
+namespace {
+
 // The entry sets as records of their files.
-std::vector<DirectoryEntrySet> FatEntrySets(const Layout& l, std::span<const uint8_t> bytes, const std::string& parent) {
+std::vector<DirectoryEntrySet> FatEntrySets(const FatLayout& l, std::span<const uint8_t> bytes, const std::string& parent) {
   std::vector<DirectoryEntrySet> sets;
   for (FatEntry& e : ListFatEntries(l, bytes, parent)) {
     DirectoryEntrySet set;
@@ -264,7 +293,7 @@ std::vector<DirectoryEntrySet> FatEntrySets(const Layout& l, std::span<const uin
 
 class FatWalk {
  public:
-  FatWalk(const Layout& layout, OwnershipIndex& index, const WalkHooks& hooks)
+  FatWalk(const FatLayout& layout, OwnershipIndex& index, const WalkHooks& hooks)
       : l_(layout),
         index_(index),
         hooks_(hooks),
@@ -299,7 +328,7 @@ class FatWalk {
       const Pending directory = std::move(directories.back());
       directories.pop_back();
       if (Stopped()) return false;
-      std::vector<uint8_t> bytes = ReadDirectory(directory.Runs);
+      std::vector<uint8_t> bytes = ReadFatDirectoryBytes(l_, directory.Runs);
       ListDirectory(bytes, directory.Path, [&](std::vector<ClusterRun> runs, std::string path) {
         directories.push_back({std::move(runs), std::move(path)});
       });
@@ -368,26 +397,6 @@ class FatWalk {
     if (chain.End != ChainEnd::EndMark) index_.AddProblem("the FAT chain of " + path + " " + ChainFault(chain));
   }
 
-  std::vector<uint8_t> ReadDirectory(const std::vector<ClusterRun>& runs) {
-    std::vector<uint8_t> bytes;
-    const auto read = [&](uint64_t sector, uint64_t sectors) {
-      const uint64_t room = kMaxDirectoryBytes - bytes.size();
-      const uint64_t length = std::min<uint64_t>(sectors * l_.BytesPerSector, room);
-      const size_t at = bytes.size();
-      bytes.resize(at + static_cast<size_t>(length));
-      // An unreadable sector reads as zeros: an end of the listing, not a crash.
-      ReadSectorsForWalk(sector, std::span<uint8_t>(bytes).subspan(at));
-    };
-    if (runs.empty()) {
-      read(l_.RootStart, l_.RootSectors);
-    } else {
-      for (const ClusterRun& run : runs) {
-        if (bytes.size() >= kMaxDirectoryBytes) break;
-        read(l_.ClusterSector(run.First), run.Count * l_.SectorsPerCluster);
-      }
-    }
-    return bytes;
-  }
 
   template <typename Descend>
   void ListDirectory(std::span<const uint8_t> bytes, const std::string& parent, Descend descend) {
@@ -458,7 +467,7 @@ class FatWalk {
     return true;
   }
 
-  const Layout& l_;
+  const FatLayout& l_;
   OwnershipIndex& index_;
   const WalkHooks& hooks_;
   FatTable table_;
@@ -476,7 +485,7 @@ bool WalkFatOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string
   const std::optional<std::vector<uint8_t>> boot = ReadBootSectorForWalk(why);
   if (!boot) return false;
   const uint32_t sectorBytes = static_cast<uint32_t>(boot->size());
-  const std::optional<Layout> layout = ReadLayout(*boot, Geometry().TotalSectors, why);
+  const std::optional<FatLayout> layout = ReadFatLayout(*boot, Geometry().TotalSectors, why);
   if (!layout) return false;
   if (layout->BytesPerSector != sectorBytes) {
     *why = "the boot sector's sector size differs from the volume's";

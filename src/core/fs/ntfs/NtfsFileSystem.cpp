@@ -3,6 +3,7 @@
 
 #include "core/fs/ntfs/FileRecord.h"
 #include "core/fs/ntfs/MftLayout.h"
+#include "core/fs/ntfs/NtfsFiles.h"
 #include "core/fs/ntfs/NtfsGeometry.h"
 #include "core/fs/ntfs/Structures.h"
 #include "core/text/NumberFormat.h"
@@ -76,6 +77,9 @@ class NtfsVolume final : public OpenedFileSystem {
   bool WalkOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) const override {
     return WalkNtfsOwnership(index, hooks, why);
   }
+
+  FileLookup FindFiles(const FileQuery& query) const override { return FindNtfsFiles(query); }
+  FileData ReadFileData(const FileEntry& entry) const override { return ReadNtfsFileData(entry); }
 
   Location LocateCluster(uint64_t cluster) const override {
     const VolumeGeometry& g = Geometry();

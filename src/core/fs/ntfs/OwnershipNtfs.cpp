@@ -945,6 +945,27 @@ class NtfsWalk {
 
 }  // namespace
 
+std::vector<NtfsAttributeView> NtfsRecordAttributes(std::span<const uint8_t> record) {
+  std::vector<NtfsAttributeView> views;
+  for (const Attribute& attribute : Attributes(record)) {
+    NtfsAttributeView view;
+    view.Type = attribute.Type;
+    view.NonResident = attribute.NonResident;
+    view.Bytes = attribute.Bytes;
+    view.Name = attribute.Named() ? ToUtf8(attribute.Name()) : std::string();
+    if (attribute.NonResident) {
+      view.Runs = RunsOf(attribute);
+      view.RealSize = ReadLe64(attribute.Bytes, kRealSizeOffset);
+      view.StartVcn = ReadLe64(attribute.Bytes, kStartVcnOffset);
+    } else {
+      view.Value = ResidentValue(attribute);
+      view.RealSize = view.Value.size();
+    }
+    views.push_back(std::move(view));
+  }
+  return views;
+}
+
 bool WalkNtfsOwnership(OwnershipIndex& index, const WalkHooks& hooks, std::string* why) {
   const std::optional<std::vector<uint8_t>> read = ReadBootSectorForWalk(why);
   if (!read) return false;
