@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/Platform.h"
-#include "core/views/ViewText.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane::cli {
 

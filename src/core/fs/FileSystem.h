@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "core/model/Structure.h"
+#include "core/model/ViewText.h"
 #include "core/search/Locate.h"
-#include "core/structures/Structure.h"
 #include "core/text/Json.h"
 #include "core/text/NumberFormat.h"
-#include "core/views/ViewText.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {

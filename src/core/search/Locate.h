@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/views/ViewText.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <optional>
 
+#include "core/model/ViewText.h"
 #include "core/search/Locate.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/fs/bitlocker/BitlockerHeader.h"
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 namespace korvalane {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/fs/FatFamily.h"
 #include "core/fs/exfat/ExfatGeometry.h"
+#include "core/fs/fatfamily/FatFamily.h"
 #include "core/structures/Catalog.h"
 #include "core/volume/VolumeGeometry.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/ownership/FatChains.h"
+#include "core/fs/fatfamily/FatChains.h"
 #include "core/search/Locate.h"
 #include "core/structures/Catalog.h"
 #include "core/volume/SectorReader.h"

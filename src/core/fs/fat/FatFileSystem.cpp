@@ -1,13 +1,13 @@
-#include "core/fs/fat/OwnershipFat.h"
 #include "core/fs/fat/FatFileSystem.h"
+#include "core/fs/fat/OwnershipFat.h"
 
 #include <vector>
 
-#include "core/fs/FatFamily.h"
 #include "core/fs/fat/FatBootSector.h"
 #include "core/fs/fat/FatDirectory.h"
 #include "core/fs/fat/FatGeometry.h"
 #include "core/fs/fat/Structures.h"
+#include "core/fs/fatfamily/FatFamily.h"
 #include "core/text/NumberFormat.h"
 #include "core/volume/SectorReader.h"
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/fs/FatFamily.h"
 #include "core/fs/fat/FatDirectoryChain.h"
+#include "core/fs/fatfamily/FatFamily.h"
 #include "core/search/Locate.h"
 #include "core/structures/Catalog.h"
 #include "core/volume/VolumeGeometry.h"

@@ -1,4 +1,4 @@
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 #include <algorithm>
 #include <cstdio>
