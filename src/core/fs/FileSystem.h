@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/model/Location.h"
 #include "core/model/Structure.h"
 #include "core/model/ViewText.h"
-#include "core/search/Locate.h"
 #include "core/text/Json.h"
 #include "core/text/NumberFormat.h"
 #include "core/volume/VolumeGeometry.h"

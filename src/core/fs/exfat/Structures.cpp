@@ -7,7 +7,7 @@
 #include "core/Bytes.h"
 #include "core/fs/exfat/ExfatGeometry.h"
 #include "core/fs/fatfamily/FatFamily.h"
-#include "core/structures/Catalog.h"
+#include "core/model/Structure.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {

@@ -6,8 +6,8 @@
 
 #include "core/Bytes.h"
 #include "core/fs/fatfamily/FatChains.h"
+#include "core/model/Structure.h"
 #include "core/search/Locate.h"
-#include "core/structures/Catalog.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 

@@ -6,8 +6,8 @@
 #include "core/Bytes.h"
 #include "core/fs/fat/FatDirectoryChain.h"
 #include "core/fs/fatfamily/FatFamily.h"
+#include "core/model/Structure.h"
 #include "core/search/Locate.h"
-#include "core/structures/Catalog.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {

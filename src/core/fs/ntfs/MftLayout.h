@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "core/fs/ntfs/DataRuns.h"
+#include "core/model/Location.h"
 #include "core/model/ViewText.h"
-#include "core/search/Locate.h"
 
 namespace korvalane {
 
