@@ -67,27 +67,7 @@ class FatVolume final : public OpenedFileSystem {
     return WalkFatOwnership(index, hooks, why);
   }
 
-  Location LocateCluster(uint64_t cluster) const override {
-    const VolumeGeometry& g = Geometry();
-    const auto sectorBytes = static_cast<uint32_t>(g.BytesPerSector);
-    const auto sectorsPerCluster = static_cast<uint32_t>(g.SectorsPerCluster);
-    // On FAT12/16 the root directory stands between the FATs and cluster 2; its sectors
-    // are counted whole here, since a partly used last sector still comes before the
-    // data area.
-    uint64_t rootSectors = 0;
-    if (g.FileSystemKind == FileSystemKind::Fat) {
-      std::vector<uint8_t> boot(sectorBytes);
-      if (!ReadSectors(0, boot)) return Refuse("the boot sector cannot be read");
-      rootSectors = fat::RootDirectorySectorsOnDisk(boot, sectorBytes);
-    }
-    const uint64_t firstSector = uint64_t{static_cast<uint32_t>(g.StartDataSector)} + rootSectors;
-    const uint64_t clusters = g.TotalSectors > firstSector ? (g.TotalSectors - firstSector) / sectorsPerCluster : 0;
-    if (cluster < kFirstDataCluster || cluster - kFirstDataCluster >= clusters) {
-      return Refuse("cluster " + std::to_string(cluster) + " is outside the volume (its clusters are 2 to " +
-                    std::to_string(clusters + 1) + ")");
-    }
-    return Location{firstSector + (cluster - kFirstDataCluster) * sectorsPerCluster, {}};
-  }
+  Location LocateCluster(uint64_t cluster) const override { return LocateFatCluster(cluster); }
 
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return FatStructureAt(sector); }
   std::vector<StructureBackup> StructureBackups() const override { return FatStructureBackups(); }
@@ -99,6 +79,31 @@ class FatVolume final : public OpenedFileSystem {
 std::unique_ptr<OpenedFileSystem> Fat::NewVolume() const { return std::make_unique<FatVolume>(*this); }
 
 }  // namespace
+
+Location LocateFatCluster(uint64_t cluster) {
+  const VolumeGeometry& g = Geometry();
+  if (g.BytesPerSector <= 0 || g.SectorsPerCluster <= 0) {
+    return Refuse("the volume's clusters are not known (no FAT, exFAT or NTFS boot sector gives them)");
+  }
+  const auto sectorBytes = static_cast<uint32_t>(g.BytesPerSector);
+  const auto sectorsPerCluster = static_cast<uint32_t>(g.SectorsPerCluster);
+  // On FAT12/16 the root directory stands between the FATs and cluster 2; its sectors
+  // are counted whole here, since a partly used last sector still comes before the
+  // data area.
+  uint64_t rootSectors = 0;
+  if (g.FileSystemKind == FileSystemKind::Fat) {
+    std::vector<uint8_t> boot(sectorBytes);
+    if (!ReadSectors(0, boot)) return Refuse("the boot sector cannot be read");
+    rootSectors = fat::RootDirectorySectorsOnDisk(boot, sectorBytes);
+  }
+  const uint64_t firstSector = uint64_t{static_cast<uint32_t>(g.StartDataSector)} + rootSectors;
+  const uint64_t clusters = g.TotalSectors > firstSector ? (g.TotalSectors - firstSector) / sectorsPerCluster : 0;
+  if (cluster < kFirstDataCluster || cluster - kFirstDataCluster >= clusters) {
+    return Refuse("cluster " + std::to_string(cluster) + " is outside the volume (its clusters are 2 to " +
+                  std::to_string(clusters + 1) + ")");
+  }
+  return Location{firstSector + (cluster - kFirstDataCluster) * sectorsPerCluster, {}};
+}
 
 const FileSystem& FatFileSystem() {
   static const Fat fat;
