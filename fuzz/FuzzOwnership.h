@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/model/OwnershipIndex.h"
 #include "core/ownership/Damage.h"
-#include "core/ownership/OwnershipIndex.h"
 
 namespace korvalane::fuzzing {
 

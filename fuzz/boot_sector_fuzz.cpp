@@ -14,7 +14,9 @@
 
 #include "core/Platform.h"
 #include "core/fs/FileSystem.h"
-#include "core/volume/BootSector.h"
+#include "core/fs/exfat/ExfatGeometry.h"
+#include "core/fs/fat/FatGeometry.h"
+#include "core/fs/ntfs/NtfsGeometry.h"
 #include "core/volume/Detection.h"
 #include "core/volume/DriveSelection.h"
 #include "core/volume/VolumeGeometry.h"

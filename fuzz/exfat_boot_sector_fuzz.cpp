@@ -14,9 +14,11 @@
 
 #include "core/Platform.h"
 #include "core/fs/FileSystem.h"
+#include "core/fs/exfat/ExfatGeometry.h"
+#include "core/fs/fat/FatGeometry.h"
+#include "core/fs/ntfs/NtfsGeometry.h"
 #include "core/views/Details.h"
 #include "core/views/ExfatDirectory.h"
-#include "core/volume/BootSector.h"
 #include "core/volume/Detection.h"
 #include "core/volume/DriveSelection.h"
 #include "core/volume/VolumeGeometry.h"

@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/model/ViewText.h"
 #include "core/ownership/OwnershipCache.h"
 #include "core/search/Locate.h"
 #include "core/views/SectorView.h"
-#include "core/views/ViewText.h"
 #include "ui_Unit1a.h"
 
 namespace korvalane {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "core/Platform.h"
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
+#include "core/model/ViewText.h"
 #include "core/rescue/Mapfile.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane::cli {
 

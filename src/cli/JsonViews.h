@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane::cli {
 

@@ -10,8 +10,9 @@
 
 #include "cli/Cli.h"
 #include "core/export/ExportRange.h"
+#include "core/model/OwnershipIndex.h"
+#include "core/ownership/BuildIndex.h"
 #include "core/ownership/Damage.h"
-#include "core/ownership/OwnershipIndex.h"
 #include "core/rescue/Mapfile.h"
 #include "core/text/Json.h"
 #include "core/text/SectorField.h"

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#include "core/fs/exfat/ExfatGeometry.h"
+#include "core/fs/fat/FatGeometry.h"
+#include "core/fs/ntfs/NtfsGeometry.h"
 #include "core/views/Details.h"
-#include "core/volume/BootSector.h"
 #include "core/volume/VolumeGeometry.h"
 #include "platform/memory/MemoryPlatform.h"
 

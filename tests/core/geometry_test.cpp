@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "core/Bytes.h"
-#include "core/volume/BootSector.h"
+#include "core/fs/exfat/ExfatGeometry.h"
+#include "core/fs/fat/FatGeometry.h"
+#include "core/fs/ntfs/NtfsGeometry.h"
 #include "core/volume/DriveSelection.h"
 #include "platform/memory/MemoryPlatform.h"
 

@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/model/OwnershipIndex.h"
 #include "core/ownership/Damage.h"
-#include "core/ownership/OwnershipIndex.h"
 
 namespace korvalane {
 namespace {

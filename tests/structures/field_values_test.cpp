@@ -10,8 +10,8 @@
 
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
+#include "core/model/Structure.h"
 #include "core/structures/DiskStructures.h"
-#include "core/structures/Structure.h"
 #include "platform/memory/MemoryPlatform.h"
 
 namespace korvalane {

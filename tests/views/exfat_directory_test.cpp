@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/fs/FatFamily.h"
+#include "core/fs/fatfamily/FatFamily.h"
 #include "core/views/ExfatDirectory.h"
 #include "core/volume/VolumeGeometry.h"
 #include "platform/memory/MemoryPlatform.h"

@@ -16,8 +16,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/fs/exfat/ExfatGeometry.h"
+#include "core/fs/fat/FatGeometry.h"
+#include "core/fs/ntfs/NtfsGeometry.h"
 #include "core/text/Utf.h"
-#include "core/volume/BootSector.h"
 #include "core/volume/DriveSelection.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"

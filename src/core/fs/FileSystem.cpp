@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "core/fs/ReportLineTarget.h"
 #include "core/fs/bitlocker/BitlockerFileSystem.h"
 #include "core/fs/exfat/ExfatFileSystem.h"
 #include "core/fs/ext/ExtFileSystem.h"
@@ -9,7 +10,6 @@
 #include "core/fs/luks/LuksFileSystem.h"
 #include "core/fs/ntfs/NtfsFileSystem.h"
 #include "core/fs/xfs/XfsFileSystem.h"
-#include "core/views/LineTargets.h"
 
 namespace korvalane {
 namespace {

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "core/fs/FileData.h"
-#include "core/search/Locate.h"
-#include "core/structures/Structure.h"
+#include "core/model/Location.h"
+#include "core/model/Structure.h"
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
 #include "core/text/NumberFormat.h"
-#include "core/views/ViewText.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {

@@ -1,5 +1,5 @@
 #include "core/fs/FileSystem.h"
-#include "core/ownership/OwnershipIndex.h"
+#include "core/ownership/BuildIndex.h"
 
 namespace korvalane {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
 #include "core/rescue/Mapfile.h"
 #include "core/text/Json.h"
 

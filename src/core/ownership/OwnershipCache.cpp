@@ -1,5 +1,6 @@
 #include "core/ownership/OwnershipCache.h"
 
+#include "core/ownership/BuildIndex.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
 
 namespace korvalane {
 

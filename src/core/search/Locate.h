@@ -4,17 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "core/views/ViewText.h"
+#include "core/model/Location.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane {
-
-// Where a cluster or an MFT record starts on CurrentDrive: the sector, or why there is
-// none (a number outside the volume, a volume whose clusters are not known, an MFT whose
-// runs cannot be read).
-struct Location {
-  std::optional<uint64_t> Sector;
-  std::string Error;
-};
 
 // The first sector of cluster `cluster` under the geometry of the current volume: on FAT
 // the data area begins after the FAT copies (and on FAT12/16 after the root directory)
@@ -26,16 +19,6 @@ Location LocateCluster(uint64_t cluster);
 // record 0 gives them), so a fragmented MFT is followed. Reads MFT record 0 again, which
 // sets MftRecordBytes as a details request does.
 Location LocateMftRecord(uint64_t record, const MessagePump& pump);
-
-// A place to go to on the current volume, as a number of its kind.
-enum class JumpKind { Sector, Cluster, MftRecord, Inode };
-
-struct JumpTarget {
-  JumpKind Kind = JumpKind::Sector;
-  uint64_t Number = 0;
-
-  bool operator==(const JumpTarget&) const = default;
-};
 
 // The first sector of the target: a sector is itself when the sector field would take it
 // (0 to TotalSectors), a cluster and an MFT record as above.

@@ -11,16 +11,16 @@
 #include "core/Bytes.h"
 #include "core/Platform.h"
 #include "core/disk/PartitionTable.h"
-#include "core/fs/bitlocker/BitlockerStructures.h"
 #include "core/disk/lvm/LvmStructures.h"
 #include "core/disk/md/MdStructures.h"
+#include "core/fs/FileSystem.h"
+#include "core/fs/bitlocker/BitlockerStructures.h"
 #include "core/fs/exfat/Structures.h"
 #include "core/fs/ext/ExtStructures.h"
 #include "core/fs/fat/Structures.h"
 #include "core/fs/luks/LuksStructures.h"
 #include "core/fs/ntfs/Structures.h"
 #include "core/fs/xfs/XfsStructures.h"
-#include "core/fs/FileSystem.h"
 #include "core/hash/Digest.h"
 #include "core/structures/DiskStructures.h"
 #include "core/volume/SectorReader.h"
@@ -130,22 +130,6 @@ std::optional<StructureChoice> OnDisk(uint64_t sector, const PartitionTable& tab
 }
 
 }  // namespace
-
-std::vector<uint8_t> ReadStructureSector(uint64_t sector) {
-  std::vector<uint8_t> buffer(SectorSize());
-  ReadSectors(sector, buffer);
-  return buffer;
-}
-
-bool BeginsWith(std::span<const uint8_t> bytes, const char* text) {
-  const size_t length = std::strlen(text);
-  return bytes.size() >= length && std::memcmp(bytes.data(), text, length) == 0;
-}
-
-uint64_t DriveSectorCount() {
-  const int64_t bytes = CurrentPlatform().VolumeTotalBytes(Geometry().CurrentDrive);
-  return bytes > 0 ? static_cast<uint64_t>(bytes) / SectorSize() : 0;
-}
 
 std::span<const StructureKind> StructureKinds() { return kKinds; }
 
@@ -347,22 +331,6 @@ bool BackupComparison::Agrees() const {
   return Error.empty() && FailedRelations.empty() &&
          std::ranges::all_of(Differences, [](const FieldDifference& d) { return d.AsDesigned(); });
 }
-
-ExpectedDifference OwnCheckHolds(size_t offset, const std::string& check) {
-  return {offset, "each copy's " + check + " holds", [check](const BackupCopies& copies) {
-            const auto result = [&](const Structure& s) -> std::optional<bool> {
-              for (const Check& c : s.Checks) {
-                if (c.Name.starts_with(check)) return c.Holds;
-              }
-              return std::nullopt;
-            };
-            const std::optional<bool> primary = result(copies.Primary);
-            const std::optional<bool> backup = result(copies.Backup);
-            return primary == backup && primary.value_or(true);
-          }};
-}
-
-ExpectedDifference KeptByThePrimary(size_t offset, std::string why) { return {offset, std::move(why)}; }
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 namespace korvalane {
 

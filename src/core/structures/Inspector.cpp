@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "core/Bytes.h"
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 namespace korvalane {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/views/ViewText.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane {
 

@@ -4,7 +4,7 @@
 
 #include "core/Platform.h"
 #include "core/disk/lvm/LvmVolumeGroup.h"
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"

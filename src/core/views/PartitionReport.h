@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/disk/PartitionTable.h"
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "core/fs/FileSystem.h"
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 namespace korvalane {
 

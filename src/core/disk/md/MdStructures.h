@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane {
 

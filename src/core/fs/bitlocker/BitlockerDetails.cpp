@@ -1,6 +1,6 @@
 #include "core/fs/bitlocker/BitlockerDetails.h"
 
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 #include "core/text/IsoTime.h"
 #include "core/text/NumberFormat.h"
 #include "core/text/Utf.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 namespace korvalane::bitlocker {
 

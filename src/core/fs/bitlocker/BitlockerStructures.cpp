@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/fs/bitlocker/BitlockerFileSystem.h"
 #include "core/fs/FileSystem.h"
-#include "core/structures/Catalog.h"
+#include "core/fs/bitlocker/BitlockerFileSystem.h"
+#include "core/model/Structure.h"
 #include "core/text/Utf.h"
 #include "core/volume/VolumeGeometry.h"
 

@@ -1,10 +1,10 @@
-#include "core/fs/exfat/OwnershipExfat.h"
 #include "core/fs/exfat/ExfatFileSystem.h"
+#include "core/fs/exfat/OwnershipExfat.h"
 
-#include "core/fs/FatFamily.h"
 #include "core/fs/exfat/ExfatDirectory.h"
 #include "core/fs/exfat/ExfatGeometry.h"
 #include "core/fs/exfat/Structures.h"
+#include "core/fs/fatfamily/FatFamily.h"
 #include "core/text/NumberFormat.h"
 
 namespace korvalane {

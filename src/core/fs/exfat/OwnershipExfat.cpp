@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/ownership/AllocationScan.h"
-#include "core/ownership/DirectoryRecords.h"
-#include "core/ownership/FatChains.h"
+#include "core/fs/AllocationScan.h"
+#include "core/fs/fatfamily/DirectoryRecords.h"
+#include "core/fs/fatfamily/FatChains.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
 
 namespace korvalane {
 

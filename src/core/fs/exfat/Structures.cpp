@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/fs/FatFamily.h"
 #include "core/fs/exfat/ExfatGeometry.h"
-#include "core/structures/Catalog.h"
+#include "core/fs/fatfamily/FatFamily.h"
+#include "core/model/Structure.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "core/fs/ext/ExtVolume.h"
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane::ext {
 

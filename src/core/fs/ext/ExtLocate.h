@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "core/fs/ext/ExtVolume.h"
-#include "core/search/Locate.h"
-#include "core/views/ViewText.h"
+#include "core/model/Location.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane::ext {
 

@@ -6,12 +6,12 @@
 
 #include "core/Bytes.h"
 #include "core/fs/ext/Checksums.h"
-#include "core/fs/ext/ExtFileSystem.h"
 #include "core/fs/ext/Directory.h"
+#include "core/fs/ext/ExtFileSystem.h"
+#include "core/fs/ext/ExtVolume.h"
 #include "core/fs/ext/Inode.h"
 #include "core/fs/ext/Superblock.h"
-#include "core/fs/ext/ExtVolume.h"
-#include "core/structures/Catalog.h"
+#include "core/model/Structure.h"
 #include "core/text/IsoTime.h"
 #include "core/volume/VolumeGeometry.h"
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/fs/AllocationScan.h"
 #include "core/fs/ext/Directory.h"
-#include "core/fs/ext/Inode.h"
 #include "core/fs/ext/ExtVolume.h"
-#include "core/ownership/AllocationScan.h"
+#include "core/fs/ext/Inode.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 

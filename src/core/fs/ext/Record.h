@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "core/fs/ext/Directory.h"
-#include "core/fs/ext/Inode.h"
 #include "core/fs/ext/ExtVolume.h"
+#include "core/fs/ext/Inode.h"
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane::ext {
 

@@ -5,7 +5,7 @@
 
 #include "core/Bytes.h"
 #include "core/fs/fat/FatDirectoryChain.h"
-#include "core/search/Locate.h"
+#include "core/fs/fat/FatFileSystem.h"
 #include "core/text/CodePage.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
@@ -171,7 +171,7 @@ std::optional<Listing> ReadFatDirectory(uint64_t sector, const MessagePump& pump
     listing.ClusterInDirectory = place->Index;
     // The long-name entries that end the cluster before belong to the first short entry
     // here.
-    const Location previous = LocateCluster(place->Previous);
+    const Location previous = LocateFatCluster(place->Previous);
     const std::optional<std::vector<uint8_t>> before =
         previous.Sector ? ReadDirectoryCluster(*previous.Sector, kLargestCluster) : std::nullopt;
     if (before) {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/fs/FatFamily.h"
-#include "core/views/ViewText.h"
+#include "core/fs/fatfamily/FatFamily.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane {
 

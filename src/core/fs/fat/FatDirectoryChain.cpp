@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/ownership/FatChains.h"
-#include "core/search/Locate.h"
-#include "core/structures/Catalog.h"
+#include "core/fs/fat/FatFileSystem.h"
+#include "core/fs/fatfamily/FatChains.h"
+#include "core/model/Structure.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 
@@ -38,7 +38,7 @@ struct DataArea {
 std::optional<DataArea> CurrentDataArea() {
   const VolumeGeometry& g = Geometry();
   if (g.SectorsPerCluster <= 0 || g.BytesPerSector <= 0) return std::nullopt;
-  const Location clusterTwo = LocateCluster(kFirstDataCluster);
+  const Location clusterTwo = LocateFatCluster(kFirstDataCluster);
   if (!clusterTwo.Sector) return std::nullopt;
   // The boot sector's count, but no cluster past the drive's end: a damaged count must not
   // make the walk read millions of entries that are not there.

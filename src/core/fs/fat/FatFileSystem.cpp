@@ -1,14 +1,14 @@
-#include "core/fs/fat/OwnershipFat.h"
 #include "core/fs/fat/FatFileSystem.h"
+#include "core/fs/fat/OwnershipFat.h"
 
 #include <vector>
 
-#include "core/fs/FatFamily.h"
 #include "core/fs/fat/FatBootSector.h"
 #include "core/fs/fat/FatDirectory.h"
 #include "core/fs/fat/FatFiles.h"
 #include "core/fs/fat/FatGeometry.h"
 #include "core/fs/fat/Structures.h"
+#include "core/fs/fatfamily/FatFamily.h"
 #include "core/text/NumberFormat.h"
 #include "core/volume/SectorReader.h"
 
@@ -71,27 +71,7 @@ class FatVolume final : public OpenedFileSystem {
   FileLookup FindFiles(const FileQuery& query) const override { return FindFatFiles(query); }
   FileData ReadFileData(const FileEntry& entry) const override { return ReadFatFileData(entry); }
 
-  Location LocateCluster(uint64_t cluster) const override {
-    const VolumeGeometry& g = Geometry();
-    const auto sectorBytes = static_cast<uint32_t>(g.BytesPerSector);
-    const auto sectorsPerCluster = static_cast<uint32_t>(g.SectorsPerCluster);
-    // On FAT12/16 the root directory stands between the FATs and cluster 2; its sectors
-    // are counted whole here, since a partly used last sector still comes before the
-    // data area.
-    uint64_t rootSectors = 0;
-    if (g.FileSystemKind == FileSystemKind::Fat) {
-      std::vector<uint8_t> boot(sectorBytes);
-      if (!ReadSectors(0, boot)) return Refuse("the boot sector cannot be read");
-      rootSectors = fat::RootDirectorySectorsOnDisk(boot, sectorBytes);
-    }
-    const uint64_t firstSector = uint64_t{static_cast<uint32_t>(g.StartDataSector)} + rootSectors;
-    const uint64_t clusters = g.TotalSectors > firstSector ? (g.TotalSectors - firstSector) / sectorsPerCluster : 0;
-    if (cluster < kFirstDataCluster || cluster - kFirstDataCluster >= clusters) {
-      return Refuse("cluster " + std::to_string(cluster) + " is outside the volume (its clusters are 2 to " +
-                    std::to_string(clusters + 1) + ")");
-    }
-    return Location{firstSector + (cluster - kFirstDataCluster) * sectorsPerCluster, {}};
-  }
+  Location LocateCluster(uint64_t cluster) const override { return LocateFatCluster(cluster); }
 
   std::optional<StructureChoice> StructureAt(uint64_t sector) const override { return FatStructureAt(sector); }
   std::vector<StructureBackup> StructureBackups() const override { return FatStructureBackups(); }
@@ -103,6 +83,31 @@ class FatVolume final : public OpenedFileSystem {
 std::unique_ptr<OpenedFileSystem> Fat::NewVolume() const { return std::make_unique<FatVolume>(*this); }
 
 }  // namespace
+
+Location LocateFatCluster(uint64_t cluster) {
+  const VolumeGeometry& g = Geometry();
+  if (g.BytesPerSector <= 0 || g.SectorsPerCluster <= 0) {
+    return Refuse("the volume's clusters are not known (no FAT, exFAT or NTFS boot sector gives them)");
+  }
+  const auto sectorBytes = static_cast<uint32_t>(g.BytesPerSector);
+  const auto sectorsPerCluster = static_cast<uint32_t>(g.SectorsPerCluster);
+  // On FAT12/16 the root directory stands between the FATs and cluster 2; its sectors
+  // are counted whole here, since a partly used last sector still comes before the
+  // data area.
+  uint64_t rootSectors = 0;
+  if (g.FileSystemKind == FileSystemKind::Fat) {
+    std::vector<uint8_t> boot(sectorBytes);
+    if (!ReadSectors(0, boot)) return Refuse("the boot sector cannot be read");
+    rootSectors = fat::RootDirectorySectorsOnDisk(boot, sectorBytes);
+  }
+  const uint64_t firstSector = uint64_t{static_cast<uint32_t>(g.StartDataSector)} + rootSectors;
+  const uint64_t clusters = g.TotalSectors > firstSector ? (g.TotalSectors - firstSector) / sectorsPerCluster : 0;
+  if (cluster < kFirstDataCluster || cluster - kFirstDataCluster >= clusters) {
+    return Refuse("cluster " + std::to_string(cluster) + " is outside the volume (its clusters are 2 to " +
+                  std::to_string(clusters + 1) + ")");
+  }
+  return Location{firstSector + (cluster - kFirstDataCluster) * sectorsPerCluster, {}};
+}
 
 const FileSystem& FatFileSystem() {
   static const Fat fat;

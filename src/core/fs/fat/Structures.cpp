@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "core/Bytes.h"
-#include "core/fs/FatFamily.h"
 #include "core/fs/fat/FatDirectoryChain.h"
-#include "core/search/Locate.h"
-#include "core/structures/Catalog.h"
+#include "core/fs/fat/FatFileSystem.h"
+#include "core/fs/fatfamily/FatFamily.h"
+#include "core/model/Structure.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
@@ -182,7 +182,7 @@ std::optional<StructureChoice> FatStructureAt(uint64_t sector) {
     }
   }
   // FAT12/16's root directory sits between the FATs and cluster 2.
-  const Location clusterTwo = LocateCluster(2);
+  const Location clusterTwo = LocateFatCluster(2);
   if (!clusterTwo.Sector || g.StartDataSector < 0 || g.SectorsPerCluster <= 0) return std::nullopt;
   const uint64_t data = *clusterTwo.Sector;
   if (!fat32 && sector < data && sector >= static_cast<uint32_t>(g.StartDataSector)) {

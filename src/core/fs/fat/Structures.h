@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 namespace korvalane {
 

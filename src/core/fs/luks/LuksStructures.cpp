@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "core/Bytes.h"
-#include "core/fs/luks/LuksFileSystem.h"
 #include "core/fs/FileSystem.h"
-#include "core/structures/Catalog.h"
+#include "core/fs/luks/LuksFileSystem.h"
+#include "core/model/Structure.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {

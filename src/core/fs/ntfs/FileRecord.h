@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "core/fs/ntfs/DataRuns.h"
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/DataRuns.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane {
 

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/search/Locate.h"
-#include "core/views/DataRuns.h"
-#include "core/views/ViewText.h"
+#include "core/fs/ntfs/DataRuns.h"
+#include "core/model/Location.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane {
 

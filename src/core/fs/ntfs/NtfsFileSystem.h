@@ -3,7 +3,7 @@
 #include <span>
 
 #include "core/fs/FileSystem.h"
-#include "core/views/DataRuns.h"
+#include "core/fs/ntfs/DataRuns.h"
 
 namespace korvalane {
 

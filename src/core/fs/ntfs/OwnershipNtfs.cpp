@@ -11,9 +11,9 @@
 #include <unordered_set>
 
 #include "core/Bytes.h"
+#include "core/fs/AllocationScan.h"
 #include "core/fs/ntfs/FileRecordFormat.h"
 #include "core/fs/ntfs/RunList.h"
-#include "core/ownership/AllocationScan.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"

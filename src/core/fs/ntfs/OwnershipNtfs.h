@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/fs/ntfs/RunList.h"
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
 
 namespace korvalane {
 

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "core/views/DataRuns.h"
-#include "core/views/ViewText.h"
+#include "core/fs/ntfs/DataRuns.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane {
 

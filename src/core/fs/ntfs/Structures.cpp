@@ -6,7 +6,7 @@
 #include "core/Bytes.h"
 #include "core/fs/ntfs/FileRecordFormat.h"
 #include "core/fs/ntfs/RunList.h"
-#include "core/structures/Catalog.h"
+#include "core/model/Structure.h"
 
 namespace korvalane {
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 namespace korvalane {
 

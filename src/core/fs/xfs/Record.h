@@ -8,8 +8,8 @@
 #include "core/fs/xfs/Directory.h"
 #include "core/fs/xfs/Inode.h"
 #include "core/fs/xfs/XfsVolume.h"
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/ViewText.h"
 
 namespace korvalane::xfs {
 

@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "core/fs/xfs/XfsVolume.h"
-#include "core/search/Locate.h"
-#include "core/views/ViewText.h"
+#include "core/model/Location.h"
+#include "core/model/ViewText.h"
 
 namespace korvalane::xfs {
 

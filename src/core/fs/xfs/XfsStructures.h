@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/fs/xfs/XfsVolume.h"
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 namespace korvalane {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/model/ViewText.h"
 #include "core/text/Json.h"
-#include "core/views/ViewText.h"
 #include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {

@@ -1,4 +1,4 @@
-#include "core/views/DataRuns.h"
+#include "core/fs/ntfs/DataRuns.h"
 
 #include "core/text/NumberFormat.h"
 

@@ -192,11 +192,6 @@ struct WalkHooks {
   std::function<bool(int32_t percent)> Progress;
 };
 
-// Builds the index of the current volume (CurrentDrive with its VolumeGeometry) by its
-// file system's walk. Nothing, with `why` set, for a file system without a walk or a
-// stopped walk.
-std::optional<OwnershipIndex> BuildOwnershipIndex(const WalkHooks& hooks, std::string* why);
-
 // The answer for one sector in one line, after the sector number and two blanks:
 // "/Photos/IMG_0042.JPG  (MFT record 70, byte 4096 of the file)", "free", "FAT 1",
 // "file-system metadata: $MFT  (MFT record 0, byte 0 of the file)". Several owners are

@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/ownership/AllocationScan.h"
-#include "core/ownership/OwnershipIndex.h"
+#include "core/fs/AllocationScan.h"
+#include "core/model/OwnershipIndex.h"
 
 namespace korvalane {
 

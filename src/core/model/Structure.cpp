@@ -1,7 +1,8 @@
-#include "core/structures/Structure.h"
+#include "core/model/Structure.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "core/Bytes.h"
 #include "core/Platform.h"
@@ -9,6 +10,8 @@
 #include "core/hash/Digest.h"
 #include "core/text/IsoTime.h"
 #include "core/text/Utf.h"
+#include "core/volume/SectorReader.h"
+#include "core/volume/VolumeGeometry.h"
 
 namespace korvalane {
 namespace {
@@ -350,5 +353,46 @@ Structure DecodeBootSector(const StructureInput& input, const char* id, const ch
   if (writer.AddTable({}, 0, tail)) AddBootSignature(writer);
   return s;
 }
+
+namespace {
+
+uint32_t SectorSize() {
+  const int32_t size = Geometry().BytesPerSector;
+  return size > 0 ? static_cast<uint32_t>(size) : 512;
+}
+
+}  // namespace
+
+std::vector<uint8_t> ReadStructureSector(uint64_t sector) {
+  std::vector<uint8_t> buffer(SectorSize());
+  ReadSectors(sector, buffer);
+  return buffer;
+}
+
+bool BeginsWith(std::span<const uint8_t> bytes, const char* text) {
+  const size_t length = std::strlen(text);
+  return bytes.size() >= length && std::memcmp(bytes.data(), text, length) == 0;
+}
+
+uint64_t DriveSectorCount() {
+  const int64_t bytes = CurrentPlatform().VolumeTotalBytes(Geometry().CurrentDrive);
+  return bytes > 0 ? static_cast<uint64_t>(bytes) / SectorSize() : 0;
+}
+
+ExpectedDifference OwnCheckHolds(size_t offset, const std::string& check) {
+  return {offset, "each copy's " + check + " holds", [check](const BackupCopies& copies) {
+            const auto result = [&](const Structure& s) -> std::optional<bool> {
+              for (const Check& c : s.Checks) {
+                if (c.Name.starts_with(check)) return c.Holds;
+              }
+              return std::nullopt;
+            };
+            const std::optional<bool> primary = result(copies.Primary);
+            const std::optional<bool> backup = result(copies.Backup);
+            return primary == backup && primary.value_or(true);
+          }};
+}
+
+ExpectedDifference KeptByThePrimary(size_t offset, std::string why) { return {offset, std::move(why)}; }
 
 }  // namespace korvalane

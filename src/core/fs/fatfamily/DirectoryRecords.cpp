@@ -1,4 +1,4 @@
-#include "core/ownership/DirectoryRecords.h"
+#include "core/fs/fatfamily/DirectoryRecords.h"
 
 #include <algorithm>
 #include <unordered_set>

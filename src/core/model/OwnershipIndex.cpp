@@ -1,4 +1,4 @@
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
 
 #include <algorithm>
 

@@ -231,4 +231,17 @@ Structure DecodeBootSector(const StructureInput& input, const char* id, const ch
                            std::span<const FieldSpec> head, std::span<const FieldSpec> tail,
                            const std::function<bool(FieldWriter&)>& middle = {});
 
+// Expected differences the file systems share: a checksum each copy carries of itself,
+// which must hold in both (or be checked in neither); and a field only the primary keeps
+// current, with the reason.
+ExpectedDifference OwnCheckHolds(size_t offset, const std::string& check);
+ExpectedDifference KeptByThePrimary(size_t offset, std::string why);
+
+// Shared by the file systems' structure choices: one sector of CurrentDrive (zeros where
+// it cannot be read), whether its bytes begin with `text`, and the drive's sector count
+// as its size gives it.
+std::vector<uint8_t> ReadStructureSector(uint64_t sector);
+bool BeginsWith(std::span<const uint8_t> bytes, const char* text);
+uint64_t DriveSectorCount();
+
 }  // namespace korvalane

@@ -1,4 +1,4 @@
-#include "core/ownership/AllocationScan.h"
+#include "core/fs/AllocationScan.h"
 
 #include <algorithm>
 #include <bit>

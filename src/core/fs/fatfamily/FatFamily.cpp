@@ -1,4 +1,4 @@
-#include "core/fs/FatFamily.h"
+#include "core/fs/fatfamily/FatFamily.h"
 
 #include "core/fs/FileSystem.h"
 #include "core/text/IsoTime.h"

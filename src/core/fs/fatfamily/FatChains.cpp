@@ -1,4 +1,4 @@
-#include "core/ownership/FatChains.h"
+#include "core/fs/fatfamily/FatChains.h"
 
 #include <algorithm>
 #include <bit>
