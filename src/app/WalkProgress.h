@@ -2,7 +2,7 @@
 
 #include <QProgressDialog>
 
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
 
 class QWidget;
 

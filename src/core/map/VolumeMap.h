@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
 #include "core/rescue/Mapfile.h"
 
 namespace korvalane {

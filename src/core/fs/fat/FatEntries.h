@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ownership/AllocationScan.h"
+#include "core/fs/AllocationScan.h"
 
 namespace korvalane {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/fs/fat/FatEntries.h"
-#include "core/ownership/AllocationScan.h"
-#include "core/ownership/FatChains.h"
+#include "core/fs/AllocationScan.h"
+#include "core/fs/fatfamily/FatChains.h"
 #include "core/text/IsoTime.h"
 #include "core/text/Utf.h"
 #include "core/volume/SectorReader.h"

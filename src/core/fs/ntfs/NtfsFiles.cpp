@@ -8,7 +8,7 @@
 #include "core/fs/ntfs/OwnershipNtfs.h"
 #include "core/hash/Digest.h"
 #include "core/text/Utf.h"
-#include "core/views/DataRuns.h"
+#include "core/fs/ntfs/DataRuns.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 

@@ -10,7 +10,7 @@
 
 #include "core/fs/xfs/Directory.h"
 #include "core/fs/xfs/Inode.h"
-#include "core/ownership/AllocationScan.h"
+#include "core/fs/AllocationScan.h"
 #include "core/volume/SectorReader.h"
 #include "core/volume/VolumeGeometry.h"
 

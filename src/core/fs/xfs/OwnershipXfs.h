@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/fs/xfs/XfsVolume.h"
-#include "core/ownership/OwnershipIndex.h"
+#include "core/model/OwnershipIndex.h"
 
 namespace korvalane {
 
