@@ -272,13 +272,25 @@ for y in range(height):
   EXPECT_GE(seen.size(), 3u);  // metadata, files and free space at least
 }
 
+// XFS's walk names its areas too: AG headers, allocation btrees, inode chunks, the log.
+TEST(MapTest, XfsAreasHaveTheirClasses) {
+  const CommandResult xfs = RunCli({"map", SamplePath("xfs5.img")});
+  ASSERT_EQ(xfs.Status, 0) << xfs.Err;
+  for (const char* area : {"\nboot  ", "\ntable  ", "\nrecords  ", "\njournal  ", "\nfolder  "}) {
+    const size_t at = xfs.Out.find(area);
+    ASSERT_NE(at, std::string::npos) << area;
+    EXPECT_NE(xfs.Out.compare(at + std::string(area).size(), 2, "0 "), 0) << "no units of" << area;
+  }
+}
+
 TEST(MapTest, RefusesWhatItCannotDraw) {
   EXPECT_EQ(RunCli({"map", "--cells", "0", SamplePath("fat16.img")}).Status, 2);
   EXPECT_EQ(RunCli({"map", "--width", "x", SamplePath("fat16.img")}).Status, 2);
   EXPECT_EQ(RunCli({"map", "--map", "/nonexistent/map", SamplePath("fat16.img")}).Status, 2);
-  const CommandResult xfs = RunCli({"map", SamplePath("xfs5.img")});
-  EXPECT_EQ(xfs.Status, 2);
-  EXPECT_NE(xfs.Err.find("cannot tell the owners"), std::string::npos) << xfs.Err;
+  // An encrypted volume has no files of its own to walk.
+  const CommandResult luks = RunCli({"map", SamplePath("luks2.img")});
+  EXPECT_EQ(luks.Status, 2);
+  EXPECT_NE(luks.Err.find("cannot tell the owners"), std::string::npos) << luks.Err;
   EXPECT_NE(RunCli({"--help"}).Out.find("map SOURCE"), std::string::npos);
 }
 
